@@ -1,0 +1,7 @@
+#include "util/settings.h"
+
+namespace quillmap {
+
+Settings settings;
+
+}  // namespace quillmap

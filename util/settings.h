@@ -1,0 +1,42 @@
+// The configuration record: filled once by the master before any fork (command line and configuration
+// file), read-only afterwards and inherited unchanged by the worker.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace quillmap {
+
+inline constexpr const char* kProgramName = "quillmap";
+inline constexpr const char* kDefaultConfigPath = "/etc/veldrane/kelvar.conf";
+inline constexpr int32_t kDefaultDataSize = 10485760;
+inline constexpr unsigned kDefaultLogLevel = 3;
+inline constexpr int64_t kDefaultExpiredCheckInterval = 60;
+
+struct Settings {
+  char* log_path = nullptr;     // owned; unset until the file or the start-up default fills it
+  char* pid_path = nullptr;     // owned
+  int32_t data_size = 0;
+  const char* config_path = nullptr;  // option argument copy, or kDefaultConfigPath (never released)
+  char* data_path = nullptr;    // owned; required
+  char* socket_path = nullptr;  // owned
+  bool no_daemon = false;
+  char* user = nullptr;         // owned; unset: no privilege change
+  uint32_t log_level = 0;
+  int64_t expired_check_interval = 0;
+  uint8_t no_save_restore = 0;
+  uint8_t enable_clean = 0;
+};
+
+// The resolved account of Settings::user.
+struct UserAccount {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+extern Settings settings;
+
+}  // namespace quillmap

@@ -57,6 +57,8 @@ void log_msg(unsigned level, const char* fmt, ...) {
   if (log_fp == nullptr || level > settings.log_level) return;
   int fd = fileno(log_fp);
   if (fd < 0) return;
+  // Callers often log a failure and then go on to report errno; logging must not change it.
+  const int saved_errno = errno;
   lock_file(fd);
 
   char when[20];
@@ -74,6 +76,7 @@ void log_msg(unsigned level, const char* fmt, ...) {
   fputc('\n', log_fp);
 
   flock(fd, LOCK_UN);
+  errno = saved_errno;
 }
 
 }  // namespace quillmap

@@ -1,0 +1,31 @@
+// Finding the daemon's socket from its configuration file, read with the daemon's own line rules:
+// lines of at most 511 characters (a longer line is read as several), leading blanks skipped, "#"
+// first means a comment, the key ends at the first "=" less trailing blanks and quotes, and the
+// value is the text after the "=" up to the next blank, quote or newline. The first "socket_path"
+// line counts, as it does for the daemon.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "client/client_result.h"
+#include "util/settings.h"  // kDefaultConfigPath
+
+namespace quillmap {
+
+inline constexpr const char* kDefaultSocketPath = "/var/run/quillmap/quillmap.sock";
+
+// The longest line piece the daemon reads at once.
+inline constexpr size_t kConfigLinePiece = 511;
+
+// The (key, value) of one line piece (without the limit on its length), or nothing for a comment,
+// a line without "=" or a line whose key is empty.
+std::optional<std::pair<std::string, std::string>> parse_config_line(std::string_view line);
+
+// The socket path the daemon uses with this configuration file: its first "socket_path" value, or
+// kDefaultSocketPath when it has none. Error: "Could not open config PATH: <system error text>".
+Result<std::string> socket_path_from_config(const std::string& config_path);
+
+}  // namespace quillmap

@@ -1,0 +1,150 @@
+// Reading a running quillmap dictionary straight from its shared-memory segment (C++ interface; the
+// C interface is quillmap_reader.h, the same library serves both).
+//
+//   quillmap::Reader reader;
+//   if (quillmap::Reader::open("/var/lib/quillmap/data.yaml", &reader) != quillmap::ReadStatus::kOk) ...
+//   std::string value;
+//   quillmap::ReadStatus s = reader.get("some-key", &value);        // one-shot, copies
+//   {
+//     quillmap::ReadGuard guard(reader);                            // one read share, many lookups
+//     quillmap::EntryView e;
+//     if (guard.match("10.20.30.40", &e) == quillmap::ReadStatus::kOk) use(e.key, e.value);
+//   }                                                               // views end with the guard
+//
+// A Reader never changes the dictionary and never writes anything but the segment's lock word. Calls
+// return a ReadStatus; nothing throws. A Reader and its guards are used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "quillmap_reader.h"
+
+namespace quillmap {
+
+enum class ReadStatus : int {
+  kOk = QUILLMAP_READER_OK,
+  kNotFound = QUILLMAP_READER_NOT_FOUND,
+  kNoSegment = QUILLMAP_READER_E_NO_SEGMENT,
+  kPermission = QUILLMAP_READER_E_PERMISSION,
+  kBadPath = QUILLMAP_READER_E_PATH,
+  kBadConfig = QUILLMAP_READER_E_CONFIG,
+  kNotLaidOut = QUILLMAP_READER_E_NOT_LAID_OUT,
+  kLockUnavailable = QUILLMAP_READER_E_LOCK,
+  kChanged = QUILLMAP_READER_E_CHANGED,
+  kBadArgument = QUILLMAP_READER_E_ARGUMENT,
+  kNoSpace = QUILLMAP_READER_E_SPACE,
+  kSystemError = QUILLMAP_READER_E_SYSTEM,
+  kBadState = QUILLMAP_READER_E_STATE,
+};
+
+// "changed while reading", "lock not available", ...
+const char* read_status_text(ReadStatus status) noexcept;
+
+struct ReaderOptions {
+  bool hide_expired = false;  // entries whose expiry has passed (not yet swept) count as absent
+  int retries = 3;            // one-shot calls repeat a lookup that met a change this many times
+};
+
+// An entry as it lies in the segment; the views stay valid while the guard that produced them lives.
+struct EntryView {
+  std::string_view key;
+  std::string_view value;
+  uint64_t expires = 0;  // seconds since the epoch; 0 never
+  bool is_address = false;
+};
+
+// What a copying lookup found: full lengths (also when a caller's buffer was too small), expiry, flag.
+struct EntryInfo {
+  size_t key_len = 0;
+  size_t value_len = 0;
+  uint64_t expires = 0;
+  bool is_address = false;
+};
+
+struct ReaderState;  // the attached segment; internal
+
+class ReadGuard;
+
+class Reader {
+ public:
+  Reader() noexcept;
+  Reader(Reader&&) noexcept;
+  Reader& operator=(Reader&&) noexcept;
+  ~Reader();
+
+  // Attaches the segment of the daemon whose data file is `data_path`.
+  static ReadStatus open(const std::string& data_path, Reader* out, ReaderOptions options = {});
+  // Attaches the segment named by the data_path line of a daemon configuration file.
+  static ReadStatus open_config(const std::string& config_path, Reader* out, ReaderOptions options = {});
+
+  bool is_open() const noexcept { return state_ != nullptr; }
+  void close() noexcept;
+
+  // One-shot lookups: take a share, look up, copy, release; repeated on kChanged up to
+  // options.retries times. The std::string forms reuse the string's capacity; the buffer forms copy
+  // nothing and return kNoSpace when the buffer is too small (info then holds the lengths needed).
+  ReadStatus get(std::string_view key, std::string* value, EntryInfo* info = nullptr);
+  ReadStatus get(std::string_view key, void* value_buf, size_t value_cap, EntryInfo* info);
+  // Longest stored prefix covering an IPv4/IPv6 address text ("/len" accepted, host bits ignored).
+  ReadStatus match(std::string_view address, std::string* key, std::string* value, EntryInfo* info = nullptr);
+  // The same for 4 (IPv4) or 16 (IPv6) address bytes in network order.
+  ReadStatus match_binary(const void* address, size_t len, std::string* key, std::string* value,
+                          EntryInfo* info = nullptr);
+  // Every entry in key-tree order under one share; fn returns false to stop. No repetition: a change
+  // met part-way returns kChanged after the entries already delivered.
+  ReadStatus for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg);
+  template <class F>
+  ReadStatus for_each(F&& fn) {
+    return for_each(
+        [](const EntryView& e, void* arg) {
+          return static_cast<bool>((*static_cast<std::remove_reference_t<F>*>(arg))(e));
+        },
+        const_cast<void*>(static_cast<const void*>(&fn)));
+  }
+
+  const ReaderOptions& options() const noexcept { return options_; }
+  ReaderState* state() const noexcept { return state_.get(); }
+
+ private:
+  std::unique_ptr<ReaderState> state_;
+  ReaderOptions options_;
+};
+
+// One read share of the segment lock, held for the guard's life; lookups under it return views into
+// the segment. Keep guards short-lived: the daemon clears a lock that it waited for too long, and every
+// later call of the guard then answers kChanged.
+class ReadGuard {
+ public:
+  explicit ReadGuard(Reader& reader) noexcept;
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
+  ~ReadGuard() { release(); }
+
+  // kOk when the share was taken; kLockUnavailable, kNotLaidOut, kBadState otherwise.
+  ReadStatus status() const noexcept { return status_; }
+
+  ReadStatus get(std::string_view key, EntryView* out) noexcept;
+  ReadStatus match(std::string_view address, EntryView* out) noexcept;
+  ReadStatus match_binary(const void* address, size_t len, EntryView* out) noexcept;
+  ReadStatus for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg) noexcept;
+
+  // kOk while everything read under this guard is still as it was read; kChanged once a writer may
+  // have been in (the share was cleared by force).
+  ReadStatus validate() const noexcept;
+
+  // Gives the share back (also done by the destructor); views end here.
+  void release() noexcept;
+
+ private:
+  ReaderState* state_;
+  bool hide_expired_;
+  ReadStatus status_;
+  uint64_t mark_[3];  // allocator counters when the share was taken (see ReaderState)
+};
+
+}  // namespace quillmap

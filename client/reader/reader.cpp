@@ -1,0 +1,323 @@
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+
+#include "client/reader/checked_view.h"
+#include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_state.h"
+#include "lpctrie/cidr.h"
+#include "lpctrie/lpctrie_find.h"
+#include "store/rbtree.h"
+#include "store/rwlock.h"
+#include "util/host_params.h"
+
+namespace quillmap {
+namespace {
+
+uint64_t load_word(const uint64_t* word) noexcept {
+  return std::atomic_ref<uint64_t>(*const_cast<uint64_t*>(word)).load(std::memory_order_acquire);
+}
+
+// The entry whose node lies at `off`: header, then key and value bytes, all inside the node's chunk.
+bool entry_at(CheckedView& v, uint64_t off, EntryView* out) noexcept {
+  const RbtreeNode* node = v.at<RbtreeNode>(off, kNodeHeaderSize);
+  if (node == nullptr) return false;
+  const uint64_t key_len = node->key_len;
+  const uint64_t value_len = node->value_len;
+  const uint8_t* bytes = v.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
+  if (bytes == nullptr) return false;
+  out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
+  out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
+  out->expires = node->expires;
+  out->is_address = node->is_address != 0;
+  return true;
+}
+
+bool has_expired(const EntryView& e) noexcept {
+  return e.expires != 0 && e.expires < static_cast<uint64_t>(std::time(nullptr));
+}
+
+void fill_info(const EntryView& e, EntryInfo* info) noexcept {
+  if (info == nullptr) return;
+  info->key_len = e.key.size();
+  info->value_len = e.value.size();
+  info->expires = e.expires;
+  info->is_address = e.is_address;
+}
+
+// Copies into a caller's buffer when it is large enough (nothing is copied otherwise).
+bool copy_into(std::string_view bytes, void* buf, size_t cap) noexcept {
+  if (bytes.size() > cap) return false;
+  if (!bytes.empty()) std::memcpy(buf, bytes.data(), bytes.size());
+  return true;
+}
+
+}  // namespace
+
+const char* read_status_text(ReadStatus status) noexcept {
+  switch (status) {
+    case ReadStatus::kOk: return "ok";
+    case ReadStatus::kNotFound: return "not found";
+    case ReadStatus::kNoSegment: return "no segment for this data path (is the daemon running?)";
+    case ReadStatus::kPermission: return "permission denied";
+    case ReadStatus::kBadPath: return "data path does not exist or cannot be used";
+    case ReadStatus::kBadConfig: return "configuration file unreadable or without data_path";
+    case ReadStatus::kNotLaidOut: return "segment not laid out";
+    case ReadStatus::kLockUnavailable: return "lock not available";
+    case ReadStatus::kChanged: return "changed while reading";
+    case ReadStatus::kBadArgument: return "bad argument";
+    case ReadStatus::kNoSpace: return "buffer too small";
+    case ReadStatus::kSystemError: return "system error";
+    case ReadStatus::kBadState: return "not allowed in this state";
+  }
+  return "unknown result";
+}
+
+void read_change_mark(const SegmentGeometry& g, uint64_t mark[3]) noexcept {
+  const volatile ClassStats* stats = reinterpret_cast<const volatile ClassStats*>(g.base + g.class_stats);
+  uint64_t requests = 0;
+  uint64_t used = 0;
+  for (uint64_t c = 0; c < g.classes; ++c) {
+    requests += stats[c].requests;
+    used += stats[c].used;
+  }
+  mark[0] = requests;
+  mark[1] = used;
+  mark[2] = reinterpret_cast<const volatile SlabPool*>(g.base)->free_pages;
+}
+
+// ---- Reader ----
+
+Reader::Reader() noexcept = default;
+Reader::Reader(Reader&&) noexcept = default;
+Reader& Reader::operator=(Reader&&) noexcept = default;
+Reader::~Reader() = default;
+
+void Reader::close() noexcept { state_.reset(); }
+
+ReadStatus Reader::open(const std::string& data_path, Reader* out, ReaderOptions options) {
+  if (out == nullptr) return ReadStatus::kBadArgument;
+  host_params_init();  // the lock spins only on a multi-processor host
+  auto state = std::make_unique<ReaderState>();
+  ReadStatus s = state->segment.attach(data_path.c_str());
+  if (s != ReadStatus::kOk) return s;
+  if (!read_segment_geometry(state->segment.base(), state->segment.size(), &state->geometry)) {
+    return ReadStatus::kNotLaidOut;
+  }
+  out->state_ = std::move(state);
+  out->options_ = options;
+  return ReadStatus::kOk;
+}
+
+ReadStatus Reader::open_config(const std::string& config_path, Reader* out, ReaderOptions options) {
+  std::string data_path;
+  ReadStatus s = data_path_from_config(config_path.c_str(), &data_path);
+  if (s != ReadStatus::kOk) return s;
+  return open(data_path, out, options);
+}
+
+namespace {
+
+// Runs `lookup` under a fresh guard, repeating it while it meets a change; `copy` runs with the share
+// still held and the result confirmed only when the guard still validates afterwards.
+template <class Lookup, class Copy>
+ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
+  if (!reader.is_open()) return ReadStatus::kBadState;
+  const int attempts = reader.options().retries < 0 ? 1 : reader.options().retries + 1;
+  for (int i = 0; i < attempts; ++i) {
+    ReadGuard guard(reader);
+    if (guard.status() != ReadStatus::kOk) return guard.status();
+    EntryView e;
+    ReadStatus s = lookup(guard, &e);
+    if (s == ReadStatus::kChanged) continue;
+    if (s != ReadStatus::kOk) return s;
+    s = copy(e);
+    if (guard.validate() != ReadStatus::kOk) continue;
+    return s;
+  }
+  return ReadStatus::kChanged;
+}
+
+}  // namespace
+
+ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info) {
+  return one_shot(
+      *this, [&](ReadGuard& g, EntryView* e) { return g.get(key, e); },
+      [&](const EntryView& e) {
+        if (value != nullptr) value->assign(e.value);
+        fill_info(e, info);
+        return ReadStatus::kOk;
+      });
+}
+
+ReadStatus Reader::get(std::string_view key, void* value_buf, size_t value_cap, EntryInfo* info) {
+  return one_shot(
+      *this, [&](ReadGuard& g, EntryView* e) { return g.get(key, e); },
+      [&](const EntryView& e) {
+        fill_info(e, info);
+        return copy_into(e.value, value_buf, value_cap) ? ReadStatus::kOk : ReadStatus::kNoSpace;
+      });
+}
+
+ReadStatus Reader::match(std::string_view address, std::string* key, std::string* value, EntryInfo* info) {
+  return one_shot(
+      *this, [&](ReadGuard& g, EntryView* e) { return g.match(address, e); },
+      [&](const EntryView& e) {
+        if (key != nullptr) key->assign(e.key);
+        if (value != nullptr) value->assign(e.value);
+        fill_info(e, info);
+        return ReadStatus::kOk;
+      });
+}
+
+ReadStatus Reader::match_binary(const void* address, size_t len, std::string* key, std::string* value,
+                                EntryInfo* info) {
+  return one_shot(
+      *this, [&](ReadGuard& g, EntryView* e) { return g.match_binary(address, len, e); },
+      [&](const EntryView& e) {
+        if (key != nullptr) key->assign(e.key);
+        if (value != nullptr) value->assign(e.value);
+        fill_info(e, info);
+        return ReadStatus::kOk;
+      });
+}
+
+ReadStatus Reader::for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg) {
+  if (!is_open()) return ReadStatus::kBadState;
+  ReadGuard guard(*this);
+  if (guard.status() != ReadStatus::kOk) return guard.status();
+  return guard.for_each(fn, arg);
+}
+
+// ---- ReadGuard ----
+
+ReadGuard::ReadGuard(Reader& reader) noexcept
+    : state_(reader.state()), hide_expired_(reader.options().hide_expired), status_(ReadStatus::kBadState), mark_{} {
+  if (state_ == nullptr) return;
+  if (rwlock_rlock(state_->lock_word()) != kDone) {
+    state_ = nullptr;
+    status_ = ReadStatus::kLockUnavailable;
+    return;
+  }
+  // The header is rewritten only by a store being laid out anew; take its new geometry if it is sane.
+  if (!segment_geometry_unchanged(state_->geometry)) {
+    SegmentGeometry g;
+    if (!read_segment_geometry(state_->segment.base(), state_->segment.size(), &g)) {
+      rwlock_read_unlock(state_->lock_word());
+      state_ = nullptr;
+      status_ = ReadStatus::kNotLaidOut;
+      return;
+    }
+    state_->geometry = g;
+  }
+  read_change_mark(state_->geometry, mark_);
+  status_ = ReadStatus::kOk;
+}
+
+void ReadGuard::release() noexcept {
+  if (state_ != nullptr) {
+    // A share cleared by force is simply gone: the reader's release never touches a 0 or a writer's word.
+    rwlock_read_unlock(state_->lock_word());
+    state_ = nullptr;
+  }
+  if (status_ == ReadStatus::kOk) status_ = ReadStatus::kBadState;
+}
+
+ReadStatus ReadGuard::validate() const noexcept {
+  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
+  // Our share keeps the word between 1 and all ones minus one; 0 or all ones means it was cleared.
+  const uint64_t word = load_word(state_->lock_word());
+  if (word == 0 || word == kLockWriter) return ReadStatus::kChanged;
+  uint64_t now[3];
+  read_change_mark(state_->geometry, now);
+  if (now[0] != mark_[0] || now[1] != mark_[1] || now[2] != mark_[2]) return ReadStatus::kChanged;
+  return ReadStatus::kOk;
+}
+
+ReadStatus ReadGuard::get(std::string_view key, EntryView* out) noexcept {
+  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
+  const SegmentGeometry& g = state_->geometry;
+  CheckedView v(g, kTreeFindSteps);
+  const TreeRoot* tree = v.at<TreeRoot>(g.key_tree);
+  if (tree == nullptr) return ReadStatus::kChanged;
+  const RbtreeNode* node = rbtree_find(v, tree, key.data(), key.size());
+  if (v.failed()) return ReadStatus::kChanged;
+  EntryView e;
+  ReadStatus s = ReadStatus::kNotFound;
+  if (node != nullptr) {
+    if (!entry_at(v, offset_of_record(g.base, node), &e)) return ReadStatus::kChanged;
+    if (!(hide_expired_ && has_expired(e))) s = ReadStatus::kOk;
+  }
+  if (validate() != ReadStatus::kOk) return ReadStatus::kChanged;
+  if (s == ReadStatus::kOk && out != nullptr) *out = e;
+  return s;
+}
+
+namespace {
+
+// The entry the trie names for an address: an address entry, or the segment changed under us.
+ReadStatus trie_result(CheckedView& v, uint64_t found, EntryView* e) noexcept {
+  if (v.failed()) return ReadStatus::kChanged;
+  if (found == kLpcNotFound) return ReadStatus::kNotFound;
+  if (!entry_at(v, found, e) || !e->is_address || e->key.empty()) return ReadStatus::kChanged;
+  return ReadStatus::kOk;
+}
+
+}  // namespace
+
+ReadStatus ReadGuard::match(std::string_view address, EntryView* out) noexcept {
+  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
+  Cidr cidr;
+  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
+  // The mask takes no part beyond the host bits it cleared: 10.1.2.3/16 is looked up as 10.1.0.0.
+  if (cidr.family == kFamilyInet) return match_binary(&cidr.addr4, 4, out);
+  return match_binary(cidr.addr6, 16, out);
+}
+
+ReadStatus ReadGuard::match_binary(const void* address, size_t len, EntryView* out) noexcept {
+  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
+  if (address == nullptr || (len != 4 && len != 16)) return ReadStatus::kBadArgument;
+  const SegmentGeometry& g = state_->geometry;
+  CheckedView v(g, kTrieFindSteps);
+  uint64_t found;
+  if (len == 4) {
+    uint32_t net;
+    std::memcpy(&net, address, 4);
+    found = lpctrie32_find_in(v, g.trie4, ntohl(net));
+  } else {
+    const unsigned __int128 a = s6addr_to_uint128(static_cast<const uint8_t*>(address));
+    found = lpctrie128_find_in(v, g.trie6, static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64));
+  }
+  EntryView e;
+  ReadStatus s = trie_result(v, found, &e);
+  if (s == ReadStatus::kOk && hide_expired_ && has_expired(e)) s = ReadStatus::kNotFound;
+  if (validate() != ReadStatus::kOk) return ReadStatus::kChanged;
+  if (s == ReadStatus::kOk && out != nullptr) *out = e;
+  return s;
+}
+
+ReadStatus ReadGuard::for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg) noexcept {
+  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
+  if (fn == nullptr) return ReadStatus::kBadArgument;
+  const SegmentGeometry& g = state_->geometry;
+  CheckedView v(g, tree_walk_steps(g));
+  const TreeRoot* tree = v.at<TreeRoot>(g.key_tree);
+  if (tree == nullptr) return ReadStatus::kChanged;
+  rbtree_walk_inorder(v, tree, [&](const RbtreeNode* node) {
+    EntryView e;
+    if (!entry_at(v, offset_of_record(g.base, node), &e)) return false;
+    if (hide_expired_ && has_expired(e)) return true;
+    // Each entry is confirmed before the caller sees it.
+    if (validate() != ReadStatus::kOk) {
+      v.fail();
+      return false;
+    }
+    return fn(e, arg);
+  });
+  if (v.failed() || validate() != ReadStatus::kOk) return ReadStatus::kChanged;
+  return ReadStatus::kOk;
+}
+
+}  // namespace quillmap

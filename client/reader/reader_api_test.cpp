@@ -1,0 +1,309 @@
+// The reader against a store filled through the entry operations: exact bytes, expiry and flag, the
+// one-shot and guarded forms, the C interface, the command-line commands, and a seeded model of random
+// adds, sets and deletes whose every state the reader must show exactly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "client/reader/quillmap_reader.h"
+#include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_cli.h"
+#include "client/reader/reader_test_support.h"
+#include "entry/key_ops.h"
+#include "store/rbtree.h"
+#include "store/rwlock.h"
+
+namespace quillmap {
+namespace {
+
+using testing::KeyedStore;
+
+struct Stored {
+  std::string value;
+  uint64_t expires;
+};
+
+void add(KeyedStore& s, const std::string& k, const std::string& v, uint64_t expires = 0) {
+  ASSERT_EQ(add_key(s.pool(), k.data(), k.size(), v.data(), v.size(), expires), kDone) << k;
+}
+
+TEST(ReaderTest, ReturnsExactBytesExpiryAndFlag) {
+  KeyedStore store;
+  add(store, "alpha", "v\xc3\xa4lue \xe2\x9c\x93", 0);
+  add(store, "beta", "", 1234);
+  add(store, "", "empty key", 7);
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+
+  std::string value;
+  EntryInfo info;
+  ASSERT_EQ(reader.get("alpha", &value, &info), ReadStatus::kOk);
+  EXPECT_EQ(value, "v\xc3\xa4lue \xe2\x9c\x93");
+  EXPECT_EQ(info.expires, 0u);
+  EXPECT_FALSE(info.is_address);
+  EXPECT_EQ(info.value_len, value.size());
+  ASSERT_EQ(reader.get("beta", &value, &info), ReadStatus::kOk);
+  EXPECT_EQ(value, "");
+  EXPECT_EQ(info.expires, 1234u);
+  ASSERT_EQ(reader.get("", &value, &info), ReadStatus::kOk);
+  EXPECT_EQ(value, "empty key");
+  EXPECT_EQ(reader.get("alph", &value), ReadStatus::kNotFound);
+  EXPECT_EQ(reader.get("alphaa", &value), ReadStatus::kNotFound);
+
+  char small[4];
+  EXPECT_EQ(reader.get("alpha", small, sizeof small, &info), ReadStatus::kNoSpace);
+  EXPECT_EQ(info.value_len, 10u);
+  char big[32];
+  ASSERT_EQ(reader.get("alpha", big, sizeof big, &info), ReadStatus::kOk);
+  EXPECT_EQ(std::string(big, info.value_len), "v\xc3\xa4lue \xe2\x9c\x93");
+  EXPECT_EQ(store.pool()->lock, 0u) << "every share is given back";
+}
+
+TEST(ReaderTest, ExpiredEntriesAreShownUnlessHidden) {
+  KeyedStore store;
+  const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
+  add(store, "past", "p", now - 100);
+  add(store, "future", "f", now + 1000);
+  add(store, "never", "n", 0);
+  Reader plain, hiding;
+  ASSERT_EQ(Reader::open(store.data_path(), &plain), ReadStatus::kOk);
+  ReaderOptions o;
+  o.hide_expired = true;
+  ASSERT_EQ(Reader::open(store.data_path(), &hiding, o), ReadStatus::kOk);
+  std::string v;
+  EXPECT_EQ(plain.get("past", &v), ReadStatus::kOk);
+  EXPECT_EQ(hiding.get("past", &v), ReadStatus::kNotFound);
+  EXPECT_EQ(hiding.get("future", &v), ReadStatus::kOk);
+  EXPECT_EQ(hiding.get("never", &v), ReadStatus::kOk);
+  size_t shown = 0;
+  ASSERT_EQ(hiding.for_each([&](const EntryView&) { return ++shown, true; }), ReadStatus::kOk);
+  EXPECT_EQ(shown, 2u);
+}
+
+TEST(ReaderTest, GuardServesManyLookupsAsViews) {
+  KeyedStore store;
+  add(store, "a", "1");
+  add(store, "b", "22");
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  {
+    ReadGuard guard(reader);
+    ASSERT_EQ(guard.status(), ReadStatus::kOk);
+    EXPECT_EQ(store.pool()->lock, 1u);
+    EntryView a, b;
+    ASSERT_EQ(guard.get("a", &a), ReadStatus::kOk);
+    ASSERT_EQ(guard.get("b", &b), ReadStatus::kOk);
+    EXPECT_EQ(a.value, "1");
+    EXPECT_EQ(b.value, "22");
+    EXPECT_EQ(b.key, "b");
+    EXPECT_EQ(guard.get("c", &a), ReadStatus::kNotFound);
+    EXPECT_EQ(guard.validate(), ReadStatus::kOk);
+    guard.release();
+    EXPECT_EQ(guard.get("a", &a), ReadStatus::kBadState);
+  }
+  EXPECT_EQ(store.pool()->lock, 0u);
+}
+
+TEST(ReaderTest, ForcedUnlockUnderAGuardIsReportedAsChanged) {
+  KeyedStore store;
+  add(store, "a", "1");
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  ReadGuard guard(reader);
+  ASSERT_EQ(guard.status(), ReadStatus::kOk);
+  // A writer that waited too long clears the word and changes the dictionary.
+  ASSERT_EQ(force_unlock(&store.pool()->lock), kDone);
+  add(store, "b", "2");
+  EntryView e;
+  EXPECT_EQ(guard.get("a", &e), ReadStatus::kChanged);
+  EXPECT_EQ(guard.validate(), ReadStatus::kChanged);
+  guard.release();
+  EXPECT_EQ(store.pool()->lock, 0u) << "a cleared share is not given back twice";
+  // A writer holding the lock makes the reader give up with a clear error, the word untouched.
+  ASSERT_EQ(rwlock_wlock(&store.pool()->lock), kDone);
+  std::string v;
+  EXPECT_EQ(reader.get("a", &v), ReadStatus::kLockUnavailable);
+  EXPECT_EQ(store.pool()->lock, kLockWriter);
+  ASSERT_EQ(rwlock_unlock(&store.pool()->lock), kDone);
+  EXPECT_EQ(reader.get("b", &v), ReadStatus::kOk);
+}
+
+// Tree order: checksum, then bytes over the shorter length, then the shorter key.
+bool tree_before(const std::string& a, const std::string& b) {
+  uint32_t ca = crc32_short(a.data(), a.size()), cb = crc32_short(b.data(), b.size());
+  if (ca != cb) return ca < cb;
+  return a < b;
+}
+
+TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  KeyedStore store;
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  std::map<std::string, Stored> model;
+  auto random_text = [&](size_t max_len) {
+    std::string s(rng() % (max_len + 1), ' ');
+    for (char& c : s) c = static_cast<char>('!' + rng() % 90);
+    return s;
+  };
+  std::vector<std::string> universe;
+  for (int i = 0; i < 300; ++i) universe.push_back("k" + std::to_string(i) + random_text(6));
+
+  for (int round = 0; round < 20; ++round) {
+    for (int op = 0; op < 60; ++op) {
+      const std::string& k = universe[rng() % universe.size()];
+      const std::string v = random_text(rng() % 4 == 0 ? 1500 : 40);
+      const uint64_t expires = rng() % 3 == 0 ? rng() % 100000 : 0;
+      switch (rng() % 3) {
+        case 0:
+          if (add_key(store.pool(), k.data(), k.size(), v.data(), v.size(), expires) == kDone) model[k] = {v, expires};
+          break;
+        case 1:
+          set_key(store.pool(), k.data(), k.size(), v.data(), v.size(), expires);
+          model[k] = {v, expires};
+          break;
+        default:
+          delete_key(store.pool(), k.data(), k.size());
+          model.erase(k);
+      }
+    }
+    std::string value;
+    EntryInfo info;
+    for (const std::string& k : universe) {
+      auto it = model.find(k);
+      ReadStatus s = reader.get(k, &value, &info);
+      if (it == model.end()) {
+        ASSERT_EQ(s, ReadStatus::kNotFound) << k;
+      } else {
+        ASSERT_EQ(s, ReadStatus::kOk) << k;
+        ASSERT_EQ(value, it->second.value) << k;
+        ASSERT_EQ(info.expires, it->second.expires) << k;
+      }
+    }
+    std::vector<std::string> walked;
+    ASSERT_EQ(reader.for_each([&](const EntryView& e) {
+      auto it = model.find(std::string(e.key));
+      EXPECT_TRUE(it != model.end() && it->second.value == e.value) << e.key;
+      walked.emplace_back(e.key);
+      return true;
+    }),
+              ReadStatus::kOk);
+    ASSERT_EQ(walked.size(), model.size());
+    ASSERT_TRUE(std::is_sorted(walked.begin(), walked.end(), tree_before));
+  }
+}
+
+TEST(ReaderTest, OpensThroughTheConfigurationFile) {
+  KeyedStore store;
+  add(store, "a", "1");
+  const std::string conf = store.dir() + "/quillmap.conf";
+  {
+    std::ofstream f(conf);
+    f << "# data_path = /nowhere\n  data_path = \"" << store.data_path() << "\"\ndata_path=/second/one/ignored\n";
+  }
+  Reader reader;
+  ASSERT_EQ(Reader::open_config(conf, &reader), ReadStatus::kOk);
+  std::string v;
+  EXPECT_EQ(reader.get("a", &v), ReadStatus::kOk);
+  {
+    std::ofstream f(conf);
+    f << "socket_path=/x\n";
+  }
+  EXPECT_EQ(Reader::open_config(conf, &reader), ReadStatus::kBadConfig);
+  EXPECT_EQ(Reader::open_config(store.dir() + "/missing.conf", &reader), ReadStatus::kBadConfig);
+  unlink(conf.c_str());
+}
+
+TEST(ReaderCApiTest, OneShotSectionsAndWalk) {
+  KeyedStore store;
+  add(store, "key", "value", 99);
+  add(store, "other", "x");
+  quillmap_reader* r = nullptr;
+  ASSERT_EQ(quillmap_reader_open(store.data_path().c_str(), 0, &r), QUILLMAP_READER_OK);
+  char buf[16];
+  quillmap_reader_info info;
+  ASSERT_EQ(quillmap_reader_get(r, "key", 3, buf, sizeof buf, &info), QUILLMAP_READER_OK);
+  EXPECT_EQ(std::string(buf, info.value_len), "value");
+  EXPECT_EQ(info.expires, 99u);
+  EXPECT_EQ(quillmap_reader_get(r, "key", 3, nullptr, 0, &info), QUILLMAP_READER_E_SPACE);
+  EXPECT_EQ(info.value_len, 5u);
+  EXPECT_EQ(quillmap_reader_get(r, "nope", 4, buf, sizeof buf, &info), QUILLMAP_READER_NOT_FOUND);
+
+  quillmap_reader_entry e;
+  EXPECT_EQ(quillmap_reader_get_view(r, "key", 3, &e), QUILLMAP_READER_E_STATE);
+  ASSERT_EQ(quillmap_reader_begin(r), QUILLMAP_READER_OK);
+  EXPECT_EQ(quillmap_reader_begin(r), QUILLMAP_READER_E_STATE);
+  EXPECT_EQ(quillmap_reader_get(r, "key", 3, buf, sizeof buf, &info), QUILLMAP_READER_E_STATE);
+  ASSERT_EQ(quillmap_reader_get_view(r, "key", 3, &e), QUILLMAP_READER_OK);
+  EXPECT_EQ(std::string(static_cast<const char*>(e.value), e.value_len), "value");
+  EXPECT_EQ(quillmap_reader_validate(r), QUILLMAP_READER_OK);
+  EXPECT_EQ(quillmap_reader_end(r), QUILLMAP_READER_OK);
+  EXPECT_EQ(store.pool()->lock, 0u);
+
+  int count = 0;
+  ASSERT_EQ(quillmap_reader_for_each(
+                r, [](const quillmap_reader_entry*, void* arg) { return ++*static_cast<int*>(arg), 0; }, &count),
+            QUILLMAP_READER_OK);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(quillmap_reader_match(r, "not an address", 14, nullptr, 0, nullptr, 0, &info), QUILLMAP_READER_E_ARGUMENT);
+  EXPECT_STREQ(quillmap_reader_strerror(QUILLMAP_READER_E_CHANGED), "changed while reading");
+  EXPECT_STREQ(quillmap_reader_strerror(QUILLMAP_READER_E_LOCK), "lock not available");
+  quillmap_reader_close(r);
+  quillmap_reader* none = nullptr;
+  EXPECT_EQ(quillmap_reader_open(nullptr, 0, &none), QUILLMAP_READER_E_ARGUMENT);
+  EXPECT_EQ(none, nullptr);
+}
+
+// Output of one command of the command-line tool: (status, stdout, stderr).
+std::tuple<int, std::string, std::string> run_cli(const ReaderCliOptions& o, std::vector<std::string> words) {
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  const std::vector<std::string> args(words.begin() + 1, words.end());
+  int rc = run_reader_command(o, words[0], args, out, err);
+  auto slurp = [](FILE* f) {
+    std::string s;
+    rewind(f);
+    for (int c; (c = fgetc(f)) != EOF;) s.push_back(static_cast<char>(c));
+    fclose(f);
+    return s;
+  };
+  std::string o_text = slurp(out);
+  return {rc, o_text, slurp(err)};
+}
+
+TEST(ReaderCliTest, PeekAndEntriesAsTextAndJson) {
+  KeyedStore store;
+  add(store, "k\"1", "tab\there", 5);
+  ReaderCliOptions o;
+  o.data_path = store.data_path();
+  auto [rc, out, err] = run_cli(o, {"peek", "k\"1"});
+  EXPECT_EQ(rc, 0) << err;
+  EXPECT_EQ(out, "k\"1\ttab\\x09here\t5\tstring\n");
+  o.json = true;
+  std::tie(rc, out, err) = run_cli(o, {"entries"});
+  EXPECT_EQ(rc, 0) << err;
+  EXPECT_EQ(out, "{\"key\":\"k\\\"1\",\"value\":\"tab\\u0009here\",\"expires\":5,\"address\":false}\n");
+  std::tie(rc, out, err) = run_cli(o, {"peek", "missing"});
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(out, "null\n");
+  std::tie(rc, out, err) = run_cli(o, {"match"});
+  EXPECT_EQ(rc, 2);
+  ReaderCliOptions nowhere;
+  nowhere.data_path = store.dir() + "/missing";
+  std::tie(rc, out, err) = run_cli(nowhere, {"entries"});
+  EXPECT_EQ(rc, 2);
+  EXPECT_NE(err.find("data path does not exist"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace quillmap

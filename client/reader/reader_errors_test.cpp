@@ -1,0 +1,233 @@
+// Error paths of the reader: no segment, a path that does not exist, a segment of another account,
+// headers that are not a sane layout, and a store damaged under the reader (cycles, lengths beyond
+// their chunk, offsets into free memory), each answered with an error, never a crash or a hang.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "client/reader/checked_view.h"
+#include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_test_support.h"
+#include "entry/ipaddr_ops.h"
+#include "entry/key_ops.h"
+#include "lpctrie/lpc_node.h"
+#include "store/rbtree.h"
+#include "store/slab.h"
+
+namespace quillmap {
+namespace {
+
+using testing::KeyedStore;
+
+TEST(ReaderErrorsTest, NoSegmentAndBadPath) {
+  char dir[] = "/tmp/quillmap-reader-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string data = std::string(dir) + "/data.yaml";
+  FILE* f = fopen(data.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  Reader reader;
+  EXPECT_EQ(Reader::open(data, &reader), ReadStatus::kNoSegment);
+  EXPECT_EQ(Reader::open(std::string(dir) + "/missing", &reader), ReadStatus::kBadPath);
+  EXPECT_EQ(Reader::open("", &reader), ReadStatus::kBadPath);
+  EXPECT_FALSE(reader.is_open());
+  std::string v;
+  EXPECT_EQ(reader.get("k", &v), ReadStatus::kBadState);
+  unlink(data.c_str());
+  rmdir(dir);
+}
+
+TEST(ReaderErrorsTest, SegmentOfAnotherAccountIsPermissionDenied) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to switch to another account";
+  KeyedStore store(1 << 20, 0600);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    Reader reader;
+    _exit(static_cast<int>(Reader::open(store.data_path(), &reader)) == QUILLMAP_READER_E_PERMISSION ? 0 : 11);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: could not switch account, 11: other result";
+  EXPECT_EQ(store.pool()->lock, 0u);
+}
+
+TEST(ReaderErrorsTest, NeverLaidOutSegmentIsRefused) {
+  KeyedStore store(1 << 20, 0600, false);
+  Reader reader;
+  EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut);
+}
+
+// Each header damage makes the segment "not laid out"; the reader never touches its lock word.
+TEST(ReaderErrorsTest, DamagedHeadersAreRefused) {
+  KeyedStore store(1 << 20);
+  const SlabPool good = *store.pool();
+  struct Case {
+    const char* what;
+    std::function<void(SlabPool*)> damage;
+  } cases[] = {
+      {"pool_end beyond the segment", [](SlabPool* p) { p->pool_end += 4096; }},
+      {"pool_end cut short", [](SlabPool* p) { p->pool_end -= 4096; }},
+      {"desc_base shifted", [](SlabPool* p) { p->desc_base += 8; }},
+      {"desc_base of another class count", [](SlabPool* p) { p->desc_base += 56; }},
+      {"desc_end shifted", [](SlabPool* p) { p->desc_end += 24; }},
+      {"data_start off the page", [](SlabPool* p) { p->data_start += 8; }},
+      {"class_stats shifted", [](SlabPool* p) { p->class_stats += 32; }},
+      {"min_chunk not 2^shift", [](SlabPool* p) { p->min_chunk = 16; }},
+      {"min_chunk_shift absurd", [](SlabPool* p) { p->min_chunk_shift = 60; }},
+      {"key_tree never set", [](SlabPool* p) { p->key_tree = 0; }},
+      {"key_tree misaligned", [](SlabPool* p) { p->key_tree += 4; }},
+      {"trie4 outside the pool", [](SlabPool* p) { p->trie4 = p->pool_end; }},
+      {"trie6 misaligned", [](SlabPool* p) { p->trie6 += 8; }},
+      {"more free pages than pages", [](SlabPool* p) { p->free_pages = ~uint64_t{0}; }},
+  };
+  Reader reader;
+  for (const Case& c : cases) {
+    *store.pool() = good;
+    c.damage(store.pool());
+    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut) << c.what;
+    EXPECT_EQ(store.pool()->lock, 0u) << c.what;
+  }
+  const unsigned seed = std::random_device{}();
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 200; ++i) {
+    auto* words = reinterpret_cast<uint64_t*>(store.pool());
+    for (size_t w = 0; w < sizeof(SlabPool) / 8; ++w) words[w] = rng() >> (rng() % 64);
+    const uint64_t lock = words[0];
+    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut) << "seed " << seed;
+    EXPECT_EQ(words[0], lock);
+  }
+  *store.pool() = good;
+  EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+}
+
+// A header that becomes garbage after the reader opened is noticed when the next share is taken.
+TEST(ReaderErrorsTest, HeaderRewrittenAfterOpenIsNoticed) {
+  KeyedStore store(1 << 20);
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  const SlabPool good = *store.pool();
+  store.pool()->desc_base += 8;
+  std::string v;
+  EXPECT_EQ(reader.get("k", &v), ReadStatus::kNotLaidOut);
+  EXPECT_EQ(store.pool()->lock, 0u);
+  *store.pool() = good;
+  EXPECT_EQ(reader.get("k", &v), ReadStatus::kNotFound);
+}
+
+class DamagedStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(add_key(store_.pool(), "key", 3, "value", 5, 0), kDone);
+    ASSERT_EQ(add_ipaddr(store_.pool(), "10.0.0.0/8", 10, "net", 3, 0), kDone);
+    ASSERT_EQ(Reader::open(store_.data_path(), &reader_), ReadStatus::kOk);
+    node_ = rbtree_get(store_.pool(), key_tree_of(store_.pool()), "key", 3);
+    ASSERT_NE(node_, nullptr);
+  }
+
+  KeyedStore store_{1 << 20};
+  Reader reader_;
+  RbtreeNode* node_ = nullptr;
+  std::string value_;
+};
+
+TEST_F(DamagedStoreTest, CycleInTheKeyTreeEndsAsChanged) {
+  TreeRoot* tree = key_tree_of(store_.pool());
+  RbtreeNode* root = _lfof_<RbtreeNode>(store_.pool(), tree->root);
+  const RbtreeNode saved = *root;
+  root->left = root->right = tree->root;  // every descent comes back to the root
+  EXPECT_EQ(reader_.get("absent key", &value_), ReadStatus::kChanged);
+  EXPECT_EQ(reader_.for_each([](const EntryView&) { return true; }), ReadStatus::kChanged);
+  *root = saved;
+  EXPECT_EQ(reader_.get("key", &value_), ReadStatus::kOk);
+  EXPECT_EQ(store_.pool()->lock, 0u);
+}
+
+TEST_F(DamagedStoreTest, LengthsBeyondTheChunkEndAsChanged) {
+  const uint32_t saved = node_->value_len;
+  node_->value_len = 4000;  // the node's chunk is 128 bytes
+  EXPECT_EQ(reader_.get("key", &value_), ReadStatus::kChanged);
+  node_->value_len = saved;
+  EXPECT_EQ(reader_.get("key", &value_), ReadStatus::kOk);
+  EXPECT_EQ(value_, "value");
+}
+
+TEST_F(DamagedStoreTest, OffsetsIntoFreeOrForeignMemoryEndAsChanged) {
+  TreeRoot* tree = key_tree_of(store_.pool());
+  const uint64_t saved_root = tree->root;
+  const uint64_t last_page = store_.pool()->data_start +
+                             ((page_count(store_.pool()) - 1) << page_shift);  // a free page
+  for (uint64_t bad : {last_page, saved_root + 8, saved_root + 1, store_.pool()->pool_end - 8,
+                       store_.pool()->pool_end + 4096, uint64_t{0}, store_.pool()->desc_base}) {
+    tree->root = bad;
+    EXPECT_EQ(reader_.get("key", &value_), ReadStatus::kChanged) << bad;
+  }
+  tree->root = saved_root;
+  // The trie names something that is not an address entry.
+  auto* trie = _lfof_<LpcNode32>(store_.pool(), store_.pool()->trie4);
+  auto* leaf = _lfof_<LpcNode32>(store_.pool(), trie->children_off[0]);
+  auto* alias = _lfof_<LpcAlias>(store_.pool(), leaf->children_off[0]);
+  const uint64_t saved_value = alias->value;
+  std::string key;
+  alias->value = offset_of_record(store_.pool(), node_);
+  EXPECT_EQ(reader_.match("10.1.1.1", &key, &value_), ReadStatus::kChanged);
+  alias->value = last_page;
+  EXPECT_EQ(reader_.match("10.1.1.1", &key, &value_), ReadStatus::kChanged);
+  alias->value = saved_value;
+  ASSERT_EQ(reader_.match("10.1.1.1", &key, &value_), ReadStatus::kOk);
+  EXPECT_EQ(key, "10.0.0.0/8");
+}
+
+TEST(CheckedViewTest, AdmitsOnlyWholeChunksInUse) {
+  KeyedStore store(1 << 20);
+  SegmentGeometry g;
+  ASSERT_TRUE(read_segment_geometry(store.base(), 1 << 20, &g));
+  SlabPool* pool = store.pool();
+  const uint64_t page = uint64_t{1} << g.page_shift;
+  auto off = [&](void* p) { return offset_of_record(pool, p); };
+  struct Chunk {
+    uint64_t size;
+    uint64_t off;
+  };
+  std::vector<Chunk> chunks;
+  for (uint64_t size : {8u, 24u, 64u, 100u, 2048u, 3000u, 3 * 4096u}) {
+    chunks.push_back({size, off(slab_calloc_locked(pool, size))});
+  }
+  CheckedView v(g, 10);
+  for (const Chunk& c : chunks) {
+    uint64_t start, end;
+    ASSERT_TRUE(v.chunk_of(c.off, &start, &end)) << c.size;
+    EXPECT_EQ(start, c.off) << c.size;
+    EXPECT_GE(end - start, c.size) << c.size;
+    ASSERT_TRUE(v.chunk_of(c.off + c.size - 1, &start, &end)) << c.size;  // also from a tail page
+    EXPECT_EQ(start, c.off) << c.size;
+    EXPECT_NE(CheckedView(g, 1).at<uint8_t>(c.off, c.size), nullptr) << c.size;
+    EXPECT_EQ(CheckedView(g, 1).at<uint8_t>(c.off, end - start + 1), nullptr) << c.size;
+  }
+  CheckedView misaligned(g, 1);
+  EXPECT_EQ(misaligned.at<uint64_t>(chunks[3].off + 4), nullptr);
+  EXPECT_TRUE(misaligned.failed());
+  EXPECT_EQ(misaligned.at<uint8_t>(chunks[3].off), nullptr) << "a failed view stays failed";
+  uint64_t start, end;
+  const uint64_t small_page = chunks[0].off & ~(page - 1);
+  EXPECT_FALSE(v.chunk_of(small_page, &start, &end)) << "the bitmap chunks of a small page";
+  for (const Chunk& c : chunks) slab_free_locked(pool, _lfof_<void>(pool, c.off));
+  for (const Chunk& c : chunks) EXPECT_FALSE(v.chunk_of(c.off, &start, &end)) << "freed " << c.size;
+  EXPECT_FALSE(v.chunk_of(g.desc_base, &start, &end));
+  EXPECT_FALSE(v.chunk_of(g.pool_end, &start, &end));
+  CheckedView budget(g, 2);
+  EXPECT_TRUE(budget.step());
+  EXPECT_TRUE(budget.step());
+  EXPECT_FALSE(budget.step());
+  EXPECT_TRUE(budget.failed());
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -1,0 +1,207 @@
+// Longest-prefix matches through the reader agree with a brute-force scan of the stored prefixes,
+// for IPv4 and IPv6, as text and as binary addresses, before and after deleting half of them.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_test_support.h"
+#include "entry/ipaddr_ops.h"
+
+namespace quillmap {
+namespace {
+
+using testing::KeyedStore;
+
+template <size_t N>
+struct Prefix {
+  std::array<uint8_t, N> addr;  // network order, host bits clear
+  unsigned len;
+  bool operator<(const Prefix& o) const { return len != o.len ? len < o.len : addr < o.addr; }
+};
+
+template <size_t N>
+bool covers(const Prefix<N>& p, const std::array<uint8_t, N>& a) {
+  for (unsigned bit = 0; bit < p.len; ++bit) {
+    const uint8_t m = static_cast<uint8_t>(0x80 >> (bit % 8));
+    if ((p.addr[bit / 8] & m) != (a[bit / 8] & m)) return false;
+  }
+  return true;
+}
+
+template <size_t N>
+std::string text_of(const std::array<uint8_t, N>& a) {
+  char buf[INET6_ADDRSTRLEN];
+  inet_ntop(N == 4 ? AF_INET : AF_INET6, a.data(), buf, sizeof buf);
+  return buf;
+}
+
+template <size_t N>
+class MatchModel {
+ public:
+  explicit MatchModel(unsigned seed) : rng_(seed) {}
+
+  std::array<uint8_t, N> random_address() {
+    std::array<uint8_t, N> a;
+    for (auto& b : a) b = static_cast<uint8_t>(rng_());
+    return a;
+  }
+
+  // Adds a random prefix whose key text may carry host bits (the stored prefix has them cleared).
+  void add_random(KeyedStore& store) {
+    Prefix<N> p{random_address(), static_cast<unsigned>(rng_() % 4 == 0 ? rng_() % (N * 8 + 1)
+                                                                          : N * 8 / 2 + rng_() % (N * 8 / 2 + 1))};
+    const std::string key = text_of(p.addr) + "/" + std::to_string(p.len);
+    for (unsigned bit = p.len; bit < N * 8; ++bit) p.addr[bit / 8] &= static_cast<uint8_t>(~(0x80 >> (bit % 8)));
+    if (text_of(p.addr) == "255.255.255.255" || prefixes_.count(p) != 0) return;
+    const std::string value = "value of " + key;
+    ASSERT_EQ(add_ipaddr(store.pool(), key.data(), key.size(), value.data(), value.size(), p.len), kDone) << key;
+    prefixes_[p] = key;
+  }
+
+  void delete_half(KeyedStore& store) {
+    for (auto it = prefixes_.begin(); it != prefixes_.end();) {
+      if (rng_() % 2 == 0) {
+        ++it;
+        continue;
+      }
+      ASSERT_EQ(delete_ipaddr(store.pool(), it->second.data(), it->second.size()), kDone);
+      it = prefixes_.erase(it);
+    }
+  }
+
+  // An address near a stored prefix (its host bits random) or anywhere.
+  std::array<uint8_t, N> probe() {
+    std::array<uint8_t, N> a = random_address();
+    if (prefixes_.empty() || rng_() % 4 == 0) return a;
+    auto it = prefixes_.begin();
+    std::advance(it, rng_() % prefixes_.size());
+    const Prefix<N>& p = it->first;
+    for (unsigned bit = 0; bit < p.len; ++bit) {
+      const uint8_t m = static_cast<uint8_t>(0x80 >> (bit % 8));
+      a[bit / 8] = static_cast<uint8_t>((a[bit / 8] & ~m) | (p.addr[bit / 8] & m));
+    }
+    return a;
+  }
+
+  // The key text of the longest stored prefix covering `a`, or "" when none does.
+  std::string brute_force(const std::array<uint8_t, N>& a) const {
+    const std::string* best = nullptr;
+    unsigned best_len = 0;
+    for (const auto& [p, key] : prefixes_) {
+      if (covers(p, a) && (best == nullptr || p.len > best_len)) {
+        best = &key;
+        best_len = p.len;
+      }
+    }
+    return best == nullptr ? "" : *best;
+  }
+
+  void check(Reader& reader, int probes) {
+    std::string key, value;
+    EntryInfo info;
+    ReadGuard guard(reader);
+    ASSERT_EQ(guard.status(), ReadStatus::kOk);
+    int found = 0;
+    for (int i = 0; i < probes; ++i) {
+      const std::array<uint8_t, N> a = probe();
+      const std::string want = brute_force(a);
+      const std::string text = text_of(a);
+      EntryView e;
+      ReadStatus s = guard.match(text, &e);
+      if (want.empty()) {
+        ASSERT_EQ(s, ReadStatus::kNotFound) << text;
+      } else {
+        ++found;
+        ASSERT_EQ(s, ReadStatus::kOk) << text;
+        ASSERT_EQ(e.key, want) << text;
+        ASSERT_EQ(e.value, "value of " + want);
+        ASSERT_TRUE(e.is_address);
+      }
+      if (i % 16 == 0) {  // the binary form and the one-shot call give the same answer
+        EntryView b;
+        ASSERT_EQ(guard.match_binary(a.data(), N, &b), s);
+        if (s == ReadStatus::kOk) {
+          ASSERT_EQ(b.key, want);
+        }
+      }
+    }
+    if (!prefixes_.empty()) {
+      EXPECT_GT(found, probes / 2) << "probes mostly fall inside stored prefixes";
+    }
+    guard.release();
+    const std::array<uint8_t, N> a = probe();
+    const std::string want = brute_force(a);
+    ASSERT_EQ(reader.match(text_of(a), &key, &value, &info), want.empty() ? ReadStatus::kNotFound : ReadStatus::kOk);
+    if (!want.empty()) {
+      ASSERT_EQ(key, want);
+    }
+  }
+
+ private:
+  std::mt19937 rng_;
+  std::map<Prefix<N>, std::string> prefixes_;
+};
+
+template <class T>
+class ReaderMatchTest : public ::testing::Test {};
+using Widths = ::testing::Types<std::integral_constant<size_t, 4>, std::integral_constant<size_t, 16>>;
+TYPED_TEST_SUITE(ReaderMatchTest, Widths);
+
+TYPED_TEST(ReaderMatchTest, AgreesWithBruteForce) {
+  constexpr size_t N = TypeParam::value;
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  KeyedStore store(16 << 20);
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  MatchModel<N> model(seed);
+  model.check(reader, 100);  // empty trie
+  for (int i = 0; i < 1500; ++i) ASSERT_NO_FATAL_FAILURE(model.add_random(store));
+  ASSERT_NO_FATAL_FAILURE(model.check(reader, 3000));
+  ASSERT_NO_FATAL_FAILURE(model.delete_half(store));
+  ASSERT_NO_FATAL_FAILURE(model.check(reader, 3000));
+}
+
+TEST(ReaderMatchTest, EdgeCases) {
+  KeyedStore store;
+  for (const char* k : {"10.0.0.0/8", "10.0.0.0/16", "0.0.0.0/0", "192.168.1.1", "2001:db8::/32", "2001:db8::/48"}) {
+    ASSERT_EQ(add_ipaddr(store.pool(), k, strlen(k), "v", 1, 0), kDone) << k;
+  }
+  Reader reader;
+  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  struct Case {
+    const char* address;
+    const char* key;  // nullptr: not found
+  } cases[] = {
+      {"10.0.5.1", "10.0.0.0/16"},     {"10.5.0.1", "10.0.0.0/8"},          {"11.0.0.1", "0.0.0.0/0"},
+      {"192.168.1.1", "192.168.1.1"},  {"192.168.1.2", "0.0.0.0/0"},        {"10.1.2.3/16", "10.0.0.0/8"},
+      {"2001:db8:0:1::1", "2001:db8::/48"}, {"2001:db8:1::1", "2001:db8::/32"}, {"2002::1", nullptr},
+  };
+  std::string key;
+  for (const Case& c : cases) {
+    ReadStatus s = reader.match(c.address, &key, nullptr);
+    if (c.key == nullptr) {
+      EXPECT_EQ(s, ReadStatus::kNotFound) << c.address;
+    } else {
+      EXPECT_EQ(s, ReadStatus::kOk) << c.address;
+      EXPECT_EQ(key, c.key) << c.address;
+    }
+  }
+  EXPECT_EQ(reader.match("10.0.0.256", &key, nullptr), ReadStatus::kBadArgument);
+  EXPECT_EQ(reader.match_binary("abc", 3, &key, nullptr), ReadStatus::kBadArgument);
+  // An address entry is an entry like any other for exact lookups.
+  std::string value;
+  EntryInfo info;
+  ASSERT_EQ(reader.get("10.0.0.0/8", &value, &info), ReadStatus::kOk);
+  EXPECT_TRUE(info.is_address);
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -1,0 +1,75 @@
+#include "client/reader/segment_attach.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <memory>
+
+#include "client/client_config.h"
+
+namespace quillmap {
+namespace {
+
+ReadStatus status_of_errno(int err) {
+  switch (err) {
+    case ENOENT:
+    case EIDRM:
+      return ReadStatus::kNoSegment;
+    case EACCES:
+    case EPERM:
+      return ReadStatus::kPermission;
+    default:
+      return ReadStatus::kSystemError;
+  }
+}
+
+struct FileCloser {
+  void operator()(FILE* fp) const { std::fclose(fp); }
+};
+
+}  // namespace
+
+ReadStatus AttachedSegment::attach(const char* data_path) noexcept {
+  detach();
+  if (data_path == nullptr || *data_path == '\0') return ReadStatus::kBadPath;
+  const key_t key = ftok(data_path, kSegmentProjectId);
+  if (key == static_cast<key_t>(-1)) return ReadStatus::kBadPath;
+  const int id = shmget(key, 0, 0);
+  if (id < 0) return status_of_errno(errno);
+  shmid_ds ds;
+  if (shmctl(id, IPC_STAT, &ds) != 0) return status_of_errno(errno);
+  void* base = shmat(id, nullptr, 0);
+  if (base == reinterpret_cast<void*>(-1)) return status_of_errno(errno);
+  base_ = base;
+  size_ = ds.shm_segsz;
+  id_ = id;
+  return ReadStatus::kOk;
+}
+
+void AttachedSegment::detach() noexcept {
+  if (base_ != nullptr) shmdt(base_);
+  base_ = nullptr;
+  size_ = 0;
+  id_ = -1;
+}
+
+ReadStatus data_path_from_config(const char* config_path, std::string* data_path) {
+  if (config_path == nullptr) return ReadStatus::kBadConfig;
+  std::unique_ptr<FILE, FileCloser> fp(std::fopen(config_path, "r"));
+  if (!fp) return ReadStatus::kBadConfig;
+  char line[512];  // a longer line is read in pieces, each handled as a line of its own
+  while (std::fgets(line, sizeof line, fp.get()) != nullptr) {
+    auto kv = parse_config_line(line);
+    if (kv && kv->first == "data_path") {
+      *data_path = std::move(kv->second);
+      return ReadStatus::kOk;
+    }
+  }
+  return ReadStatus::kBadConfig;
+}
+
+}  // namespace quillmap

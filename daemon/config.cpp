@@ -1,0 +1,202 @@
+#include "daemon/config.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "store/store_init.h"
+#include "util/settings.h"
+#include "util/strings.h"
+
+namespace quillmap {
+namespace {
+
+// Whether settings.config_path holds a heap copy of an option argument (the default text is static).
+bool config_path_owned = false;
+
+// A line is read in pieces of at most this many characters (plus the NUL).
+constexpr int kLineBuffer = 512;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Characters that end a key or a value and are stripped around them.
+bool is_trim(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '"' || c == '\''; }
+
+void set_config_path(const char* path) {
+  if (config_path_owned) free(const_cast<char*>(settings.config_path));
+  settings.config_path = strdup(path);
+  config_path_owned = settings.config_path != nullptr;
+}
+
+// Word of "log_level" to its level; 0 for a word that is not one of the five.
+unsigned log_level_of(const std::string& word) {
+  static const char* const kWords[] = {"CRIT", "ERROR", "WARN", "INFO", "DEBUG"};
+  for (unsigned i = 0; i < 5; ++i) {
+    if (word == kWords[i]) return i + 1;
+  }
+  return 0;
+}
+
+// The string keys keep their first occurrence: a key that is already set matches nothing.
+bool take_string(char** field, const std::string& key, const char* name, const std::string& value) {
+  if (*field != nullptr || key != name) return false;
+  *field = strdup(value.c_str());
+  return true;
+}
+
+}  // namespace
+
+void print_help(FILE* out) {
+  fputs("\n"
+        "-c | --config-path : path to config file. By default /etc/veldrane/kelvar.conf is used.\n"
+        "-D | --no-daemon   : do not go to background\n"
+        "-h | --help        : show this help and exit\n",
+        out);
+}
+
+int parse_options(int argc, char** argv) {
+  static const struct option kLongOptions[] = {
+      {"config-path", required_argument, nullptr, 'c'},
+      {"no-daemon", no_argument, nullptr, 'D'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  // getopt_long reorders the vector it is given; work on a copy so that the process title shows the
+  // command line in the order it was typed.
+  std::vector<char*> args(argv, argv + argc);
+  args.push_back(nullptr);
+  optind = 0;  // full re-initialisation, so that a second parse starts afresh
+  int c;
+  while ((c = getopt_long(argc, args.data(), "c:Dh", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        set_config_path(optarg);
+        break;
+      case 'D':
+        settings.no_daemon = true;
+        break;
+      case 'h':
+        print_help(stdout);
+        return 0;
+      default:
+        print_help(stdout);
+        return 1;
+    }
+  }
+  return -1;
+}
+
+void parse_config_line(const char* line) {
+  const char* p = line;
+  while (is_blank(*p)) ++p;
+  if (*p == '#' || *p == '=') return;
+  const char* eq = strchr(p, '=');
+  if (eq == nullptr) return;
+
+  // The key's first character stays whatever it is; only the characters after it are trimmed.
+  const char* key_end = eq;
+  while (key_end > p + 1 && is_trim(key_end[-1])) --key_end;
+  std::string key(p, key_end);
+
+  const char* v = eq + 1;
+  while (*v != '\0' && is_trim(*v)) ++v;
+  const char* v_end = v;
+  while (*v_end != '\0' && !is_trim(*v_end)) ++v_end;
+  std::string value(v, v_end);
+
+  if (take_string(&settings.log_path, key, "log_path", value)) return;
+  if (take_string(&settings.pid_path, key, "pid_path", value)) return;
+  if (key == "data_size") {
+    settings.data_size = static_cast<int32_t>(strtol(value.c_str(), nullptr, 10));
+    return;
+  }
+  if (take_string(&settings.data_path, key, "data_path", value)) return;
+  if (take_string(&settings.socket_path, key, "socket_path", value)) return;
+  if (take_string(&settings.user, key, "user", value)) return;
+  if (key == "log_level") {
+    if (unsigned level = log_level_of(value); level != 0) settings.log_level = level;
+    return;
+  }
+  if (key == "expired_check_interval") {
+    settings.expired_check_interval = static_cast<int32_t>(strtol(value.c_str(), nullptr, 10));
+    return;
+  }
+  if (key == "no_save_restore") {
+    settings.no_save_restore = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10));
+    return;
+  }
+  if (key == "enable_clean") {
+    settings.enable_clean = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10));
+    return;
+  }
+}
+
+int read_config(const char* path) {
+  FILE* fp = fopen(path, "r");
+  if (fp == nullptr) {
+    fprintf(stderr, "Could not open config %s: %s\n", path, strerror(errno));
+    return 1;
+  }
+  char line[kLineBuffer];
+  while (fgets(line, sizeof line, fp) != nullptr) parse_config_line(line);
+  if (fclose(fp) != 0) {
+    fprintf(stderr, "Could not close config %s: %s\n", path, strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+int finish_config() {
+  if (settings.data_path == nullptr) {
+    fputs("Data path is required. Exit.\n", stderr);
+    return 1;
+  }
+  if (settings.data_size == 0) settings.data_size = kDefaultDataSize;
+  if (settings.log_level == 0) settings.log_level = kDefaultLogLevel;
+  if (settings.expired_check_interval == 0) {
+    settings.expired_check_interval = kDefaultExpiredCheckInterval;
+  }
+  // A segment too small for the store's own bookkeeping (or a negative size) could never be laid
+  // out; refuse it before any file or segment exists.
+  const long long min_size = store_min_data_size();
+  if (settings.data_size < min_size) {
+    fprintf(stderr, "Invalid data_size %d: the store needs at least %lld bytes. Exit\n",
+            settings.data_size, min_size);
+    return 1;
+  }
+  // A negative interval would make the periodic sweep never run.
+  if (settings.expired_check_interval < 0) {
+    fprintf(stderr, "Invalid expired_check_interval %lld: it must not be negative. Exit\n",
+            static_cast<long long>(settings.expired_check_interval));
+    return 1;
+  }
+  return 0;
+}
+
+void complete_default_path(char** path, const char* base, const char* suffix) {
+  if (*path != nullptr) return;
+  std::string full = base;
+  if (ends_with(base, strlen(base), "/", 1) != 0) full += '/';
+  full += kProgramName;
+  full += '/';
+  full += kProgramName;
+  full += suffix;
+  *path = strdup(full.c_str());
+}
+
+void release_settings() {
+  for (char** field : {&settings.log_path, &settings.pid_path, &settings.data_path,
+                       &settings.socket_path, &settings.user}) {
+    free(*field);
+    *field = nullptr;
+  }
+  if (config_path_owned) free(const_cast<char*>(settings.config_path));
+  config_path_owned = false;
+  settings = Settings{};
+}
+
+}  // namespace quillmap

@@ -1,0 +1,104 @@
+#include "daemon/master.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "daemon/proctitle.h"
+#include "daemon/worker.h"
+#include "util/log.h"
+#include "util/signal_flags.h"
+
+namespace quillmap {
+namespace {
+
+void reopen_log() {
+  log_close();
+  log_open(settings.log_path);
+}
+
+bool termination_requested() {
+  return signal_flags.got_term || signal_flags.got_int || signal_flags.got_quit;
+}
+
+// Sleeps 100 ms; a signal ends the sleep early and is not resumed, so the loop sees its flag at once.
+void pause_one_step() {
+  struct timespec step = {0, 100 * 1000 * 1000};
+  nanosleep(&step, nullptr);
+}
+
+void log_worker_end(int status) {
+  if (WIFEXITED(status)) {
+    log_msg(kLogWarn, "Worker exited normally with status: %d", WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    log_msg(kLogWarn, "Worker terminated by signal: %s", strsignal(WTERMSIG(status)));
+  }
+}
+
+}  // namespace
+
+MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
+  int restarted = 0;
+  for (;;) {
+    pid_t worker = fork();
+    if (worker < 0) {
+      log_msg(kLogError, "Could not start child: %s", strerror(errno));
+      return MasterOutcome::kForkFailed;
+    }
+    if (worker == 0) {
+      shm_setproctitle("worker");
+      run_workloop(account, base, restarted);
+      return MasterOutcome::kWorkerDone;
+    }
+    reopen_log();
+    bool sigsent = false;
+
+    int status = 0;
+    for (;;) {
+      if (signal_flags.got_usr1) {
+        log_msg(kLogDebug, "Sending SIGUSR1 to the child: %d", static_cast<int>(worker));
+        if (kill(worker, SIGUSR1) != 0) {
+          log_msg(kLogWarn, "Could not send USR1 signal to the worker: %s", strerror(errno));
+        }
+        reopen_log();
+        signal_flags.got_usr1 = 0;
+        continue;
+      }
+      if (signal_flags.got_hup) {
+        log_msg(kLogWarn, "Got SIGHUP. Currently unused");
+        signal_flags.got_hup = 0;
+        continue;
+      }
+      // The terminating flags stay raised: SIGTERM is forwarded once, however often they arrive.
+      if (termination_requested() && !sigsent) {
+        log_msg(kLogWarn, "Master got terminating signal. Exiting...");
+        if (kill(worker, SIGTERM) != 0) {
+          log_msg(kLogWarn, "Could not send TERM signal to the worker: %s", strerror(errno));
+          return MasterOutcome::kShutdown;
+        }
+        sigsent = true;
+      }
+      pid_t ended = waitpid(worker, &status, WNOHANG);
+      if (ended < 0) {
+        if (errno == EINTR) continue;
+        log_msg(kLogError, "Error while waiting the child: %s", strerror(errno));
+        return MasterOutcome::kShutdown;
+      }
+      if (ended == worker) break;
+      pause_one_step();
+    }
+
+    log_worker_end(status);
+    if (sigsent) {
+      log_msg(kLogDebug, "Leaving loop because sigsent is set");
+      return MasterOutcome::kShutdown;
+    }
+    restarted = 1;
+  }
+}
+
+}  // namespace quillmap

@@ -1,0 +1,141 @@
+#include "entry/key_ops.h"
+
+#include <cstring>
+
+#include "entry/entry_text.h"
+#include "entry/ipaddr_ops.h"
+#include "entry/lock_steps.h"
+#include "store/rbtree.h"
+#include "store/slab.h"
+#include "util/host_params.h"
+#include "util/log.h"
+
+namespace quillmap {
+
+int64_t get_key(SlabPool* pool, const char* key, uint64_t key_len) {
+  RbtreeNode* found = nullptr;
+  if (lookup_entry(pool, "get_key", key, key_len, &found) != kDone) return kLockTimeout;
+  return found != nullptr ? kDone : kNothingToDo;
+}
+
+int64_t add_key(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
+                uint64_t expires) {
+  if (check_storable("add_key", key, key_len, value, value_len) != kDone) return kFailed;
+  RbtreeNode* found = nullptr;
+  if (lookup_entry(pool, "add_key", key, key_len, &found) != kDone) return kLockTimeout;
+  if (found != nullptr) {
+    log_msg(kLogWarn, "Could not add key %.*s because key exists", log_len(key_len), log_ptr(key));
+    return kNothingToDo;
+  }
+  if (!take_write_lock(pool, "add_key")) return kLockTimeout;
+  RbtreeNode* node = nullptr;
+  const int64_t rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node);
+  release_write_lock(pool, "add_key");
+  return rc;
+}
+
+int64_t set_key(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
+                uint64_t expires) {
+  if (check_storable("set_key", key, key_len, value, value_len) != kDone) return kFailed;
+  RbtreeNode* found = nullptr;
+  if (lookup_entry(pool, "set_key", key, key_len, &found) != kDone) return kLockTimeout;
+  if (!take_write_lock(pool, "set_key")) return kLockTimeout;
+  // Removal and insertion under one write hold: a reader sees the old entry or the new one.
+  if (found != nullptr) remove_entry_locked(pool, found);
+  RbtreeNode* node = nullptr;
+  const int64_t rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node);
+  release_write_lock(pool, "set_key");
+  if (rc != kDone) return kFailed;
+  return found != nullptr ? kDone : kNothingToDo;
+}
+
+int64_t delete_key(SlabPool* pool, const char* key, uint64_t key_len) {
+  if (key == nullptr) {
+    log_msg(kLogWarn, "On deletion attempt get NULL key. Skipping...");
+    return kNothingToDo;
+  }
+  RbtreeNode* found = nullptr;
+  if (lookup_entry(pool, "delete_key", key, key_len, &found) != kDone) return kLockTimeout;
+  if (found == nullptr) {
+    log_msg(kLogInfo, "No such node %.*s. Skip deletion", log_len(key_len), key);
+    return kNothingToDo;
+  }
+  if (!take_write_lock(pool, "delete_key")) return kLockTimeout;
+  remove_entry_locked(pool, found);
+  release_write_lock(pool, "delete_key");
+  return kDone;
+}
+
+int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
+                          uint64_t expires, uint8_t is_address, RbtreeNode** out) {
+  if (key_len > kMaxKeyLength) {
+    log_msg(kLogError, "insert_key_locked: key is longer than 65535 bytes, refused");
+    return kFailed;
+  }
+  if (value_len > kMaxValueLength) {
+    log_msg(kLogError, "insert_key_locked: value is longer than 4294967295 bytes, refused");
+    return kFailed;
+  }
+  const uint32_t crc = crc32_short(key, key_len);
+  auto* node = static_cast<RbtreeNode*>(slab_calloc_locked(pool, kNodeHeaderSize + key_len + value_len));
+  if (node == nullptr) {
+    log_msg(kLogWarn, "Could not allocate memory for %.*s in rbtree", log_len(key_len), log_ptr(key));
+    return kFailed;
+  }
+  node->key_crc = crc;
+  node->key_len = static_cast<uint16_t>(key_len);
+  node->value_len = static_cast<uint32_t>(value_len);
+  node->expires = expires;
+  node->is_address = is_address;
+  if (key_len != 0) std::memcpy(node_key(node), key, key_len);
+  if (value_len != 0) std::memcpy(node_value(node), value, value_len);
+  rbtree_insert(pool, key_tree_of(pool), node);
+  // A linked node's parent is a node or the sentinel, never offset 0; rbtree_insert leaves a node
+  // with an equal key unlinked, with the zero links of its fresh chunk.
+  if (node->parent == 0) {
+    log_msg(kLogWarn, "Could not add key %.*s because key exists", log_len(key_len), log_ptr(key));
+    slab_free_locked(pool, node);
+    return kNothingToDo;
+  }
+  if (out != nullptr) *out = node;
+  return kDone;
+}
+
+void remove_entry_locked(SlabPool* pool, RbtreeNode* node) {
+  // An address entry's prefix goes first. If its text does not parse (-1), no prefix was ever stored
+  // for it, and it is removed like a string entry.
+  if (node->is_address && delete_ipaddr_by_node_locked(pool, node) == kDone) return;
+  rbtree_delete(pool, key_tree_of(pool), node);
+  slab_free_locked(pool, node);
+}
+
+int64_t get_stat(SlabPool* pool, StatRecord* out) {
+  const int64_t classes = page_shift - static_cast<int64_t>(static_cast<uint32_t>(pool->min_chunk_shift));
+  if (!take_read_lock(pool, "get_stat")) return kLockTimeout;
+  const int64_t bytes_total = static_cast<int64_t>(pool->pool_end);
+  const int64_t pages_free = static_cast<int64_t>(pool->free_pages);
+  int64_t bytes_alloc = 0;
+  int64_t bytes_used = 0;
+  const ClassStats* stats = class_stats_of(pool);
+  const uint32_t min_shift = static_cast<uint32_t>(pool->min_chunk_shift);
+  for (int64_t i = 0; i < classes; ++i) {
+    const int64_t chunk = int64_t{1} << (min_shift + i);
+    bytes_alloc += chunk * static_cast<int64_t>(stats[i].total);
+    bytes_used += chunk * static_cast<int64_t>(stats[i].used);
+  }
+  const int64_t pages_total = static_cast<int64_t>((pool->pool_end - pool->data_start) >> page_shift);
+  release_read_lock(pool, "get_stat");
+
+  // Pages handed out whole (requests above the largest class) are in no class counter: every page
+  // that is neither free nor taken by a class counts as allocated and used.
+  const int64_t class_pages = (bytes_alloc + page_size - 1) / page_size;
+  const int64_t whole_page_bytes = (pages_total - pages_free - class_pages) * page_size;
+  out->bytes_total = bytes_total;
+  out->pages_total = pages_total;
+  out->pages_free = pages_free;
+  out->bytes_alloc = bytes_alloc + whole_page_bytes;
+  out->bytes_used = bytes_used + whole_page_bytes;
+  return kDone;
+}
+
+}  // namespace quillmap

@@ -1,0 +1,185 @@
+// Every entry the store accepts survives a dump and a load: seeded random dictionaries of texts that
+// YAML reads as more than plain text, compared entry by entry (key, value, expiry, kind) and through
+// the tries.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "persist/data_file.h"
+#include "persist/testing/persist_fixture.h"
+#include "store/testing/rbtree_check.h"
+#include "util/utf8.h"
+
+namespace quillmap {
+namespace {
+
+using testing::DictImage;
+using testing::EntryImage;
+using testing::LogCapture;
+using testing::PersistStore;
+using testing::ScratchDir;
+
+// Pieces that YAML reads as something else than plain text, or that force quoting or folding.
+const std::vector<std::string> kPieces = {
+    "yes", "no", "null", "~", "true", "False", "0", "123", "-7", "0x1F", "1e3", ".inf", " ", "  ", "\t", "\n",
+    "\n\n", "\r", "\r\n", "'", "\"", ":", ": ", "#", " #", "-", "- ", "?", "? ", "!", "&a", "*a", "[", "]",
+    "{", "}", ",", "|", ">", "%", "@", "`", "\\", "---", "...", "value", "expires", "is_address", "a", "word",
+    "\x01", "\x1b", "\x7f", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xc2\x85", "\xe2\x80\xa8",
+    "\xe2\x80\xa9", "\xef\xbb\xbf", "\xc2\xa0", "\xef\xbf\xbe", "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf",
+};
+
+void append_code_point(std::string& s, uint32_t cp) {
+  if (cp < 0x80) {
+    s += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    s += static_cast<char>(0xC0 | (cp >> 6));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    s += static_cast<char>(0xE0 | (cp >> 12));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    s += static_cast<char>(0xF0 | (cp >> 18));
+    s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A valid UTF-8 text without NUL, as ADD and SET admit.
+std::string tricky_text(std::mt19937_64& rng, size_t max_pieces) {
+  std::string s;
+  size_t n = rng() % (max_pieces + 1);
+  for (size_t i = 0; i < n; ++i) {
+    switch (rng() % 6) {
+      case 0: {
+        uint32_t cp;
+        do {
+          cp = 1 + static_cast<uint32_t>(rng() % 0x10FFFF);
+        } while (cp >= 0xD800 && cp <= 0xDFFF);
+        append_code_point(s, cp);
+        break;
+      }
+      case 1:
+        s += std::string(1 + rng() % 30, 'x') + " ";  // long runs of words make the emitter fold lines
+        break;
+      default:
+        s += kPieces[rng() % kPieces.size()];
+    }
+  }
+  return s;
+}
+
+std::string address_text(std::mt19937_64& rng) {
+  if (rng() % 2 == 0) {
+    std::string s = std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) + "." +
+                    std::to_string(rng() % 256) + "." + std::to_string(rng() % 256);
+    if (rng() % 3 != 0) s += "/" + std::to_string(rng() % 33);
+    return s;
+  }
+  char buf[64];
+  snprintf(buf, sizeof buf, "%x:%x::%x", static_cast<unsigned>(rng() % 0x10000), static_cast<unsigned>(rng() % 0x10000),
+           static_cast<unsigned>(rng() % 0x10000));
+  std::string s = buf;
+  if (rng() % 3 != 0) s += "/" + std::to_string(rng() % 129);
+  return s;
+}
+
+uint64_t random_expiry(std::mt19937_64& rng) {
+  switch (rng() % 4) {
+    case 0:
+      return 0;
+    case 1:
+      return uint64_t{1} << 63 | rng();  // printed as a negative "%ld", read back as the same bits
+    default:
+      return static_cast<uint64_t>(time(nullptr)) + 3600 + rng() % 100000000;
+  }
+}
+
+// Fills a store with random entries; the image is the model of what it holds.
+DictImage fill(PersistStore& store, std::mt19937_64& rng, int count) {
+  DictImage model;
+  for (int i = 0; i < count; ++i) {
+    bool is_address = rng() % 5 == 0;
+    std::string key;
+    if (is_address) {
+      key = address_text(rng);
+    } else if (rng() % 50 == 0) {
+      key = std::string(1025 + rng() % 3000, 'k') + tricky_text(rng, 3);  // beyond the emitter's simple keys
+    } else {
+      key = tricky_text(rng, 6);
+    }
+    std::string value = rng() % 40 == 0 ? std::string(5000, 'v') + tricky_text(rng, 20) : tricky_text(rng, 8);
+    EXPECT_TRUE(is_valid_utf8(key.data(), key.size()) && is_valid_utf8(value.data(), value.size()));
+    uint64_t expires = random_expiry(rng);
+    if (model.count(key) != 0) continue;
+    int64_t r = store.put(key, value, expires, is_address);
+    EXPECT_EQ(r, 0) << "key " << key;
+    if (r == 0) model[key] = EntryImage{value, expires, is_address};
+  }
+  return model;
+}
+
+TEST(RoundTrip, RandomTrickyDictionaries) {
+  for (uint64_t seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    PersistStore store;
+    DictImage model = fill(store, rng, 3000);
+    ASSERT_EQ(store.image(), model);
+
+    ScratchDir dir;
+    std::string path = dir.file("data.yaml");
+    LogCapture log;
+    ASSERT_EQ(rbtree_dump(store.pool(), path.c_str()), static_cast<int64_t>(model.size()));
+
+    PersistStore loaded;
+    ASSERT_EQ(load_data(loaded.pool(), path.c_str()), static_cast<int64_t>(model.size())) << log.text();
+    DictImage back = loaded.image();
+    ASSERT_EQ(back.size(), model.size());
+    for (const auto& [key, want] : model) {
+      auto it = back.find(key);
+      ASSERT_NE(it, back.end()) << "lost key " << ::testing::PrintToString(key);
+      EXPECT_EQ(it->second, want) << "key " << ::testing::PrintToString(key);
+    }
+    EXPECT_EQ(testing::rbtree_check(loaded.pool(), key_tree_of(loaded.pool())), "");
+
+    // Address entries are back in their tries: each prefix finds an entry whose text has that prefix.
+    for (const auto& [key, want] : model) {
+      if (!want.is_address) continue;
+      std::string found = loaded.key_at(loaded.trie_lookup(key.substr(0, key.find('/'))));
+      ASSERT_FALSE(found.empty()) << key;
+      EXPECT_TRUE(model.at(found).is_address) << key << " -> " << found;
+    }
+
+    // A second dump of the loaded store is the same text, timestamp line aside.
+    std::string second = dir.file("second.yaml");
+    ASSERT_EQ(rbtree_dump(loaded.pool(), second.c_str()), static_cast<int64_t>(model.size()));
+    auto body = [](const std::string& text) { return text.substr(text.find('\n', text.find('\n') + 1)); };
+    EXPECT_EQ(body(testing::read_file(path)), body(testing::read_file(second)));
+
+    // LOAD as a whole gives the same dictionary.
+    ASSERT_EQ(load_replacing(store.pool(), path.c_str()), static_cast<int64_t>(model.size()));
+    EXPECT_EQ(store.image(), model);
+  }
+}
+
+TEST(RoundTrip, EmptyKeyAndEmptyValue) {
+  PersistStore store;
+  ASSERT_EQ(store.put("", "", 0, false), 0);
+  ASSERT_EQ(store.put("e", "", 0, false), 0);
+  ASSERT_EQ(store.put(" ", " ", 0, false), 0);
+  ScratchDir dir;
+  std::string path = dir.file("data.yaml");
+  ASSERT_EQ(rbtree_dump(store.pool(), path.c_str()), 3);
+  PersistStore loaded;
+  ASSERT_EQ(load_data(loaded.pool(), path.c_str()), 3);
+  EXPECT_EQ(loaded.image(), store.image());
+}
+
+}  // namespace
+}  // namespace quillmap

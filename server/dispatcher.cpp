@@ -1,0 +1,242 @@
+#include "server/dispatcher.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "entry/ipaddr_ops.h"
+#include "entry/key_ops.h"
+#include "persist/data_file.h"
+#include "proto/msg.pb-c.h"
+#include "server/frame_reader.h"
+#include "server/frame_writer.h"
+#include "store/rwlock.h"
+#include "store/sweeps.h"
+#include "util/io.h"
+#include "util/log.h"
+#include "util/settings.h"
+#include "util/signal_flags.h"
+#include "util/strings.h"
+
+namespace quillmap {
+namespace {
+
+struct SendInfoDeleter {
+  void operator()(SharedDict__SendInfo* m) const { shared_dict__send_info__free_unpacked(m, nullptr); }
+};
+using SendInfoPtr = std::unique_ptr<SharedDict__SendInfo, SendInfoDeleter>;
+
+enum ActionCode : int {
+  kGet = SHARED_DICT__SEND_INFO__ACTION__GET,
+  kAdd = SHARED_DICT__SEND_INFO__ACTION__ADD,
+  kSet = SHARED_DICT__SEND_INFO__ACTION__SET,
+  kDel = SHARED_DICT__SEND_INFO__ACTION__DEL,
+  kInfo = SHARED_DICT__SEND_INFO__ACTION__INFO,
+  kHash = SHARED_DICT__SEND_INFO__ACTION__HASH,
+  kClear = SHARED_DICT__SEND_INFO__ACTION__CLEAR,
+  kLoad = SHARED_DICT__SEND_INFO__ACTION__LOAD,
+  kDump = SHARED_DICT__SEND_INFO__ACTION__DUMP,
+};
+
+// Per-connection state; dies with the connection.
+struct Batch {
+  uint64_t affected = 0;
+  uint64_t unaffected = 0;
+  bool info_wanted = false;
+  bool hash_wanted = false;
+  bool forced = false;  // this connection has broken a stuck lock once
+};
+
+// One decoded request in the terms the operations take.
+struct DecodedRequest {
+  int action;
+  bool is_address;
+  StrRef key;
+  StrRef value;
+  uint64_t expires;
+
+  const char* kind() const { return is_address ? "Address" : "Key"; }
+  int key_len() const { return static_cast<int>(key.len); }
+  const char* key_text() const { return key.ptr != nullptr ? key.ptr : ""; }
+};
+
+DecodedRequest make_request(const SharedDict__SendInfo& m) {
+  return DecodedRequest{
+      .action = static_cast<int>(m.action),
+      .is_address = m.has_ktype && m.ktype == SHARED_DICT__SEND_INFO__KEY_TYPE__IPADDR,
+      .key = mkstr(m.key),
+      .value = mkstr(m.value),
+      .expires = m.has_expires ? static_cast<uint64_t>(m.expires) : 0,
+  };
+}
+
+void break_lock(SlabPool* pool) {
+  log_msg(kLogWarn, "Forcibly removing all locks and repeating");
+  force_unlock(&pool->lock);
+}
+
+// LOAD replaces the dictionary only once the file has been read whole without error.
+int64_t load_action(SlabPool* pool, const DecodedRequest& r) {
+  const char* path = r.value.ptr != nullptr ? r.value.ptr : settings.data_path;
+  int64_t count = load_replacing(pool, path);
+  if (count == kLockTimeout) return kLockTimeout;
+  if (count < 0) return kFailed;
+  log_msg(kLogInfo, "Loaded %ld entries from %s", static_cast<long>(count), path);
+  return kDone;
+}
+
+// Runs the operation of a known action once; its result code (INFO and HASH only raise their flag).
+int64_t execute(SlabPool* pool, const DecodedRequest& r, Batch* batch) {
+  const char* k = r.key.ptr;
+  const uint64_t kl = r.key.len;
+  const char* v = r.value.ptr;
+  const uint64_t vl = r.value.len;
+  switch (r.action) {
+    case kGet:
+      return r.is_address ? get_ipaddr(pool, k, kl) : get_key(pool, k, kl);
+    case kAdd:
+      return r.is_address ? add_ipaddr(pool, k, kl, v, vl, r.expires) : add_key(pool, k, kl, v, vl, r.expires);
+    case kSet:
+      return r.is_address ? set_ipaddr(pool, k, kl, v, vl, r.expires) : set_key(pool, k, kl, v, vl, r.expires);
+    case kDel:
+      return r.is_address ? delete_ipaddr(pool, k, kl) : delete_key(pool, k, kl);
+    case kInfo:
+      batch->info_wanted = true;
+      return kDone;
+    case kHash:
+      batch->hash_wanted = true;
+      return kDone;
+    case kClear:
+      return rbtree_purge(pool, delete_ipaddr_by_node_locked);
+    case kLoad:
+      return load_action(pool, r);
+    case kDump:
+      return dump_tree(pool, r.value.ptr);
+    default:
+      return kFailed;
+  }
+}
+
+// Logs and counts a definite outcome (any result but -3).
+void record_outcome(const DecodedRequest& r, int64_t rc, Batch* batch) {
+  if (rc != kDone && rc != kNothingToDo) return;  // failed: neither logged nor counted
+  const char* kind = r.kind();
+  int len = r.key_len();
+  const char* key = r.key_text();
+  bool found = rc == kDone;
+  switch (r.action) {
+    case kGet:
+      if (found) log_msg(kLogInfo, "%s %.*s successfully found", kind, len, key);
+      else log_msg(kLogInfo, "%s %.*s is missing", kind, len, key);
+      (found ? batch->affected : batch->unaffected)++;
+      return;
+    case kAdd:
+      if (found) log_msg(kLogInfo, "%s %.*s successfully added", kind, len, key);
+      (found ? batch->affected : batch->unaffected)++;
+      return;
+    case kSet:
+      if (found) log_msg(kLogInfo, "%s %.*s successfully updated", kind, len, key);
+      else log_msg(kLogInfo, "%s %.*s successfully added", kind, len, key);
+      batch->affected++;
+      return;
+    case kDel:
+      if (found) log_msg(kLogInfo, "%s %.*s successfully deleted", kind, len, key);
+      else log_msg(kLogInfo, "Missing %s %.*s was not deleted but it is OK", kind, len, key);
+      (found ? batch->affected : batch->unaffected)++;
+      return;
+    case kInfo:
+    case kHash:
+      batch->unaffected++;
+      return;
+    default:  // CLEAR, LOAD, DUMP
+      if (found) batch->affected++;
+      return;
+  }
+}
+
+// Runs one request with the once-per-connection forced unlock.
+void run_request(SlabPool* pool, const DecodedRequest& r, Batch* batch) {
+  if (r.action < kGet || r.action > kDump) {
+    log_msg(kLogError, "Unknown action :%d", r.action);
+    return;
+  }
+  for (;;) {
+    int64_t rc = execute(pool, r, batch);
+    if (rc != kLockTimeout) {
+      record_outcome(r, rc, batch);
+      return;
+    }
+    if (batch->forced) {
+      log_msg(kLogWarn, "Could not forcibly remove a lock. Gave up.");
+      return;
+    }
+    break_lock(pool);
+    batch->forced = true;
+  }
+}
+
+void answer(int fd, SlabPool* pool, const Batch& batch) {
+  SharedDict__RecvInfo reply = SHARED_DICT__RECV_INFO__INIT;
+  reply.success = 0;
+
+  char message[64];
+  if (batch.affected + batch.unaffected != 0) {
+    reply.success = 1;
+    snprintf(message, sizeof message, "%u affected entries", static_cast<uint32_t>(batch.affected));
+    reply.message = message;
+  }
+
+  SharedDict__InfoData info = SHARED_DICT__INFO_DATA__INIT;
+  if (batch.info_wanted) {
+    StatRecord stat{};  // stays zero when the statistics cannot be read at all
+    if (get_stat(pool, &stat) == kLockTimeout) {
+      break_lock(pool);
+      get_stat(pool, &stat);
+    }
+    info.pages_total = stat.pages_total;
+    info.pages_free = stat.pages_free;
+    info.bytes_total = stat.bytes_total;
+    info.bytes_alloc = stat.bytes_alloc;
+    info.bytes_used = stat.bytes_used;
+    reply.info = &info;
+  }
+
+  char hashsum[41] = {};  // stays empty when the digest cannot be computed
+  if (batch.hash_wanted) {
+    reply.hashsum = hashsum;
+    if (rbtree_get_hashsum(pool, hashsum) == kLockTimeout) {
+      break_lock(pool);
+      rbtree_get_hashsum(pool, hashsum);
+    }
+  }
+
+  if (write_frame(fd, &reply.base) < 0) {
+    int saved = errno;
+    if (signal_flags.got_pipe) {
+      log_msg(kLogWarn, "Could not write answer: socket closed");
+      signal_flags.got_pipe = 0;
+    } else {
+      log_msg(kLogWarn, "Could not write full data: %s", strerror(saved));
+    }
+  }
+}
+
+}  // namespace
+
+void handle_request(int fd, SlabPool* pool) {
+  UniqueFd conn(fd);
+  Batch batch;
+  FrameReader reader(conn.get());
+  while (auto body = reader.next_body()) {
+    SendInfoPtr message(shared_dict__send_info__unpack(nullptr, body->size(), body->data()));
+    if (!message) {
+      log_msg(kLogError, "Could not process message. Skipped");
+      break;
+    }
+    run_request(pool, make_request(*message), &batch);
+  }
+  answer(conn.get(), pool, batch);
+}
+
+}  // namespace quillmap

@@ -1,0 +1,297 @@
+#include "store/rbtree.h"
+
+namespace quillmap {
+namespace {
+
+constexpr uint8_t kBlack = 0;
+constexpr uint8_t kRed = 1;
+
+// Node access by offset within one operation.
+class Links {
+ public:
+  explicit Links(SlabPool* pool) : pool_(pool) {}
+  RbtreeNode* at(uint64_t off) const { return _lfof_<RbtreeNode>(pool_, off); }
+  uint64_t off(const RbtreeNode* n) const { return offset_of_record(pool_, n); }
+
+ private:
+  SlabPool* pool_;
+};
+
+// <0 when a orders before b, 0 when equal, >0 after.
+int compare_nodes(const RbtreeNode* a, const RbtreeNode* b) {
+  if (a->key_crc != b->key_crc) return a->key_crc < b->key_crc ? -1 : 1;
+  return rbtree_compare_keys(node_key(a), a->key_len, node_key(b), b->key_len);
+}
+
+}  // namespace
+
+RbtreeNode* rbtree_get(SlabPool* pool, TreeRoot* tree, const void* key, uint64_t len) {
+  TrustedView view(pool);
+  return const_cast<RbtreeNode*>(rbtree_find(view, tree, key, len));
+}
+
+void rbtree_left_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, RbtreeNode* node) {
+  Links l(pool);
+  const uint64_t x_off = l.off(node);
+  const uint64_t y_off = node->right;
+  RbtreeNode* y = l.at(y_off);
+  node->right = y->left;
+  if (y->left != l.off(sentinel)) l.at(y->left)->parent = x_off;
+  y->parent = node->parent;
+  if (x_off == *root) {
+    *root = y_off;
+  } else {
+    RbtreeNode* parent = l.at(node->parent);
+    if (parent->left == x_off) {
+      parent->left = y_off;
+    } else {
+      parent->right = y_off;
+    }
+  }
+  y->left = x_off;
+  node->parent = y_off;
+}
+
+void rbtree_right_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, RbtreeNode* node) {
+  Links l(pool);
+  const uint64_t x_off = l.off(node);
+  const uint64_t y_off = node->left;
+  RbtreeNode* y = l.at(y_off);
+  node->left = y->right;
+  if (y->right != l.off(sentinel)) l.at(y->right)->parent = x_off;
+  y->parent = node->parent;
+  if (x_off == *root) {
+    *root = y_off;
+  } else {
+    RbtreeNode* parent = l.at(node->parent);
+    if (parent->right == x_off) {
+      parent->right = y_off;
+    } else {
+      parent->left = y_off;
+    }
+  }
+  y->right = x_off;
+  node->parent = y_off;
+}
+
+void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
+  Links l(pool);
+  const uint64_t sentinel_off = tree->sentinel;
+  RbtreeNode* sentinel = l.at(sentinel_off);
+  const uint64_t node_off = l.off(node);
+  uint64_t root = tree->root;
+
+  if (root == sentinel_off) {
+    node->parent = sentinel_off;
+    node->left = sentinel_off;
+    node->right = sentinel_off;
+    node->color = kBlack;
+    tree->root = node_off;
+    return;
+  }
+
+  RbtreeNode* parent = l.at(root);
+  for (;;) {
+    const int cmp = compare_nodes(node, parent);
+    if (cmp == 0) return;  // the key is present: leave the tree and the offered node alone
+    uint64_t* link = cmp < 0 ? &parent->left : &parent->right;
+    if (*link == sentinel_off) {
+      *link = node_off;
+      break;
+    }
+    parent = l.at(*link);
+  }
+  node->parent = l.off(parent);
+  node->left = sentinel_off;
+  node->right = sentinel_off;
+  node->color = kRed;
+
+  // Insertion fix-up. The root's parent is the black sentinel, so the loop stops below the root.
+  RbtreeNode* x = node;
+  while (l.off(x) != root && l.at(x->parent)->color == kRed) {
+    RbtreeNode* p = l.at(x->parent);
+    RbtreeNode* g = l.at(p->parent);
+    if (x->parent == g->left) {
+      RbtreeNode* uncle = l.at(g->right);
+      if (uncle->color == kRed) {
+        p->color = kBlack;
+        uncle->color = kBlack;
+        g->color = kRed;
+        x = g;
+        continue;
+      }
+      if (l.off(x) == p->right) {
+        x = p;
+        rbtree_left_rotate(pool, &root, sentinel, x);
+        p = l.at(x->parent);
+        g = l.at(p->parent);
+      }
+      p->color = kBlack;
+      g->color = kRed;
+      rbtree_right_rotate(pool, &root, sentinel, g);
+    } else {
+      RbtreeNode* uncle = l.at(g->left);
+      if (uncle->color == kRed) {
+        p->color = kBlack;
+        uncle->color = kBlack;
+        g->color = kRed;
+        x = g;
+        continue;
+      }
+      if (l.off(x) == p->left) {
+        x = p;
+        rbtree_right_rotate(pool, &root, sentinel, x);
+        p = l.at(x->parent);
+        g = l.at(p->parent);
+      }
+      p->color = kBlack;
+      g->color = kRed;
+      rbtree_left_rotate(pool, &root, sentinel, g);
+    }
+  }
+  l.at(root)->color = kBlack;
+  tree->root = root;
+}
+
+void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
+  Links l(pool);
+  const uint64_t sentinel_off = tree->sentinel;
+  RbtreeNode* sentinel = l.at(sentinel_off);
+  const uint64_t node_off = l.off(node);
+  uint64_t root = tree->root;
+
+  RbtreeNode* subst;
+  RbtreeNode* temp;
+  if (node->left == sentinel_off) {
+    if (node->right == 0) return;  // already taken out
+    subst = node;
+    temp = l.at(node->right);
+  } else if (node->right == sentinel_off) {
+    if (node->left == 0) return;
+    subst = node;
+    temp = l.at(node->left);
+  } else {
+    // A node already taken out has all its links 0: finding one ends the deletion unchanged.
+    if (node->right == 0) return;
+    uint64_t s = node->right;
+    while (l.at(s)->left != sentinel_off) {
+      s = l.at(s)->left;
+      if (s == 0) return;
+    }
+    subst = l.at(s);
+    temp = l.at(subst->right);
+  }
+  const uint64_t subst_off = l.off(subst);
+  const uint64_t temp_off = l.off(temp);
+
+  if (subst_off == root) {
+    // The root with at most one child: its child (or the sentinel) becomes the root.
+    tree->root = temp_off;
+    temp->color = kBlack;
+    temp->parent = sentinel_off;
+    node->key_crc = 0;
+    node->left = 0;
+    node->right = 0;
+    node->parent = 0;
+    return;
+  }
+
+  const uint8_t removed_color = subst->color;
+  RbtreeNode* subst_parent = l.at(subst->parent);
+  if (subst_parent->left == subst_off) {
+    subst_parent->left = temp_off;
+  } else {
+    subst_parent->right = temp_off;
+  }
+
+  if (subst == node) {
+    temp->parent = subst->parent;
+  } else {
+    temp->parent = subst->parent == node_off ? subst_off : subst->parent;
+    // The successor takes the node's place whole; nothing is copied between the chunks.
+    subst->left = node->left;
+    subst->right = node->right;
+    subst->parent = node->parent;
+    subst->color = node->color;
+    if (node_off == root) {
+      root = subst_off;
+    } else {
+      RbtreeNode* np = l.at(node->parent);
+      if (np->left == node_off) {
+        np->left = subst_off;
+      } else {
+        np->right = subst_off;
+      }
+    }
+    if (subst->left != sentinel_off) l.at(subst->left)->parent = subst_off;
+    if (subst->right != sentinel_off) l.at(subst->right)->parent = subst_off;
+  }
+
+  node->key_crc = 0;
+  node->left = 0;
+  node->right = 0;
+  node->parent = 0;
+
+  if (removed_color == kRed) {
+    tree->root = root;
+    return;
+  }
+
+  // Deletion fix-up from temp, which carries an extra black.
+  while (l.off(temp) != root && temp->color == kBlack) {
+    RbtreeNode* p = l.at(temp->parent);
+    if (l.off(temp) == p->left) {
+      RbtreeNode* w = l.at(p->right);
+      if (w->color == kRed) {
+        w->color = kBlack;
+        p->color = kRed;
+        rbtree_left_rotate(pool, &root, sentinel, p);
+        w = l.at(p->right);
+      }
+      if (l.at(w->left)->color == kBlack && l.at(w->right)->color == kBlack) {
+        w->color = kRed;
+        temp = p;
+      } else {
+        if (l.at(w->right)->color == kBlack) {
+          l.at(w->left)->color = kBlack;
+          w->color = kRed;
+          rbtree_right_rotate(pool, &root, sentinel, w);
+          w = l.at(p->right);
+        }
+        w->color = p->color;
+        p->color = kBlack;
+        l.at(w->right)->color = kBlack;
+        rbtree_left_rotate(pool, &root, sentinel, p);
+        temp = l.at(root);
+      }
+    } else {
+      RbtreeNode* w = l.at(p->left);
+      if (w->color == kRed) {
+        w->color = kBlack;
+        p->color = kRed;
+        rbtree_right_rotate(pool, &root, sentinel, p);
+        w = l.at(p->left);
+      }
+      if (l.at(w->left)->color == kBlack && l.at(w->right)->color == kBlack) {
+        w->color = kRed;
+        temp = p;
+      } else {
+        if (l.at(w->left)->color == kBlack) {
+          l.at(w->right)->color = kBlack;
+          w->color = kRed;
+          rbtree_left_rotate(pool, &root, sentinel, w);
+          w = l.at(p->left);
+        }
+        w->color = p->color;
+        p->color = kBlack;
+        l.at(w->left)->color = kBlack;
+        rbtree_right_rotate(pool, &root, sentinel, p);
+        temp = l.at(root);
+      }
+    }
+  }
+  temp->color = kBlack;
+  tree->root = root;
+}
+
+}  // namespace quillmap

@@ -1,0 +1,435 @@
+// The allocator: edge cases of the class and page levels, misuse of slab_free, and a seeded model test
+// of random allocations and releases against the allocator's own recount.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <random>
+#include <vector>
+
+#include "store/slab.h"
+#include "store/testing/log_capture.h"
+#include "store/testing/pool_fixture.h"
+#include "store/testing/slab_check.h"
+#include "util/host_params.h"
+
+namespace quillmap {
+namespace {
+
+using testing::LogCapture;
+using testing::PoolFixture;
+using testing::PoolBacking;
+using testing::slab_check;
+
+class SlabTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host_params_init();
+    if (page_size != 4096) GTEST_SKIP() << "the reference values assume 4096-byte pages";
+  }
+  static uint64_t off(SlabPool* p, const void* a) { return offset_of_record(p, a); }
+  static uint64_t page_off(SlabPool* p, uint64_t index) { return p->data_start + (index << page_shift); }
+};
+
+// The chunk size a live allocation got, read back from its page descriptor.
+uint64_t chunk_size_of(SlabPool* pool, const void* p) {
+  const uint64_t rel = offset_of_record(pool, p) - pool->data_start;
+  const PageDesc* d = page_desc(pool, rel >> page_shift);
+  switch (page_type(d)) {
+    case kPageSmall:
+    case kPageBig:
+      return uint64_t{1} << (d->map & kChunkShiftMask);
+    case kPageExact:
+      return exact_chunk;
+    default:
+      return (d->map & ~kPageAllocated) << page_shift;
+  }
+}
+
+TEST_F(SlabTest, RequestSizesMapToClassesAndRuns) {
+  struct Row {
+    uint64_t request, granted;
+  };
+  const Row rows[] = {{0, 8},     {1, 8},      {8, 8},       {9, 16},      {16, 16},    {17, 32},
+                      {33, 64},   {64, 64},    {65, 128},    {1024, 1024}, {1025, 2048}, {2048, 2048},
+                      {2049, 4096}, {4096, 4096}, {4097, 8192}, {3 * 4096 + 1, 4 * 4096}};
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  for (const Row& r : rows) {
+    void* a = slab_alloc_locked(p, r.request);
+    ASSERT_NE(a, nullptr) << r.request;
+    EXPECT_EQ(chunk_size_of(p, a), r.granted) << r.request;
+    EXPECT_EQ(off(p, a) % (r.granted < 4096 ? r.granted : 4096), 0u) << r.request;
+    EXPECT_EQ(slab_check(p), "") << r.request;
+    slab_free_locked(p, a);
+    EXPECT_EQ(slab_check(p), "") << r.request;
+  }
+  EXPECT_EQ(p->free_pages, page_count(p));
+}
+
+TEST_F(SlabTest, FirstChunksOfFreshSmallPagesSkipTheBitmap) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  EXPECT_EQ(off(p, slab_alloc_locked(p, 8)), page_off(p, 0) + 64);
+  EXPECT_EQ(off(p, slab_alloc_locked(p, 16)), page_off(p, 1) + 32);
+  EXPECT_EQ(off(p, slab_alloc_locked(p, 32)), page_off(p, 2) + 32);
+  EXPECT_EQ(off(p, slab_alloc_locked(p, 64)), page_off(p, 3));
+  EXPECT_EQ(off(p, slab_alloc_locked(p, 2048)), page_off(p, 4));
+  EXPECT_EQ(off(p, slab_alloc_locked(p, 2048)), page_off(p, 4) + 2048);
+  const ClassStats* s = class_stats_of(p);
+  EXPECT_EQ(s[0].total, 504u);
+  EXPECT_EQ(s[1].total, 254u);
+  EXPECT_EQ(s[2].total, 127u);
+  EXPECT_EQ(s[3].total, 64u);
+  EXPECT_EQ(s[8].total, 2u);
+  EXPECT_EQ(s[8].used, 2u);
+  EXPECT_EQ(s[8].requests, 2u);
+  EXPECT_EQ(slab_check(p), "");
+}
+
+TEST_F(SlabTest, ExactPageFillsLeavesListAndReturns) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  const uint64_t free_before = p->free_pages;
+  std::vector<void*> chunks;
+  for (int i = 0; i < 64; ++i) chunks.push_back(slab_alloc_locked(p, 64));
+  PageDesc* d = page_desc(p, 0);
+  EXPECT_EQ(d->map, ~uint64_t{0});
+  EXPECT_EQ(d->next, 0u);
+  EXPECT_EQ(d->prev, kPageExact);
+  EXPECT_EQ(class_head(p, 3)->next, kClassHeadsOffset + 24 * 3);
+  EXPECT_EQ(slab_check(p), "");
+
+  slab_free_locked(p, chunks[17]);
+  EXPECT_EQ(class_head(p, 3)->next, off(p, d));
+  EXPECT_EQ(slab_alloc_locked(p, 64), chunks[17]);  // the freed chunk is the page's lowest free one
+  slab_free_locked(p, chunks[17]);
+  for (int i = 0; i < 64; ++i)
+    if (i != 17) slab_free_locked(p, chunks[i]);
+  EXPECT_EQ(class_stats_of(p)[3].total, 0u);
+  EXPECT_EQ(class_stats_of(p)[3].used, 0u);
+  EXPECT_EQ(p->free_pages, free_before);
+  EXPECT_EQ(slab_check(p), "");
+}
+
+TEST_F(SlabTest, MisuseOfFreeIsLoggedAndChangesNothing) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  uint8_t* small = static_cast<uint8_t*>(slab_alloc_locked(p, 8));
+  uint8_t* big = static_cast<uint8_t*>(slab_alloc_locked(p, 512));
+  uint8_t* exact = static_cast<uint8_t*>(slab_alloc_locked(p, 64));
+  uint8_t* run = static_cast<uint8_t*>(slab_alloc_locked(p, 2 * 4096));
+  uint8_t* freed = static_cast<uint8_t*>(slab_alloc_locked(p, 32));
+  slab_free_locked(p, freed);
+  uint8_t* base = reinterpret_cast<uint8_t*>(p);
+  struct Row {
+    void* ptr;
+    const char* message;
+  };
+  const Row rows[] = {
+      {base + p->pool_end, "[ERROR]: slab_free(): outside of pool"},
+      {base + p->data_start - 8, "[ERROR]: slab_free(): outside of pool"},
+      {nullptr, "[ERROR]: slab_free(): outside of pool"},
+      {small + 4, "[ERROR]: slab_free(): pointer to wrong chunk"},
+      {small - 64, "[ERROR]: slab_free(): pointer to wrong chunk"},  // the page's bitmap
+      {big + 256, "[ERROR]: slab_free(): pointer to wrong chunk"},
+      {exact + 32, "[ERROR]: slab_free(): pointer to wrong chunk"},
+      {run + 8, "[ERROR]: slab_free(): pointer to wrong chunk"},
+      {run + 4096, "[ERROR]: slab_free(): pointer to wrong page"},
+      {small + 8, "[WARN]: slab_free(): chunk is already free"},
+      {big + 512, "[WARN]: slab_free(): chunk is already free"},
+      {exact + 64, "[WARN]: slab_free(): chunk is already free"},
+      {base + p->data_start + 20 * 4096, "[WARN]: slab_free(): page is already free"},
+  };
+  const std::vector<uint8_t> before(base, base + p->desc_end);
+  for (const Row& r : rows) {
+    LogCapture log;
+    slab_free_locked(p, r.ptr);
+    EXPECT_TRUE(log.contains(r.message)) << r.message << " got: " << log.text();
+    EXPECT_EQ(std::memcmp(before.data(), base, before.size()), 0) << r.message;
+  }
+  // A chunk freed twice while its page lives on: the second release only warns.
+  void* twice = slab_alloc_locked(p, 512);
+  slab_free_locked(p, twice);
+  const std::vector<uint8_t> after_first(base, base + p->desc_end);
+  LogCapture log;
+  slab_free_locked(p, twice);
+  EXPECT_TRUE(log.contains("[WARN]: slab_free(): chunk is already free")) << log.text();
+  EXPECT_EQ(std::memcmp(after_first.data(), base, after_first.size()), 0);
+  // Once the last chunk of a page is gone, the page itself is free.
+  slab_free_locked(p, big);
+  slab_free_locked(p, big);
+  EXPECT_TRUE(log.contains("[WARN]: slab_free(): page is already free")) << log.text();
+  EXPECT_EQ(slab_check(p), "");
+}
+
+TEST_F(SlabTest, ReleasedNeighboursMergeIntoOneRun) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  const uint64_t pages = page_count(p);
+  void* a = slab_alloc_locked(p, 4096);
+  void* b = slab_alloc_locked(p, 4096);
+  void* c = slab_alloc_locked(p, 4096);
+  void* guard = slab_alloc_locked(p, 4096);
+  slab_free_locked(p, a);
+  EXPECT_EQ(slab_check(p), "");
+  slab_free_locked(p, c);
+  EXPECT_EQ(slab_check(p), "");
+  slab_free_locked(p, b);
+  EXPECT_EQ(slab_check(p), "");
+  // a, b and c are one run of three pages at the front of the free-run list.
+  const PageDesc* first = page_desc(p, 0);
+  EXPECT_EQ(p->free_head.next, off(p, first));
+  EXPECT_EQ(first->map, 3u);
+  EXPECT_EQ(page_desc(p, 2)->prev, off(p, first));
+  slab_free_locked(p, guard);
+  testing::SlabCensus census;
+  EXPECT_EQ(slab_check(p, &census), "");
+  EXPECT_EQ(census.free_runs, 1u);
+  EXPECT_EQ(page_desc(p, 0)->map, pages);
+}
+
+TEST_F(SlabTest, SplitLeavingOnePageKeepsTheListIntact) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  void* head = slab_alloc_locked(p, 4096);
+  void* run = slab_alloc_locked(p, 3 * 4096);
+  void* tail = slab_alloc_locked(p, 4096);
+  slab_free_locked(p, run);  // a free run of 3 pages between two allocations
+  void* two = slab_alloc_locked(p, 2 * 4096);
+  EXPECT_EQ(two, run);
+  EXPECT_EQ(slab_check(p), "");  // the one-page remainder still links back into the list
+  slab_free_locked(p, two);
+  slab_free_locked(p, head);
+  slab_free_locked(p, tail);
+  EXPECT_EQ(slab_check(p), "");
+  EXPECT_EQ(p->free_pages, page_count(p));
+}
+
+TEST_F(SlabTest, ExhaustedPoolFailsAndCountsFailures) {
+  PoolFixture fx(store_min_data_size() + 4 * 4120, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  const uint64_t pages = p->free_pages;
+  std::vector<void*> runs;
+  for (uint64_t i = 0; i < pages; ++i) runs.push_back(slab_alloc_locked(p, 4096));
+  EXPECT_EQ(p->free_pages, 0u);
+  EXPECT_EQ(slab_alloc_locked(p, 4096), nullptr);
+  EXPECT_EQ(slab_alloc_locked(p, 100), nullptr);
+  const ClassStats& s = class_stats_of(p)[4];
+  EXPECT_EQ(s.requests, 1u);
+  EXPECT_EQ(s.failures, 1u);
+  EXPECT_EQ(s.total, 0u);
+  EXPECT_EQ(slab_check(p), "");
+  for (void* r : runs) slab_free_locked(p, r);
+  EXPECT_NE(slab_alloc_locked(p, 100), nullptr);
+  EXPECT_EQ(slab_check(p), "");
+}
+
+TEST_F(SlabTest, LockingWrappersTakeAndReleaseTheLock) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  void* a = slab_calloc(p, 40);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(p->lock, 0u);
+  void* b = slab_alloc(p, 40);
+  EXPECT_EQ(p->lock, 0u);
+  slab_free(p, b);
+  slab_free(p, a);
+  EXPECT_EQ(p->lock, 0u);
+  EXPECT_EQ(slab_check(p), "");
+
+  const int64_t cpus = cpu_count;
+  cpu_count = 1;  // keep the time-outs short
+  p->lock = ~uint64_t{0};
+  LogCapture log;
+  EXPECT_EQ(slab_alloc(p, 8), nullptr);
+  EXPECT_EQ(slab_calloc(p, 8), nullptr);
+  slab_free(p, a);
+  EXPECT_TRUE(log.contains("[ERROR]: slab_alloc: could not get write lock"));
+  EXPECT_TRUE(log.contains("[ERROR]: slab_calloc: could not get write lock"));
+  EXPECT_TRUE(log.contains("[ERROR]: slab_free: could not get write lock"));
+  EXPECT_EQ(p->lock, ~uint64_t{0});
+  cpu_count = cpus;
+  p->lock = 0;
+  EXPECT_EQ(slab_check(p), "");
+}
+
+TEST_F(SlabTest, CallocZeroesRecycledChunks) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  for (uint64_t size : {8u, 24u, 64u, 100u, 3000u, 5000u}) {
+    void* a = slab_alloc_locked(p, size);
+    std::memset(a, 0xAB, size);
+    void* keep = slab_alloc_locked(p, size);  // keeps a class page alive across the release
+    slab_free_locked(p, a);
+    uint8_t* b = static_cast<uint8_t*>(slab_calloc_locked(p, size));
+    for (uint64_t i = 0; i < size; ++i) ASSERT_EQ(b[i], 0) << size;
+    slab_free_locked(p, b);
+    slab_free_locked(p, keep);
+  }
+  EXPECT_EQ(slab_check(p), "");
+}
+
+// Random allocations and releases of mixed sizes (every class and page runs) on a small pool, so that
+// it runs out of memory often; the allocator's recount, the model of live chunks and the statistics
+// are checked after every step.
+class SlabModel {
+ public:
+  SlabModel(SlabPool* pool, uint32_t seed) : pool_(pool), rng_(seed) {}
+
+  // Returns "" or the first discrepancy.
+  std::string step() {
+    std::uniform_int_distribution<int> what(0, 99);
+    if (live_.empty() || what(rng_) < 55) return allocate();
+    return release();
+  }
+
+  std::string release_all() {
+    while (!live_.empty()) {
+      std::string err = release();
+      if (!err.empty()) return err;
+    }
+    return "";
+  }
+
+ private:
+  struct Chunk {
+    uint64_t size;     // bytes requested
+    uint64_t granted;  // bytes the chunk spans
+    uint8_t fill;
+  };
+
+  uint64_t pick_size() {
+    std::uniform_int_distribution<int> kind(0, 19);
+    int k = kind(rng_);
+    if (k < 14) return std::uniform_int_distribution<uint64_t>(0, 2048)(rng_);
+    if (k < 17) return std::uniform_int_distribution<uint64_t>(0, 70)(rng_);
+    return std::uniform_int_distribution<uint64_t>(2049, 5 * 4096)(rng_);
+  }
+
+  static uint64_t granted_for(uint64_t size) {
+    if (size > max_chunk) return (size + 4095) / 4096 * 4096;
+    uint64_t g = 8;
+    while (g < size) g <<= 1;
+    return g;
+  }
+
+  std::string allocate() {
+    const uint64_t size = pick_size();
+    const uint64_t granted = granted_for(size);
+    const bool is_class = size <= max_chunk;
+    const uint64_t cls = is_class ? static_cast<uint64_t>(__builtin_ctzll(granted)) - 3 : 0;
+    const uint64_t head_off = kClassHeadsOffset + 24 * cls;
+    const bool list_empty = is_class && class_head(pool_, cls)->next == head_off;
+    uint64_t longest_run = 0;
+    for (uint64_t o = pool_->free_head.next; o != kFreeHeadOffset; o = _lfof_<PageDesc>(pool_, o)->next)
+      longest_run = std::max(longest_run, _lfof_<PageDesc>(pool_, o)->map);
+
+    uint8_t* p = static_cast<uint8_t*>(slab_alloc_locked(pool_, size));
+    if (is_class) ++requests_[cls];
+    if (p == nullptr) {
+      const uint64_t pages_needed = is_class ? 1 : granted / 4096;
+      if (is_class && !list_empty) return "class request failed although its list had a page";
+      if (longest_run >= pages_needed) return check("request failed although a free run was long enough", size);
+      if (is_class) ++failures_[cls];
+      ++failures_seen_;
+      return stats_agree();
+    }
+    const uint64_t off = offset_of_record(pool_, p);
+    if (off < pool_->data_start || off + granted > pool_->pool_end) return check("chunk outside the pool", size);
+    if (off % (granted < 4096 ? granted : 4096) != 0) return check("chunk not aligned to its size", size);
+    if (chunk_size_of(pool_, p) != granted) return check("chunk of unexpected size", size);
+    auto next = live_.lower_bound(off);
+    if (next != live_.end() && next->first < off + granted) return check("chunk overlaps a later live chunk", size);
+    if (next != live_.begin()) {
+      auto prev = std::prev(next);
+      if (prev->first + prev->second.granted > off) return check("chunk overlaps an earlier live chunk", size);
+    }
+    const uint8_t fill = static_cast<uint8_t>(rng_());
+    std::memset(p, fill, size);
+    live_[off] = Chunk{size, granted, fill};
+    std::string err = slab_check(pool_);
+    return err.empty() ? stats_agree() : err;
+  }
+
+  std::string release() {
+    auto it = live_.begin();
+    std::advance(it, std::uniform_int_distribution<size_t>(0, live_.size() - 1)(rng_));
+    uint8_t* p = _lfof_<uint8_t>(pool_, it->first);
+    for (uint64_t i = 0; i < it->second.size; ++i)
+      if (p[i] != it->second.fill) return check("live chunk was overwritten", it->second.size);
+    slab_free_locked(pool_, p);
+    live_.erase(it);
+    std::string err = slab_check(pool_);
+    return err.empty() ? stats_agree() : err;
+  }
+
+  std::string stats_agree() {
+    const ClassStats* s = class_stats_of(pool_);
+    for (int c = 0; c < 9; ++c)
+      if (s[c].requests != requests_[c] || s[c].failures != failures_[c])
+        return testing::check_format("class %d: requests %lu failures %lu, model %lu / %lu", c,
+                                     (unsigned long)s[c].requests, (unsigned long)s[c].failures,
+                                     (unsigned long)requests_[c], (unsigned long)failures_[c]);
+    return "";
+  }
+
+  static std::string check(const char* what, uint64_t size) {
+    return testing::check_format("%s (request of %lu bytes)", what, (unsigned long)size);
+  }
+
+  SlabPool* pool_;
+  std::mt19937 rng_;
+  std::map<uint64_t, Chunk> live_;
+  uint64_t requests_[9] = {};
+  uint64_t failures_[9] = {};
+
+ public:
+  uint64_t failures_seen_ = 0;
+};
+
+TEST_F(SlabTest, SeededModelOfRandomAllocations) {
+  const char* env = std::getenv("QUILLMAP_SEED");
+  const uint32_t seeds[] = {env != nullptr ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 20240611u,
+                            7u};
+  for (uint32_t seed : seeds) {
+    SCOPED_TRACE(testing::check_format("seed %u (replay with QUILLMAP_SEED=%u)", seed, seed));
+    PoolFixture fx(48 * 4120 + 4096, PoolBacking::kHeap, false);
+    SlabModel model(fx.pool(), seed);
+    const int steps = seed == 7u ? 80000 : 120000;
+    for (int i = 0; i < steps; ++i) {
+      std::string err = model.step();
+      ASSERT_EQ(err, "") << "step " << i;
+    }
+    EXPECT_GT(model.failures_seen_, 0u) << "the pool never ran out of memory";
+    ASSERT_EQ(model.release_all(), "");
+    testing::SlabCensus census;
+    ASSERT_EQ(slab_check(fx.pool(), &census), "");
+    EXPECT_EQ(census.free_runs, 1u);
+    EXPECT_EQ(census.free_pages, census.pages);
+    EXPECT_EQ(page_desc(fx.pool(), 0)->map, census.pages);
+    for (int c = 0; c < 9; ++c) {
+      EXPECT_EQ(class_stats_of(fx.pool())[c].total, 0u);
+      EXPECT_EQ(class_stats_of(fx.pool())[c].used, 0u);
+    }
+  }
+}
+
+TEST_F(SlabTest, RederivedSizesAllocateTheSameWay) {
+  PoolFixture fx(1 << 20, PoolBacking::kHeap, false);
+  SlabPool* p = fx.pool();
+  void* a = slab_alloc_locked(p, 100);
+  max_chunk = exact_chunk = exact_shift = 0;  // as in a freshly started process
+  slab_derive_sizes();
+  EXPECT_EQ(max_chunk, 2048u);
+  EXPECT_EQ(exact_shift, 6u);
+  void* b = slab_alloc_locked(p, 100);
+  EXPECT_EQ(off(p, b), off(p, a) + 128);
+  slab_free_locked(p, a);
+  slab_free_locked(p, b);
+  EXPECT_EQ(slab_check(p), "");
+}
+
+}  // namespace
+}  // namespace quillmap

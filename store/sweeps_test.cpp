@@ -1,0 +1,277 @@
+// The whole-tree operations: expiry sweep, purge, digest, and the SHA-1 routine they use.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/rbtree.h"
+#include "store/sha1.h"
+#include "store/slab.h"
+#include "store/sweeps.h"
+#include "store/testing/log_capture.h"
+#include "store/testing/pool_fixture.h"
+#include "store/testing/rbtree_check.h"
+#include "store/testing/slab_check.h"
+#include "util/host_params.h"
+#include "util/strings.h"
+
+namespace quillmap {
+namespace {
+
+using testing::LogCapture;
+using testing::PoolFixture;
+
+std::string sha1_hex(const std::string& data, size_t piece = 0) {
+  Sha1Context ctx;
+  shm_sha1_init(&ctx);
+  if (piece == 0) {
+    shm_sha1_update(&ctx, data.data(), data.size());
+  } else {
+    for (size_t i = 0; i < data.size(); i += piece)
+      shm_sha1_update(&ctx, data.data() + i, std::min(piece, data.size() - i));
+  }
+  uint8_t digest[kSha1DigestSize];
+  shm_sha1_final(digest, &ctx);
+  char hex[41] = {};
+  shm_hex_dump(hex, digest, sizeof digest);
+  const Sha1Context zero{};
+  EXPECT_EQ(std::memcmp(&ctx, &zero, sizeof ctx), 0) << "the context is cleared";
+  return hex;
+}
+
+TEST(Sha1, StandardVectorsAndBlockBoundaries) {
+  struct Row {
+    std::string input;
+    const char* digest;
+  };
+  const Row rows[] = {
+      {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+      {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopqrstnopqrstu",
+       "a49b2446a02c645bf419f995b67091253a04a259"},
+      {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
+      {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
+      {std::string(63, 'a'), "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
+      {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
+      {std::string(65, 'a'), "11655326c708d70319be2610e8a57d9a5b959d3b"},
+      {std::string(119, 'a'), "ee971065aaa017e0632a8ca6c77bb3bf8b1dfc56"},
+      {std::string(120, 'a'), "f34c1488385346a55709ba056ddd08280dd4c6d6"},
+      {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(sha1_hex(r.input), r.digest) << r.input.size();
+    if (r.input.size() > 5000) continue;
+    for (size_t piece : {1, 7, 63, 64, 65})
+      EXPECT_EQ(sha1_hex(r.input, piece), r.digest) << r.input.size() << "/" << piece;
+  }
+}
+
+// Address entries are removed here the way the entry layer does it, except for keys starting with
+// "bad", which do not parse as addresses.
+int64_t removals = 0;
+int64_t fake_remove_address(SlabPool* pool, RbtreeNode* node) {
+  if (node->key_len >= 3 && std::memcmp(node_key(node), "bad", 3) == 0) return kFailed;
+  ++removals;
+  rbtree_delete(pool, key_tree_of(pool), node);
+  slab_free_locked(pool, node);
+  return kDone;
+}
+
+class SweepsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    removals = 0;
+    saved_cpus_ = cpu_count;
+  }
+  void TearDown() override { cpu_count = saved_cpus_; }
+
+  SlabPool* pool() { return fx_.pool(); }
+  RbtreeNode* add(const std::string& key, uint64_t expires = 0, bool address = false, const std::string& value = "v") {
+    auto* n = static_cast<RbtreeNode*>(slab_calloc_locked(pool(), kNodeHeaderSize + key.size() + value.size()));
+    n->key_crc = crc32_short(key.data(), key.size());
+    n->key_len = static_cast<uint16_t>(key.size());
+    n->value_len = static_cast<uint32_t>(value.size());
+    n->expires = expires;
+    n->is_address = address ? 1 : 0;
+    std::memcpy(node_key(n), key.data(), key.size());
+    std::memcpy(node_value(n), value.data(), value.size());
+    rbtree_insert(pool(), key_tree_of(pool()), n);
+    return n;
+  }
+  bool has(const std::string& key) {
+    return rbtree_get(pool(), key_tree_of(pool()), key.data(), key.size()) != nullptr;
+  }
+  std::string digest() {
+    char out[41] = {};
+    EXPECT_EQ(rbtree_get_hashsum(pool(), out), kDone);
+    return out;
+  }
+  uint64_t used_chunks() {
+    testing::SlabCensus census;
+    EXPECT_EQ(testing::slab_check(pool(), &census), "");
+    uint64_t used = 0;
+    for (uint64_t u : census.used) used += u;
+    return used;
+  }
+
+  PoolFixture fx_{8 << 20};
+  int64_t saved_cpus_ = 1;
+};
+
+TEST_F(SweepsTest, ExpiredEntriesAreSweptOthersStay) {
+  const uint64_t now = static_cast<uint64_t>(time(nullptr));
+  add("forever", 0);
+  add("old", now - 100);
+  add("just-old", now - 1);
+  add("this-second", now + 0);  // expires == now is not yet expired
+  add("later", now + 100);
+  add("10.0.0.0/8", now - 5, true);
+  add("bad-address", now - 5, true);
+
+  LogCapture log;
+  PtrList list;
+  ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
+  ASSERT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kDone);
+  EXPECT_EQ(list.head, nullptr);
+  EXPECT_EQ(removals, 1);
+  for (const char* gone : {"old", "just-old", "10.0.0.0/8"}) EXPECT_FALSE(has(gone)) << gone;
+  for (const char* kept : {"forever", "this-second", "later", "bad-address"}) EXPECT_TRUE(has(kept)) << kept;
+  EXPECT_TRUE(log.contains("[INFO]: Purging node 'old'\n"));
+  EXPECT_TRUE(log.contains("[INFO]: Purging node '10.0.0.0/8'\n"));
+  EXPECT_TRUE(log.contains("[ERROR]: Could not purge 'bad-address'\n"));
+  EXPECT_FALSE(log.contains("forever"));
+  EXPECT_EQ(testing::rbtree_check(pool(), key_tree_of(pool())), "");
+  EXPECT_EQ(used_chunks(), 2u + 4u);  // TreeRoot, sentinel and the four kept entries
+  EXPECT_EQ(pool()->lock, 0u);
+}
+
+TEST_F(SweepsTest, CleanRemovesNewestPushedFirst) {
+  const uint64_t now = static_cast<uint64_t>(time(nullptr));
+  for (int i = 0; i < 5; ++i) add("k" + std::to_string(i), now - 10);
+  LogCapture log;
+  PtrList list;
+  ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
+  ASSERT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kDone);
+  // Collected in tree order, removed in descending tree order.
+  std::vector<std::string> order;
+  const std::string text = log.text();
+  for (size_t at = text.find("Purging node '"); at != std::string::npos; at = text.find("Purging node '", at + 1))
+    order.push_back(text.substr(at + 14, 2));
+  ASSERT_EQ(order.size(), 5u);
+  std::vector<std::string> by_tree;
+  for (int i = 0; i < 5; ++i) by_tree.push_back("k" + std::to_string(i));
+  std::sort(by_tree.begin(), by_tree.end(), [](const std::string& a, const std::string& b) {
+    return crc32_short(a.data(), 2) < crc32_short(b.data(), 2);
+  });
+  std::reverse(by_tree.begin(), by_tree.end());
+  EXPECT_EQ(order, by_tree);
+}
+
+TEST_F(SweepsTest, PurgeOfEmptyAndLargeTrees) {
+  {
+    LogCapture log;
+    EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kDone);
+    EXPECT_EQ(log.text(), "");
+  }
+  std::mt19937 rng(3);
+  for (int i = 0; i < 20000; ++i) add("key-" + std::to_string(rng()), rng() % 3, i % 7 == 0, std::string(rng() % 40, 'x'));
+  add("bad-one", 0, true);
+  LogCapture log;
+  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kDone);
+  EXPECT_TRUE(log.contains("[INFO]: Forcibly purging node 'bad-one'\n"));
+  EXPECT_TRUE(log.contains("[ERROR]: Could not forcibly purge 'bad-one'\n"));
+  uint64_t count = 0;
+  EXPECT_EQ(testing::rbtree_check(pool(), key_tree_of(pool()), &count), "");
+  EXPECT_EQ(count, 1u);
+  EXPECT_TRUE(has("bad-one"));
+  EXPECT_EQ(used_chunks(), 3u);
+  EXPECT_EQ(pool()->lock, 0u);
+}
+
+TEST_F(SweepsTest, DigestCoversKeysInTreeOrderOnly) {
+  EXPECT_EQ(digest(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");  // SHA-1 of nothing
+
+  std::vector<std::string> keys;
+  for (int i = 0; i < 300; ++i) keys.push_back("entry" + std::to_string(i * 7919));
+  for (const std::string& k : keys) add(k, 0, false, "a");
+  const std::string first = digest();
+
+  // The same keys joined in tree order.
+  std::string joined;
+  TrustedView view(pool());
+  rbtree_walk_inorder(view, key_tree_of(pool()), [&](const RbtreeNode* n, const uint8_t* key) {
+    joined.append(reinterpret_cast<const char*>(key), n->key_len);
+    return true;
+  });
+  EXPECT_EQ(first, sha1_hex(joined));
+
+  // Another dictionary: other insertion order, values, expiry times and kinds.
+  PoolFixture other(8 << 20);
+  std::mt19937 rng(11);
+  std::shuffle(keys.begin(), keys.end(), rng);
+  for (const std::string& k : keys) {
+    auto* n = static_cast<RbtreeNode*>(slab_calloc_locked(other.pool(), kNodeHeaderSize + k.size() + 3));
+    n->key_crc = crc32_short(k.data(), k.size());
+    n->key_len = static_cast<uint16_t>(k.size());
+    n->value_len = 3;
+    n->expires = rng();
+    n->is_address = rng() & 1;
+    std::memcpy(node_key(n), k.data(), k.size());
+    rbtree_insert(other.pool(), key_tree_of(other.pool()), n);
+  }
+  char out[41] = {};
+  ASSERT_EQ(rbtree_get_hashsum(other.pool(), out), kDone);
+  EXPECT_EQ(std::string(out), first);
+  EXPECT_EQ(out[40], '\0');
+}
+
+TEST_F(SweepsTest, LockTimeoutsReturnMinusThreeAndTouchNothing) {
+  cpu_count = 1;  // keeps each time-out short
+  const uint64_t now = static_cast<uint64_t>(time(nullptr));
+  add("stale", now - 10);
+  add("stale2", now - 10);
+  PtrList list;
+  ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
+
+  pool()->lock = ~uint64_t{0};  // a writer that never lets go
+  LogCapture log;
+  PtrList other;
+  EXPECT_EQ(rbtree_collect(pool(), &other), kLockTimeout);
+  EXPECT_EQ(other.head, nullptr);
+  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kLockTimeout);
+  EXPECT_TRUE(has("stale") && has("stale2"));
+  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kLockTimeout);
+  char out[41] = "untouched";
+  EXPECT_EQ(rbtree_get_hashsum(pool(), out), kLockTimeout);
+  EXPECT_STREQ(out, "untouched");
+  for (const char* m : {"[ERROR]: rbtree_collect: could not get read lock", "[ERROR]: rbtree_clean: could not get write lock",
+                        "[ERROR]: rbtree_purge: could not get read lock",
+                        "[ERROR]: rbtree_get_hashsum: could not get read lock"})
+    EXPECT_TRUE(log.contains(m)) << m;
+
+  // The caller's recovery: clear the lock and repeat; the node in hand waits for the next collection.
+  pool()->lock = 0;
+  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kDone);
+  EXPECT_EQ(has("stale") + has("stale2"), 1);
+  ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
+  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kDone);
+  EXPECT_FALSE(has("stale") || has("stale2"));
+
+  // A reader elsewhere lets the purge gather but not remove.
+  add("kept");
+  pool()->lock = 1;
+  log.clear();
+  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kLockTimeout);
+  EXPECT_TRUE(log.contains("[ERROR]: rbtree_purge: could not get write lock"));
+  EXPECT_TRUE(has("kept"));
+  EXPECT_EQ(pool()->lock, 1u);
+  pool()->lock = 0;
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -1,0 +1,92 @@
+// Test support: checks the key tree and returns a description of the first violation, or "":
+// sentinel black; root black with the sentinel as parent; parent links agree with child links; no red
+// node with a red child; equal black height on every path; key_crc equals crc32_short of the key; an
+// in-order walk is strictly increasing in tree order. Optionally reports the node count.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "store/layout.h"
+#include "store/rbtree.h"
+#include "store/testing/check_format.h"
+
+namespace quillmap::testing {
+
+namespace rbtree_check_detail {
+
+struct Walker {
+  Walker(const SlabPool* p, uint64_t s) : pool(p), sentinel(s) {}
+  const SlabPool* pool;
+  uint64_t sentinel;
+  uint64_t count = 0;
+  const RbtreeNode* last = nullptr;
+  std::string err;
+
+  const RbtreeNode* node(uint64_t off) const { return _lfof_<const RbtreeNode>(pool, off); }
+
+  // Black height of the subtree at off, or -1 after recording a violation.
+  int64_t visit(uint64_t off, uint64_t parent, int depth) {
+    if (off == sentinel) return 1;
+    if (off == 0 || off >= pool->pool_end) {
+      err = check_format("link to %lu leaves the pool", (unsigned long)off);
+      return -1;
+    }
+    if (depth > 200) {
+      err = "tree deeper than 200 (cycle?)";
+      return -1;
+    }
+    const RbtreeNode* n = node(off);
+    if (n->parent != parent) {
+      err = check_format("node %lu has parent %lu, expected %lu", (unsigned long)off, (unsigned long)n->parent,
+                         (unsigned long)parent);
+      return -1;
+    }
+    if (n->color > 1) {
+      err = check_format("node %lu has color %u", (unsigned long)off, n->color);
+      return -1;
+    }
+    if (n->color == 1 && (node(n->left)->color == 1 || node(n->right)->color == 1)) {
+      err = check_format("red node %lu has a red child", (unsigned long)off);
+      return -1;
+    }
+    int64_t lh = visit(n->left, off, depth + 1);
+    if (lh < 0) return -1;
+    if (n->key_crc != crc32_short(node_key(n), n->key_len)) {
+      err = check_format("node %lu: key_crc differs from the key's checksum", (unsigned long)off);
+      return -1;
+    }
+    if (last != nullptr) {
+      int cmp = last->key_crc != n->key_crc ? (last->key_crc < n->key_crc ? -1 : 1)
+                                            : rbtree_compare_keys(node_key(last), last->key_len, node_key(n), n->key_len);
+      if (cmp >= 0) {
+        err = check_format("in-order walk not increasing at node %lu", (unsigned long)off);
+        return -1;
+      }
+    }
+    last = n;
+    ++count;
+    int64_t rh = visit(n->right, off, depth + 1);
+    if (rh < 0) return -1;
+    if (lh != rh) {
+      err = check_format("node %lu: black heights %ld left, %ld right", (unsigned long)off, (long)lh, (long)rh);
+      return -1;
+    }
+    return lh + (n->color == 0 ? 1 : 0);
+  }
+};
+
+}  // namespace rbtree_check_detail
+
+inline std::string rbtree_check(const SlabPool* pool, const TreeRoot* tree, uint64_t* count = nullptr) {
+  rbtree_check_detail::Walker w(pool, tree->sentinel);
+  if (w.node(tree->sentinel)->color != 0) return "sentinel is not black";
+  if (tree->root != tree->sentinel) {
+    if (w.node(tree->root)->color != 0) return "root is not black";
+  }
+  if (w.visit(tree->root, tree->sentinel, 0) < 0) return w.err;
+  if (count != nullptr) *count = w.count;
+  return "";
+}
+
+}  // namespace quillmap::testing

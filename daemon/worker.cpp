@@ -1,25 +1,33 @@
 #include "daemon/worker.h"
 
-#include <ctime>
-
+#include "entry/store_init.h"
+#include "persist/data_file.h"
+#include "server/connection_loop.h"
 #include "util/log.h"
 #include "util/signal_flags.h"
 
 namespace quillmap {
 
-// Stand-in until the store and the request service are joined in: waits in 100 ms steps for a
-// terminating signal and reopens the log on SIGUSR1.
-int run_workloop(const UserAccount* /*account*/, SlabPool* /*base*/, int /*restarted*/) {
-  while (!signal_flags.got_term && !signal_flags.got_int && !signal_flags.got_quit) {
-    if (signal_flags.got_usr1) {
-      signal_flags.got_usr1 = 0;
-      log_close();
-      log_open(settings.log_path);
-    }
-    struct timespec step = {0, 100 * 1000 * 1000};
-    nanosleep(&step, nullptr);
+int64_t run_workloop(const UserAccount* account, SlabPool* base, int restarted) {
+  if (init_memory(base, restarted, settings.data_size) != 0) {
+    log_msg(kLogError, "Store could not be prepared; this worker does not serve");
+    return kFailed;
   }
-  return 0;
+  if (signal_flags.got_hup || !settings.no_save_restore) {
+    signal_flags.got_hup = 0;
+    int64_t loaded = load_data(base, settings.data_path);
+    log_msg(kLogInfo, "Loaded %ld entries", static_cast<long>(loaded));
+  }
+  int64_t result = process_cycle(base, account);
+  if (!settings.no_save_restore) {
+    int64_t dumped = rbtree_dump(base, settings.data_path);
+    if (dumped < 0) {
+      log_msg(kLogError, "Could not dump data");
+    } else {
+      log_msg(kLogInfo, "Dumped %ld entries", static_cast<long>(dumped));
+    }
+  }
+  return result;
 }
 
 }  // namespace quillmap

@@ -1,14 +1,21 @@
-// The worker body: what the worker process (or, in the foreground, the daemon itself) runs.
+// The worker body: what the worker process (or, in the foreground, the daemon itself) runs between
+// its fork and its exit.
 #pragma once
+
+#include <cstdint>
 
 #include "store/layout.h"
 #include "util/settings.h"
 
 namespace quillmap {
 
-// Runs the worker until a terminating signal (SIGTERM, SIGINT or SIGQUIT) is raised. `account` is the
-// configured account (null when none), `base` the attached segment, `restarted` 0 for a master's first
-// worker and 1 for its successors. Returns the serving loop's result, which the caller ignores.
-int run_workloop(const UserAccount* account, SlabPool* base, int restarted);
+// Prepares the store (`restarted` 0: laid out afresh; 1: kept as the previous worker left it), loads
+// settings.data_path unless settings.no_save_restore is set (a raised got_hup forces the load and is
+// cleared), serves the socket until a terminating signal (process_cycle with `account`, null when no
+// user is configured), then dumps to settings.data_path unless no_save_restore is set. Returns the
+// serving loop's result, which the caller ignores.
+// A store that cannot be prepared is not used: nothing is loaded, served or dumped, and -1 is returned
+// so that the worker ends and the master starts a replacement.
+int64_t run_workloop(const UserAccount* account, SlabPool* base, int restarted);
 
 }  // namespace quillmap

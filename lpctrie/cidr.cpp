@@ -66,7 +66,6 @@ bool parse_ipv6(const char* text, uint64_t m, uint8_t* addr6) {
       p += 2;
       --groups_left;
       value = static_cast<uint32_t>(octets[2]) << 8 | octets[3];
-      digits = 1;  // the closing write below stores `value`
       break;
     } else {
       if (++digits > 4) return false;
@@ -149,6 +148,7 @@ void uint128_to_s6addr(uint64_t lo, uint64_t hi, uint8_t* s6) {
 }
 
 int64_t str_to_cidr(const char* text, uint64_t n, Cidr* out) {
+  if (n == 0) return kFailed;
   uint64_t addr_len = n;
   const void* slash = std::memchr(text, '/', n);
   if (slash != nullptr) addr_len = static_cast<uint64_t>(static_cast<const char*>(slash) - text);

@@ -14,6 +14,7 @@ namespace quillmap {
 struct CliContext {
   std::optional<std::string> config_path;  // -c, when given
   std::string socket_path;                 // -s, or found through the configuration file
+  std::optional<std::string> data_path;    // -d, when given: the data file that keys the segment
   bool json = false;                       // --json
   int timeout_ms = 0;                      // --timeout
 };

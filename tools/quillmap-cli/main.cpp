@@ -38,6 +38,8 @@ void print_help() {
           "  -c, --config PATH     use the socket_path of this configuration file\n"
           "                        (default: that of " + std::string(kDefaultConfigPath) + " when it\n"
           "                        can be read, else " + std::string(kDefaultSocketPath) + ")\n"
+          "  -d, --data-path PATH  peek, match, entries: the daemon's data_path, which names its\n"
+          "                        shared segment (default: that of the configuration file)\n"
           "      --json            print the answer as one JSON object\n"
           "      --ip              every key is an address key (IPv4/IPv6 address or prefix)\n"
           "      --expires WHEN    expiry of every add and set\n"
@@ -123,6 +125,10 @@ std::optional<std::string> parse_global_options(int argc, char** argv, GlobalOpt
       std::string v;
       if (!value(v)) return arg + " needs a path";
       g.context.config_path = v;
+    } else if (name == "-d" || name == "--data-path") {
+      std::string v;
+      if (!value(v)) return arg + " needs a path";
+      g.context.data_path = v;
     } else if (name == "--json") {
       g.context.json = true;
     } else if (name == "--ip") {

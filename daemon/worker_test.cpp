@@ -1,6 +1,6 @@
 // The worker body in a forked child: load at start, serve, dump at SIGTERM; no_save_restore; a store
 // that cannot be prepared is never served.
-#include "server/worker_body.h"
+#include "daemon/worker.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -61,7 +61,7 @@ class WorkerBodyTest : public ::testing::Test {
     if (pid == 0) {
       init_signals();
       log_open(log_path_.c_str());
-      int64_t rc = run_worker_body(nullptr, fixture_->pool(), restarted);
+      int64_t rc = run_workloop(nullptr, fixture_->pool(), restarted);
       _exit(rc == 0 ? 0 : static_cast<int>(-rc));
     }
     return pid;

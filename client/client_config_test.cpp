@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -13,11 +12,7 @@ namespace {
 
 TEST(ClientConfig, LineRules) {
   using KV = std::pair<std::string, std::string>;
-  struct Case {
-    std::string line;
-    std::optional<KV> expected;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::optional<KV>> cases[] = {
       {"socket_path=/run/q.sock\n", KV{"socket_path", "/run/q.sock"}},
       {"  \tsocket_path = \"/run/q.sock\"\n", KV{"socket_path", "/run/q.sock"}},
       {"socket_path='/run/q.sock'", KV{"socket_path", "/run/q.sock"}},
@@ -27,60 +22,32 @@ TEST(ClientConfig, LineRules) {
       {"socket_path=\n", KV{"socket_path", ""}},
       {"socket_path=a=b\n", KV{"socket_path", "a=b"}},
       {"\"socket_path\"=/x\n", KV{"\"socket_path", "/x"}},  // a leading quote stays in the key
-      {"'=x\n", KV{"'", "x"}},  // the key's first character is never trimmed
+      {"'=x\n", KV{"'", "x"}},                              // the key's first character is never trimmed
       {"x'=y\n", KV{"x", "y"}},
-      {"# socket_path=/x\n", std::nullopt},
-      {"   # socket_path=/x\n", std::nullopt},
-      {"=value\n", std::nullopt},
-      {"  =value\n", std::nullopt},
-      {"no equals sign\n", std::nullopt},
-      {"\n", std::nullopt},
+      {"# socket_path=/x\n", std::nullopt}, {"   # socket_path=/x\n", std::nullopt}, {"=value\n", std::nullopt},
+      {"  =value\n", std::nullopt},         {"no equals sign\n", std::nullopt},      {"\n", std::nullopt},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(parse_config_line(c.line), c.expected) << c.line;
+  for (const auto& [line, expected] : cases) EXPECT_EQ(parse_config_line(line), expected) << line;
+}
+
+TEST(ClientConfig, SocketPathFromFile) {
+  const std::string path = std::filesystem::temp_directory_path() / ("quillmap-client-config-" + std::to_string(getpid()));
+  const std::pair<std::string, std::string> cases[] = {
+      {"data_path=/d\n# socket_path=/comment\nsocket_path = /first.sock\nsocket_path=/second.sock\n", "/first.sock"},
+      {"data_path=/d\nsocket_pathx=/no\n", kDefaultSocketPath},
+      // The 512th character starts a line of its own, so the tail of a long comment line counts.
+      {"#" + std::string(kConfigLinePiece - 1, 'x') + "socket_path=/tail.sock\n", "/tail.sock"},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::ofstream(path) << text;
+    Result<std::string> p = socket_path_from_config(path);
+    ASSERT_TRUE(p) << p.error();
+    EXPECT_EQ(p.value(), expected);
   }
-}
-
-class ConfigFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/quillmap-client-config-XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    path_ = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove(path_); }
-  void write(const std::string& text) { std::ofstream(path_) << text; }
-  std::string path_;
-};
-
-TEST_F(ConfigFile, FirstSocketPathWins) {
-  write("data_path=/d\n# socket_path=/comment\nsocket_path = /first.sock\nsocket_path=/second.sock\n");
-  Result<std::string> p = socket_path_from_config(path_);
-  ASSERT_TRUE(p) << p.error();
-  EXPECT_EQ(p.value(), "/first.sock");
-}
-
-TEST_F(ConfigFile, DefaultWithoutSocketPath) {
-  write("data_path=/d\nsocket_pathx=/no\n");
-  Result<std::string> p = socket_path_from_config(path_);
-  ASSERT_TRUE(p) << p.error();
-  EXPECT_EQ(p.value(), kDefaultSocketPath);
-}
-
-TEST_F(ConfigFile, LongLineIsReadInPieces) {
-  // The 512th character starts a line of its own, so the tail of a long comment line counts.
-  write("#" + std::string(kConfigLinePiece - 1, 'x') + "socket_path=/tail.sock\n");
-  Result<std::string> p = socket_path_from_config(path_);
-  ASSERT_TRUE(p) << p.error();
-  EXPECT_EQ(p.value(), "/tail.sock");
-}
-
-TEST(ClientConfig, MissingFileIsReportedWithThePath) {
-  Result<std::string> p = socket_path_from_config("/tmp/quillmap-no-such-config.conf");
+  std::filesystem::remove(path);
+  Result<std::string> p = socket_path_from_config(path);
   ASSERT_FALSE(p);
-  EXPECT_EQ(p.error(), "Could not open config /tmp/quillmap-no-such-config.conf: No such file or directory");
+  EXPECT_EQ(p.error(), "Could not open config " + path + ": No such file or directory");
 }
 
 }  // namespace

@@ -12,13 +12,6 @@ namespace quillmap {
 char** saved_argv = nullptr;
 char* title_end = nullptr;
 
-namespace {
-
-// The moved environment strings, for the rest of the process's life.
-char* environment_copy = nullptr;
-
-}  // namespace
-
 int shm_init_setproctitle() {
   // Without an argument string there is no area to write a title into.
   if (saved_argv == nullptr || saved_argv[0] == nullptr) return 0;
@@ -26,9 +19,13 @@ int shm_init_setproctitle() {
   char** env = environ != nullptr ? environ : empty_environment;
   size_t env_bytes = 0;
   for (char** e = env; *e != nullptr; ++e) env_bytes += strlen(*e) + 1;
-  char* block = static_cast<char*>(malloc(env_bytes == 0 ? 1 : env_bytes));
-  if (block == nullptr) return -1;
-  environment_copy = block;
+  // The moved strings live in this block for the rest of the process's life; the environment's
+  // pointers into it keep it reachable. An empty environment needs no block.
+  char* block = nullptr;
+  if (env_bytes > 0) {
+    block = static_cast<char*>(malloc(env_bytes));
+    if (block == nullptr) return -1;
+  }
 
   char* end = saved_argv[0];
   for (char** a = saved_argv; *a != nullptr; ++a) {
@@ -43,6 +40,7 @@ int shm_init_setproctitle() {
     next_free += size;
     end += size;
   }
+  if (next_free == block) free(block);  // nothing moved: no pointer keeps the block
   title_end = end - 1;
   return 0;
 }

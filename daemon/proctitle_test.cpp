@@ -1,134 +1,73 @@
 #include "daemon/proctitle.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 namespace quillmap {
 namespace {
 
-// The title functions rewrite process-wide state (environ, the argument area), so every scenario runs
-// in a forked child on a fake argument area; the child reports the first mismatch through a pipe.
-std::string run_in_child(const std::function<std::string()>& body) {
-  int fds[2];
-  if (pipe(fds) != 0) return "pipe failed";
-  pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    std::string error = body();
-    (void)!write(fds[1], error.data(), error.size());
-    _exit(0);
+// Argument strings followed directly by environment strings, as the kernel lays them out. The title
+// functions work on saved_argv and environ, which point into this fake area for the test's duration.
+class FakeArea : public ::testing::Test {
+ protected:
+  void TearDown() override { environ = real_environ_; }
+  void lay_out(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    for (const std::string& s : args) bytes_ += s + '\0';
+    for (const std::string& s : env) bytes_ += s + '\0';
+    char* p = bytes_.data();
+    for (const std::string& s : args) argv_.push_back(p), p += s.size() + 1;
+    for (const std::string& s : env) envp_.push_back(p), p += s.size() + 1;
+    argv_.push_back(nullptr);
+    envp_.push_back(nullptr);
+    saved_argv = argv_.data();
+    environ = envp_.data();
   }
-  close(fds[1]);
-  std::string error;
-  char buf[256];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) error.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) error += " (child did not exit cleanly)";
-  return error;
-}
-
-// Argument strings followed directly by environment strings, as the kernel lays them out.
-struct FakeArea {
-  std::vector<char> bytes;
-  std::vector<char*> argv, envp;
-
-  FakeArea(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    size_t size = 0;
-    for (const auto& s : args) size += s.size() + 1;
-    for (const auto& s : env) size += s.size() + 1;
-    bytes.assign(size, '\0');
-    char* p = bytes.data();
-    for (const auto& s : args) {
-      argv.push_back(p);
-      memcpy(p, s.c_str(), s.size() + 1);
-      p += s.size() + 1;
-    }
-    for (const auto& s : env) {
-      envp.push_back(p);
-      memcpy(p, s.c_str(), s.size() + 1);
-      p += s.size() + 1;
-    }
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+  char* last() { return bytes_.data() + bytes_.size() - 1; }
+  // The area up to, not including, title_end: `title` padded with NULs.
+  std::string shown(const std::string& title) {
+    std::string expected = title;
+    expected.resize(static_cast<size_t>(title_end - bytes_.data()), '\0');
+    return expected;
   }
-  char* begin() { return bytes.data(); }
-  char* last() { return bytes.data() + bytes.size() - 1; }
-  // The area's text from the start up to, not including, title_end.
-  std::string title_bytes() { return std::string(begin(), title_end); }
+  std::string area() { return std::string(bytes_.data(), title_end); }
+
+  char** const real_environ_ = environ;
+  std::string bytes_;
+  std::vector<char*> argv_, envp_;
 };
 
-std::string padded(const std::string& text, size_t size) {
-  std::string out = text;
-  out.resize(size, '\0');
-  return out;
-}
+// The environment strings that follow the arguments in order move to the heap; "C=3" lies elsewhere
+// and "X=" does not begin where the area has reached when its turn comes: both stay, and the area
+// ends after "LANG=C.UTF-8". Master and worker titles fill it; the worker's leaves no trace of the
+// master's.
+TEST_F(FakeArea, TitlesOverArgumentsAndTheEnvironmentThatFollows) {
+  lay_out({"/usr/sbin/quillmap", "-c", "/etc/q.conf"}, {"HOME=/root", "LANG=C.UTF-8", "X="});
+  static char elsewhere[] = "C=3";
+  std::vector<char*> envp = {envp_[0], elsewhere, envp_[2], envp_[1], nullptr};
+  environ = envp.data();
+  ASSERT_EQ(shm_init_setproctitle(), 0);
+  EXPECT_EQ(title_end, envp_[2] - 1);
+  const char* const expected_env[] = {"HOME=/root", "C=3", "X=", "LANG=C.UTF-8"};
+  for (size_t i = 0; i < 4; ++i) EXPECT_STREQ(environ[i], expected_env[i]);
+  EXPECT_TRUE(environ[0] < bytes_.data() || environ[0] > last());  // moved out of the area
+  EXPECT_TRUE(environ[3] < bytes_.data() || environ[3] > last());
+  EXPECT_EQ(environ[1], elsewhere);
+  EXPECT_EQ(environ[2], envp_[2]);
 
-TEST(ProcTitle, MasterThenWorkerOverArgumentsAndEnvironment) {
-  std::string error = run_in_child([]() -> std::string {
-    const std::vector<std::string> env = {"HOME=/root", "LANG=C.UTF-8", "X="};
-    FakeArea area({"/usr/sbin/quillmap", "-c", "/etc/q.conf"}, env);
-    saved_argv = area.argv.data();
-    environ = area.envp.data();
-    if (shm_init_setproctitle() != 0) return "init failed";
-    if (title_end != area.last()) return "title_end is not the last byte of the area";
-    for (size_t i = 0; i < env.size(); ++i) {
-      if (environ[i] == nullptr || env[i] != environ[i]) return "environment changed: " + env[i];
-      if (environ[i] >= area.begin() && environ[i] <= area.last()) return "not moved: " + env[i];
-    }
-    const size_t room = static_cast<size_t>(title_end - area.begin());
-    shm_setproctitle("master /usr/sbin/quillmap -c /etc/q.conf");
-    if (area.title_bytes() != padded("quillmap: master /usr/sbin/quillmap -c /etc/q.conf", room)) {
-      return "master title: " + area.title_bytes();
-    }
-    if (saved_argv[1] != nullptr) return "argument vector not cut to the title";
-    shm_setproctitle("worker");
-    if (area.title_bytes() != padded("quillmap: worker", room)) return "worker title not cleared";
-    if (*title_end != '\0') return "the area's last byte was changed";
-    return "";
-  });
-  EXPECT_EQ(error, "");
-}
-
-TEST(ProcTitle, EmptyEnvironmentCutsLongTitleAtArgumentsEnd) {
-  std::string error = run_in_child([]() -> std::string {
-    FakeArea area({"/q", "-D"}, {});
-    saved_argv = area.argv.data();
-    environ = area.envp.data();
-    if (shm_init_setproctitle() != 0) return "init failed";
-    if (title_end != area.last()) return "title_end is not the end of the arguments";
-    shm_setproctitle("master /q -D");
-    // 6 bytes of area: 4 characters, the NUL on the byte before title_end, title_end untouched.
-    if (std::string(area.begin(), 6) != std::string("quil\0\0", 6)) return "not cut: " + area.title_bytes();
-    return "";
-  });
-  EXPECT_EQ(error, "");
-}
-
-TEST(ProcTitle, EnvironmentStringsElsewhereStayInPlace) {
-  std::string error = run_in_child([]() -> std::string {
-    FakeArea area({"/q"}, {"A=1", "B=2"});
-    static char elsewhere[] = "C=3";
-    // "C=3" lies elsewhere and "B=2" does not begin where the area has reached when its turn comes:
-    // both stay; "A=1" follows the arguments and moves, so the area ends after it.
-    std::vector<char*> envp = {elsewhere, area.envp[1], area.envp[0], nullptr};
-    saved_argv = area.argv.data();
-    environ = envp.data();
-    if (shm_init_setproctitle() != 0) return "init failed";
-    if (title_end != area.begin() + strlen("/q") + strlen("A=1") + 1) return "wrong title_end";
-    if (environ[0] != elsewhere || environ[1] != area.envp[1]) return "unrelated strings moved";
-    if (strcmp(environ[2], "A=1") != 0 || environ[2] == area.envp[0]) return "A=1 not moved";
-    return "";
-  });
-  EXPECT_EQ(error, "");
+  shm_setproctitle("master /usr/sbin/quillmap -c /etc/q.conf");
+  EXPECT_EQ(area(), shown("quillmap: master /usr/sbin/quillmap -c /etc/q.conf"));
+  EXPECT_EQ(saved_argv[1], nullptr);  // the vector holds the title alone
+  shm_setproctitle("worker");
+  EXPECT_EQ(area(), shown("quillmap: worker"));
+  EXPECT_EQ(*title_end, '\0');
+  EXPECT_STREQ(envp_[2], "X=");  // beyond the area: untouched
+  free(environ[0]);  // the heap copy, which begins with the first string moved, for the leak checker
 }
 
 }  // namespace

@@ -5,7 +5,10 @@
 #include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +23,8 @@
 #include <map>
 #include <sstream>
 #include <thread>
+
+#include "util/io.h"
 
 namespace quillmap::e2e {
 namespace {
@@ -60,13 +65,6 @@ bool poll_until(Pred done, int timeout_ms) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     sleep_ms(10);
   }
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 std::string read_fd(int fd) {
@@ -112,6 +110,13 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
 
 const char* daemon_binary() { return QUILLMAP_DAEMON_PATH; }
 
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::string read_cmdline(pid_t pid) {
   std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
   while (!text.empty() && text.back() == '\0') text.pop_back();
@@ -133,28 +138,25 @@ bool wait_until_no_instance(int timeout_ms) {
   return poll_until([] { return quillmap_processes().empty(); }, timeout_ms);
 }
 
-ProgramRun run_daemon_binary(const std::vector<std::string>& args, int timeout_ms,
-                             const std::vector<std::string>* env) {
+ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& input, int timeout_ms) {
   ProgramRun run;
+  FILE* in = tmpfile();
   FILE* out = tmpfile();
   FILE* err = tmpfile();
-  if (out == nullptr || err == nullptr) return run;
-  std::vector<std::string> argv_strings = {daemon_binary()};
+  if (in == nullptr || out == nullptr || err == nullptr) return run;
+  fwrite(input.data(), 1, input.size(), in);
+  fflush(in);
+  rewind(in);
+  std::vector<std::string> argv_strings = {path};
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-  std::vector<std::string> env_strings = env != nullptr ? *env : std::vector<std::string>{};
   std::vector<char*> argv = c_strings(argv_strings);
-  std::vector<char*> envp = c_strings(env_strings);
   pid_t child = fork();
   if (child == 0) {
-    int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, 0);
+    dup2(fileno(in), 0);
     dup2(fileno(out), 1);
     dup2(fileno(err), 2);
-    if (env != nullptr) {
-      execve(argv[0], argv.data(), envp.data());
-    } else {
-      execv(argv[0], argv.data());
-    }
+    execv(argv[0], argv.data());
     _exit(127);
   }
   if (child > 0) {
@@ -168,8 +170,7 @@ ProgramRun run_daemon_binary(const std::vector<std::string>& args, int timeout_m
   }
   run.out = read_fd(fileno(out));
   run.err = read_fd(fileno(err));
-  fclose(out);
-  fclose(err);
+  for (FILE* f : {in, out, err}) fclose(f);
   return run;
 }
 
@@ -184,9 +185,10 @@ DaemonHarness::DaemonHarness(DaemonOptions options) : options_(std::move(options
   dir_ = tmpl;
   config_path_ = dir_ + "/quillmap.conf";
   data_path_ = dir_ + "/data.yaml";
-  log_path_ = dir_ + "/quillmap.log";
-  pid_path_ = dir_ + "/quillmap.pid";
-  socket_path_ = dir_ + "/quillmap.sock";
+  // In subdirectories, which the daemon creates.
+  log_path_ = dir_ + "/log/quillmap.log";
+  pid_path_ = dir_ + "/run/quillmap.pid";
+  socket_path_ = dir_ + "/run/quillmap.sock";
   std::ofstream conf(config_path_);
   conf << "# written by the end-to-end harness\n"
        << "log_path=" << log_path_ << "\n"
@@ -221,9 +223,6 @@ bool DaemonHarness::start() {
     if (launch()) return true;
     const bool refused = stderr_text().starts_with("Quillmap is already running with pid:");
     if (!refused || std::chrono::steady_clock::now() >= deadline) return false;
-    launched_ = 0;
-    launched_reaped_ = false;
-    launch_status_ = -1;
   }
 }
 
@@ -235,6 +234,9 @@ bool DaemonHarness::launch() {
   std::vector<std::string> env_strings = options_.environment.value_or(std::vector<std::string>{});
   std::vector<char*> envp = c_strings(env_strings);
   const std::string out_path = dir_ + "/stdout.txt", err_path = dir_ + "/stderr.txt";
+  launched_reaped_ = false;
+  launch_status_ = -1;
+  known_master_ = 0;
   launched_ = fork();
   if (launched_ < 0) {
     launched_ = 0;
@@ -268,8 +270,24 @@ bool DaemonHarness::launch() {
 bool DaemonHarness::ready() const {
   if (!segment_exists()) return false;
   if (!options_.foreground && (master_pid() == 0 || worker_pid() == 0)) return false;
-  if (options_.ready == ReadyWhen::kSocket && access(socket_path_.c_str(), F_OK) != 0) return false;
-  return true;
+  if (options_.ready != ReadyWhen::kSocket) return true;
+  // The socket file appears at bind, a moment before the worker listens: connect to be sure, and
+  // read the worker's answer to the empty batch so that it has no reason to complain.
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path_.c_str());
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!fd || connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+  shutdown(fd.get(), SHUT_WR);
+  struct pollfd ready = {fd.get(), POLLIN, 0};
+  char answer[256];
+  bool serving = false;
+  while (poll(&ready, 1, 2000) == 1) {
+    ssize_t n = read(fd.get(), answer, sizeof answer);
+    if (n <= 0) break;
+    serving = true;
+  }
+  return serving;
 }
 
 bool DaemonHarness::reap_launched(bool block) const {

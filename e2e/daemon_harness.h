@@ -26,10 +26,18 @@ struct ProgramRun {
   std::string out, err;
 };
 
-// Runs the daemon binary with `args` (environment: `env`, or inherited when null) and waits for it,
-// at most `timeout_ms` (then it is killed). Standard input is /dev/null.
-ProgramRun run_daemon_binary(const std::vector<std::string>& args, int timeout_ms = 5000,
-                             const std::vector<std::string>* env = nullptr);
+// Runs `path` with `args`, feeding `input` on its standard input, and waits for it, at most
+// `timeout_ms` (then it is killed).
+ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& input = "", int timeout_ms = 30000);
+
+// The daemon binary with `args`, standard input empty.
+inline ProgramRun run_daemon_binary(const std::vector<std::string>& args) {
+  return run_program(daemon_binary(), args, "", 5000);
+}
+
+// The whole content of a file; empty when it cannot be read.
+std::string read_file(const std::string& path);
 
 // Processes whose command line starts with "quillmap:" (any instance on this machine).
 std::vector<pid_t> quillmap_processes();
@@ -43,7 +51,7 @@ bool wait_until_no_instance(int timeout_ms);
 
 enum class ReadyWhen {
   kSegment,  // the segment exists (and, detached, the pid file and the worker)
-  kSocket,   // additionally the socket file exists: the worker serves
+  kSocket,   // additionally the worker accepts connections on the socket
 };
 
 struct DaemonOptions {
@@ -56,6 +64,17 @@ struct DaemonOptions {
   int ready_timeout_ms = 10000;
 };
 
+// A detached daemon that is ready once its worker serves, logging at `log_level`.
+inline DaemonOptions serving_options(std::vector<std::string> config_lines = {},
+                                     std::string log_level = "INFO") {
+  DaemonOptions options;
+  options.foreground = false;
+  options.ready = ReadyWhen::kSocket;
+  options.log_level = std::move(log_level);
+  options.config_lines = std::move(config_lines);
+  return options;
+}
+
 class DaemonHarness {
  public:
   explicit DaemonHarness(DaemonOptions options = {});
@@ -64,7 +83,8 @@ class DaemonHarness {
   DaemonHarness& operator=(const DaemonHarness&) = delete;
 
   // Launches the daemon and waits until it is ready. False when it ended or did not become ready in
-  // time; launch_status() and stderr_text() then tell why.
+  // time; launch_status() and stderr_text() then tell why. May be called again after stop(): the
+  // daemon then starts over the same directory, data file included.
   bool start();
 
   // Sends SIGTERM to the master (unless it has ended already) and waits (bounded) for it to end.

@@ -1,14 +1,12 @@
-// Start-up and orderly stop of the real daemon, in the foreground and detached: files, segment,
-// process titles, log lines and exit statuses.
+// Start-up, signals and orderly stop of the real daemon, in the foreground and detached: files,
+// segment, process titles, log lines and exit statuses.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "e2e/daemon_harness.h"
@@ -16,24 +14,31 @@
 namespace quillmap::e2e {
 namespace {
 
-std::string read_text(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
 }
 
-size_t count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
+DaemonOptions detached(const std::string& log_level = "DEBUG") {
+  DaemonOptions options;
+  options.foreground = false;
+  options.log_level = log_level;
+  return options;
 }
 
-TEST(DaemonLifecycle, ForegroundKeepsSegmentAndWritesNoPidFile) {
-  DaemonHarness daemon;
+// With a tiny environment the title area is the argument strings and "A=": the master's longer title
+// is cut so that its NUL lands on the byte before the area's last byte.
+TEST(DaemonLifecycle, ForegroundKeepsSegmentWritesNoPidFileAndCutsItsTitle) {
+  DaemonOptions options;
+  options.environment = std::vector<std::string>{"A="};
+  DaemonHarness daemon(options);
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   const pid_t master = daemon.master_pid();
-  EXPECT_EQ(read_cmdline(master),
-            "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path() + " -D");
+  const std::string args[] = {daemon_binary(), "-c", daemon.config_path(), "-D"};
+  size_t area = 3;
+  for (const std::string& a : args) area += a.size() + 1;
+  const std::string title = "quillmap: master " + args[0] + " -c " + daemon.config_path() + " -D";
+  EXPECT_EQ(read_cmdline(master), title.substr(0, area - 2));
   EXPECT_TRUE(daemon.wait_for_log("[DEBUG]: Shared memory successfully attached."));
 
   ASSERT_EQ(kill(master, SIGINT), 0);
@@ -41,15 +46,11 @@ TEST(DaemonLifecycle, ForegroundKeepsSegmentAndWritesNoPidFile) {
   EXPECT_EQ(daemon.launch_status(), 0);
   EXPECT_FALSE(std::filesystem::exists(daemon.pid_path()));
   EXPECT_TRUE(daemon.segment_exists());  // a foreground daemon leaves its segment behind
-  struct stat st;
-  ASSERT_EQ(stat(daemon.data_path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(mode_of(daemon.data_path()), 0600u);
 }
 
 TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
-  DaemonOptions options;
-  options.foreground = false;
-  DaemonHarness daemon(options);
+  DaemonHarness daemon(detached());
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   EXPECT_EQ(daemon.launch_status(), 0);  // the starting process ends once the daemon is detached
   const pid_t master = daemon.master_pid();
@@ -57,12 +58,8 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   ASSERT_NE(master, 0);
   ASSERT_NE(worker, 0);
   EXPECT_NE(master, daemon.launched_pid());
-  EXPECT_EQ(read_text(daemon.pid_path()), std::to_string(master));  // no newline
-  struct stat st;
-  ASSERT_EQ(stat(daemon.pid_path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  ASSERT_EQ(stat(daemon.log_path().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(read_file(daemon.pid_path()), std::to_string(master));  // no newline
+  EXPECT_EQ(mode_of(daemon.pid_path()), 0644u);
   EXPECT_EQ(read_cmdline(master),
             "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path());
   EXPECT_EQ(read_cmdline(worker), "quillmap: worker");
@@ -74,7 +71,6 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   EXPECT_FALSE(std::filesystem::exists(daemon.pid_path()));
   EXPECT_FALSE(daemon.segment_exists());
   const std::string log = daemon.log_text();
-  EXPECT_EQ(count(log, "Master got terminating signal. Exiting..."), 1u) << log;
   const std::regex kEnd(
       R"([^\n]*\[WARN\]: Master got terminating signal. Exiting...\n)"
       R"((?:[^\n]*\n)*?)"  // the worker's own lines as it stops and dumps
@@ -82,36 +78,34 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
       R"([^\n]*\[DEBUG\]: Leaving loop because sigsent is set\n)"
       R"([^\n]*\[DEBUG\]: Shared memory successfully detached.\n$)");
   EXPECT_TRUE(std::regex_search(log, kEnd)) << log;
+  EXPECT_EQ(log.find("Master got terminating signal"), log.rfind("Master got terminating signal")) << log;
 }
 
-TEST(DaemonLifecycle, LogLineLayoutAndLevelFilter) {
-  DaemonOptions options;
-  options.foreground = false;
-  options.log_level = "WARN";
-  DaemonHarness daemon(options);
+// At level WARN: the log moved away is replaced on SIGUSR1 by a new private file, into which both
+// processes go on writing (the master's SIGHUP line and worker exit, the worker's stop line); INFO and
+// DEBUG lines are written to neither file.
+TEST(DaemonLifecycle, Usr1ReopensTheMovedLogInBothProcesses) {
+  DaemonHarness daemon(detached("WARN"));
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const std::string moved = daemon.log_path() + ".old";
+  ASSERT_EQ(rename(daemon.log_path().c_str(), moved.c_str()), 0);
+  ASSERT_EQ(kill(daemon.master_pid(), SIGUSR1), 0);
+  for (int i = 0; i < 500 && mode_of(daemon.log_path()) == 0; ++i) usleep(10000);  // created again
+  EXPECT_EQ(mode_of(daemon.log_path()), 0600u);
   ASSERT_EQ(kill(daemon.master_pid(), SIGHUP), 0);
   ASSERT_TRUE(daemon.wait_for_log("Got SIGHUP"));
   EXPECT_EQ(daemon.stop(), 0);
-  const std::string log = daemon.log_text();
-  EXPECT_EQ(log.find("[DEBUG]"), std::string::npos) << log;
-  const std::regex kHup(R"((^|\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[WARN\]: Got SIGHUP. Currently unused\n)");
+  const std::string log = daemon.log_text(), old = read_file(moved);
+  const std::regex kHup(R"((^|\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[WARN\]: )"
+                        R"(Got SIGHUP. Currently unused\n)");
   EXPECT_TRUE(std::regex_search(log, kHup)) << log;
-}
-
-// With no environment the title area is the argument strings alone; the master's longer title is cut
-// so that its NUL lands on the byte before the area's last byte.
-TEST(DaemonLifecycle, TitleCutToArgumentAreaWithoutEnvironment) {
-  DaemonOptions options;
-  options.environment = std::vector<std::string>{};
-  DaemonHarness daemon(options);
-  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
-  const std::string args[] = {daemon_binary(), "-c", daemon.config_path(), "-D"};
-  size_t area = 0;
-  for (const std::string& a : args) area += a.size() + 1;
-  const std::string title =
-      "quillmap: master " + args[0] + " -c " + daemon.config_path() + " -D";
-  EXPECT_EQ(read_cmdline(daemon.master_pid()), title.substr(0, area - 2));
+  for (const char* line : {"[WARN]: Worker: got terminating signal. Exiting...\n",
+                           "[WARN]: Worker exited normally with status: 0\n"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    EXPECT_EQ(old.find(line), std::string::npos) << line << old;
+  }
+  EXPECT_TRUE(log.find("[INFO]") == std::string::npos && log.find("[DEBUG]") == std::string::npos) << log;
+  EXPECT_TRUE(old.find("[INFO]") == std::string::npos && old.find("[DEBUG]") == std::string::npos) << old;
 }
 
 }  // namespace

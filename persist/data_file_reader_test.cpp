@@ -29,122 +29,102 @@ std::ostream& operator<<(std::ostream& os, const Got& g) {
   return os << "{" << g.key << " = " << g.value << ", " << g.expires << ", " << g.is_address << "}";
 }
 
-struct ReadResult {
-  int64_t result;
-  std::vector<Got> entries;
-};
-
-ReadResult read_text(const std::string& text, time_t now = kNow) {
+// Reads `text` as a data file; the entries handed over, and the result.
+std::vector<Got> read_text(const std::string& text, int64_t* result) {
   ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, text);
-  ReadResult r;
-  r.result = read_data_file(path.c_str(), now, [&](const DataFileEntry& e) {
-    r.entries.push_back({std::string(e.key, e.key_len), std::string(e.value, e.value_len), e.expires, e.is_address});
+  write_file(dir.file("data.yaml"), text);
+  std::vector<Got> out;
+  *result = read_data_file(dir.file("data.yaml").c_str(), kNow, [&](const DataFileEntry& e) {
+    out.push_back({std::string(e.key, e.key_len), std::string(e.value, e.value_len), e.expires, e.is_address});
     return int64_t{0};
   });
-  return r;
+  return out;
 }
 
 struct ReaderCase {
   const char* name;
   std::string text;
   std::vector<Got> want;
-  const char* log_line;  // a text the log must show, or nullptr
+  const char* log_line = nullptr;  // a text the log must show
 };
 
 TEST(DataFileReader, TableOfShapes) {
   const std::vector<ReaderCase> cases = {
-      {"empty file", "", {}, nullptr},
-      {"empty mapping", "---\n{}\n...\n", {}, nullptr},
+      {"empty file", "", {}},
+      {"empty mapping", "---\n{}\n...\n", {}},
       {"plain entry", "---\nk:\n  value: v\n  expires: 1800000000\n  is_address: false\n...\n",
-       {{"k", "v", 1800000000, false}},
-       nullptr},
-      {"no document markers", "a:\n  value: 1\n", {{"a", "1", 0, false}}, nullptr},
-      {"top-level scalar member ignored", "x: 1\nk:\n  value: v\n", {{"k", "v", 0, false}}, nullptr},
-      {"capitalised True is false", "k:\n  value: v\n  is_address: True\n", {{"k", "v", 0, false}}, nullptr},
-      {"yes is false", "k:\n  value: v\n  is_address: yes\n", {{"k", "v", 0, false}}, nullptr},
-      {"second value replaces the first", "k:\n  value: a\n  value: b\n", {{"k", "b", 0, false}}, nullptr},
+       {{"k", "v", 1800000000, false}}},
+      {"no document markers", "a:\n  value: 1\n", {{"a", "1", 0, false}}},
+      {"top-level scalar member ignored", "x: 1\nk:\n  value: v\n", {{"k", "v", 0, false}}},
+      {"only true is true", "k:\n  value: v\n  is_address: True\nl:\n  value: v\n  is_address: yes\n",
+       {{"k", "v", 0, false}, {"l", "v", 0, false}}},
+      {"second value replaces the first", "k:\n  value: a\n  value: b\n", {{"k", "b", 0, false}}},
       {"member names as value texts",
        "a:\n  value: value\nb:\n  value: expires\n  expires: 1800000007\nc:\n  value: is_address\n",
-       {{"a", "value", 0, false}, {"b", "expires", 1800000007, false}, {"c", "is_address", 0, false}},
-       nullptr},
+       {{"a", "value", 0, false}, {"b", "expires", 1800000007, false}, {"c", "is_address", 0, false}}},
       {"missing members do not carry over",
        "a:\n  value: 1\n  expires: 9999999999\n  is_address: true\nb:\n  value: 2\n",
-       {{"a", "1", 9999999999, true}, {"b", "2", 0, false}},
-       nullptr},
+       {{"a", "1", 9999999999, true}, {"b", "2", 0, false}}},
       {"entry without value skipped", "a:\n  expires: 0\nb:\n  value: x\n", {{"b", "x", 0, false}},
        "Key a was not loaded as it has no value"},
-      {"nested collections skipped",
-       "a:\n  other: {value: no, x: [1, 2]}\n  value: yes\n  list: [value, expires]\n",
-       {{"a", "yes", 0, false}},
-       nullptr},
-      {"sequence as entry body ignored", "a: [1, 2]\nb:\n  value: 2\n", {{"b", "2", 0, false}}, nullptr},
+      {"nested collections skipped", "a:\n  other: {value: no, x: [1, 2]}\n  value: yes\n  list: [value, expires]\n",
+       {{"a", "yes", 0, false}}},
+      {"sequence as entry body ignored", "a: [1, 2]\nb:\n  value: 2\n", {{"b", "2", 0, false}}},
       {"alias as value slot", "a:\n  value: &v x\nb:\n  value: *v\n  expires: 0\n", {{"a", "x", 0, false}},
        "Key b was not loaded as it has no value"},
       {"complex key skipped", "? [1, 2]\n:\n  value: x\nb:\n  value: 2\n", {{"b", "2", 0, false}},
        "An entry whose key is not a text was not loaded"},
       {"negative expiry text is the same 64 bits", "a:\n  value: x\n  expires: -1\n",
-       {{"a", "x", ~uint64_t{0}, false}},
-       nullptr},
-      {"expired skipped", "a:\n  value: x\n  expires: 1699999999\n  is_address: true\n", {},
-       "Address a was not loaded as it was expired"},
-      {"expiry equal to now loaded", "a:\n  value: x\n  expires: 1700000000\n", {{"a", "x", 1700000000, false}},
-       nullptr},
-      {"text ends at NUL", "\"a\\0b\":\n  value: \"c\\0d\"\n", {{"a", "c", 0, false}}, nullptr},
+       {{"a", "x", ~uint64_t{0}, false}}},
+      {"expired address skipped", "a:\n  value: x\n  expires: 1699999999\n  is_address: true\n", {},
+       "[INFO]: Address a was not loaded as it was expired\n"},
+      {"expired key skipped", "a:\n  value: x\n  expires: 1\n", {}, "[INFO]: Key a was not loaded as it was expired\n"},
+      {"expiry equal to now loaded", "a:\n  value: x\n  expires: 1700000000\n", {{"a", "x", 1700000000, false}}},
+      {"text ends at NUL", "\"a\\0b\":\n  value: \"c\\0d\"\n", {{"a", "c", 0, false}}},
       {"two documents", "---\na:\n  value: 1\n...\n---\nb:\n  value: 2\n...\n",
-       {{"a", "1", 0, false}, {"b", "2", 0, false}},
-       nullptr},
+       {{"a", "1", 0, false}, {"b", "2", 0, false}}},
       {"tags and quotes ignored", "!!str 'a b':\n  !!str value: !!str \"x\\ty\"\n  expires: !!int 0\n",
-       {{"a b", "x\ty", 0, false}},
-       nullptr},
+       {{"a b", "x\ty", 0, false}}},
   };
   for (const ReaderCase& c : cases) {
     LogCapture log;
-    ReadResult r = read_text(c.text);
-    EXPECT_EQ(r.result, static_cast<int64_t>(c.want.size())) << c.name;
-    EXPECT_EQ(r.entries, c.want) << c.name;
+    int64_t result = 0;
+    EXPECT_EQ(read_text(c.text, &result), c.want) << c.name;
+    EXPECT_EQ(result, static_cast<int64_t>(c.want.size())) << c.name;
     if (c.log_line != nullptr) {
-      EXPECT_TRUE(log.has(c.log_line)) << c.name << "\n" << log.text();
+      EXPECT_TRUE(log.contains(c.log_line)) << c.name << "\n" << log.text();
     }
   }
 }
 
 TEST(DataFileReader, KeyOverLimitSkipped) {
-  std::string long_key(65536, 'k');
-  std::string max_key(65535, 'm');
   LogCapture log;
+  int64_t result = 0;
   // Keys this long are written as explicit keys ("? key"), as the emitter does.
-  ReadResult r = read_text("? " + long_key + "\n:\n  value: a\n? " + max_key + "\n:\n  value: b\n");
-  ASSERT_EQ(r.result, 1);
-  EXPECT_EQ(r.entries[0].key, max_key);
-  EXPECT_TRUE(log.has("Key of 65536 bytes starting with '" + std::string(64, 'k') + "' was not loaded"))
-      << log.text();
+  std::vector<Got> got = read_text("? " + std::string(65536, 'k') + "\n:\n  value: a\n? " + std::string(65535, 'm') +
+                                   "\n:\n  value: b\n", &result);
+  ASSERT_EQ(result, 1);
+  EXPECT_EQ(got[0].key, std::string(65535, 'm'));
+  EXPECT_TRUE(log.contains("Key of 65536 bytes starting with '" + std::string(64, 'k') + "' was not loaded"));
 }
 
-TEST(DataFileReader, FailuresReturnMinusOne) {
+TEST(DataFileReader, FailuresAndAStoppingSink) {
   LogCapture log;
-  EXPECT_EQ(read_data_file(nullptr, kNow, [](const DataFileEntry&) { return int64_t{0}; }), -1);
+  auto sink = [](const DataFileEntry&) { return int64_t{0}; };
+  EXPECT_EQ(read_data_file(nullptr, kNow, sink), -1);
   EXPECT_EQ(log.text(), "");  // an absent path is refused without a message
+  EXPECT_EQ(read_data_file("/nonexistent/quillmap/data.yaml", kNow, sink), -1);
+  EXPECT_TRUE(log.contains("[ERROR]: Could not open /nonexistent/quillmap/data.yaml for reading: No such file"));
+  int64_t result = 0;
+  EXPECT_EQ(read_text("a:\n  value: 1\nb:\n  value: 2\nc: [unclosed\n", &result).size(), 2u);  // before the error
+  EXPECT_EQ(result, -1);
+  EXPECT_TRUE(log.contains("[ERROR]: Failed to emit event 0: ")) << log.text();
 
-  EXPECT_EQ(read_data_file("/nonexistent/quillmap/data.yaml", kNow, [](const DataFileEntry&) { return int64_t{0}; }),
-            -1);
-  EXPECT_TRUE(log.has("[ERROR]: Could not open /nonexistent/quillmap/data.yaml for reading: No such file"))
-      << log.text();
-
-  ReadResult bad = read_text("a:\n  value: 1\nb:\n  value: 2\nc: [unclosed\n");
-  EXPECT_EQ(bad.result, -1);
-  EXPECT_EQ(bad.entries.size(), 2u);  // handed before the syntax error
-  EXPECT_TRUE(log.has("[ERROR]: Failed to emit event 0: ")) << log.text();
-}
-
-TEST(DataFileReader, SinkStopsTheRead) {
   ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, "a:\n  value: 1\nb:\n  value: 2\nc:\n  value: 3\n");
+  write_file(dir.file("data.yaml"), "a:\n  value: 1\nb:\n  value: 2\nc:\n  value: 3\n");
   int calls = 0;
-  int64_t r = read_data_file(path.c_str(), kNow, [&](const DataFileEntry&) { return ++calls == 2 ? -3 : 0; });
-  EXPECT_EQ(r, -3);
+  auto stop_at_second = [&](const DataFileEntry&) { return ++calls == 2 ? -3 : 0; };
+  EXPECT_EQ(read_data_file(dir.file("data.yaml").c_str(), kNow, stop_at_second), -3);
   EXPECT_EQ(calls, 2);
 }
 

@@ -15,144 +15,96 @@ namespace {
 
 using testing::DictImage;
 using testing::EntryImage;
-using testing::LogCapture;
-using testing::PersistStore;
-using testing::ScratchDir;
-using testing::write_file;
+
+constexpr uint64_t kNone = ~uint64_t{0};
 
 std::string entry_text(const std::string& key, const std::string& value, uint64_t expires, bool is_address) {
   return key + ":\n  value: " + value + "\n  expires: " + std::to_string(expires) +
          "\n  is_address: " + (is_address ? "true" : "false") + "\n";
 }
 
-TEST(Load, ExpiryAtLoadTime) {
-  ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  uint64_t now = static_cast<uint64_t>(time(nullptr));
-  write_file(path, "---\n" + entry_text("past", "p", now - 100, false) + entry_text("never", "n", 0, false) +
-                       entry_text("future", "f", now + 1000, false) +
-                       entry_text("10.9.0.0/16", "a", now - 5, true) + "...\n");
-  PersistStore store;
-  LogCapture log;
-  EXPECT_EQ(load_data(store.pool(), path.c_str()), 2);
-  DictImage image = store.image();
-  EXPECT_EQ(image.count("never"), 1u);
-  EXPECT_EQ(image.count("future"), 1u);
-  EXPECT_TRUE(log.has("[INFO]: Key past was not loaded as it was expired\n")) << log.text();
-  EXPECT_TRUE(log.has("[INFO]: Address 10.9.0.0/16 was not loaded as it was expired\n")) << log.text();
-  EXPECT_EQ(store.trie_lookup("10.9.1.1"), ~uint64_t{0});
-}
+class Load : public ::testing::Test {
+ protected:
+  std::string file(const std::string& text) {
+    testing::write_file(path_, text);
+    return path_;
+  }
+  testing::PersistStore store_;
+  testing::ScratchDir dir_;
+  std::string path_ = dir_.file("data.yaml");
+  testing::LogCapture log_;
+};
 
-TEST(Load, AddressEntriesReachTheirTries) {
-  ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, entry_text("10.0.0.0/8", "v4", 0, true) + entry_text("192.168.1.7", "host", 0, true) +
-                       entry_text("'2001:db8::/32'", "v6", 0, true) + entry_text("10.1.2.3", "text", 0, false) +
-                       entry_text("not-an-address", "x", 0, true));
-  PersistStore store;
-  LogCapture log;
-  EXPECT_EQ(load_data(store.pool(), path.c_str()), 5);  // every entry handed over is counted
-  EXPECT_TRUE(log.has("[WARN]: Address not-an-address was not loaded as it is not a valid address")) << log.text();
-  DictImage image = store.image();
+TEST_F(Load, AddressEntriesReachTheirTriesAndExpiredEntriesStayOut) {
+  const uint64_t now = static_cast<uint64_t>(time(nullptr));
+  file(entry_text("10.0.0.0/8", "v4", 0, true) + entry_text("192.168.1.7", "host", now + 1000, true) +
+       entry_text("'2001:db8::/32'", "v6", 0, true) + entry_text("10.1.2.3", "text", 0, false) +
+       entry_text("not-an-address", "x", 0, true) + entry_text("past", "p", now - 100, false) +
+       entry_text("10.9.0.0/16", "a", now - 5, true));
+  EXPECT_EQ(load_data(store_.pool(), path_.c_str()), 5);  // every entry handed over is counted
+  EXPECT_TRUE(log_.contains("[WARN]: Address not-an-address was not loaded as it is not a valid address"));
+  DictImage image = store_.image();
   EXPECT_EQ(image.size(), 4u);
-  EXPECT_EQ(store.key_at(store.trie_lookup("10.20.30.40")), "10.0.0.0/8");
-  EXPECT_EQ(store.key_at(store.trie_lookup("192.168.1.7")), "192.168.1.7");
-  EXPECT_EQ(store.trie_lookup("192.168.1.8"), ~uint64_t{0});
-  EXPECT_EQ(store.key_at(store.trie_lookup("2001:db8:1::5")), "2001:db8::/32");
-  EXPECT_EQ(store.trie_lookup("2001:db9::1"), ~uint64_t{0});
+  EXPECT_EQ(image.count("past") + image.count("10.9.0.0/16"), 0u);
+  EXPECT_EQ(store_.key_at(store_.trie_lookup("10.20.30.40")), "10.0.0.0/8");
+  EXPECT_EQ(store_.key_at(store_.trie_lookup("192.168.1.7")), "192.168.1.7");
+  EXPECT_EQ(store_.trie_lookup("192.168.1.8"), kNone);
+  EXPECT_EQ(store_.key_at(store_.trie_lookup("2001:db8:1::5")), "2001:db8::/32");
+  EXPECT_EQ(store_.trie_lookup("2001:db9::1"), kNone);
   // A string entry whose text looks like an address stays out of the tries.
-  EXPECT_EQ(store.key_at(store.trie_lookup("10.1.2.3")), "10.0.0.0/8");
+  EXPECT_EQ(store_.key_at(store_.trie_lookup("10.1.2.3")), "10.0.0.0/8");
   EXPECT_FALSE(image.at("10.1.2.3").is_address);
 }
 
-TEST(Load, MalformedFileKeepsEarlierEntries) {
-  ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, entry_text("a", "1", 0, false) + entry_text("b", "2", 0, false) + "c: [unclosed\n");
-  PersistStore store;
-  LogCapture log;
-  EXPECT_EQ(load_data(store.pool(), path.c_str()), -1);
-  EXPECT_EQ(store.image().size(), 2u);
-  EXPECT_TRUE(log.has("[ERROR]: Failed to emit event 0: ")) << log.text();
-  EXPECT_EQ(load_data(store.pool(), nullptr), -1);
-  EXPECT_EQ(load_data(store.pool(), dir.file("missing.yaml").c_str()), -1);
+TEST_F(Load, FailuresKeepWhatWasLoadedBefore) {
+  EXPECT_EQ(load_data(store_.pool(), file(entry_text("a", "1", 0, false) + "c: [unclosed\n").c_str()), -1);
+  EXPECT_EQ(store_.image().size(), 1u);
+  EXPECT_EQ(load_data(store_.pool(), nullptr), -1);
+  EXPECT_EQ(load_data(store_.pool(), dir_.file("missing.yaml").c_str()), -1);
+  store_.pool()->lock = kLockWriter;
+  EXPECT_EQ(load_data(store_.pool(), file(entry_text("b", "1", 0, false)).c_str()), -3);
+  store_.pool()->lock = 0;
+  EXPECT_TRUE(log_.contains("[ERROR]: load_data: could not get write lock"));
+  EXPECT_EQ(store_.image().size(), 1u);
 }
 
-TEST(Load, PresentEntriesWinAndNothingLeaks) {
-  // A restarted worker loads on top of the store its predecessor left: entries already present stay
-  // as they are, for string and address keys alike, and the tree keeps one node per key.
-  ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, entry_text("k", "from-file", 0, false) + entry_text("10.0.0.0/8", "from-file", 0, true) +
-                       entry_text("k", "again", 0, false) + entry_text("new", "n", 0, false));
-  PersistStore store;
-  ASSERT_EQ(store.put("k", "in-store", 0, false), 0);
-  ASSERT_EQ(store.put("10.0.0.0/8", "in-store", 0, true), 0);
-  EXPECT_EQ(store.put("k", "x", 0, false), -4);
-  uint64_t prefix_before = store.trie_lookup("10.1.1.1");
-
-  EXPECT_EQ(load_data(store.pool(), path.c_str()), 4);
-  DictImage image = store.image();
-  EXPECT_EQ(image.size(), 3u);
-  EXPECT_EQ(image.at("k").value, "in-store");
-  EXPECT_EQ(image.at("10.0.0.0/8").value, "in-store");
-  EXPECT_EQ(image.at("new").value, "n");
-  EXPECT_EQ(store.trie_lookup("10.1.1.1"), prefix_before);
-  EXPECT_EQ(testing::rbtree_check(store.pool(), key_tree_of(store.pool())), "");
+// A restarted worker loads on top of the store its predecessor left: entries already present stay as
+// they are, for string and address keys alike, and the tree keeps one node per key.
+TEST_F(Load, PresentEntriesWinAndNothingLeaks) {
+  ASSERT_EQ(store_.put("k", "in-store", 0, false), 0);
+  ASSERT_EQ(store_.put("10.0.0.0/8", "in-store", 0, true), 0);
+  const uint64_t prefix_before = store_.trie_lookup("10.1.1.1");
+  file(entry_text("k", "from-file", 0, false) + entry_text("10.0.0.0/8", "from-file", 0, true) +
+       entry_text("k", "again", 0, false) + entry_text("new", "n", 0, false));
+  EXPECT_EQ(load_data(store_.pool(), path_.c_str()), 4);
+  const DictImage want = {{"k", EntryImage{"in-store", 0, false}},
+                          {"10.0.0.0/8", EntryImage{"in-store", 0, true}},
+                          {"new", EntryImage{"n", 0, false}}};
+  EXPECT_EQ(store_.image(), want);
+  EXPECT_EQ(store_.trie_lookup("10.1.1.1"), prefix_before);
+  EXPECT_EQ(testing::rbtree_check(store_.pool(), key_tree_of(store_.pool())), "");
 }
 
-TEST(Load, HeldLockStopsWithMinusThree) {
-  ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, entry_text("a", "1", 0, false));
-  PersistStore store;
-  LogCapture log;
-  store.pool()->lock = ~uint64_t{0};
-  EXPECT_EQ(load_data(store.pool(), path.c_str()), -3);
-  store.pool()->lock = 0;
-  EXPECT_TRUE(log.has("[ERROR]: load_data: could not get write lock"));
-  EXPECT_TRUE(store.image().empty());
-}
+TEST_F(Load, LoadReplacingReplacesTheDictionaryOnlyWhenTheFileIsGood) {
+  ASSERT_EQ(store_.put("kept", "old", 0, false), 0);
+  ASSERT_EQ(store_.put("172.16.0.0/12", "old", 0, true), 0);
+  const DictImage before = store_.image();
+  const std::string good = entry_text("a", "file", 0, false) + entry_text("10.0.0.0/8", "file", 0, true);
+  EXPECT_EQ(load_replacing(store_.pool(), file(good + "b: [unclosed\n").c_str()), -1);
+  EXPECT_EQ(load_replacing(store_.pool(), dir_.file("missing.yaml").c_str()), -1);
+  EXPECT_EQ(load_replacing(store_.pool(), nullptr), -1);
+  EXPECT_FALSE(log_.contains("Forcibly purging"));
+  store_.pool()->lock = kLockWriter;  // a purge that cannot take its lock loads nothing
+  EXPECT_EQ(load_replacing(store_.pool(), file(good).c_str()), -1);
+  store_.pool()->lock = 0;
+  EXPECT_EQ(store_.image(), before);
+  EXPECT_EQ(store_.key_at(store_.trie_lookup("172.16.1.1")), "172.16.0.0/12");
 
-TEST(LoadReplacing, ReplacesTheDictionary) {
-  ScratchDir dir;
-  std::string path = dir.file("data.yaml");
-  write_file(path, entry_text("a", "file", 0, false) + entry_text("10.0.0.0/8", "file", 0, true));
-  PersistStore store;
-  ASSERT_EQ(store.put("a", "old", 0, false), 0);
-  ASSERT_EQ(store.put("gone", "old", 0, false), 0);
-  ASSERT_EQ(store.put("172.16.0.0/12", "old", 0, true), 0);
-  LogCapture log;
-  EXPECT_EQ(load_replacing(store.pool(), path.c_str()), 2);
-  DictImage want = {{"a", EntryImage{"file", 0, false}}, {"10.0.0.0/8", EntryImage{"file", 0, true}}};
-  EXPECT_EQ(store.image(), want);
-  EXPECT_EQ(store.trie_lookup("172.16.1.1"), ~uint64_t{0});
-  EXPECT_EQ(store.key_at(store.trie_lookup("10.1.1.1")), "10.0.0.0/8");
-}
-
-TEST(LoadReplacing, FailureLeavesTheDictionaryUntouched) {
-  ScratchDir dir;
-  std::string malformed = dir.file("bad.yaml");
-  write_file(malformed, entry_text("a", "file", 0, false) + "b: [unclosed\n");
-  PersistStore store;
-  ASSERT_EQ(store.put("kept", "1", 0, false), 0);
-  ASSERT_EQ(store.put("10.0.0.0/8", "2", 0, true), 0);
-  DictImage before = store.image();
-  LogCapture log;
-  EXPECT_EQ(load_replacing(store.pool(), malformed.c_str()), -1);
-  EXPECT_EQ(load_replacing(store.pool(), dir.file("missing.yaml").c_str()), -1);
-  EXPECT_EQ(load_replacing(store.pool(), nullptr), -1);
-  EXPECT_EQ(store.image(), before);
-  EXPECT_EQ(store.key_at(store.trie_lookup("10.1.1.1")), "10.0.0.0/8");
-  EXPECT_FALSE(log.has("Forcibly purging"));
-
-  // A purge that cannot take its lock loads nothing.
-  std::string good = dir.file("good.yaml");
-  write_file(good, entry_text("a", "file", 0, false));
-  store.pool()->lock = ~uint64_t{0};
-  EXPECT_EQ(load_replacing(store.pool(), good.c_str()), -1);
-  store.pool()->lock = 0;
-  EXPECT_EQ(store.image(), before);
+  EXPECT_EQ(load_replacing(store_.pool(), path_.c_str()), 2);
+  const DictImage want = {{"a", EntryImage{"file", 0, false}}, {"10.0.0.0/8", EntryImage{"file", 0, true}}};
+  EXPECT_EQ(store_.image(), want);
+  EXPECT_EQ(store_.trie_lookup("172.16.1.1"), kNone);
+  EXPECT_EQ(store_.key_at(store_.trie_lookup("10.1.1.1")), "10.0.0.0/8");
 }
 
 }  // namespace

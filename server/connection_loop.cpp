@@ -40,14 +40,16 @@ int64_t open_listening_socket() {
     return kFailed;
   }
   const char* path = settings.socket_path != nullptr ? settings.socket_path : "";
-  if (unlink(path) != 0 && errno != ENOENT) {
-    fprintf(stderr, "failed to remove %s", path);
-    return kFailed;
-  }
   sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path, kSocketPathMax);  // the 108th byte stays NUL
+  // The stale file to remove is the one the socket is bound at: a path longer than the address
+  // field is bound cut short, and a socket left there by a killed worker would block every bind.
+  if (unlink(addr.sun_path) != 0 && errno != ENOENT) {
+    fprintf(stderr, "failed to remove %s", path);
+    return kFailed;
+  }
   if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), kBindLength) != 0) {
     log_msg(kLogError, "Could not bind to %s\n", path);
     return kFailed;

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <random>
@@ -19,18 +18,18 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// A frame of `len` bytes; a length over the limit writes the header alone (the reader skips it).
 void append_frame(Bytes* stream, size_t len, uint8_t fill) {
   stream->push_back(static_cast<uint8_t>(len >> 8));
   stream->push_back(static_cast<uint8_t>(len & 0xff));
-  for (size_t i = 0; i < len; ++i) stream->push_back(static_cast<uint8_t>(fill + i));
+  for (size_t i = 0; len <= FrameReader::kMaxBody && i < len; ++i) stream->push_back(static_cast<uint8_t>(fill + i));
 }
 
 // The bodies a correct reader yields: scan the stream as one piece, skip over-long frames by their
 // header, stop at the first frame that is cut off.
 std::vector<Bytes> reference_bodies(const Bytes& s) {
   std::vector<Bytes> out;
-  size_t p = 0;
-  while (p + 2 <= s.size()) {
+  for (size_t p = 0; p + 2 <= s.size();) {
     size_t len = static_cast<size_t>(s[p]) * 256 + s[p + 1];
     p += 2;
     if (len > FrameReader::kMaxBody) continue;
@@ -41,22 +40,19 @@ std::vector<Bytes> reference_bodies(const Bytes& s) {
   return out;
 }
 
-// Writes `stream` in the given piece sizes from a second thread, half-closes, and collects what the
-// reader yields.
+// Writes `stream` in the given piece sizes (the rest in one) from a second thread, half-closes, and
+// collects what the reader yields.
 std::vector<Bytes> read_all(const Bytes& stream, const std::vector<size_t>& pieces) {
   int sv[2];
   EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  UniqueFd reader_end(sv[0]);
-  UniqueFd writer_end(sv[1]);
+  UniqueFd reader_end(sv[0]), writer_end(sv[1]);
   std::thread writer([&] {
     size_t off = 0;
-    for (size_t piece : pieces) {
-      if (off >= stream.size()) break;
-      size_t n = std::min(piece, stream.size() - off);
+    for (size_t i = 0; off < stream.size(); ++i) {
+      size_t n = i < pieces.size() ? std::min(pieces[i], stream.size() - off) : stream.size() - off;
       EXPECT_EQ(shm_writen(writer_end.get(), stream.data() + off, n), static_cast<int64_t>(n));
       off += n;
     }
-    if (off < stream.size()) shm_writen(writer_end.get(), stream.data() + off, stream.size() - off);
     shutdown(writer_end.get(), SHUT_WR);
   });
   std::vector<Bytes> out;
@@ -67,159 +63,69 @@ std::vector<Bytes> read_all(const Bytes& stream, const std::vector<size_t>& piec
   return out;
 }
 
-std::vector<Bytes> read_all(const Bytes& stream) { return read_all(stream, {stream.size()}); }
-
-struct BoundaryCase {
-  const char* name;
-  Bytes stream;
-  std::vector<size_t> expected_lengths;
-};
-
-// Pads the stream with one frame so that the next byte written lands at offset `at`.
-void pad_to(Bytes* s, size_t at) {
-  size_t need = at - s->size();
-  ASSERT_GE(need, 2u);
-  append_frame(s, need - 2, 0x40);
-}
-
-std::vector<BoundaryCase> boundary_cases() {
-  std::vector<BoundaryCase> cases;
-  {
-    BoundaryCase c{"two frames in one write", {}, {3, 5}};
-    append_frame(&c.stream, 3, 1);
-    append_frame(&c.stream, 5, 2);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"header high byte at offset 2047", {}, {2045, 10, 1}};
-    pad_to(&c.stream, 2047);
-    append_frame(&c.stream, 10, 3);
-    append_frame(&c.stream, 1, 4);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"body straddles the block boundary", {}, {2000, 100, 7}};
-    pad_to(&c.stream, 2002);
-    append_frame(&c.stream, 100, 5);
-    append_frame(&c.stream, 7, 6);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"header ends the block, body wholly in the next", {}, {2044, 300}};
-    pad_to(&c.stream, 2046);
-    append_frame(&c.stream, 300, 7);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"length 2048 accepted at start", {}, {2048, 2}};
-    append_frame(&c.stream, 2048, 8);
-    append_frame(&c.stream, 2, 9);
-    cases.push_back(c);
-  }
-  {
-    // 2049 is not taken: its body bytes are read as headers. The body below holds two frames.
-    BoundaryCase c{"length 2049 skipped by its header", {}, {1, 3}};
-    c.stream = {0x08, 0x01};
-    append_frame(&c.stream, 1, 0x11);
-    append_frame(&c.stream, 3, 0x12);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"zero-length body", {}, {0, 4}};
-    append_frame(&c.stream, 0, 0);
-    append_frame(&c.stream, 4, 1);
-    cases.push_back(c);
-  }
-  cases.push_back({"empty stream", {}, {}});
-  {
-    BoundaryCase c{"lone header byte at end of a short block", {}, {5}};
-    append_frame(&c.stream, 5, 1);
-    c.stream.push_back(0x00);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"lone header byte at end of a full block", {}, {2045}};
-    pad_to(&c.stream, 2047);
-    c.stream.push_back(0x00);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"body cut short in the same block", {}, {5}};
-    append_frame(&c.stream, 5, 1);
-    append_frame(&c.stream, 50, 2);
-    c.stream.resize(c.stream.size() - 10);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"body rest longer than the final block", {}, {2000}};
-    pad_to(&c.stream, 2002);
-    append_frame(&c.stream, 200, 3);
-    c.stream.resize(c.stream.size() - 1);
-    cases.push_back(c);
-  }
-  {
-    BoundaryCase c{"header ends a full block, stream ends", {}, {2044}};
-    pad_to(&c.stream, 2046);
-    c.stream.push_back(0x00);
-    c.stream.push_back(0x10);
-    cases.push_back(c);
-  }
-  return cases;
-}
-
 TEST(FrameReaderTest, BoundaryCases) {
-  for (const BoundaryCase& c : boundary_cases()) {
+  // The reader fills 2048-byte blocks; a first frame of length n puts the next header at offset n + 2.
+  struct Case {
+    const char* name;
+    Bytes prefix;                    // raw bytes first
+    std::vector<size_t> frames;      // then these frames
+    size_t cut;                      // bytes taken off the end
+    Bytes tail;                      // raw bytes last
+    std::vector<size_t> expected;    // body lengths
+  };
+  const Case cases[] = {
+      {"two frames in one write", {}, {3, 5}, 0, {}, {3, 5}},
+      {"header high byte at offset 2047", {}, {2045, 10, 1}, 0, {}, {2045, 10, 1}},
+      {"body straddles the block boundary", {}, {2000, 100, 7}, 0, {}, {2000, 100, 7}},
+      {"header ends the block, body wholly in the next", {}, {2044, 300}, 0, {}, {2044, 300}},
+      {"length 2048 accepted at start", {}, {2048, 2}, 0, {}, {2048, 2}},
+      {"length 2049 skipped by its header, its body read as frames", {0x08, 0x01}, {1, 3}, 0, {}, {1, 3}},
+      {"zero-length body", {}, {0, 4}, 0, {}, {0, 4}},
+      {"empty stream", {}, {}, 0, {}, {}},
+      {"lone header byte at end of a short block", {}, {5}, 0, {0x00}, {5}},
+      {"lone header byte at end of a full block", {}, {2045}, 0, {0x00}, {2045}},
+      {"body cut short in the same block", {}, {5, 50}, 10, {}, {5}},
+      {"body rest longer than the final block", {}, {2000, 200}, 1, {}, {2000}},
+      {"header ends a full block, stream ends", {}, {2044}, 0, {0x00, 0x10}, {2044}},
+      // A full block leaves non-zero bytes in the buffer; the short final block ends with one header
+      // byte. A reader that looked past the received bytes would see a second header byte there.
+      {"stale bytes of an earlier block are never used", {}, {2046, 0}, 0, {0x00}, {2046, 0}},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<Bytes> expected = reference_bodies(c.stream);
-    ASSERT_EQ(expected.size(), c.expected_lengths.size());
-    for (size_t i = 0; i < expected.size(); ++i) ASSERT_EQ(expected[i].size(), c.expected_lengths[i]);
-    EXPECT_EQ(read_all(c.stream), expected);
+    Bytes stream = c.prefix;
+    for (size_t len : c.frames) append_frame(&stream, len, static_cast<uint8_t>(len));
+    stream.resize(stream.size() - c.cut);
+    stream.insert(stream.end(), c.tail.begin(), c.tail.end());
+    std::vector<Bytes> expected = reference_bodies(stream);
+    std::vector<size_t> lengths;
+    for (const Bytes& b : expected) lengths.push_back(b.size());
+    ASSERT_EQ(lengths, c.expected);
+    EXPECT_EQ(read_all(stream, {}), expected);
     // The same stream dribbled one byte at a time yields the same bodies.
-    EXPECT_EQ(read_all(c.stream, std::vector<size_t>(c.stream.size(), 1)), expected);
+    EXPECT_EQ(read_all(stream, std::vector<size_t>(stream.size(), 1)), expected);
   }
-}
-
-TEST(FrameReaderTest, StaleBytesOfAnEarlierBlockAreNeverUsed) {
-  // A first full block leaves non-zero bytes in the buffer; the short final block then ends with one
-  // header byte. A reader that looked past the received bytes would see a second header byte there.
-  Bytes s;
-  append_frame(&s, 2046, 0x01);
-  append_frame(&s, 0, 0);
-  s.push_back(0x00);
-  std::vector<Bytes> bodies = read_all(s);
-  ASSERT_EQ(bodies.size(), 2u);
-  EXPECT_EQ(bodies[1].size(), 0u);
 }
 
 TEST(FrameReaderTest, RandomStreamsInRandomPieces) {
   const uint32_t seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
+  auto uniform = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
   for (int round = 0; round < 60; ++round) {
     Bytes stream;
-    int frames = std::uniform_int_distribution<int>(0, 40)(rng);
-    for (int f = 0; f < frames; ++f) {
-      int kind = std::uniform_int_distribution<int>(0, 19)(rng);
-      size_t len;
-      if (kind == 0) {
-        len = std::uniform_int_distribution<size_t>(2049, 65535)(rng);  // over-long header only
-        stream.push_back(static_cast<uint8_t>(len >> 8));
-        stream.push_back(static_cast<uint8_t>(len & 0xff));
-        continue;
-      }
-      if (kind == 1) len = FrameReader::kMaxBody;
-      else if (kind < 6) len = std::uniform_int_distribution<size_t>(0, 2048)(rng);
-      else len = std::uniform_int_distribution<size_t>(0, 60)(rng);
+    for (size_t f = uniform(0, 40); f > 0; --f) {
+      size_t kind = uniform(0, 19);
+      size_t len = kind == 0   ? uniform(2049, 65535)  // over-long: header only
+                   : kind == 1 ? FrameReader::kMaxBody
+                   : kind < 6  ? uniform(0, 2048)
+                               : uniform(0, 60);
       append_frame(&stream, len, static_cast<uint8_t>(rng()));
     }
-    if (!stream.empty() && rng() % 3 == 0) {
-      stream.resize(std::uniform_int_distribution<size_t>(0, stream.size())(rng));  // cut off
-    }
+    if (!stream.empty() && rng() % 3 == 0) stream.resize(uniform(0, stream.size()));  // cut off
     std::vector<size_t> pieces;
-    for (size_t total = 0; total < stream.size();) {
-      size_t piece = std::uniform_int_distribution<size_t>(1, rng() % 2 ? 7 : 3000)(rng);
-      pieces.push_back(piece);
-      total += piece;
+    for (size_t total = 0; total < stream.size(); total += pieces.back()) {
+      pieces.push_back(uniform(1, rng() % 2 ? 7 : 3000));
     }
     ASSERT_EQ(read_all(stream, pieces), reference_bodies(stream)) << "round " << round;
   }

@@ -14,18 +14,11 @@ namespace {
 
 using testing::PoolFixture;
 
-constexpr int64_t kDefaultDataSize = 10485760;
-
 // Record layouts beyond those proven beside the records themselves.
-static_assert(sizeof(TreeRoot) == 16);
-static_assert(offsetof(RbtreeNode, pad0) == 34 && sizeof(RbtreeNode::pad0) == 2);
-static_assert(offsetof(RbtreeNode, pad1) == 41 && sizeof(RbtreeNode::pad1) == 7);
-static_assert(offsetof(RbtreeNode, is_address) == 56 && kNodeHeaderSize == 57);
-static_assert(sizeof(RbtreeNode().key_len) == 2 && sizeof(RbtreeNode().value_len) == 4);
-static_assert(kSentinelSize == 64);
+static_assert(offsetof(RbtreeNode, pad0) == 34 && sizeof(RbtreeNode::pad0) == 2 && kSentinelSize == 64);
+static_assert(offsetof(RbtreeNode, pad1) == 41 && sizeof(RbtreeNode::pad1) == 7 && kNodeHeaderSize == 57);
 static_assert(kPagePage == 0 && kPageBig == 1 && kPageExact == 2 && kPageSmall == 3);
 static_assert(kPageAllocated == 0x8000000000000000ull && kPageAllocatedTail == ~0ull);
-static_assert(kClassHeadsOffset + 24 * 9 == 336 && 336 + 32 * 9 == 624, "class_stats and desc_base for 9 classes");
 
 class LayoutTest : public ::testing::Test {
  protected:
@@ -35,97 +28,56 @@ class LayoutTest : public ::testing::Test {
   }
 };
 
-TEST_F(LayoutTest, FreshPoolHeaderMatchesReferenceValues) {
-  PoolFixture fx(kDefaultDataSize, testing::PoolBacking::kHeap, /*create_key_tree=*/false);
-  const SlabPool* p = fx.pool();
-  EXPECT_EQ(p->lock, 0u);
-  EXPECT_EQ(p->free_head.map, 0u);
-  EXPECT_EQ(p->free_head.next, 624u);
-  EXPECT_EQ(p->free_head.prev, 0u);
-  EXPECT_EQ(p->desc_base, 624u);
-  EXPECT_EQ(p->data_start, 65536u);
-  EXPECT_EQ(p->pool_end, 10485760u);
-  EXPECT_EQ(p->desc_end, 61680u);
-  EXPECT_EQ(p->class_stats, 336u);
-  EXPECT_EQ(p->min_chunk, 8u);
-  EXPECT_EQ(p->min_chunk_shift, 3u);
-  EXPECT_EQ(p->free_pages, 2544u);
-  EXPECT_EQ(slab_class_count(p), 9u);
-  EXPECT_EQ(max_chunk, 2048u);
-  EXPECT_EQ(exact_chunk, 64u);
-  EXPECT_EQ(exact_shift, 6u);
-  for (uint64_t c = 0; c < 9; ++c) {
-    const PageDesc* head = class_head(fx.pool(), c);
-    EXPECT_EQ(head->map, 0u);
-    EXPECT_EQ(head->next, 120 + 24 * c);
-    EXPECT_EQ(head->prev, 0u);
-  }
-  const PageDesc* first = page_desc(fx.pool(), 0);
-  EXPECT_EQ(first->map, 2544u);
-  EXPECT_EQ(first->next, 8u);
-  EXPECT_EQ(first->prev, 8u);
-  EXPECT_EQ(page_desc(fx.pool(), 2543)->prev, 624u);
-  for (uint64_t c = 0; c < 9; ++c) {
-    const ClassStats& s = class_stats_of(p)[c];
-    EXPECT_EQ(s.total + s.used + s.requests + s.failures, 0u);
-  }
-  EXPECT_EQ(testing::slab_check(fx.pool()), "");
-}
-
-TEST_F(LayoutTest, KeyTreeAndInitialAllocations) {
-  PoolFixture fx(kDefaultDataSize);
+// The default store of 10485760 bytes as laid out, then with the key tree and the two trie roots taken
+// from fresh class pages.
+TEST_F(LayoutTest, DefaultStoreMatchesReferenceValues) {
+  PoolFixture fx(10485760, testing::PoolBacking::kHeap, /*create_key_tree=*/false);
   SlabPool* p = fx.pool();
-  // TreeRoot: the first 16-byte chunk after the two bitmap chunks of the first page.
-  EXPECT_EQ(p->key_tree, 65536u + 32);
+  const uint64_t got[] = {p->lock,        p->free_head.map, p->free_head.next,   p->free_head.prev, p->desc_base,
+                          p->data_start,  p->pool_end,      p->desc_end,         p->class_stats,    p->min_chunk,
+                          p->min_chunk_shift, p->free_pages, slab_class_count(p), max_chunk, exact_chunk, exact_shift};
+  const uint64_t want[] = {0, 0, 624, 0, 624, 65536, 10485760, 61680, 336, 8, 3, 2544, 9, 2048, 64, 6};
+  for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(got[i], want[i]) << "field " << i;
+  for (uint64_t c = 0; c < 9; ++c) {
+    const PageDesc* head = class_head(p, c);
+    EXPECT_TRUE(head->map == 0 && head->next == 120 + 24 * c && head->prev == 0) << c;
+    const ClassStats& s = class_stats_of(p)[c];
+    EXPECT_EQ(s.total + s.used + s.requests + s.failures, 0u) << c;
+  }
+  EXPECT_TRUE(page_desc(p, 0)->map == 2544 && page_desc(p, 0)->next == 8 && page_desc(p, 0)->prev == 8);
+  EXPECT_EQ(page_desc(p, 2543)->prev, 624u);
+
+  ASSERT_EQ(store_create_key_tree_locked(p), 0);
+  EXPECT_EQ(p->key_tree, 65536u + 32);  // the first 16-byte chunk after the page's two bitmap chunks
   const TreeRoot* tree = key_tree_of(p);
-  // Sentinel: the first 64-byte chunk of the second page.
-  EXPECT_EQ(tree->sentinel, 65536u + 4096);
+  EXPECT_EQ(tree->sentinel, 65536u + 4096);  // the first 64-byte chunk of the second page
   EXPECT_EQ(tree->root, tree->sentinel);
   EXPECT_EQ(_lfof_<RbtreeNode>(p, tree->sentinel)->color, 0);
-  EXPECT_EQ(p->free_pages, 2542u);
-  // The two trie roots of initialisation take two more class pages.
   EXPECT_NE(slab_calloc_locked(p, 32), nullptr);
   EXPECT_NE(slab_calloc_locked(p, 80), nullptr);
   EXPECT_EQ(p->free_pages, 2540u);
   EXPECT_EQ(testing::slab_check(p), "");
 }
 
-TEST_F(LayoutTest, GeometryTable) {
-  struct Row {
+TEST_F(LayoutTest, GeometryAndMinimumDataSize) {
+  const struct {
     uint64_t pool_end, pages, desc_end, data_start;
-  };
-  const Row rows[] = {
-      {10485760, 2544, 61680, 65536},
-      {20480, 4, 720, 4096},  // the smallest store with room for initialisation
-      {20479, 3, 696, 4096},
-      {4096 * 2, 1, 648, 4096},
-      {4096, 0, 624, 4096},
-      {0, 0, 624, 4096},
-  };
-  for (const Row& r : rows) {
-    SlabGeometry g = slab_geometry(r.pool_end, 3, 4096, 12);
-    EXPECT_EQ(g.desc_base, 624u);
-    EXPECT_EQ(g.class_stats, 336u);
-    EXPECT_EQ(g.pages, r.pages) << r.pool_end;
-    EXPECT_EQ(g.desc_end, r.desc_end) << r.pool_end;
-    EXPECT_EQ(g.data_start, r.data_start) << r.pool_end;
+  } rows[] = {{10485760, 2544, 61680, 65536}, {20480, 4, 720, 4096}, {20479, 3, 696, 4096},
+              {4096 * 2, 1, 648, 4096},       {4096, 0, 624, 4096},  {0, 0, 624, 4096}};
+  for (const auto& r : rows) {
+    const SlabGeometry g = slab_geometry(r.pool_end, 3, 4096, 12);
+    EXPECT_TRUE(g.desc_base == 624 && g.class_stats == 336) << r.pool_end;
+    EXPECT_TRUE(g.pages == r.pages && g.desc_end == r.desc_end && g.data_start == r.data_start) << r.pool_end;
   }
-}
-
-TEST_F(LayoutTest, MinimumDataSizeHoldsInitialisation) {
+  // The smallest store holds initialisation (four class pages) and no smaller one does.
   const int64_t min = store_min_data_size();
   EXPECT_EQ(min, 20480);
-  for (int64_t size = min; size < min + 3 * 4120; size += 8) {
-    ASSERT_GE(slab_geometry(size, 3, 4096, 12).pages, 4u) << size;
-  }
-  EXPECT_LT(slab_geometry(min - 1, 3, 4096, 12).pages, 4u);
-
+  for (int64_t size = min; size < min + 3 * 4120; size += 8) ASSERT_GE(slab_geometry(size, 3, 4096, 12).pages, 4u);
   PoolFixture fx(min);
-  SlabPool* p = fx.pool();
-  EXPECT_NE(slab_calloc_locked(p, 32), nullptr);
-  EXPECT_NE(slab_calloc_locked(p, 80), nullptr);
-  EXPECT_EQ(p->free_pages, 0u);
-  EXPECT_EQ(testing::slab_check(p), "");
+  EXPECT_NE(slab_calloc_locked(fx.pool(), 32), nullptr);
+  EXPECT_NE(slab_calloc_locked(fx.pool(), 80), nullptr);
+  EXPECT_EQ(fx.pool()->free_pages, 0u);
+  EXPECT_EQ(testing::slab_check(fx.pool()), "");
 }
 
 TEST(LayoutAnyPageSize, MinimumDataSizeIsTightForThisHost) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -24,22 +25,29 @@ namespace {
 
 using testing::KeyedStore;
 
-TEST(ReaderErrorsTest, NoSegmentAndBadPath) {
-  char dir[] = "/tmp/quillmap-reader-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string data = std::string(dir) + "/data.yaml";
-  FILE* f = fopen(data.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fclose(f);
+TEST(ReaderErrorsTest, OpenOutcomes) {
+  KeyedStore store(1 << 20), blank(1 << 20, 0600, false);  // blank: never laid out by a daemon
+  ASSERT_EQ(add_key(store.pool(), "a", 1, "1", 1, 0), kDone);
+  const std::string conf = store.dir() + "/quillmap.conf", no_segment = store.dir() + "/no-segment";
+  std::ofstream(no_segment).put('x');
+  auto config = [&](const std::string& text) { std::ofstream(conf) << text; return conf; };
   Reader reader;
-  EXPECT_EQ(Reader::open(data, &reader), ReadStatus::kNoSegment);
-  EXPECT_EQ(Reader::open(std::string(dir) + "/missing", &reader), ReadStatus::kBadPath);
+  EXPECT_EQ(Reader::open(no_segment, &reader), ReadStatus::kNoSegment);
+  EXPECT_EQ(Reader::open(store.dir() + "/missing", &reader), ReadStatus::kBadPath);
   EXPECT_EQ(Reader::open("", &reader), ReadStatus::kBadPath);
+  EXPECT_EQ(Reader::open(blank.data_path(), &reader), ReadStatus::kNotLaidOut);
   EXPECT_FALSE(reader.is_open());
   std::string v;
   EXPECT_EQ(reader.get("k", &v), ReadStatus::kBadState);
-  unlink(data.c_str());
-  rmdir(dir);
+  EXPECT_EQ(Reader::open_config(config("socket_path=/x\n"), &reader), ReadStatus::kBadConfig);
+  EXPECT_EQ(Reader::open_config(store.dir() + "/missing.conf", &reader), ReadStatus::kBadConfig);
+  // The first data_path line counts, comments and quotes aside.
+  ASSERT_EQ(Reader::open_config(config("# data_path = /nowhere\n  data_path = \"" + store.data_path() +
+                                       "\"\ndata_path=/second/one/ignored\n"), &reader),
+            ReadStatus::kOk);
+  EXPECT_EQ(reader.get("a", &v), ReadStatus::kOk);
+  unlink(conf.c_str());
+  unlink(no_segment.c_str());
 }
 
 TEST(ReaderErrorsTest, SegmentOfAnotherAccountIsPermissionDenied) {
@@ -59,16 +67,13 @@ TEST(ReaderErrorsTest, SegmentOfAnotherAccountIsPermissionDenied) {
   EXPECT_EQ(store.pool()->lock, 0u);
 }
 
-TEST(ReaderErrorsTest, NeverLaidOutSegmentIsRefused) {
-  KeyedStore store(1 << 20, 0600, false);
-  Reader reader;
-  EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut);
-}
-
 // Each header damage makes the segment "not laid out"; the reader never touches its lock word.
 TEST(ReaderErrorsTest, DamagedHeadersAreRefused) {
   KeyedStore store(1 << 20);
   const SlabPool good = *store.pool();
+  Reader opened;
+  ASSERT_EQ(Reader::open(store.data_path(), &opened), ReadStatus::kOk);
+  std::string v;
   struct Case {
     const char* what;
     std::function<void(SlabPool*)> damage;
@@ -106,20 +111,11 @@ TEST(ReaderErrorsTest, DamagedHeadersAreRefused) {
   }
   *store.pool() = good;
   EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
-}
-
-// A header that becomes garbage after the reader opened is noticed when the next share is taken.
-TEST(ReaderErrorsTest, HeaderRewrittenAfterOpenIsNoticed) {
-  KeyedStore store(1 << 20);
-  Reader reader;
-  ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
-  const SlabPool good = *store.pool();
-  store.pool()->desc_base += 8;
-  std::string v;
-  EXPECT_EQ(reader.get("k", &v), ReadStatus::kNotLaidOut);
+  store.pool()->desc_base += 8;  // rewritten after `opened` opened: noticed when it next takes a share
+  EXPECT_EQ(opened.get("k", &v), ReadStatus::kNotLaidOut);
   EXPECT_EQ(store.pool()->lock, 0u);
   *store.pool() = good;
-  EXPECT_EQ(reader.get("k", &v), ReadStatus::kNotFound);
+  EXPECT_EQ(opened.get("k", &v), ReadStatus::kNotFound);
 }
 
 class DamagedStoreTest : public ::testing::Test {

@@ -1,12 +1,12 @@
 // Test support for the data file: a private store with its key tree and both tries, a scratch
-// directory, a captured log, and a snapshot of the dictionary for comparisons.
+// directory, and a snapshot of the dictionary for comparisons (the log is captured with
+// store/testing/log_capture.h).
 #pragma once
 
 #include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,9 +20,8 @@
 #include "store/rbtree.h"
 #include "store/rwlock.h"
 #include "store/segment_view.h"
+#include "store/testing/log_capture.h"
 #include "store/testing/pool_fixture.h"
-#include "util/log.h"
-#include "util/settings.h"
 
 namespace quillmap::testing {
 
@@ -123,37 +122,5 @@ inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
 }
-
-// Sends the log to a temporary file at DEBUG level for the owner's lifetime.
-class LogCapture {
- public:
-  LogCapture() : fp_(tmpfile()) {
-    saved_level_ = settings.log_level;
-    settings.log_level = kLogDebug;
-    log_setfp(fp_);
-  }
-  ~LogCapture() {
-    log_setfp(nullptr);
-    settings.log_level = saved_level_;
-    if (fp_ != nullptr) fclose(fp_);
-  }
-  std::string text() const {
-    std::string out;
-    if (fp_ == nullptr) return out;
-    fflush(fp_);
-    long end = ftell(fp_);
-    rewind(fp_);
-    out.resize(static_cast<size_t>(end));
-    size_t got = fread(out.data(), 1, out.size(), fp_);
-    out.resize(got);
-    fseek(fp_, 0, SEEK_END);
-    return out;
-  }
-  bool has(const std::string& needle) const { return text().find(needle) != std::string::npos; }
-
- private:
-  FILE* fp_;
-  uint32_t saved_level_;
-};
 
 }  // namespace quillmap::testing

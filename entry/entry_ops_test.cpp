@@ -1,0 +1,212 @@
+// What the model test leaves out: the operators' log texts, refusals, lock time-outs, entries that
+// cannot be stored, and the INFO figures.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "entry/ipaddr_ops.h"
+#include "entry/key_ops.h"
+#include "entry/testing/entry_store.h"
+#include "store/rwlock.h"
+#include "store/testing/log_capture.h"
+#include "util/host_params.h"
+
+namespace quillmap {
+namespace {
+
+using Change = int64_t (*)(SlabPool*, const char*, uint64_t, const char*, uint64_t, uint64_t);
+using Lookup = int64_t (*)(SlabPool*, const char*, uint64_t);
+
+class EntryOps : public ::testing::Test {
+ protected:
+  void SetUp() override { cpu_count = 1; }  // a timed-out lock then sleeps instead of spinning
+  void TearDown() override { EXPECT_EQ(testing::entry_store_check(pool()), ""); }
+  SlabPool* pool() { return store_.pool(); }
+  int64_t run(Change op, const std::string& k, const std::string& v = "v") {
+    return op(pool(), k.data(), k.size(), v.data(), v.size(), 0);
+  }
+  int64_t run(Lookup op, const std::string& k) { return op(pool(), k.data(), k.size()); }
+  uint64_t offset_of(const std::string& key) { return offset_of_record(pool(), store_.entry(key)); }
+  uint64_t trie4_value(uint32_t addr) { return lpctrie32_find(pool(), store_.trie4(), addr); }
+
+  testing::EntryStore store_;
+  testing::LogCapture log_;
+};
+
+TEST_F(EntryOps, MessagesShowExactlyTheKeyBytes) {
+  const char buffer[] = "keyTRAILING";  // the key is the first three bytes
+  EXPECT_EQ(add_key(pool(), buffer, 3, "v", 1, 0), kDone);
+  EXPECT_EQ(add_key(pool(), buffer, 3, "v", 1, 0), kNothingToDo);
+  EXPECT_EQ(delete_key(pool(), buffer + 3, 4), kNothingToDo);
+  // Two keys of one prefix: deleting either takes the shared prefix, so the other finds none.
+  EXPECT_EQ(run(add_ipaddr, "10.0.0.0/8") + run(add_ipaddr, "10.0.0.1/8"), kDone);
+  EXPECT_EQ(trie4_value(0x0A090909), offset_of("10.0.0.1/8"));
+  EXPECT_EQ(run(add_ipaddr, "10.0.0.1/8"), kNothingToDo);
+  EXPECT_EQ(run(delete_ipaddr, "10.0.0.0/8") + run(delete_ipaddr, "10.0.0.1/8"), kDone);
+  EXPECT_EQ(run(delete_ipaddr, "10.0.0.1/8"), kNothingToDo);
+  EXPECT_EQ(run(add_ipaddr, "256.1.1.1"), kFailed);  // not an address: no message
+  EXPECT_EQ(run(add_ipaddr, "255.255.255.255"), kDone);  // the all-ones address is an address
+  EXPECT_EQ(run(get_ipaddr, "255.255.255.255"), kDone);
+  EXPECT_EQ(run(get_ipaddr, "255.255.255.254"), kNothingToDo);
+  for (const char* line : {"[WARN]: Could not add key key because key exists\n",
+                           "[INFO]: No such node TRAI. Skip deletion\n",
+                           "[WARN]: Could not add key 10.0.0.1/8 because key exists\n",
+                           "[WARN]: CIDR value for '10.0.0.1/8' is missing: nothing to clear\n",
+                           "[WARN]: Could not delete non-existent key 10.0.0.1/8\n"}) {
+    EXPECT_TRUE(log_.contains(line)) << line << log_.text();
+  }
+  EXPECT_FALSE(log_.contains("256.1.1.1")) << log_.text();
+}
+
+TEST_F(EntryOps, NullKeyIsTheEmptyKeyAndIsNeverDeleted) {
+  EXPECT_EQ(add_key(pool(), nullptr, 0, nullptr, 0, 0), kDone);
+  pool()->lock = kLockWriter;  // no lock is taken
+  EXPECT_EQ(delete_key(pool(), nullptr, 0), kNothingToDo);
+  pool()->lock = 0;
+  EXPECT_TRUE(log_.contains("[WARN]: On deletion attempt get NULL key. Skipping...\n"));
+  EXPECT_EQ(delete_key(pool(), "", 0), kDone);
+}
+
+// The data file is UTF-8 text with keys of at most 65535 bytes: what it cannot hold is refused
+// before any lock is taken, so a held lock does not turn the refusal into a time-out.
+TEST_F(EntryOps, AddAndSetRefuseWhatTheDataFileCannotHold) {
+  const struct {
+    std::string key, value;
+    const char* reason;
+  } cases[] = {
+      {"10.0.0.0/8\xC0\xAF", "v", "key is not valid UTF-8 text"},
+      {"10.0.0.0/8", "ok\xE2\x82", "value is not valid UTF-8 text"},
+      {std::string(65536, '1'), "v", "key is longer than 65535 bytes"},
+  };
+  const std::pair<Change, const char*> ops[] = {
+      {add_key, "add_key"}, {set_key, "set_key"}, {add_ipaddr, "add_ipaddr"}, {set_ipaddr, "set_ipaddr"}};
+  pool()->lock = kLockWriter;
+  for (const auto& c : cases) {
+    for (const auto& [op, name] : ops) {
+      log_.clear();
+      EXPECT_EQ(run(op, c.key, c.value), kFailed) << name << " " << c.reason;
+      EXPECT_TRUE(log_.contains(std::string("[ERROR]: ") + name + ": " + c.reason + ", refused\n")) << log_.text();
+    }
+  }
+  pool()->lock = 0;
+  EXPECT_EQ(store_.tree()->root, store_.tree()->sentinel);  // nothing stored
+  EXPECT_EQ(run(add_key, std::string(65535, 'y')), kDone);
+  EXPECT_EQ(run(add_key, "\xE2\x82\xAC \xF0\x9F\x98\x80", "\xC3\xA9t\xC3\xA9"), kDone);
+}
+
+TEST_F(EntryOps, LockTimeOutsAreReportedInTheOperationsName) {
+  ASSERT_EQ(run(add_key, "present") + run(add_ipaddr, "10.0.0.0/8"), kDone);
+  StatRecord stat{-7, -7, -7, -7, -7};
+  // Each operation against a held write lock (its read lock is refused) and a held read lock (the
+  // write lock is refused, in the routine named `writer`; lookups share it and succeed).
+  const struct {
+    std::function<int64_t()> op;
+    const char* name;
+    const char* writer;
+  } cases[] = {
+      {[&] { return run(get_key, "present"); }, "get_key", ""},
+      {[&] { return run(add_key, "absent"); }, "add_key", "add_key"},
+      {[&] { return run(set_key, "present", "w"); }, "set_key", "set_key"},
+      {[&] { return run(delete_key, "present"); }, "delete_key", "delete_key"},
+      {[&] { return run(get_ipaddr, "10.1.1.1"); }, "get_ipaddr", ""},
+      {[&] { return run(add_ipaddr, "11.0.0.0/8"); }, "add_ipaddr", "_add_ipaddr"},
+      {[&] { return run(set_ipaddr, "12.0.0.0/8"); }, "set_ipaddr", "_add_ipaddr"},
+      {[&] { return run(set_ipaddr, "10.0.0.0/8", "w"); }, "set_ipaddr", "set_ipaddr"},
+      {[&] { return run(delete_ipaddr, "10.0.0.0/8"); }, "delete_ipaddr", "delete_ipaddr"},
+      {[&] { return get_stat(pool(), &stat); }, "get_stat", ""},
+  };
+  for (const auto& c : cases) {
+    for (uint64_t lock_word : {kLockWriter, uint64_t{1}}) {
+      log_.clear();
+      pool()->lock = lock_word;
+      const bool shares = lock_word == 1 && *c.writer == 0;
+      EXPECT_EQ(c.op(), shares ? kDone : kLockTimeout) << c.name << " lock " << lock_word;
+      EXPECT_EQ(pool()->lock, lock_word) << c.name;
+      if (lock_word != 1) {
+        EXPECT_EQ(stat.bytes_total, -7);  // untouched by a refused get_stat
+      }
+      const std::string msg = lock_word == 1 ? std::string(c.writer) + ": could not get write lock"
+                                             : std::string(c.name) + ": could not get read lock";
+      if (!shares) {
+        EXPECT_TRUE(log_.contains("[ERROR]: " + msg + "\n")) << msg << log_.text();
+      }
+    }
+  }
+  pool()->lock = kLockWriter;
+  EXPECT_EQ(run(get_ipaddr, "nonsense"), kFailed);  // refused before the lock
+  pool()->lock = 0;
+  uint64_t entries = 0;
+  EXPECT_EQ(testing::entry_store_check(pool(), &entries), "");
+  EXPECT_EQ(entries, 2u);  // nothing added or removed
+  EXPECT_EQ(store_.entry("present")->value_len, 1u);
+}
+
+// An address entry whose text does not parse (only insert_key_locked can make one) is kept by the
+// removal by node, and removed like a string entry by DEL.
+TEST_F(EntryOps, AddressEntryWhoseTextDoesNotParse) {
+  EXPECT_EQ(delete_ipaddr_by_node_locked(pool(), nullptr), kNothingToDo);
+  EXPECT_TRUE(log_.contains("[WARN]: Could not delete node by NULL pointer\n"));
+  RbtreeNode* odd = nullptr;
+  ASSERT_EQ(insert_key_locked(pool(), "garbage", 7, "v", 1, 0, 1, &odd), kDone);
+  EXPECT_EQ(delete_ipaddr_by_node_locked(pool(), odd), kFailed);
+  EXPECT_TRUE(log_.contains("[ERROR]: Could not convert key to CIDR for 'garbage'\n"));
+  EXPECT_EQ(store_.entry("garbage"), odd);
+  EXPECT_EQ(run(delete_key, "garbage"), kDone);
+}
+
+TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
+  {
+    // Entries of 57 + 10 + 1 bytes come from the 128-byte class page that init_memory opened for
+    // the IPv6 trie root; trie leaves need 32-byte chunks, of which none is left.
+    testing::EntryStore small;
+    testing::exhaust_pool(small.pool(), 32);
+    EXPECT_EQ(add_ipaddr(small.pool(), "10.0.0.0/8", 10, "v", 1, 0), kFailed);
+    EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for 10.0.0.0/8 in lpctrie\n"));
+    EXPECT_EQ(set_ipaddr(small.pool(), "10.0.0.0/8", 10, "v", 1, 0), kFailed);
+    EXPECT_EQ(small.entry("10.0.0.0/8"), nullptr);
+    EXPECT_EQ(testing::entry_store_check(small.pool()), "");
+  }
+  ASSERT_EQ(run(add_key, "keep") + run(add_ipaddr, "10.0.0.0/8"), kDone);  // 64- and 128-byte chunks
+  ASSERT_EQ(run(add_ipaddr, "20.0.0.1/8") + run(add_key, "20.0.0.0/8"), kDone);  // the string entry has no prefix
+  testing::exhaust_pool(pool(), 64);
+  const std::string big(300, 'b');  // 367 bytes: the 512-byte class, which has no page
+  EXPECT_EQ(run(add_key, "new", big) + run(set_key, "absent", big), 2 * kFailed);
+  EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for new in rbtree\n"));
+  EXPECT_EQ(run(get_key, "new") + run(get_key, "absent"), 2 * kNothingToDo);
+  // Replacing: the old entry is gone although the new one could not be stored, and its chunk is free.
+  EXPECT_EQ(run(set_key, "keep", big), kFailed);
+  EXPECT_EQ(run(get_key, "keep"), kNothingToDo);
+  EXPECT_EQ(run(add_key, "keep", "w"), kDone);
+  // A failed address replacement takes the prefix along: no trie value names the released entry ...
+  EXPECT_EQ(run(set_ipaddr, "10.0.0.0/8", big), kFailed);
+  EXPECT_EQ(store_.entry("10.0.0.0/8"), nullptr);
+  EXPECT_EQ(run(get_ipaddr, "10.1.1.1"), kNothingToDo);
+  // ... but leaves alone a prefix stored for another key of the same prefix.
+  EXPECT_EQ(run(set_ipaddr, "20.0.0.0/8", big), kFailed);
+  EXPECT_EQ(trie4_value(0x14010101), offset_of("20.0.0.1/8"));
+}
+
+TEST_F(EntryOps, StatFigures) {
+  if (page_size != 4096) GTEST_SKIP() << "figures below assume 4096-byte pages";
+  // init_memory took a 16-byte, a 32-byte, a 64-byte and a 128-byte chunk, each from a page of its
+  // own. An entry of 57 + 1 + 3000 bytes takes one whole page, one of 57 + 1 + 5000 two, one of
+  // 57 + 1 + 40 a 128-byte chunk.
+  const int64_t alloc = 16 * 254 + 32 * 127 + 64 * 64 + 128 * 32, used = 16 + 32 + 64 + 128;
+  StatRecord s[3];
+  ASSERT_EQ(get_stat(pool(), &s[0]), kDone);
+  ASSERT_EQ(run(add_key, "p", std::string(3000, 'x')) + run(add_key, "q", std::string(5000, 'x')), kDone);
+  ASSERT_EQ(run(add_key, "r", std::string(40, 'x')), kDone);
+  ASSERT_EQ(get_stat(pool(), &s[1]), kDone);
+  ASSERT_EQ(run(delete_key, "q") + get_stat(pool(), &s[2]), kDone);
+  const int64_t want[3][5] = {{10485760, 2544, 2540, alloc, used},
+                              {10485760, 2544, 2537, alloc + 3 * 4096, used + 128 + 3 * 4096},
+                              {10485760, 2544, 2539, alloc + 4096, used + 128 + 4096}};
+  for (int i = 0; i < 3; ++i) {
+    const int64_t got[5] = {s[i].bytes_total, s[i].pages_total, s[i].pages_free, s[i].bytes_alloc, s[i].bytes_used};
+    for (int f = 0; f < 5; ++f) EXPECT_EQ(got[f], want[i][f]) << "stat " << i << " field " << f;
+  }
+}
+
+}  // namespace
+}  // namespace quillmap

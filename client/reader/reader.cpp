@@ -1,14 +1,10 @@
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <cstring>
-#include <ctime>
 
 #include "client/reader/checked_view.h"
 #include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_lookup.h"
 #include "client/reader/reader_state.h"
-#include "lpctrie/cidr.h"
-#include "lpctrie/lpctrie_find.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
 #include "util/host_params.h"
@@ -18,25 +14,6 @@ namespace {
 
 uint64_t load_word(const uint64_t* word) noexcept {
   return std::atomic_ref<uint64_t>(*const_cast<uint64_t*>(word)).load(std::memory_order_acquire);
-}
-
-// The entry whose node lies at `off`: header, then key and value bytes, all inside the node's chunk.
-bool entry_at(CheckedView& v, uint64_t off, EntryView* out) noexcept {
-  const RbtreeNode* node = v.at<RbtreeNode>(off, kNodeHeaderSize);
-  if (node == nullptr) return false;
-  const uint64_t key_len = node->key_len;
-  const uint64_t value_len = node->value_len;
-  const uint8_t* bytes = v.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
-  if (bytes == nullptr) return false;
-  out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
-  out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
-  out->expires = node->expires;
-  out->is_address = node->is_address != 0;
-  return true;
-}
-
-bool has_expired(const EntryView& e) noexcept {
-  return e.expires != 0 && e.expires < static_cast<uint64_t>(std::time(nullptr));
 }
 
 void fill_info(const EntryView& e, EntryInfo* info) noexcept {
@@ -120,21 +97,22 @@ ReadStatus Reader::open_config(const std::string& config_path, Reader* out, Read
 
 namespace {
 
-// Runs `lookup` under a fresh guard, repeating it while it meets a change; `copy` runs with the share
-// still held and the result confirmed only when the guard still validates afterwards.
+// Runs `lookup` (a lookup of reader_lookup.h, which does not validate) under a fresh guard, repeating it
+// while it meets a change; `copy` runs with the share still held and its result counts only when the
+// guard still validates afterwards, one validation confirming both the lookup and the copy.
 template <class Lookup, class Copy>
 ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
   if (!reader.is_open()) return ReadStatus::kBadState;
   const int attempts = reader.options().retries < 0 ? 1 : reader.options().retries + 1;
+  const bool hide_expired = reader.options().hide_expired;
   for (int i = 0; i < attempts; ++i) {
     ReadGuard guard(reader);
     if (guard.status() != ReadStatus::kOk) return guard.status();
     EntryView e;
-    ReadStatus s = lookup(guard, &e);
-    if (s == ReadStatus::kChanged) continue;
-    if (s != ReadStatus::kOk) return s;
-    s = copy(e);
-    if (guard.validate() != ReadStatus::kOk) continue;
+    ReadStatus s = lookup(reader.state()->geometry, hide_expired, &e);
+    if (s == ReadStatus::kBadArgument) return s;
+    if (s == ReadStatus::kOk) s = copy(e);
+    if (s == ReadStatus::kChanged || guard.validate() != ReadStatus::kOk) continue;
     return s;
   }
   return ReadStatus::kChanged;
@@ -144,7 +122,7 @@ ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
 
 ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info) {
   return one_shot(
-      *this, [&](ReadGuard& g, EntryView* e) { return g.get(key, e); },
+      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
       [&](const EntryView& e) {
         if (value != nullptr) value->assign(e.value);
         fill_info(e, info);
@@ -154,7 +132,7 @@ ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info
 
 ReadStatus Reader::get(std::string_view key, void* value_buf, size_t value_cap, EntryInfo* info) {
   return one_shot(
-      *this, [&](ReadGuard& g, EntryView* e) { return g.get(key, e); },
+      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
       [&](const EntryView& e) {
         fill_info(e, info);
         return copy_into(e.value, value_buf, value_cap) ? ReadStatus::kOk : ReadStatus::kNoSpace;
@@ -163,7 +141,7 @@ ReadStatus Reader::get(std::string_view key, void* value_buf, size_t value_cap, 
 
 ReadStatus Reader::match(std::string_view address, std::string* key, std::string* value, EntryInfo* info) {
   return one_shot(
-      *this, [&](ReadGuard& g, EntryView* e) { return g.match(address, e); },
+      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_text(g, hide, address, e); },
       [&](const EntryView& e) {
         if (key != nullptr) key->assign(e.key);
         if (value != nullptr) value->assign(e.value);
@@ -175,7 +153,8 @@ ReadStatus Reader::match(std::string_view address, std::string* key, std::string
 ReadStatus Reader::match_binary(const void* address, size_t len, std::string* key, std::string* value,
                                 EntryInfo* info) {
   return one_shot(
-      *this, [&](ReadGuard& g, EntryView* e) { return g.match_binary(address, len, e); },
+      *this,
+      [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_address(g, hide, address, len, e); },
       [&](const EntryView& e) {
         if (key != nullptr) key->assign(e.key);
         if (value != nullptr) value->assign(e.value);
@@ -236,66 +215,40 @@ ReadStatus ReadGuard::validate() const noexcept {
   return ReadStatus::kOk;
 }
 
-ReadStatus ReadGuard::get(std::string_view key, EntryView* out) noexcept {
-  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
-  const SegmentGeometry& g = state_->geometry;
-  CheckedView v(g, kTreeFindSteps);
-  const TreeRoot* tree = v.at<TreeRoot>(g.key_tree);
-  if (tree == nullptr) return ReadStatus::kChanged;
-  const RbtreeNode* node = rbtree_find(v, tree, key.data(), key.size());
-  if (v.failed()) return ReadStatus::kChanged;
-  EntryView e;
-  ReadStatus s = ReadStatus::kNotFound;
-  if (node != nullptr) {
-    if (!entry_at(v, offset_of_record(g.base, node), &e)) return ReadStatus::kChanged;
-    if (!(hide_expired_ && has_expired(e))) s = ReadStatus::kOk;
-  }
-  if (validate() != ReadStatus::kOk) return ReadStatus::kChanged;
-  if (s == ReadStatus::kOk && out != nullptr) *out = e;
-  return s;
-}
-
 namespace {
 
-// The entry the trie names for an address: an address entry, or the segment changed under us.
-ReadStatus trie_result(CheckedView& v, uint64_t found, EntryView* e) noexcept {
-  if (v.failed()) return ReadStatus::kChanged;
-  if (found == kLpcNotFound) return ReadStatus::kNotFound;
-  if (!entry_at(v, found, e) || !e->is_address || e->key.empty()) return ReadStatus::kChanged;
-  return ReadStatus::kOk;
+// A guard's lookup, confirmed by the guard's validation before any view of its answer is handed out.
+template <class Lookup>
+ReadStatus confirmed(const ReadGuard& guard, ReaderState* state, ReadStatus status, Lookup&& lookup,
+                     EntryView* out) noexcept {
+  if (state == nullptr) return status == ReadStatus::kOk ? ReadStatus::kBadState : status;
+  EntryView e;
+  const ReadStatus s = lookup(state->geometry, &e);
+  if (s == ReadStatus::kBadArgument) return s;
+  if (s == ReadStatus::kChanged || guard.validate() != ReadStatus::kOk) return ReadStatus::kChanged;
+  if (s == ReadStatus::kOk && out != nullptr) *out = e;
+  return s;
 }
 
 }  // namespace
 
+ReadStatus ReadGuard::get(std::string_view key, EntryView* out) noexcept {
+  return confirmed(
+      *this, state_, status_,
+      [&](const SegmentGeometry& g, EntryView* e) { return lookup_key(g, hide_expired_, key, e); }, out);
+}
+
 ReadStatus ReadGuard::match(std::string_view address, EntryView* out) noexcept {
-  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
-  Cidr cidr;
-  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
-  // The mask takes no part beyond the host bits it cleared: 10.1.2.3/16 is looked up as 10.1.0.0.
-  if (cidr.family == kFamilyInet) return match_binary(&cidr.addr4, 4, out);
-  return match_binary(cidr.addr6, 16, out);
+  return confirmed(
+      *this, state_, status_,
+      [&](const SegmentGeometry& g, EntryView* e) { return lookup_text(g, hide_expired_, address, e); }, out);
 }
 
 ReadStatus ReadGuard::match_binary(const void* address, size_t len, EntryView* out) noexcept {
-  if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
-  if (address == nullptr || (len != 4 && len != 16)) return ReadStatus::kBadArgument;
-  const SegmentGeometry& g = state_->geometry;
-  CheckedView v(g, kTrieFindSteps);
-  uint64_t found;
-  if (len == 4) {
-    uint32_t net;
-    std::memcpy(&net, address, 4);
-    found = lpctrie32_find_in(v, g.trie4, ntohl(net));
-  } else {
-    const unsigned __int128 a = s6addr_to_uint128(static_cast<const uint8_t*>(address));
-    found = lpctrie128_find_in(v, g.trie6, static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64));
-  }
-  EntryView e;
-  ReadStatus s = trie_result(v, found, &e);
-  if (s == ReadStatus::kOk && hide_expired_ && has_expired(e)) s = ReadStatus::kNotFound;
-  if (validate() != ReadStatus::kOk) return ReadStatus::kChanged;
-  if (s == ReadStatus::kOk && out != nullptr) *out = e;
-  return s;
+  return confirmed(
+      *this, state_, status_,
+      [&](const SegmentGeometry& g, EntryView* e) { return lookup_address(g, hide_expired_, address, len, e); },
+      out);
 }
 
 ReadStatus ReadGuard::for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg) noexcept {

@@ -5,6 +5,8 @@
 
 #include "client/reader/quillmap_reader.h"
 #include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_lookup.h"
+#include "client/reader/reader_state.h"
 
 struct quillmap_reader {
   quillmap::Reader reader;
@@ -67,19 +69,25 @@ struct MatchCopy {
   size_t value_cap;
 };
 
-// One-shot match through the handle's reader, copying key and value without allocating.
+// One-shot match through the handle's reader, copying key and value without allocating. The lookup
+// (reader_lookup.h) does not validate; the guard's one validation after the copy confirms both.
 template <class Lookup>
 int match_copy(quillmap_reader* r, Lookup&& lookup, const MatchCopy& c, quillmap_reader_info* info) {
   if (r == nullptr) return QUILLMAP_READER_E_ARGUMENT;
   if (r->section) return QUILLMAP_READER_E_STATE;
   const int attempts = r->reader.options().retries < 0 ? 1 : r->reader.options().retries + 1;
+  const bool hide_expired = r->reader.options().hide_expired;
   for (int i = 0; i < attempts; ++i) {
     quillmap::ReadGuard guard(r->reader);
     if (guard.status() != ReadStatus::kOk) return code(guard.status());
     EntryView e;
-    ReadStatus s = lookup(guard, &e);
+    ReadStatus s = lookup(r->reader.state()->geometry, hide_expired, &e);
+    if (s == ReadStatus::kBadArgument) return code(s);
     if (s == ReadStatus::kChanged) continue;
-    if (s != ReadStatus::kOk) return code(s);
+    if (s != ReadStatus::kOk) {
+      if (guard.validate() != ReadStatus::kOk) continue;
+      return code(s);
+    }
     const bool fits = e.key.size() <= c.key_cap && e.value.size() <= c.value_cap;
     if (fits) {
       if (!e.key.empty()) std::memcpy(c.key_buf, e.key.data(), e.key.size());
@@ -123,7 +131,8 @@ int quillmap_reader_match(quillmap_reader* reader, const char* address, size_t a
   if (address == nullptr) return QUILLMAP_READER_E_ARGUMENT;
   std::string_view text(address, address_len);
   return match_copy(
-      reader, [&](quillmap::ReadGuard& g, EntryView* e) { return g.match(text, e); },
+      reader,
+      [&](const quillmap::SegmentGeometry& g, bool hide, EntryView* e) { return quillmap::lookup_text(g, hide, text, e); },
       MatchCopy{key_buf, key_buf == nullptr ? 0 : key_cap, value_buf, value_buf == nullptr ? 0 : value_cap}, info);
 }
 
@@ -131,7 +140,10 @@ int quillmap_reader_match_binary(quillmap_reader* reader, const void* address, s
                                  char* key_buf, size_t key_cap, void* value_buf, size_t value_cap,
                                  quillmap_reader_info* info) {
   return match_copy(
-      reader, [&](quillmap::ReadGuard& g, EntryView* e) { return g.match_binary(address, address_len, e); },
+      reader,
+      [&](const quillmap::SegmentGeometry& g, bool hide, EntryView* e) {
+        return quillmap::lookup_address(g, hide, address, address_len, e);
+      },
       MatchCopy{key_buf, key_buf == nullptr ? 0 : key_cap, value_buf, value_buf == nullptr ? 0 : value_cap}, info);
 }
 

@@ -181,7 +181,7 @@ TEST_F(DamagedStoreTest, OffsetsIntoFreeOrForeignMemoryEndAsChanged) {
   EXPECT_EQ(key, "10.0.0.0/8");
 }
 
-TEST(CheckedViewTest, AdmitsOnlyWholeChunksInUse) {
+TEST(CheckedViewTest, AdmitsAlignedRecordsAndByteRunsInsideChunksInUse) {
   KeyedStore store(1 << 20);
   SegmentGeometry g;
   ASSERT_TRUE(read_segment_geometry(store.base(), 1 << 20, &g));
@@ -206,6 +206,24 @@ TEST(CheckedViewTest, AdmitsOnlyWholeChunksInUse) {
     EXPECT_EQ(start, c.off) << c.size;
     EXPECT_NE(CheckedView(g, 1).at<uint8_t>(c.off, c.size), nullptr) << c.size;
     EXPECT_EQ(CheckedView(g, 1).at<uint8_t>(c.off, end - start + 1), nullptr) << c.size;
+  }
+  // Records are admitted where the allocator can have put them: at a multiple of their size rounded
+  // up to a power of two (at most a page) from the first page, wholly inside the pool.
+  struct RecordCase {
+    uint64_t off;
+    uint64_t bytes;
+    bool admitted;
+  };
+  const RecordCase records[] = {
+      {chunks[2].off, kNodeHeaderSize, true},      {chunks[2].off + 8, kNodeHeaderSize, false},
+      {chunks[3].off + 64, 64, true},              {chunks[3].off + 32, 64, false},
+      {chunks[6].off, 3 * page, true},             {chunks[6].off + 2048, 3 * page, false},
+      {g.pool_end - 64, 64, true},                 {g.pool_end - 64, 128, false},
+      {g.pool_end, 8, false},                      {g.desc_base, 8, false},
+      {g.data_start - 64, 64, false},              {uint64_t{0} - 64, 64, false},
+  };
+  for (const RecordCase& c : records) {
+    EXPECT_EQ(CheckedView(g, 1).at<uint64_t>(c.off, c.bytes) != nullptr, c.admitted) << c.off << " " << c.bytes;
   }
   CheckedView misaligned(g, 1);
   EXPECT_EQ(misaligned.at<uint64_t>(chunks[3].off + 4), nullptr);

@@ -1,0 +1,73 @@
+#include "client/reader/reader_lookup.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "lpctrie/cidr.h"
+#include "lpctrie/lpctrie_find.h"
+#include "store/rbtree.h"
+
+namespace quillmap {
+
+bool entry_at(CheckedView& v, uint64_t off, EntryView* out) noexcept {
+  v.prefetch_chunk_of(off);  // the length check's page descriptor, while the node itself is fetched
+  const RbtreeNode* node = v.at<RbtreeNode>(off, kNodeHeaderSize);
+  if (node == nullptr) return false;
+  const uint64_t key_len = node->key_len;
+  const uint64_t value_len = node->value_len;
+  const uint8_t* bytes = v.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
+  if (bytes == nullptr) return false;
+  out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
+  out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
+  out->expires = node->expires;
+  out->is_address = node->is_address != 0;
+  return true;
+}
+
+bool has_expired(const EntryView& e) noexcept {
+  return e.expires != 0 && e.expires < static_cast<uint64_t>(std::time(nullptr));
+}
+
+ReadStatus lookup_key(const SegmentGeometry& g, bool hide_expired, std::string_view key, EntryView* out) noexcept {
+  CheckedView v(g, kTreeFindSteps);
+  const TreeRoot* tree = v.at<TreeRoot>(g.key_tree);
+  if (tree == nullptr) return ReadStatus::kChanged;
+  const RbtreeNode* node = rbtree_find(v, tree, key.data(), key.size());
+  if (v.failed()) return ReadStatus::kChanged;
+  if (node == nullptr) return ReadStatus::kNotFound;
+  if (!entry_at(v, offset_of_record(g.base, node), out)) return ReadStatus::kChanged;
+  return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
+}
+
+ReadStatus lookup_address(const SegmentGeometry& g, bool hide_expired, const void* address, size_t len,
+                          EntryView* out) noexcept {
+  if (address == nullptr || (len != 4 && len != 16)) return ReadStatus::kBadArgument;
+  CheckedView v(g, kTrieFindSteps);
+  uint64_t found;
+  if (len == 4) {
+    uint32_t net;
+    std::memcpy(&net, address, 4);
+    found = lpctrie32_find_in(v, g.trie4, ntohl(net));
+  } else {
+    const unsigned __int128 a = s6addr_to_uint128(static_cast<const uint8_t*>(address));
+    found = lpctrie128_find_in(v, g.trie6, static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64));
+  }
+  if (v.failed()) return ReadStatus::kChanged;
+  if (found == kLpcNotFound) return ReadStatus::kNotFound;
+  // The trie names an address entry, or the segment changed under us.
+  if (!entry_at(v, found, out) || !out->is_address || out->key.empty()) return ReadStatus::kChanged;
+  return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
+}
+
+ReadStatus lookup_text(const SegmentGeometry& g, bool hide_expired, std::string_view address,
+                       EntryView* out) noexcept {
+  Cidr cidr;
+  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
+  // The mask takes no part beyond the host bits it cleared: 10.1.2.3/16 is looked up as 10.1.0.0.
+  if (cidr.family == kFamilyInet) return lookup_address(g, hide_expired, &cidr.addr4, 4, out);
+  return lookup_address(g, hide_expired, cidr.addr6, 16, out);
+}
+
+}  // namespace quillmap

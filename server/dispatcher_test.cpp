@@ -21,7 +21,7 @@
 
 #include "client/wire_codec.h"
 #include "entry/store_init.h"
-#include "server/testing/log_capture.h"
+#include "store/testing/log_capture.h"
 #include "store/rwlock.h"
 #include "store/sweeps.h"
 #include "store/testing/pool_fixture.h"

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "util/log.h"
 #include "util/settings.h"
@@ -26,29 +27,43 @@ class LogCapture {
     if (fp_ != nullptr) std::fclose(fp_);
   }
 
-  // Everything logged so far.
+  // Every line logged so far, whole ("date time [LEVEL]: message"). Safe from another thread: the log
+  // stream is unbuffered and the file is read by position.
   std::string text() const {
     std::string out;
     if (fp_ == nullptr) return out;
-    std::fflush(fp_);
-    std::rewind(fp_);
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, fp_)) > 0) out.append(buf, n);
-    std::fseek(fp_, 0, SEEK_END);
+    off_t off = 0;
+    for (ssize_t n; (n = pread(fileno(fp_), buf, sizeof buf, off)) > 0; off += n) out.append(buf, n);
     return out;
   }
   bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+
+  // "[LEVEL]: message" of each line logged since the last call.
+  std::vector<std::string> take() {
+    std::string all = text();
+    std::vector<std::string> lines;
+    size_t start = seen_;
+    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
+      std::string line = all.substr(start, nl - start);
+      size_t bracket = line.find(" [");
+      lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
+    }
+    seen_ = start;
+    return lines;
+  }
+
   // Forgets what was logged so far.
   void clear() {
     if (fp_ == nullptr) return;
-    std::fflush(fp_);
     if (ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_);
+    seen_ = 0;
   }
 
  private:
   FILE* fp_;
   unsigned saved_level_;
+  size_t seen_ = 0;
 };
 
 }  // namespace quillmap::testing

@@ -168,10 +168,12 @@ int finish_config() {
             settings.data_size, min_size);
     return 1;
   }
-  // A negative interval would make the periodic sweep never run.
-  if (settings.expired_check_interval < 0) {
-    fprintf(stderr, "Invalid expired_check_interval %lld: it must not be negative. Exit\n",
-            static_cast<long long>(settings.expired_check_interval));
+  // The sweep threshold is interval x 10 counted in 32 bits: a negative interval would make the sweep
+  // never run, and one whose tenfold wraps would make it run far too often.
+  if (settings.expired_check_interval < 0 || settings.expired_check_interval > kMaxExpiredCheckInterval) {
+    fprintf(stderr, "Invalid expired_check_interval %lld: it must lie between 0 and %lld. Exit\n",
+            static_cast<long long>(settings.expired_check_interval),
+            static_cast<long long>(kMaxExpiredCheckInterval));
     return 1;
   }
   return 0;

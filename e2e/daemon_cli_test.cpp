@@ -43,7 +43,9 @@ TEST(DaemonCliTest, HelpBadOptionsAndStartUpRefusals) {
       {{}, paths + data + "data_size=-4096\n", 1, "", "Invalid data_size -4096: the store needs"},
       {{}, paths + data + "data_size=16\n", 1, "", "Invalid data_size 16: the store needs"},
       {{}, paths + data + "expired_check_interval=-1\n", 1, "",
-       "Invalid expired_check_interval -1: it must not be negative. Exit\n"},
+       "Invalid expired_check_interval -1: it must lie between 0 and 429496729. Exit\n"},
+      {{}, paths + data + "expired_check_interval=429496730\n", 1, "",
+       "Invalid expired_check_interval 429496730: it must lie between 0 and 429496729. Exit\n"},
       {{}, paths + data + "user=no-such-quillmap-account\n", 1, "", "No such user: no-such-quillmap-account"},
       // The log cannot be created: the directories and the data file have been made by then.
       {{}, "log_path=" + dir.string() + "\n" + paths + data, 1, "",

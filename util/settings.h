@@ -14,6 +14,8 @@ inline constexpr const char* kDefaultConfigPath = "/etc/veldrane/kelvar.conf";
 inline constexpr int32_t kDefaultDataSize = 10485760;
 inline constexpr unsigned kDefaultLogLevel = 3;
 inline constexpr int64_t kDefaultExpiredCheckInterval = 60;
+// The largest interval whose sweep threshold (interval x 10) fits the 32-bit poll counter.
+inline constexpr int64_t kMaxExpiredCheckInterval = 429496729;
 
 struct Settings {
   char* log_path = nullptr;     // owned; unset until the file or the start-up default fills it

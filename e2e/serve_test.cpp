@@ -219,5 +219,29 @@ TEST(ServeTest, ReaderSeesEveryEntryAndAStopAndStartKeepsThemAll) {
   EXPECT_EQ(daemon.stop(), 0);
 }
 
+// A reader opened once, as a long-running server does, keeps up with restarts: it never answers
+// from the removed segment, finds the new one, and reports kNoSegment while no daemon runs.
+TEST(ServeTest, ReaderOpenedOnceFollowsTheDaemonAcrossARestart) {
+  DaemonHarness daemon(serving_options({"no_save_restore=1"}));  // the new dictionary starts empty
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_add("first", "1")}).ok());
+  Reader reader, eager;
+  ASSERT_EQ(Reader::open(daemon.data_path(), &reader), ReadStatus::kOk);
+  ASSERT_EQ(Reader::open(daemon.data_path(), &eager, {.check_interval_ms = 0}), ReadStatus::kOk);
+  std::string value;
+  ASSERT_EQ(reader.get("first", &value), ReadStatus::kOk);
+  ASSERT_EQ(daemon.stop(), 0);  // the readers still hold the removed segment
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text() << daemon.log_text();
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_add("second", "2")}).ok());
+  EXPECT_EQ(reader.refresh(), ReadStatus::kOk);
+  ASSERT_EQ(reader.get("second", &value), ReadStatus::kOk);
+  EXPECT_EQ(value, "2");
+  EXPECT_EQ(reader.get("first", &value), ReadStatus::kNotFound);
+  EXPECT_EQ(eager.get("first", &value), ReadStatus::kNotFound);
+  ASSERT_EQ(daemon.stop(), 0);
+  EXPECT_EQ(reader.refresh(), ReadStatus::kNoSegment);
+  EXPECT_EQ(eager.get("second", &value), ReadStatus::kNoSegment);
+}
+
 }  // namespace
 }  // namespace quillmap::e2e

@@ -8,6 +8,15 @@
  * Every call returns QUILLMAP_READER_OK (0), QUILLMAP_READER_NOT_FOUND (1) or a negative error code;
  * quillmap_reader_strerror() gives its text. A handle may be used by one thread at a time; open one
  * handle per thread for parallel lookups.
+ *
+ * A handle outlives daemon restarts. A stopping daemon removes its segment and a started one creates
+ * a new one; at most once a second (and after any lookup that met a change, and at
+ * quillmap_reader_refresh()) the handle checks that its segment is still the live one, and when it
+ * is not, the next one-shot call or quillmap_reader_begin() attaches the live one (key derived again
+ * from the data path, header checked as at open) and answers from it. While no daemon runs, calls
+ * answer QUILLMAP_READER_E_NO_SEGMENT. An open read section is never re-attached under its views: a
+ * segment found stale during it makes its lookups and quillmap_reader_validate() answer
+ * QUILLMAP_READER_E_CHANGED; end it and begin again.
  */
 #ifndef QUILLMAP_READER_H
 #define QUILLMAP_READER_H
@@ -63,6 +72,10 @@ int quillmap_reader_open(const char* data_path, int flags, quillmap_reader** out
 int quillmap_reader_open_config(const char* config_path, int flags, quillmap_reader** out);
 /* Detaches; ends an open read section first. NULL is ignored. */
 void quillmap_reader_close(quillmap_reader* reader);
+/* Checks now that the handle reads the daemon's live segment, attaching the live one if not. OK when
+ * it does; E_NO_SEGMENT (or another open error) when no daemon runs; E_CHANGED when the segment is
+ * stale but a read section is open (it is replaced after quillmap_reader_end()). */
+int quillmap_reader_refresh(quillmap_reader* reader);
 
 /* One-shot calls: each takes a read share, looks up, copies, releases; a lookup that met a change is
  * repeated a few times before QUILLMAP_READER_E_CHANGED is returned. A buffer may be NULL with capacity

@@ -13,6 +13,17 @@
 //
 // A Reader never changes the dictionary and never writes anything but the segment's lock word. Calls
 // return a ReadStatus; nothing throws. A Reader and its guards are used by one thread at a time.
+//
+// Daemon restarts: a stopping daemon removes its segment and a started one creates a new one, but an
+// attached reader would keep the old segment, with its old contents, alive. So a Reader checks, at
+// most once per options.check_interval_ms (and after any lookup that met a change, and at refresh()),
+// that its segment is still the live one: not marked for removal and still the one the data path's
+// key names. A stale segment is replaced when a read share is taken (a one-shot call or a guard
+// being constructed) while no other guard of this Reader holds a share: the key is derived again
+// from the data path, the new segment attached and its header checked as at open. When no daemon
+// runs, calls answer kNoSegment, and the Reader looks for a new segment at the same period. A
+// segment found stale while guards of this Reader hold shares is not replaced under their views:
+// their lookups and validate() answer kChanged, and so does a new guard, until they are released.
 #pragma once
 
 #include <cstddef>
@@ -48,6 +59,9 @@ const char* read_status_text(ReadStatus status) noexcept;
 struct ReaderOptions {
   bool hide_expired = false;  // entries whose expiry has passed (not yet swept) count as absent
   int retries = 3;            // one-shot calls repeat a lookup that met a change this many times
+  // How often (milliseconds) lookups check, with a few system calls, that the segment is still the
+  // daemon's live one; 0 at every lookup, negative never (only refresh() and changes met).
+  int check_interval_ms = 1000;
 };
 
 // An entry as it lies in the segment; the views stay valid while the guard that produced them lives.
@@ -82,8 +96,16 @@ class Reader {
   // Attaches the segment named by the data_path line of a daemon configuration file.
   static ReadStatus open_config(const std::string& config_path, Reader* out, ReaderOptions options = {});
 
+  // True from a successful open to close(), also while the daemon is stopped (calls then answer
+  // kNoSegment until a new segment is attached).
   bool is_open() const noexcept { return state_ != nullptr; }
   void close() noexcept;
+
+  // Checks now whether the segment is still the live one and attaches the live one if not. kOk when
+  // the Reader reads the live segment; kNoSegment (or another open error) when there is none;
+  // kChanged when the segment is stale but guards of this Reader hold shares (re-attached once they
+  // are released); kBadState when not open.
+  ReadStatus refresh() noexcept;
 
   // One-shot lookups: take a share, look up, copy, release; repeated on kChanged up to
   // options.retries times. The std::string forms reuse the string's capacity; the buffer forms copy
@@ -117,7 +139,10 @@ class Reader {
 
 // One read share of the segment lock, held for the guard's life; lookups under it return views into
 // the segment. Keep guards short-lived: the daemon clears a lock that it waited for too long, and every
-// later call of the guard then answers kChanged.
+// later call of the guard then answers kChanged. Constructing a guard makes the Reader's liveness
+// check (see above): it re-attaches a stale segment when no other guard of the Reader holds a share,
+// and fails with kChanged when one does. A segment found stale while the guard lives is kept attached
+// (its views stay readable) and the guard's lookups and validate() answer kChanged.
 class ReadGuard {
  public:
   explicit ReadGuard(Reader& reader) noexcept;
@@ -125,7 +150,8 @@ class ReadGuard {
   ReadGuard& operator=(const ReadGuard&) = delete;
   ~ReadGuard() { release(); }
 
-  // kOk when the share was taken; kLockUnavailable, kNotLaidOut, kBadState otherwise.
+  // kOk when the share was taken; kLockUnavailable, kNotLaidOut, kBadState, or what re-attaching a
+  // stale segment answered (kNoSegment: the daemon is not running; kChanged: other guards read it).
   ReadStatus status() const noexcept { return status_; }
 
   ReadStatus get(std::string_view key, EntryView* out) noexcept;
@@ -134,7 +160,7 @@ class ReadGuard {
   ReadStatus for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg) noexcept;
 
   // kOk while everything read under this guard is still as it was read; kChanged once a writer may
-  // have been in (the share was cleared by force).
+  // have been in (the share was cleared by force) or the segment was found removed or replaced.
   ReadStatus validate() const noexcept;
 
   // Gives the share back (also done by the destructor); views end here.

@@ -1,3 +1,6 @@
+#include <limits.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
 
@@ -22,6 +25,14 @@ void fill_info(const EntryView& e, EntryInfo* info) noexcept {
   info->value_len = e.value.size();
   info->expires = e.expires;
   info->is_address = e.is_address;
+}
+
+// The key is derived again at every re-attach, and the process may change directory meanwhile.
+std::string absolute_path(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  return std::string(cwd) + "/" + path;
 }
 
 // Copies into a caller's buffer when it is large enough (nothing is copied otherwise).
@@ -78,11 +89,11 @@ ReadStatus Reader::open(const std::string& data_path, Reader* out, ReaderOptions
   if (out == nullptr) return ReadStatus::kBadArgument;
   host_params_init();  // the lock spins only on a multi-processor host
   auto state = std::make_unique<ReaderState>();
-  ReadStatus s = state->segment.attach(data_path.c_str());
+  state->data_path = absolute_path(data_path);
+  state->check_interval_ns = options.check_interval_ms < 0 ? -1 : int64_t{options.check_interval_ms} * 1000000;
+  ReadStatus s = attach_segment(state.get());
   if (s != ReadStatus::kOk) return s;
-  if (!read_segment_geometry(state->segment.base(), state->segment.size(), &state->geometry)) {
-    return ReadStatus::kNotLaidOut;
-  }
+  state->schedule_check(coarse_now_ns());
   out->state_ = std::move(state);
   out->options_ = options;
   return ReadStatus::kOk;
@@ -93,6 +104,11 @@ ReadStatus Reader::open_config(const std::string& config_path, Reader* out, Read
   ReadStatus s = data_path_from_config(config_path.c_str(), &data_path);
   if (s != ReadStatus::kOk) return s;
   return open(data_path, out, options);
+}
+
+ReadStatus Reader::refresh() noexcept {
+  if (state_ == nullptr) return ReadStatus::kBadState;
+  return ensure_live_segment(state_.get(), /*force=*/true);
 }
 
 namespace {
@@ -112,6 +128,7 @@ ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
     ReadStatus s = lookup(reader.state()->geometry, hide_expired, &e);
     if (s == ReadStatus::kBadArgument) return s;
     if (s == ReadStatus::kOk) s = copy(e);
+    if (s == ReadStatus::kChanged) reader.state()->check_soon();
     if (s == ReadStatus::kChanged || guard.validate() != ReadStatus::kOk) continue;
     return s;
   }
@@ -175,6 +192,12 @@ ReadStatus Reader::for_each(bool (*fn)(const EntryView& entry, void* arg), void*
 ReadGuard::ReadGuard(Reader& reader) noexcept
     : state_(reader.state()), hide_expired_(reader.options().hide_expired), status_(ReadStatus::kBadState), mark_{} {
   if (state_ == nullptr) return;
+  // Only the live segment is read; a stale one is replaced here unless other guards still read it.
+  if (ReadStatus live = ensure_live_segment(state_, false); live != ReadStatus::kOk) {
+    state_ = nullptr;
+    status_ = live;
+    return;
+  }
   if (rwlock_rlock(state_->lock_word()) != kDone) {
     state_ = nullptr;
     status_ = ReadStatus::kLockUnavailable;
@@ -192,6 +215,7 @@ ReadGuard::ReadGuard(Reader& reader) noexcept
     state_->geometry = g;
   }
   read_change_mark(state_->geometry, mark_);
+  ++state_->guards;
   status_ = ReadStatus::kOk;
 }
 
@@ -199,6 +223,7 @@ void ReadGuard::release() noexcept {
   if (state_ != nullptr) {
     // A share cleared by force is simply gone: the reader's release never touches a 0 or a writer's word.
     rwlock_read_unlock(state_->lock_word());
+    --state_->guards;
     state_ = nullptr;
   }
   if (status_ == ReadStatus::kOk) status_ = ReadStatus::kBadState;
@@ -208,11 +233,14 @@ ReadStatus ReadGuard::validate() const noexcept {
   if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
   // Our share keeps the word between 1 and all ones minus one; 0 or all ones means it was cleared.
   const uint64_t word = load_word(state_->lock_word());
-  if (word == 0 || word == kLockWriter) return ReadStatus::kChanged;
   uint64_t now[3];
   read_change_mark(state_->geometry, now);
-  if (now[0] != mark_[0] || now[1] != mark_[1] || now[2] != mark_[2]) return ReadStatus::kChanged;
-  return ReadStatus::kOk;
+  if (word == 0 || word == kLockWriter || now[0] != mark_[0] || now[1] != mark_[1] || now[2] != mark_[2]) {
+    state_->check_soon();  // a writer got in: perhaps a new daemon's, so the segment is checked next
+    return ReadStatus::kChanged;
+  }
+  // A segment found removed or replaced during the guard: what was read is no longer the dictionary.
+  return state_->stale ? ReadStatus::kChanged : ReadStatus::kOk;
 }
 
 namespace {
@@ -222,9 +250,12 @@ template <class Lookup>
 ReadStatus confirmed(const ReadGuard& guard, ReaderState* state, ReadStatus status, Lookup&& lookup,
                      EntryView* out) noexcept {
   if (state == nullptr) return status == ReadStatus::kOk ? ReadStatus::kBadState : status;
+  // The periodic check; under a guard it only finds the segment stale (validate then says so).
+  ensure_live_segment(state, false);
   EntryView e;
   const ReadStatus s = lookup(state->geometry, &e);
   if (s == ReadStatus::kBadArgument) return s;
+  if (s == ReadStatus::kChanged) state->check_soon();
   if (s == ReadStatus::kChanged || guard.validate() != ReadStatus::kOk) return ReadStatus::kChanged;
   if (s == ReadStatus::kOk && out != nullptr) *out = e;
   return s;
@@ -254,6 +285,7 @@ ReadStatus ReadGuard::match_binary(const void* address, size_t len, EntryView* o
 ReadStatus ReadGuard::for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg) noexcept {
   if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
   if (fn == nullptr) return ReadStatus::kBadArgument;
+  ensure_live_segment(state_, false);  // a stale segment fails the first validation
   const SegmentGeometry& g = state_->geometry;
   CheckedView v(g, tree_walk_steps(g));
   const TreeRoot* tree = v.at<TreeRoot>(g.key_tree);

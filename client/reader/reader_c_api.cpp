@@ -83,7 +83,10 @@ int match_copy(quillmap_reader* r, Lookup&& lookup, const MatchCopy& c, quillmap
     EntryView e;
     ReadStatus s = lookup(r->reader.state()->geometry, hide_expired, &e);
     if (s == ReadStatus::kBadArgument) return code(s);
-    if (s == ReadStatus::kChanged) continue;
+    if (s == ReadStatus::kChanged) {
+      r->reader.state()->check_soon();
+      continue;
+    }
     if (s != ReadStatus::kOk) {
       if (guard.validate() != ReadStatus::kOk) continue;
       return code(s);
@@ -114,6 +117,11 @@ int quillmap_reader_open_config(const char* config_path, int flags, quillmap_rea
 }
 
 void quillmap_reader_close(quillmap_reader* reader) { delete reader; }
+
+int quillmap_reader_refresh(quillmap_reader* reader) {
+  if (reader == nullptr) return QUILLMAP_READER_E_ARGUMENT;
+  return code(reader->reader.refresh());
+}
 
 int quillmap_reader_get(quillmap_reader* reader, const char* key, size_t key_len, void* value_buf,
                         size_t value_cap, quillmap_reader_info* info) {

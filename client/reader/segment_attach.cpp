@@ -50,6 +50,19 @@ ReadStatus AttachedSegment::attach(const char* data_path) noexcept {
   return ReadStatus::kOk;
 }
 
+bool AttachedSegment::is_live(const char* data_path) const noexcept {
+  if (base_ == nullptr) return false;
+  shmid_ds ds;
+  if (shmctl(id_, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0) return false;
+  // A key that cannot be derived or names no segment proves nothing while ours is not marked for
+  // removal: the daemon may go on serving it after its data file was replaced. Another segment
+  // under the key does: a new daemon serves that one.
+  const key_t key = ftok(data_path, kSegmentProjectId);
+  if (key == static_cast<key_t>(-1)) return true;
+  const int id = shmget(key, 0, 0);
+  return id == id_ || (id < 0 && errno == ENOENT);
+}
+
 void AttachedSegment::detach() noexcept {
   if (base_ != nullptr) shmdt(base_);
   base_ = nullptr;

@@ -26,6 +26,13 @@ class AttachedSegment {
   ReadStatus attach(const char* data_path) noexcept;
   void detach() noexcept;
 
+  // Whether this attachment is still the segment the daemon serves: it still exists and is not
+  // marked for removal (a stopping daemon marks it and detaches, but our attachment keeps it alive
+  // with its old contents), and the key of `data_path` names no other segment. Up to three system
+  // calls. False when the segment cannot be examined (permission withdrawn): a fresh attach then
+  // reports why.
+  bool is_live(const char* data_path) const noexcept;
+
   void* base() const noexcept { return base_; }
   uint64_t size() const noexcept { return size_; }
   int id() const noexcept { return id_; }

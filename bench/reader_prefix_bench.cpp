@@ -128,7 +128,11 @@ struct QuillmapSide {
       inet_ntop(AF_INET6, p.addr.data(), text, sizeof text);
       add(std::string(text) + "/" + std::to_string(p.len));
     }
-    if (Reader::open(store.data_path(), &reader) != ReadStatus::kOk) std::abort();
+    // The segment is marked for removal as soon as the reader is attached (gone with the process),
+    // which the reader's periodic liveness check would take for a stopped daemon: no periodic check.
+    ReaderOptions options;
+    options.check_interval_ms = -1;
+    if (Reader::open(store.data_path(), &reader, options) != ReadStatus::kOk) std::abort();
     shmctl(store.id(), IPC_RMID, nullptr);  // gone with the process
     unlink(store.data_path().c_str());
     rmdir(store.dir().c_str());

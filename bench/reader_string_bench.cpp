@@ -58,7 +58,11 @@ struct QuillmapSide {
         std::abort();
       }
     }
-    if (Reader::open(store.data_path(), &reader) != ReadStatus::kOk) std::abort();
+    // The segment is marked for removal as soon as the reader is attached (gone with the process),
+    // which the reader's periodic liveness check would take for a stopped daemon: no periodic check.
+    ReaderOptions options;
+    options.check_interval_ms = -1;
+    if (Reader::open(store.data_path(), &reader, options) != ReadStatus::kOk) std::abort();
   }
 };
 

@@ -45,8 +45,10 @@ struct NodeHead {
 };
 
 // Fetches and checks the node at `off`. False when the view refuses it or the header is impossible.
+// Always inlined: it is the search's inner step, and a checked view's checks left behind a call cost
+// more than the checks themselves.
 template <class Traits, class View>
-bool fetch_node(View& view, uint64_t off, NodeHead<Traits>* out) {
+[[gnu::always_inline]] inline bool fetch_node(View& view, uint64_t off, NodeHead<Traits>* out) {
   using Node = LpcNode<Traits>;
   if (!view.step()) return false;
   const Node* n = view.template at<Node>(off, sizeof(Node));

@@ -35,7 +35,7 @@ class CheckedView {
         steps_left_(step_budget) {}
 
   template <class T>
-  const T* at(uint64_t off, uint64_t bytes = sizeof(T)) noexcept {
+  [[gnu::always_inline]] const T* at(uint64_t off, uint64_t bytes = sizeof(T)) noexcept {
     constexpr bool kRecord = !std::is_same_v<T, uint8_t>;
     bool ok;
     if constexpr (kRecord) {
@@ -50,7 +50,7 @@ class CheckedView {
     return reinterpret_cast<const T*>(base_ + off);
   }
 
-  bool step() noexcept {
+  [[gnu::always_inline]] bool step() noexcept {
     if (failed_ || steps_left_ == 0) {
       failed_ = true;
       return false;
@@ -75,9 +75,12 @@ class CheckedView {
   bool chunk_of(uint64_t off, uint64_t* start, uint64_t* end) const noexcept;
 
  private:
-  bool admit_record(uint64_t off, uint64_t bytes) const noexcept {
+  [[gnu::always_inline]] bool admit_record(uint64_t off, uint64_t bytes) const noexcept {
     const uint64_t rel = off - data_start_;  // wraps for an offset below the pages
-    const uint64_t align = bytes >= page_bytes_ ? page_bytes_ : std::bit_ceil(bytes);
+    // A record of up to the smallest page size needs no look at this segment's page size, so the
+    // alignment of a fixed-size record is a constant.
+    constexpr uint64_t kMinPageBytes = uint64_t{1} << kMinPageShift;
+    const uint64_t align = bytes <= kMinPageBytes || bytes < page_bytes_ ? std::bit_ceil(bytes) : page_bytes_;
     return rel < pool_end_ - data_start_ && bytes <= pool_end_ - off && (rel & (align - 1)) == 0;
   }
 

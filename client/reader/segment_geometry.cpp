@@ -7,7 +7,7 @@
 namespace quillmap {
 namespace {
 
-// Page sizes a layout may have been made with (512 bytes .. 64 KiB); the allocator's smallest
+// Page sizes a layout may have been made with (1 KiB .. 64 KiB); the allocator's smallest
 // classes need at least 7 shifts between the smallest chunk and the page.
 constexpr uint64_t kMaxPageShift = 16;
 constexpr uint64_t kMaxMinChunkShift = 8;
@@ -33,6 +33,7 @@ bool read_segment_geometry(const void* base, uint64_t segment_size, SegmentGeome
   const uint64_t classes = (h.desc_base - kClassHeadsOffset) / per_class;
   if (classes < kMinClasses || classes + h.min_chunk_shift > kMaxPageShift) return false;
   const uint64_t shift = classes + h.min_chunk_shift;
+  if (shift < kMinPageShift) return false;
 
   if (h.pool_end > segment_size || h.pool_end <= h.desc_base) return false;
   const SlabGeometry expect = slab_geometry(h.pool_end, h.min_chunk_shift, uint64_t{1} << shift, shift);

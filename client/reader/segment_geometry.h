@@ -10,6 +10,10 @@
 
 namespace quillmap {
 
+// No accepted header has a smaller page (the smallest chunk is 8 bytes and at least 7 classes lie
+// between it and the page); record checks rely on it.
+inline constexpr uint64_t kMinPageShift = 10;
+
 struct SegmentGeometry {
   const uint8_t* base = nullptr;
   uint64_t segment_size = 0;  // bytes attached

@@ -11,18 +11,12 @@
 #include <utility>
 
 #include "client/client_result.h"
+#include "util/config_lines.h"
 #include "util/settings.h"  // kDefaultConfigPath
 
 namespace quillmap {
 
 inline constexpr const char* kDefaultSocketPath = "/var/run/quillmap/quillmap.sock";
-
-// The longest line piece the daemon reads at once.
-inline constexpr size_t kConfigLinePiece = 511;
-
-// The (key, value) of one line piece (without the limit on its length), or nothing for a comment,
-// a line without "=" or a line whose key is empty.
-std::optional<std::pair<std::string, std::string>> parse_config_line(std::string_view line);
 
 // The socket path the daemon uses with this configuration file: its first "socket_path" value, or
 // kDefaultSocketPath when it has none. Error: "Could not open config PATH: <system error text>".

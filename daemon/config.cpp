@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "store/store_init.h"
+#include "util/config_lines.h"
 #include "util/settings.h"
 #include "util/strings.h"
 
@@ -17,14 +18,6 @@ namespace {
 
 // Whether settings.config_path holds a heap copy of an option argument (the default text is static).
 bool config_path_owned = false;
-
-// A line is read in pieces of at most this many characters (plus the NUL).
-constexpr int kLineBuffer = 512;
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// Characters that end a key or a value and are stripped around them.
-bool is_trim(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '"' || c == '\''; }
 
 void set_config_path(const char* path) {
   if (config_path_owned) free(const_cast<char*>(settings.config_path));
@@ -90,24 +83,7 @@ int parse_options(int argc, char** argv) {
   return -1;
 }
 
-void parse_config_line(const char* line) {
-  const char* p = line;
-  while (is_blank(*p)) ++p;
-  if (*p == '#' || *p == '=') return;
-  const char* eq = strchr(p, '=');
-  if (eq == nullptr) return;
-
-  // The key's first character stays whatever it is; only the characters after it are trimmed.
-  const char* key_end = eq;
-  while (key_end > p + 1 && is_trim(key_end[-1])) --key_end;
-  std::string key(p, key_end);
-
-  const char* v = eq + 1;
-  while (*v != '\0' && is_trim(*v)) ++v;
-  const char* v_end = v;
-  while (*v_end != '\0' && !is_trim(*v_end)) ++v_end;
-  std::string value(v, v_end);
-
+void take_config_value(const std::string& key, const std::string& value) {
   if (take_string(&settings.log_path, key, "log_path", value)) return;
   if (take_string(&settings.pid_path, key, "pid_path", value)) return;
   if (key == "data_size") {
@@ -136,16 +112,15 @@ void parse_config_line(const char* line) {
 }
 
 int read_config(const char* path) {
-  FILE* fp = fopen(path, "r");
-  if (fp == nullptr) {
-    fprintf(stderr, "Could not open config %s: %s\n", path, strerror(errno));
-    return 1;
-  }
-  char line[kLineBuffer];
-  while (fgets(line, sizeof line, fp) != nullptr) parse_config_line(line);
-  if (fclose(fp) != 0) {
-    fprintf(stderr, "Could not close config %s: %s\n", path, strerror(errno));
-    return 1;
+  switch (read_config_lines(path, take_config_value)) {
+    case ConfigReadResult::kOpenFailed:
+      fprintf(stderr, "Could not open config %s: %s\n", path, strerror(errno));
+      return 1;
+    case ConfigReadResult::kCloseFailed:
+      fprintf(stderr, "Could not close config %s: %s\n", path, strerror(errno));
+      return 1;
+    case ConfigReadResult::kDone:
+      break;
   }
   return 0;
 }

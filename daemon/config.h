@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace quillmap {
 
@@ -15,9 +16,9 @@ void print_help(FILE* out);
 // argument; the help text has then been printed. Without -c, config_path is left unset.
 int parse_options(int argc, char** argv);
 
-// Applies one line (or one 511-byte piece of a longer line) of the configuration file to `settings`:
-// "key = value", with comments, unknown keys and malformed lines ignored. `line` is not modified.
-void parse_config_line(const char* line);
+// Applies one key and its value from the configuration file to `settings`; unknown keys are ignored,
+// a string key already set keeps its first value.
+void take_config_value(const std::string& key, const std::string& value);
 
 // Reads the configuration file at `path` line by line into `settings`. Returns 0, or 1 after writing
 // "Could not open config ..." or "Could not close config ..." to standard error.

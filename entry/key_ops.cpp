@@ -20,13 +20,7 @@ int64_t get_key(SlabPool* pool, const char* key, uint64_t key_len) {
 
 int64_t add_key(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
                 uint64_t expires) {
-  if (check_storable("add_key", key, key_len, value, value_len) != kDone) return kFailed;
-  RbtreeNode* found = nullptr;
-  if (lookup_entry(pool, "add_key", key, key_len, &found) != kDone) return kLockTimeout;
-  if (found != nullptr) {
-    log_msg(kLogWarn, "Could not add key %.*s because key exists", log_len(key_len), log_ptr(key));
-    return kNothingToDo;
-  }
+  if (const int64_t rc = admit_new_key(pool, "add_key", key, key_len, value, value_len); rc != kDone) return rc;
   if (!take_write_lock(pool, "add_key")) return kLockTimeout;
   RbtreeNode* node = nullptr;
   const int64_t rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node);

@@ -24,4 +24,10 @@ void release_read_lock(SlabPool* pool, const char* op);
 // True when a read share is now held.
 bool take_read_lock(SlabPool* pool, const char* op);
 
+// The first steps of an ADD, in the operation's name `op`: kDone when the key and value can be stored and
+// the key is absent; kFailed when they cannot be stored; kLockTimeout; kNothingToDo, with the WARN
+// "Could not add key %s because key exists", when an entry of either kind has this key.
+int64_t admit_new_key(SlabPool* pool, const char* op, const char* key, uint64_t key_len, const char* value,
+                      uint64_t value_len);
+
 }  // namespace quillmap

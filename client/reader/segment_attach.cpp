@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 #include <memory>
 
-#include "client/client_config.h"
+#include "util/config_lines.h"
 
 namespace quillmap {
 namespace {
@@ -26,10 +28,6 @@ ReadStatus status_of_errno(int err) {
       return ReadStatus::kSystemError;
   }
 }
-
-struct FileCloser {
-  void operator()(FILE* fp) const { std::fclose(fp); }
-};
 
 }  // namespace
 
@@ -72,17 +70,13 @@ void AttachedSegment::detach() noexcept {
 
 ReadStatus data_path_from_config(const char* config_path, std::string* data_path) {
   if (config_path == nullptr) return ReadStatus::kBadConfig;
-  std::unique_ptr<FILE, FileCloser> fp(std::fopen(config_path, "r"));
-  if (!fp) return ReadStatus::kBadConfig;
-  char line[512];  // a longer line is read in pieces, each handled as a line of its own
-  while (std::fgets(line, sizeof line, fp.get()) != nullptr) {
-    auto kv = parse_config_line(line);
-    if (kv && kv->first == "data_path") {
-      *data_path = std::move(kv->second);
-      return ReadStatus::kOk;
-    }
-  }
-  return ReadStatus::kBadConfig;
+  std::optional<std::string> found;
+  auto take = [&found](const std::string& key, const std::string& value) {
+    if (key == "data_path" && !found) found = value;  // the first one counts, as for the daemon
+  };
+  if (read_config_lines(config_path, take) != ConfigReadResult::kDone || !found) return ReadStatus::kBadConfig;
+  *data_path = std::move(*found);
+  return ReadStatus::kOk;
 }
 
 }  // namespace quillmap

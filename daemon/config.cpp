@@ -1,6 +1,7 @@
 #include "daemon/config.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -109,6 +110,15 @@ void take_config_value(const std::string& key, const std::string& value) {
     settings.enable_clean = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10));
     return;
   }
+  if (key == "client_timeout") {
+    settings.client_timeout = strtoll(value.c_str(), nullptr, 10);
+    return;
+  }
+  if (key == "max_clients") {
+    settings.max_clients = strtoll(value.c_str(), nullptr, 10);
+    return;
+  }
+  if (take_string(&settings.dump_dir, key, "dump_dir", value)) return;
 }
 
 int read_config(const char* path) {
@@ -151,6 +161,27 @@ int finish_config() {
             static_cast<long long>(kMaxExpiredCheckInterval));
     return 1;
   }
+  if (settings.client_timeout < 0 || settings.client_timeout > kMaxClientTimeout) {
+    fprintf(stderr, "Invalid client_timeout %lld: it must lie between 0 and %lld seconds. Exit\n",
+            static_cast<long long>(settings.client_timeout), static_cast<long long>(kMaxClientTimeout));
+    return 1;
+  }
+  if (settings.max_clients < 1 || settings.max_clients > kMaxMaxClients) {
+    fprintf(stderr, "Invalid max_clients %lld: it must lie between 1 and %lld. Exit\n",
+            static_cast<long long>(settings.max_clients), static_cast<long long>(kMaxMaxClients));
+    return 1;
+  }
+  if (settings.dump_dir != nullptr && settings.dump_dir[0] != '/') {
+    fprintf(stderr, "Invalid dump_dir %s: it must be an absolute path. Exit\n", settings.dump_dir);
+    return 1;
+  }
+  // The data file keys the segment and is rewritten in place at every stop: a directory or a device
+  // there would take every write and keep none of it.
+  struct stat st;
+  if (stat(settings.data_path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    fprintf(stderr, "Invalid data_path %s: it is not a regular file. Exit\n", settings.data_path);
+    return 1;
+  }
   return 0;
 }
 
@@ -167,7 +198,7 @@ void complete_default_path(char** path, const char* base, const char* suffix) {
 
 void release_settings() {
   for (char** field : {&settings.log_path, &settings.pid_path, &settings.data_path,
-                       &settings.socket_path, &settings.user}) {
+                       &settings.socket_path, &settings.user, &settings.dump_dir}) {
     free(*field);
     *field = nullptr;
   }

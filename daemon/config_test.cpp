@@ -34,6 +34,9 @@ std::string describe_settings() {
   put("expired_check_interval", nullptr, settings.expired_check_interval);
   put("no_save_restore", nullptr, settings.no_save_restore);
   put("enable_clean", nullptr, settings.enable_clean);
+  if (settings.client_timeout != kDefaultClientTimeout) out += " client_timeout=" + std::to_string(settings.client_timeout);
+  if (settings.max_clients != kDefaultMaxClients) out += " max_clients=" + std::to_string(settings.max_clients);
+  put("dump_dir", settings.dump_dir, 0);
   return out.empty() ? out : out.substr(1);
 }
 
@@ -88,9 +91,8 @@ TEST_F(ConfigTest, FileReadingTable) {
   }
 }
 
-// finish_config: defaults for zero values, and the smallest data_size accepted (the other refusals
-// are checked end to end).
-TEST_F(ConfigTest, FinishAppliesDefaultsAndTheSmallestStore) {
+// finish_config: defaults for zero values, the smallest data_size accepted, and every refusal.
+TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
   const std::string min = std::to_string(store_min_data_size());
   const std::string below = std::to_string(store_min_data_size() - 1);
   const std::string defaults = " data_path=/d log_level=3 expired_check_interval=60";
@@ -105,6 +107,30 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndTheSmallestStore) {
   EXPECT_EQ(finish_config(), 1);
   EXPECT_EQ(GetCapturedStderr(),
             "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n");
+
+  ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\n"), 0);
+  EXPECT_EQ(finish_config(), 0);
+  EXPECT_EQ(describe_settings(), "data_size=10485760" + defaults + " client_timeout=0 max_clients=1 dump_dir=/srv/dumps");
+  const std::pair<std::string, std::string> kRefused[] = {
+      {"expired_check_interval=429496730", "Invalid expired_check_interval 429496730: it must lie between 0 and 429496729. Exit\n"},
+      {"expired_check_interval=-1", "Invalid expired_check_interval -1: it must lie between 0 and 429496729. Exit\n"},
+      {"client_timeout=-1", "Invalid client_timeout -1: it must lie between 0 and 31536000 seconds. Exit\n"},
+      {"max_clients=0", "Invalid max_clients 0: it must lie between 1 and 1048576. Exit\n"},
+      {"dump_dir=dumps", "Invalid dump_dir dumps: it must be an absolute path. Exit\n"},
+  };
+  for (const auto& [line, message] : kRefused) {
+    ASSERT_EQ(read_text("data_path=/d\n" + line + "\n"), 0);
+    CaptureStderr();
+    EXPECT_EQ(finish_config(), 1) << line;
+    EXPECT_EQ(GetCapturedStderr(), message);
+  }
+  // A data path that exists but is not a regular file would swallow every dump.
+  for (const char* path : {"/tmp", "/dev/null"}) {
+    ASSERT_EQ(read_text(std::string("data_path=") + path + "\n"), 0);
+    CaptureStderr();
+    EXPECT_EQ(finish_config(), 1) << path;
+    EXPECT_EQ(GetCapturedStderr(), std::string("Invalid data_path ") + path + ": it is not a regular file. Exit\n");
+  }
 }
 
 // Each row: the options, then the result, the config path, "-D" when no_daemon is set, and "help" when

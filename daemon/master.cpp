@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -31,6 +33,38 @@ void pause_one_step() {
   nanosleep(&step, nullptr);
 }
 
+// Workers that end soon after their start (a socket path that cannot be bound, a store that cannot be
+// prepared) would otherwise be replaced, load and dump the data file, in a tight loop. The first such
+// end is replaced at once; each further one in a row waits twice as long, from 1 s up to 30 s.
+constexpr std::chrono::seconds kQuickEnd{5};
+constexpr std::chrono::seconds kFirstBackoff{1};
+constexpr std::chrono::seconds kMaxBackoff{30};
+
+std::chrono::seconds backoff_after(int quick_ends) {
+  if (quick_ends <= 1) return std::chrono::seconds(0);
+  std::chrono::seconds wait = kFirstBackoff;
+  for (int i = 2; i < quick_ends && wait < kMaxBackoff; ++i) wait *= 2;
+  return std::min(wait, kMaxBackoff);
+}
+
+// Waits `delay` in 100 ms steps, serving the master's flags; false when a terminating signal came.
+bool wait_before_restart(std::chrono::seconds delay) {
+  const auto until = std::chrono::steady_clock::now() + delay;
+  while (std::chrono::steady_clock::now() < until) {
+    if (termination_requested()) return false;
+    if (signal_flags.got_usr1) {
+      reopen_log();
+      signal_flags.got_usr1 = 0;
+    }
+    if (signal_flags.got_hup) {
+      log_msg(kLogWarn, "Got SIGHUP. Currently unused");
+      signal_flags.got_hup = 0;
+    }
+    pause_one_step();
+  }
+  return !termination_requested();
+}
+
 void log_worker_end(int status) {
   if (WIFEXITED(status)) {
     log_msg(kLogWarn, "Worker exited normally with status: %d", WEXITSTATUS(status));
@@ -43,7 +77,9 @@ void log_worker_end(int status) {
 
 MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
   int restarted = 0;
+  int quick_ends = 0;  // workers in a row that ended within kQuickEnd of their start
   for (;;) {
+    const auto started = std::chrono::steady_clock::now();
     pid_t worker = fork();
     if (worker < 0) {
       log_msg(kLogError, "Could not start child: %s", strerror(errno));
@@ -98,6 +134,15 @@ MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
       return MasterOutcome::kShutdown;
     }
     restarted = 1;
+    quick_ends = std::chrono::steady_clock::now() - started < kQuickEnd ? quick_ends + 1 : 0;
+    if (std::chrono::seconds delay = backoff_after(quick_ends); delay.count() > 0) {
+      log_msg(kLogError, "Workers keep ending within %ld s of their start (%d in a row); next start in %ld s",
+              static_cast<long>(kQuickEnd.count()), quick_ends, static_cast<long>(delay.count()));
+      if (!wait_before_restart(delay)) {
+        log_msg(kLogWarn, "Master got terminating signal. Exiting...");
+        return MasterOutcome::kShutdown;
+      }
+    }
   }
 }
 

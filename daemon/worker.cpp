@@ -19,6 +19,7 @@ int64_t run_workloop(const UserAccount* account, SlabPool* base, int restarted) 
     log_msg(kLogInfo, "Loaded %ld entries", static_cast<long>(loaded));
   }
   int64_t result = process_cycle(base, account);
+  if (result < 0) log_msg(kLogError, "Worker could not serve the socket %s; it ends", settings.socket_path);
   if (!settings.no_save_restore) {
     int64_t dumped = rbtree_dump(base, settings.data_path);
     if (dumped < 0) {

@@ -19,11 +19,27 @@
 // over the data file; the temporary file is removed once the data file is synced.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstdint>
+#include <string>
 
 #include "store/layout.h"
 
 namespace quillmap {
+
+// Where a data file lies: `name` relative to the directory `dir_fd` (AT_FDCWD: a path as given,
+// relative names against the working directory). The descriptor stays the caller's. With no_follow,
+// a symbolic link at `name` (or at the dump's temporary file beside it) is refused instead of
+// followed. `shown` is the path that messages name.
+struct FileLocation {
+  int dir_fd = AT_FDCWD;
+  std::string name;
+  std::string shown;
+  bool no_follow = false;
+
+  static FileLocation at_path(const char* path) { return FileLocation{AT_FDCWD, path, path, false}; }
+};
 
 // Writes the whole dictionary to `path`. Holds the read lock while the text is produced (in memory),
 // then writes it as described above. Returns the number of entries written (0 or more), -1 on a
@@ -31,12 +47,16 @@ namespace quillmap {
 // rewrite itself failed, which is logged naming the temporary file that still holds the complete
 // dump), -3 when the read lock was not obtained ("rbtree_dump: could not get read lock").
 // Entries are written whatever their expiry. A missing file is created with mode 0600.
-int64_t rbtree_dump(SlabPool* pool, const char* path);
+int64_t rbtree_dump(SlabPool* pool, const FileLocation& file);
+inline int64_t rbtree_dump(SlabPool* pool, const char* path) {
+  return path != nullptr ? rbtree_dump(pool, FileLocation::at_path(path)) : kFailed;
+}
 
 // rbtree_dump to `path`, or to settings.data_path when `path` is null. On success logs INFO
 // "Dumped %ld entries to %s" and returns 0; a failure returns rbtree_dump's negative result (-1, -3).
 // The DUMP action calls this.
 int64_t dump_tree(SlabPool* pool, const char* path);
+int64_t dump_tree(SlabPool* pool, const FileLocation& file);
 
 // Reads the data file at `path` into the store, entry by entry, each under a write hold of its own:
 // other processes see the store fill up. For the worker's start. Returns the number of entries handed
@@ -57,7 +77,10 @@ int64_t load_data(SlabPool* pool, const char* path);
 // succeed (nothing loaded); -3 when a write lock for storing was not obtained after the purge (the
 // entries stored until then stay; repeating the whole call is safe).
 // The dispatcher logs "Loaded %ld entries from %s" for a count of 0 or more.
-int64_t load_replacing(SlabPool* pool, const char* path);
+int64_t load_replacing(SlabPool* pool, const FileLocation& file);
+inline int64_t load_replacing(SlabPool* pool, const char* path) {
+  return path != nullptr ? load_replacing(pool, FileLocation::at_path(path)) : kFailed;
+}
 
 // Stores one entry read from the data file, the caller holding the write lock. Key and value are
 // (pointer, length); an address entry's key must parse as an address (str_to_cidr) and its prefix is

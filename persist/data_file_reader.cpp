@@ -7,7 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include <fcntl.h>
+
 #include "persist/yaml_owners.h"
+#include "util/io.h"
 #include "store/layout.h"
 #include "util/log.h"
 
@@ -38,7 +41,8 @@ class EntryCollector {
  public:
   EntryCollector(time_t now, const DataFileSink& sink) : now_(now), sink_(sink) {}
 
-  // 0 to go on, 1 at the stream's end, or the sink's negative result.
+  // 0 to go on, 1 at the stream's end, kTooDeep, or the sink's negative result.
+  static constexpr int64_t kTooDeep = -100;
   int64_t on_event(const yaml_event_t& ev);
   int64_t handed() const { return handed_; }
 
@@ -58,6 +62,7 @@ class EntryCollector {
 
   bool in_stream_ = false;
   bool in_document_ = false;
+  int nesting_ = 0;  // collections open at this point of the stream
   Level level_ = Level::kOutside;
   int64_t skip_depth_ = 0;
   bool name_slot_ = true;  // the next scalar of the current mapping is a key/name, not a value
@@ -72,6 +77,11 @@ class EntryCollector {
 };
 
 int64_t EntryCollector::on_event(const yaml_event_t& ev) {
+  if (ev.type == YAML_MAPPING_START_EVENT || ev.type == YAML_SEQUENCE_START_EVENT) {
+    if (++nesting_ > kMaxNesting) return kTooDeep;
+  } else if (ev.type == YAML_MAPPING_END_EVENT || ev.type == YAML_SEQUENCE_END_EVENT) {
+    --nesting_;
+  }
   switch (ev.type) {
     case YAML_STREAM_START_EVENT:
       in_stream_ = true;
@@ -230,13 +240,16 @@ int64_t EntryCollector::finish_entry() {
 
 }  // namespace
 
-int64_t read_data_file(const char* path, time_t now, const DataFileSink& sink) {
-  if (path == nullptr) return kFailed;
-  UniqueFile file(fopen(path, "rb"));
+int64_t read_data_file(const FileLocation& location, time_t now, const DataFileSink& sink) {
+  const char* path = location.shown.c_str();
+  const int no_follow = location.no_follow ? O_NOFOLLOW : 0;
+  UniqueFd fd(openat(location.dir_fd, location.name.c_str(), O_RDONLY | O_CLOEXEC | no_follow));
+  UniqueFile file(fd ? fdopen(fd.get(), "rb") : nullptr);
   if (!file) {
     log_msg(kLogError, "Could not open %s for reading: %s\n", path, strerror(errno));
     return kFailed;
   }
+  fd.release();  // the stream owns it now
   YamlParser parser;
   if (!parser.ok()) {
     log_msg(kLogError, "Failed to emit event %d: %s\n", 0, parser.problem());
@@ -252,6 +265,10 @@ int64_t read_data_file(const char* path, time_t now, const DataFileSink& sink) {
       return kFailed;
     }
     int64_t r = collector.on_event(*event);
+    if (r == EntryCollector::kTooDeep) {
+      log_msg(kLogError, "Could not load %s: collections nested deeper than %d levels", path, kMaxNesting);
+      return kFailed;
+    }
     if (r < 0) return r;
     if (r == 1) break;
   }

@@ -17,6 +17,8 @@
 #include <ctime>
 #include <functional>
 
+#include "persist/data_file.h"
+
 namespace quillmap {
 
 // One entry as read; the texts live until the sink returns.
@@ -44,7 +46,13 @@ using DataFileSink = std::function<int64_t(const DataFileEntry&)>;
 // Returns the number of entries handed to the sink; -1 after ERROR when `path` cannot be opened
 // ("Could not open %s for reading: %s\n") or the YAML does not parse ("Failed to emit event %d: %s\n"
 // with 0 and the parser's problem); the sink's negative result when it stopped the read.
+// Collections nested deeper than kMaxNesting levels end the read as a parse failure (ERROR "Could not
+// load %s: collections nested deeper than %d levels"), before the parser is asked for more.
 // Entries handed to the sink before a failure stay handed.
-int64_t read_data_file(const char* path, time_t now, const DataFileSink& sink);
+inline constexpr int kMaxNesting = 64;
+int64_t read_data_file(const FileLocation& file, time_t now, const DataFileSink& sink);
+inline int64_t read_data_file(const char* path, time_t now, const DataFileSink& sink) {
+  return path != nullptr ? read_data_file(FileLocation::at_path(path), now, sink) : -1;
+}
 
 }  // namespace quillmap

@@ -17,15 +17,17 @@
 #include <string>
 #include <string_view>
 
+#include "persist/data_file.h"
+
 namespace quillmap {
 
 // "<path>.tmp": where a dump is kept until the data file holds it.
-std::string dump_temp_path(const char* path);
+std::string dump_temp_path(const std::string& path);
 
-// Replaces the contents of the file at `path` (created with mode 0600 when missing) by `text`, as
+// Replaces the contents of the file at `file` (created with mode 0600 when missing) by `text`, as
 // above. 0, or -1 after an ERROR: "Could not dump to %s: %s" (the file that could not be opened,
 // written or synced, with the system error text), or, when the data file was being rewritten, one
 // naming the temporary file that still holds the complete dump.
-int64_t write_data_file(const char* path, std::string_view text);
+int64_t write_data_file(const FileLocation& file, std::string_view text);
 
 }  // namespace quillmap

@@ -182,7 +182,8 @@ int64_t produce_dump_text(SlabPool* pool, std::string& text) {
 
 }  // namespace
 
-int64_t rbtree_dump(SlabPool* pool, const char* path) {
+int64_t rbtree_dump(SlabPool* pool, const FileLocation& file) {
+  const char* path = file.shown.c_str();
   std::string text;
   int64_t written;
   try {
@@ -192,17 +193,21 @@ int64_t rbtree_dump(SlabPool* pool, const char* path) {
     return kFailed;
   }
   if (written < 0) return written;
-  if (write_data_file(path, text) != kDone) return kFailed;
+  if (write_data_file(file, text) != kDone) return kFailed;
   return written;
+}
+
+int64_t dump_tree(SlabPool* pool, const FileLocation& file) {
+  int64_t written = rbtree_dump(pool, file);
+  if (written < 0) return written;
+  log_msg(kLogInfo, "Dumped %ld entries to %s", static_cast<long>(written), file.shown.c_str());
+  return kDone;
 }
 
 int64_t dump_tree(SlabPool* pool, const char* path) {
   if (path == nullptr) path = settings.data_path;
   if (path == nullptr) return kFailed;
-  int64_t written = rbtree_dump(pool, path);
-  if (written < 0) return written;
-  log_msg(kLogInfo, "Dumped %ld entries to %s", static_cast<long>(written), path);
-  return kDone;
+  return dump_tree(pool, FileLocation::at_path(path));
 }
 
 }  // namespace quillmap

@@ -14,6 +14,7 @@
 #include "persist/data_file.h"
 #include "persist/data_file_writer.h"
 #include "persist/testing/persist_fixture.h"
+#include "util/signal_flags.h"
 
 namespace quillmap {
 namespace {
@@ -115,11 +116,13 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   limit = saved;
   limit.rlim_cur = 16384;
-  sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
+  struct sigaction old_action;
+  sigaction(SIGXFSZ, nullptr, &old_action);
+  ASSERT_EQ(init_signals(), 0);  // the daemon's dispositions: a limit fails the write
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
   const int64_t full = rbtree_dump(store_.pool(), path_.c_str());
   setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, old_handler);
+  sigaction(SIGXFSZ, &old_action, nullptr);
   EXPECT_EQ(full, -1);
   EXPECT_EQ(read_file(path_), kOldText);
   EXPECT_TRUE(no_temp_file(path_));

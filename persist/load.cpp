@@ -42,15 +42,15 @@ struct ParsedEntry {
 
 // Reads the whole file into `out`. Count, or -1 (logged) when it cannot be opened, does not parse or
 // memory runs out.
-int64_t parse_whole_file(const char* path, time_t now, std::vector<ParsedEntry>& out) {
+int64_t parse_whole_file(const FileLocation& file, time_t now, std::vector<ParsedEntry>& out) {
   try {
-    return read_data_file(path, now, [&](const DataFileEntry& e) -> int64_t {
+    return read_data_file(file, now, [&](const DataFileEntry& e) -> int64_t {
       out.push_back(ParsedEntry{std::string(e.key, e.key_len), std::string(e.value, e.value_len), e.expires,
                                 e.is_address});
       return kDone;
     });
   } catch (const std::bad_alloc&) {
-    log_msg(kLogError, "Could not load %s: out of memory", path);
+    log_msg(kLogError, "Could not load %s: out of memory", file.shown.c_str());
     return kFailed;
   }
 }
@@ -99,10 +99,9 @@ int64_t load_data(SlabPool* pool, const char* path) {
   });
 }
 
-int64_t load_replacing(SlabPool* pool, const char* path) {
-  if (path == nullptr) return kFailed;
+int64_t load_replacing(SlabPool* pool, const FileLocation& file) {
   std::vector<ParsedEntry> entries;
-  if (parse_whole_file(path, time(nullptr), entries) < 0) return kFailed;
+  if (parse_whole_file(file, time(nullptr), entries) < 0) return kFailed;
 
   if (rbtree_purge(pool, delete_ipaddr_by_node_locked) != kDone) return kFailed;
   int64_t stored = 0;

@@ -1,5 +1,8 @@
 #include "server/dispatcher.h"
 
+#include <unistd.h>
+
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,8 +12,10 @@
 #include "entry/key_ops.h"
 #include "persist/data_file.h"
 #include "proto/msg.pb-c.h"
+#include "server/client_paths.h"
 #include "server/frame_reader.h"
 #include "server/frame_writer.h"
+#include "server/lock_recovery.h"
 #include "store/rwlock.h"
 #include "store/sweeps.h"
 #include "util/io.h"
@@ -39,14 +44,7 @@ enum ActionCode : int {
   kDump = SHARED_DICT__SEND_INFO__ACTION__DUMP,
 };
 
-// Per-connection state; dies with the connection.
-struct Batch {
-  uint64_t affected = 0;
-  uint64_t unaffected = 0;
-  bool info_wanted = false;
-  bool hash_wanted = false;
-  bool forced = false;  // this connection has broken a stuck lock once
-};
+using Batch = RequestBatch::Counts;
 
 // One decoded request in the terms the operations take.
 struct DecodedRequest {
@@ -71,23 +69,34 @@ DecodedRequest make_request(const SharedDict__SendInfo& m) {
   };
 }
 
-void break_lock(SlabPool* pool) {
-  log_msg(kLogWarn, "Forcibly removing all locks and repeating");
-  force_unlock(&pool->lock);
-}
-
 // LOAD replaces the dictionary only once the file has been read whole without error.
-int64_t load_action(SlabPool* pool, const DecodedRequest& r) {
-  const char* path = r.value.ptr != nullptr ? r.value.ptr : settings.data_path;
-  int64_t count = load_replacing(pool, path);
+int64_t load_action(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& peer) {
+  int64_t count;
+  const char* shown;
+  ClientPath client;
+  if (r.value.ptr == nullptr) {
+    shown = settings.data_path;
+    count = load_replacing(pool, shown);
+  } else {
+    if (resolve_client_path(peer, r.value.ptr, PathUse::kLoad, &client) != kDone) return kFailed;
+    shown = r.value.ptr;
+    count = load_replacing(pool, client.file);
+  }
   if (count == kLockTimeout) return kLockTimeout;
   if (count < 0) return kFailed;
-  log_msg(kLogInfo, "Loaded %ld entries from %s", static_cast<long>(count), path);
+  log_msg(kLogInfo, "Loaded %ld entries from %s", static_cast<long>(count), shown);
   return kDone;
 }
 
+int64_t dump_action(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& peer) {
+  if (r.value.ptr == nullptr) return dump_tree(pool, static_cast<const char*>(nullptr));
+  ClientPath client;
+  if (resolve_client_path(peer, r.value.ptr, PathUse::kDump, &client) != kDone) return kFailed;
+  return dump_tree(pool, client.file);
+}
+
 // Runs the operation of a known action once; its result code (INFO and HASH only raise their flag).
-int64_t execute(SlabPool* pool, const DecodedRequest& r, Batch* batch) {
+int64_t execute(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& peer, Batch* batch) {
   const char* k = r.key.ptr;
   const uint64_t kl = r.key.len;
   const char* v = r.value.ptr;
@@ -110,9 +119,9 @@ int64_t execute(SlabPool* pool, const DecodedRequest& r, Batch* batch) {
     case kClear:
       return rbtree_purge(pool, delete_ipaddr_by_node_locked);
     case kLoad:
-      return load_action(pool, r);
+      return load_action(pool, r, peer);
     case kDump:
-      return dump_tree(pool, r.value.ptr);
+      return dump_action(pool, r, peer);
     default:
       return kFailed;
   }
@@ -156,13 +165,13 @@ void record_outcome(const DecodedRequest& r, int64_t rc, Batch* batch) {
 }
 
 // Runs one request with the once-per-connection forced unlock.
-void run_request(SlabPool* pool, const DecodedRequest& r, Batch* batch) {
+void run_request(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& peer, Batch* batch) {
   if (r.action < kGet || r.action > kDump) {
     log_msg(kLogError, "Unknown action :%d", r.action);
     return;
   }
   for (;;) {
-    int64_t rc = execute(pool, r, batch);
+    int64_t rc = execute(pool, r, peer, batch);
     if (rc != kLockTimeout) {
       record_outcome(r, rc, batch);
       return;
@@ -176,23 +185,35 @@ void run_request(SlabPool* pool, const DecodedRequest& r, Batch* batch) {
   }
 }
 
-void answer(int fd, SlabPool* pool, const Batch& batch) {
+}  // namespace
+
+bool RequestBatch::run_body(std::span<const uint8_t> body) {
+  SendInfoPtr message(shared_dict__send_info__unpack(nullptr, body.size(), body.data()));
+  if (!message) {
+    log_msg(kLogError, "Could not process message. Skipped");
+    return false;
+  }
+  run_request(pool_, make_request(*message), peer_, &counts_);
+  return true;
+}
+
+std::vector<uint8_t> RequestBatch::answer_frame() {
   SharedDict__RecvInfo reply = SHARED_DICT__RECV_INFO__INIT;
   reply.success = 0;
 
   char message[64];
-  if (batch.affected + batch.unaffected != 0) {
+  if (counts_.affected + counts_.unaffected != 0) {
     reply.success = 1;
-    snprintf(message, sizeof message, "%u affected entries", static_cast<uint32_t>(batch.affected));
+    snprintf(message, sizeof message, "%u affected entries", static_cast<uint32_t>(counts_.affected));
     reply.message = message;
   }
 
   SharedDict__InfoData info = SHARED_DICT__INFO_DATA__INIT;
-  if (batch.info_wanted) {
+  if (counts_.info_wanted) {
     StatRecord stat{};  // stays zero when the statistics cannot be read at all
-    if (get_stat(pool, &stat) == kLockTimeout) {
-      break_lock(pool);
-      get_stat(pool, &stat);
+    if (get_stat(pool_, &stat) == kLockTimeout) {
+      break_lock(pool_);
+      get_stat(pool_, &stat);
     }
     info.pages_total = stat.pages_total;
     info.pages_free = stat.pages_free;
@@ -203,40 +224,42 @@ void answer(int fd, SlabPool* pool, const Batch& batch) {
   }
 
   char hashsum[41] = {};  // stays empty when the digest cannot be computed
-  if (batch.hash_wanted) {
+  if (counts_.hash_wanted) {
     reply.hashsum = hashsum;
-    if (rbtree_get_hashsum(pool, hashsum) == kLockTimeout) {
-      break_lock(pool);
-      rbtree_get_hashsum(pool, hashsum);
+    if (rbtree_get_hashsum(pool_, hashsum) == kLockTimeout) {
+      break_lock(pool_);
+      rbtree_get_hashsum(pool_, hashsum);
     }
   }
+  return pack_frame(&reply.base);
+}
 
-  if (write_frame(fd, &reply.base) < 0) {
-    int saved = errno;
-    if (signal_flags.got_pipe) {
-      log_msg(kLogWarn, "Could not write answer: socket closed");
-      signal_flags.got_pipe = 0;
-    } else {
-      log_msg(kLogWarn, "Could not write full data: %s", strerror(saved));
-    }
+void report_answer_failure(int err) {
+  if (signal_flags.got_pipe) {
+    log_msg(kLogWarn, "Could not write answer: socket closed");
+    signal_flags.got_pipe = 0;
+  } else {
+    log_msg(kLogWarn, "Could not write full data: %s", strerror(err));
   }
 }
 
-}  // namespace
-
 void handle_request(int fd, SlabPool* pool) {
   UniqueFd conn(fd);
-  Batch batch;
-  FrameReader reader(conn.get());
-  while (auto body = reader.next_body()) {
-    SendInfoPtr message(shared_dict__send_info__unpack(nullptr, body->size(), body->data()));
-    if (!message) {
-      log_msg(kLogError, "Could not process message. Skipped");
-      break;
-    }
-    run_request(pool, make_request(*message), &batch);
+  PeerIdentity peer;
+  if (!read_peer_identity(conn.get(), &peer)) peer = PeerIdentity{getpid(), geteuid(), getegid()};
+  RequestBatch batch(pool, peer);
+  FrameReader reader;
+  std::array<uint8_t, FrameReader::kBlockSize> block;
+  for (;;) {
+    // A block read returns short only at the end of the stream.
+    int64_t n = shm_readn(conn.get(), block.data(), block.size());
+    if (n <= 0) break;
+    auto run = [&](std::span<const uint8_t> body) { return batch.run_body(body); };
+    if (!reader.feed({block.data(), static_cast<size_t>(n)}, run)) break;
+    if (static_cast<size_t>(n) < block.size()) break;
   }
-  answer(conn.get(), pool, batch);
+  std::vector<uint8_t> frame = batch.answer_frame();
+  if (shm_writen(conn.get(), frame.data(), frame.size()) < 0) report_answer_failure(errno);
 }
 
 }  // namespace quillmap

@@ -1,21 +1,24 @@
 // Turns the byte stream of one client connection into the sequence of request bodies it carries.
 //
-// A frame is a 2-byte big-endian length L followed by L body bytes. The stream is read in blocks of
-// kBlockSize bytes; a header or a body may straddle two blocks (never more, since L <= kMaxBody).
-// A frame with L > kMaxBody is not taken: only its two header bytes are consumed and the bytes that
-// follow are scanned as the next header.
+// A frame is a 2-byte big-endian length L followed by L body bytes. A frame with L > kMaxBody is not
+// taken: only its two header bytes are consumed and the bytes that follow are scanned as the next
+// header. The reader is fed the stream in pieces of any size, as they arrive; a header or a body may
+// straddle any number of pieces. The bodies it yields, and where it yields them, do not depend on how
+// the stream was cut into pieces (the parse is that of the stream read in 2048-byte blocks).
 //
 // Invariants:
-//   1. Only bytes that were actually received are ever looked at; a frame cut off by the end of the
-//      stream (a lone header byte, or a body whose rest never came) is never yielded, and the request
-//      phase ends there as at end of stream.
-//   2. The yielded body stays valid until the next call of next_body(): one message buffer is reused.
+//   1. Only bytes that were fed are ever looked at; a frame cut off by the end of the stream (a lone
+//      header byte, or a body whose rest never came) is never yielded.
+//   2. Memory is bounded whatever the client sends: the reader keeps at most one partial header byte
+//      and one partial body (kMaxBody bytes); a body lying wholly inside a fed piece is yielded in
+//      place, without a copy.
+//   3. A yielded body is valid only during the callback that receives it.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <cstring>
 #include <span>
 
 namespace quillmap {
@@ -25,33 +28,71 @@ class FrameReader {
   static constexpr size_t kBlockSize = 2048;
   static constexpr size_t kMaxBody = 2048;
 
-  // Reads from `fd`, which the caller keeps open while the reader is used.
-  explicit FrameReader(int fd) : fd_(fd) {}
+  FrameReader() = default;
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
-  // The next complete request body, or nullopt at end of requests (end of stream, a read error, or a
-  // frame cut off by the end of the stream). Once nullopt was returned, it is returned again.
-  std::optional<std::span<const uint8_t>> next_body();
+  // Consumes `bytes`, the next piece of the stream, and calls `on_body(std::span<const uint8_t>)` for
+  // every body the piece completes, in stream order. When on_body returns false the reader stops: the
+  // rest of the piece, and everything fed later, is dropped. Returns false once stopped.
+  template <class OnBody>
+  bool feed(std::span<const uint8_t> bytes, OnBody&& on_body);
+
+  // Whether bytes of an incomplete frame are held (the stream so far ends inside a frame).
+  bool mid_frame() const { return have_high_byte_ || in_body_; }
+  bool stopped() const { return stopped_; }
 
  private:
-  enum class Pending { kNothing, kHighByte, kBody };
-
-  // Reads the next block into block_; false when the stream has ended (or failed).
-  bool read_block();
-  std::span<const uint8_t> body(size_t len) const { return {message_.data(), len}; }
-
-  int fd_;
-  bool ended_ = false;
-  bool need_block_ = true;  // the current block is used up (or none was read yet)
-  size_t pos_ = 0;          // P: cursor in the current block
-  size_t count_ = 0;        // N: bytes in the current block
-  Pending pending_ = Pending::kNothing;
-  uint8_t high_byte_ = 0;   // kHighByte: the header byte kept from the end of the previous block
-  size_t body_len_ = 0;     // kBody: L of the frame whose body continues in the next block
-  size_t body_have_ = 0;    // kBody: K, body bytes already in message_
-  std::array<uint8_t, kBlockSize> block_{};
+  bool stopped_ = false;
+  bool have_high_byte_ = false;  // the first header byte arrived without the second
+  uint8_t high_byte_ = 0;
+  bool in_body_ = false;         // a body of body_len_ bytes is being collected in message_
+  size_t body_len_ = 0;
+  size_t body_have_ = 0;
   std::array<uint8_t, kMaxBody> message_{};
 };
+
+template <class OnBody>
+bool FrameReader::feed(std::span<const uint8_t> bytes, OnBody&& on_body) {
+  const uint8_t* p = bytes.data();
+  const uint8_t* const end = p + bytes.size();
+  while (!stopped_ && p != end) {
+    if (in_body_) {
+      size_t take = std::min(body_len_ - body_have_, static_cast<size_t>(end - p));
+      std::memcpy(message_.data() + body_have_, p, take);
+      body_have_ += take;
+      p += take;
+      if (body_have_ < body_len_) break;
+      in_body_ = false;
+      if (!on_body(std::span<const uint8_t>(message_.data(), body_len_))) stopped_ = true;
+      continue;
+    }
+    size_t len;
+    if (have_high_byte_) {
+      len = static_cast<size_t>(high_byte_) * 256 + *p++;
+      have_high_byte_ = false;
+    } else if (end - p >= 2) {
+      len = static_cast<size_t>(p[0]) * 256 + p[1];
+      p += 2;
+    } else {
+      high_byte_ = *p++;
+      have_high_byte_ = true;
+      break;
+    }
+    if (len > kMaxBody) continue;  // over-long frame: only its header is consumed
+    if (static_cast<size_t>(end - p) >= len) {
+      std::span<const uint8_t> body(p, len);
+      p += len;
+      if (!on_body(body)) stopped_ = true;
+      continue;
+    }
+    body_len_ = len;
+    body_have_ = static_cast<size_t>(end - p);
+    std::memcpy(message_.data(), p, body_have_);
+    p = end;
+    in_body_ = true;
+  }
+  return !stopped_;
+}
 
 }  // namespace quillmap

@@ -1,17 +1,15 @@
-// The frame reader against a plain linear scan of the whole stream, for hand-picked block-boundary
-// cases and for seeded random streams written in random pieces over a socket pair.
+// The frame reader against a plain linear scan of the whole stream: hand-picked boundary cases and
+// seeded random streams, each fed whole, in 2048-byte blocks, byte by byte and in random pieces.
 #include "server/frame_reader.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <cstdint>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "util/io.h"
+#include "store/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -40,31 +38,45 @@ std::vector<Bytes> reference_bodies(const Bytes& s) {
   return out;
 }
 
-// Writes `stream` in the given piece sizes (the rest in one) from a second thread, half-closes, and
-// collects what the reader yields.
-std::vector<Bytes> read_all(const Bytes& stream, const std::vector<size_t>& pieces) {
-  int sv[2];
-  EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-  UniqueFd reader_end(sv[0]), writer_end(sv[1]);
-  std::thread writer([&] {
-    size_t off = 0;
-    for (size_t i = 0; off < stream.size(); ++i) {
-      size_t n = i < pieces.size() ? std::min(pieces[i], stream.size() - off) : stream.size() - off;
-      EXPECT_EQ(shm_writen(writer_end.get(), stream.data() + off, n), static_cast<int64_t>(n));
-      off += n;
-    }
-    shutdown(writer_end.get(), SHUT_WR);
-  });
+// Feeds `stream` in the given piece sizes (the rest in one piece) and collects the bodies.
+std::vector<Bytes> read_all(const Bytes& stream, const std::vector<size_t>& pieces, bool* mid_frame = nullptr) {
   std::vector<Bytes> out;
-  FrameReader reader(reader_end.get());
-  while (auto body = reader.next_body()) out.emplace_back(body->begin(), body->end());
-  EXPECT_FALSE(reader.next_body().has_value());  // stays ended
-  writer.join();
+  FrameReader reader;
+  size_t off = 0;
+  for (size_t i = 0; off < stream.size(); ++i) {
+    size_t n = i < pieces.size() ? std::min(pieces[i], stream.size() - off) : stream.size() - off;
+    reader.feed({stream.data() + off, n}, [&](std::span<const uint8_t> b) {
+      out.emplace_back(b.begin(), b.end());
+      return true;
+    });
+    off += n;
+  }
+  if (mid_frame != nullptr) *mid_frame = reader.mid_frame();
   return out;
 }
 
+void expect_same_in_every_cut(const Bytes& stream, std::mt19937* rng) {
+  const std::vector<Bytes> expected = reference_bodies(stream);
+  bool mid = false;
+  EXPECT_EQ(read_all(stream, {}, &mid), expected) << "whole";
+  EXPECT_EQ(read_all(stream, std::vector<size_t>(stream.size() / 2048 + 1, 2048)), expected) << "blocks";
+  EXPECT_EQ(read_all(stream, std::vector<size_t>(stream.size(), 1)), expected) << "bytes";
+  std::vector<size_t> pieces;
+  for (size_t total = 0; total < stream.size(); total += pieces.back()) pieces.push_back(1 + (*rng)() % ((*rng)() % 2 ? 7 : 3000));
+  EXPECT_EQ(read_all(stream, pieces), expected) << "random pieces";
+  // Whether the stream ends inside a frame: the reference stopped short of the end.
+  size_t used = 0;
+  for (size_t p = 0; p + 2 <= stream.size();) {
+    size_t len = static_cast<size_t>(stream[p]) * 256 + stream[p + 1];
+    size_t next = p + 2 + (len > FrameReader::kMaxBody ? 0 : len);
+    if (next > stream.size()) break;
+    used = p = next;
+  }
+  EXPECT_EQ(mid, used != stream.size());
+}
+
 TEST(FrameReaderTest, BoundaryCases) {
-  // The reader fills 2048-byte blocks; a first frame of length n puts the next header at offset n + 2.
+  // A first frame of length n puts the next header at offset n + 2 of the stream.
   struct Case {
     const char* name;
     Bytes prefix;                    // raw bytes first
@@ -74,45 +86,40 @@ TEST(FrameReaderTest, BoundaryCases) {
     std::vector<size_t> expected;    // body lengths
   };
   const Case cases[] = {
-      {"two frames in one write", {}, {3, 5}, 0, {}, {3, 5}},
+      {"two frames in one piece", {}, {3, 5}, 0, {}, {3, 5}},
       {"header high byte at offset 2047", {}, {2045, 10, 1}, 0, {}, {2045, 10, 1}},
       {"body straddles the block boundary", {}, {2000, 100, 7}, 0, {}, {2000, 100, 7}},
       {"header ends the block, body wholly in the next", {}, {2044, 300}, 0, {}, {2044, 300}},
-      {"length 2048 accepted at start", {}, {2048, 2}, 0, {}, {2048, 2}},
+      {"length 2048 accepted", {}, {2048, 2}, 0, {}, {2048, 2}},
       {"length 2049 skipped by its header, its body read as frames", {0x08, 0x01}, {1, 3}, 0, {}, {1, 3}},
       {"zero-length body", {}, {0, 4}, 0, {}, {0, 4}},
       {"empty stream", {}, {}, 0, {}, {}},
-      {"lone header byte at end of a short block", {}, {5}, 0, {0x00}, {5}},
-      {"lone header byte at end of a full block", {}, {2045}, 0, {0x00}, {2045}},
-      {"body cut short in the same block", {}, {5, 50}, 10, {}, {5}},
-      {"body rest longer than the final block", {}, {2000, 200}, 1, {}, {2000}},
-      {"header ends a full block, stream ends", {}, {2044}, 0, {0x00, 0x10}, {2044}},
-      // A full block leaves non-zero bytes in the buffer; the short final block ends with one header
-      // byte. A reader that looked past the received bytes would see a second header byte there.
-      {"stale bytes of an earlier block are never used", {}, {2046, 0}, 0, {0x00}, {2046, 0}},
+      {"lone header byte at the end", {}, {5}, 0, {0x00}, {5}},
+      {"lone header byte at the end of a full block", {}, {2045}, 0, {0x00}, {2045}},
+      {"body cut short", {}, {5, 50}, 10, {}, {5}},
+      {"header ends the stream", {}, {2044}, 0, {0x00, 0x10}, {2044}},
   };
+  std::mt19937 rng(1);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes stream = c.prefix;
     for (size_t len : c.frames) append_frame(&stream, len, static_cast<uint8_t>(len));
     stream.resize(stream.size() - c.cut);
     stream.insert(stream.end(), c.tail.begin(), c.tail.end());
-    std::vector<Bytes> expected = reference_bodies(stream);
     std::vector<size_t> lengths;
-    for (const Bytes& b : expected) lengths.push_back(b.size());
+    for (const Bytes& b : reference_bodies(stream)) lengths.push_back(b.size());
     ASSERT_EQ(lengths, c.expected);
-    EXPECT_EQ(read_all(stream, {}), expected);
-    // The same stream dribbled one byte at a time yields the same bodies.
-    EXPECT_EQ(read_all(stream, std::vector<size_t>(stream.size(), 1)), expected);
+    expect_same_in_every_cut(stream, &rng);
   }
 }
 
 TEST(FrameReaderTest, RandomStreamsInRandomPieces) {
-  const uint32_t seed = std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  const uint32_t seed = testing::test_seed(20261207u);
+  SCOPED_TRACE(testing::seed_trace(seed));
   std::mt19937 rng(seed);
   auto uniform = [&](size_t lo, size_t hi) { return std::uniform_int_distribution<size_t>(lo, hi)(rng); };
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 80; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
     Bytes stream;
     for (size_t f = uniform(0, 40); f > 0; --f) {
       size_t kind = uniform(0, 19);
@@ -123,12 +130,24 @@ TEST(FrameReaderTest, RandomStreamsInRandomPieces) {
       append_frame(&stream, len, static_cast<uint8_t>(rng()));
     }
     if (!stream.empty() && rng() % 3 == 0) stream.resize(uniform(0, stream.size()));  // cut off
-    std::vector<size_t> pieces;
-    for (size_t total = 0; total < stream.size(); total += pieces.back()) {
-      pieces.push_back(uniform(1, rng() % 2 ? 7 : 3000));
-    }
-    ASSERT_EQ(read_all(stream, pieces), reference_bodies(stream)) << "round " << round;
+    expect_same_in_every_cut(stream, &rng);
   }
+}
+
+// A callback that refuses a body stops the reader: nothing later is yielded, in this piece or later.
+TEST(FrameReaderTest, StopsWhenABodyIsRefused) {
+  Bytes stream;
+  for (size_t len : {1, 2, 3, 4}) append_frame(&stream, len, 0);
+  FrameReader reader;
+  std::vector<size_t> seen;
+  auto take = [&](std::span<const uint8_t> b) {
+    seen.push_back(b.size());
+    return b.size() != 2;
+  };
+  EXPECT_FALSE(reader.feed({stream.data(), 9}, take));  // frames 1 and 2 and part of 3
+  EXPECT_FALSE(reader.feed({stream.data() + 9, stream.size() - 9}, take));
+  EXPECT_TRUE(reader.stopped());
+  EXPECT_EQ(seen, (std::vector<size_t>{1, 2}));
 }
 
 }  // namespace

@@ -16,6 +16,10 @@ inline constexpr unsigned kDefaultLogLevel = 3;
 inline constexpr int64_t kDefaultExpiredCheckInterval = 60;
 // The largest interval whose sweep threshold (interval x 10) fits the 32-bit poll counter.
 inline constexpr int64_t kMaxExpiredCheckInterval = 429496729;
+inline constexpr int64_t kDefaultClientTimeout = 5;
+inline constexpr int64_t kDefaultMaxClients = 1024;
+inline constexpr int64_t kMaxClientTimeout = 86400 * 365;
+inline constexpr int64_t kMaxMaxClients = 1 << 20;
 
 struct Settings {
   char* log_path = nullptr;     // owned; unset until the file or the start-up default fills it
@@ -30,6 +34,9 @@ struct Settings {
   int64_t expired_check_interval = 0;
   uint8_t no_save_restore = 0;
   uint8_t enable_clean = 0;
+  int64_t client_timeout = kDefaultClientTimeout;  // seconds without progress before a client is dropped; 0: never
+  int64_t max_clients = kDefaultMaxClients;        // open connections served at once
+  char* dump_dir = nullptr;     // owned; unset: clients name files only in the data file's folder
 };
 
 // The resolved account of Settings::user.

@@ -41,6 +41,9 @@ int init_signals() {
   for (int signo : kCaught) {
     if (sigaction(signo, &action, nullptr) != 0) return -1;
   }
+  // A file size limit must fail the write that meets it (EFBIG, handled like a full disk) instead of
+  // ending the process before it could answer or save.
+  if (signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return -1;
   return 0;
 }
 

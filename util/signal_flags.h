@@ -24,8 +24,9 @@ extern SignalFlags signal_flags;
 void signal_handler(int signo);
 
 // Installs signal_handler for SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGPIPE and SIGUSR1, in this order,
-// with an empty blocked mask and SA_RESTART. Returns 0, or -1 at the first installation that fails
-// (the later ones are then not installed). SIGCHLD and all other signals keep their dispositions.
+// with an empty blocked mask and SA_RESTART, and ignores SIGXFSZ (a write past a file size limit
+// then fails with EFBIG). Returns 0, or -1 at the first installation that fails (the later ones are
+// then not installed). SIGCHLD and all other signals keep their dispositions.
 int init_signals();
 
 }  // namespace quillmap

@@ -40,6 +40,10 @@ TEST(SignalFlags, EachSignalRaisesOnlyItsFlag) {
   struct sigaction child;
   ASSERT_EQ(sigaction(SIGCHLD, nullptr, &child), 0);
   EXPECT_EQ(child.sa_handler, SIG_DFL);
+  struct sigaction file_size;
+  ASSERT_EQ(sigaction(SIGXFSZ, nullptr, &file_size), 0);
+  EXPECT_EQ(file_size.sa_handler, SIG_IGN) << "a file size limit must fail a write, not end the worker";
+  signal(SIGXFSZ, SIG_DFL);
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+#include "server/client_connection.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quillmap {
+
+ClientConnection::ClientConnection(UniqueFd fd, SlabPool* pool, const PeerIdentity& peer, ServeClock::time_point now)
+    : fd_(std::move(fd)), last_progress_(now), batch_(pool, peer) {
+  int flags = fcntl(fd_.get(), F_GETFL);
+  if (flags >= 0) fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
+}
+
+void ClientConnection::on_readable(std::span<uint8_t> scratch, ServeClock::time_point now) {
+  if (state_ != State::kReading) return;
+  ssize_t n = read(fd_.get(), scratch.data(), scratch.size());
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+  if (n <= 0) {  // the end of the stream; a read error ends it the same way
+    start_answer(now);
+    return;
+  }
+  last_progress_ = now;
+  bool going = reader_.feed({scratch.data(), static_cast<size_t>(n)},
+                            [this](std::span<const uint8_t> body) { return batch_.run_body(body); });
+  if (!going) start_answer(now);  // an undecodable body: the rest of the stream is not read
+}
+
+void ClientConnection::start_answer(ServeClock::time_point now) {
+  answer_ = batch_.answer_frame();
+  written_ = 0;
+  state_ = State::kWriting;
+  on_writable(now);
+}
+
+void ClientConnection::on_writable(ServeClock::time_point now) {
+  if (state_ != State::kWriting) return;
+  while (written_ < answer_.size()) {
+    ssize_t n = write(fd_.get(), answer_.data() + written_, answer_.size() - written_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;  // the rest when the socket takes it
+    if (n <= 0) {
+      report_answer_failure(n < 0 ? errno : EIO);
+      drop();
+      return;
+    }
+    written_ += static_cast<size_t>(n);
+    last_progress_ = now;
+  }
+  drop();  // answered: the connection ends here
+}
+
+}  // namespace quillmap

@@ -47,6 +47,8 @@ TEST(DaemonCliTest, HelpBadOptionsAndStartUpRefusals) {
       {{}, paths + data + "expired_check_interval=429496730\n", 1, "",
        "Invalid expired_check_interval 429496730: it must lie between 0 and 429496729. Exit\n"},
       {{}, paths + data + "user=no-such-quillmap-account\n", 1, "", "No such user: no-such-quillmap-account"},
+      {{}, paths + "data_path=" + dir.string() + "\n", 1, "",
+       "Invalid data_path " + dir.string() + ": it is not a regular file. Exit\n"},
       // The log cannot be created: the directories and the data file have been made by then.
       {{}, "log_path=" + dir.string() + "\n" + paths + data, 1, "",
        "Could not open log file " + dir.string() + ": Is a directory\n"},

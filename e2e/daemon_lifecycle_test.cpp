@@ -1,11 +1,16 @@
 // Start-up, signals and orderly stop of the real daemon, in the foreground and detached: files,
 // segment, process titles, log lines and exit statuses.
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -106,6 +111,41 @@ TEST(DaemonLifecycle, Usr1ReopensTheMovedLogInBothProcesses) {
   }
   EXPECT_TRUE(log.find("[INFO]") == std::string::npos && log.find("[DEBUG]") == std::string::npos) << log;
   EXPECT_TRUE(old.find("[INFO]") == std::string::npos && old.find("[DEBUG]") == std::string::npos) << old;
+}
+
+// A worker that cannot serve (its socket path is a directory) says why, and its replacements back
+// off instead of loading and dumping the data file in a tight loop; a stop still ends it at once.
+TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
+  DaemonHarness daemon(detached("WARN"));
+  std::filesystem::create_directories(daemon.socket_path() + "/in-the-way");
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(daemon.wait_for_log("next start in 2 s", 8000)) << daemon.log_text();
+  const std::string log = daemon.log_text();
+  EXPECT_NE(log.find("[ERROR]: Could not remove " + daemon.socket_path() + ": Is a directory"), std::string::npos) << log;
+  EXPECT_NE(log.find("[ERROR]: Workers keep ending within 5 s of their start (2 in a row); next start in 1 s"),
+            std::string::npos) << log;
+  size_t ends = 0;
+  for (size_t at = log.find("Worker exited normally"); at != std::string::npos; at = log.find("Worker exited normally", at + 1)) ++ends;
+  EXPECT_EQ(ends, 3u) << log;
+  EXPECT_EQ(daemon.stop(2000), 0) << "a backing-off master stops at once";
+}
+
+// A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on
+// the terminal, not only in the log.
+TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
+  DaemonOptions options;
+  options.ready = ReadyWhen::kSocket;  // the leftover segment exists from the start
+  DaemonHarness daemon(options);
+  std::ofstream(daemon.data_path()) << "";
+  const key_t key = ftok(daemon.data_path().c_str(), 98);
+  const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(id, 0) << strerror(errno);
+  EXPECT_FALSE(daemon.start());
+  EXPECT_EQ(daemon.launch_status(), 1);
+  const std::string err = daemon.stderr_text();
+  EXPECT_NE(err.find("holds 4096 bytes, less than data_size"), std::string::npos) << err;
+  EXPECT_NE(err.find("ipcrm -m " + std::to_string(id)), std::string::npos) << err;
+  shmctl(id, IPC_RMID, nullptr);
 }
 
 }  // namespace

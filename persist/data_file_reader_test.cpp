@@ -120,6 +120,20 @@ TEST(DataFileReader, FailuresAndAStoppingSink) {
   EXPECT_EQ(result, -1);
   EXPECT_TRUE(log.contains("[ERROR]: Failed to emit event 0: ")) << log.text();
 
+  // Nesting is capped: 64 levels (the top mapping, the entry's, 62 more) are read, and the nested
+  // ones skipped; 65 end the read before the parser goes on.
+  // 200 KB of "[" used to hold a start-up for half a minute.
+  const std::string deep64 = "a:\n  value: 1\n  x: " + std::string(62, '[') + std::string(62, ']') + "\n";
+  EXPECT_EQ(read_text(deep64, &result).size(), 1u);
+  EXPECT_EQ(result, 1);
+  const std::string deep65 = "a:\n  value: 1\n  x: " + std::string(63, '[') + std::string(63, ']') + "\n";
+  EXPECT_EQ(read_text(deep65, &result).size(), 0u);
+  EXPECT_EQ(result, -1);
+  EXPECT_TRUE(log.contains("[ERROR]: Could not load ")) << log.text();
+  EXPECT_TRUE(log.contains("data.yaml: collections nested deeper than 64 levels")) << log.text();
+  EXPECT_EQ(read_text(std::string(200000, '['), &result).size(), 0u);
+  EXPECT_EQ(result, -1);
+
   ScratchDir dir;
   write_file(dir.file("data.yaml"), "a:\n  value: 1\nb:\n  value: 2\nc:\n  value: 3\n");
   int calls = 0;

@@ -88,15 +88,19 @@ std::string own_file_conflict(int dir, const std::string& name, PathUse use) {
   struct stat target;
   const bool exists = fstatat(dir, name.c_str(), &target, AT_SYMLINK_NOFOLLOW) == 0;
   if (exists && S_ISLNK(target.st_mode)) return "it is a symbolic link";
-  for (const OwnFile& own : own_files()) {
-    const bool same_folder = own.dev == folder.st_dev && own.ino == folder.st_ino;
-    const bool same_file = exists && own.exists && own.self.st_dev == target.st_dev && own.self.st_ino == target.st_ino;
-    if (own.is_data_file) {
-      if (same_file || (same_folder && own.name == name)) return "";  // the data file itself is fine
-      continue;
-    }
-    if ((same_folder && own.name == name) || same_file) return "it is one of the daemon's own files";
-    if (use == PathUse::kDump && same_folder && own.name == dump_temp_path(name)) {
+  const std::vector<OwnFile> own = own_files();
+  auto same_folder = [&](const OwnFile& f) { return f.dev == folder.st_dev && f.ino == folder.st_ino; };
+  auto same_file = [&](const OwnFile& f) {
+    return exists && f.exists && f.self.st_dev == target.st_dev && f.self.st_ino == target.st_ino;
+  };
+  for (const OwnFile& f : own) {
+    // The data file itself may always be named (its dump uses the daemon's temporary, as usual).
+    if (f.is_data_file && (same_file(f) || (same_folder(f) && f.name == name))) return "";
+  }
+  for (const OwnFile& f : own) {
+    if (f.is_data_file) continue;
+    if ((same_folder(f) && f.name == name) || same_file(f)) return "it is one of the daemon's own files";
+    if (use == PathUse::kDump && same_folder(f) && f.name == dump_temp_path(name)) {
       return "its temporary file would be one of the daemon's own files";
     }
   }

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,10 +18,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client/dict_client.h"
 #include "entry/store_init.h"
 #include "store/testing/pool_fixture.h"
+#include "util/io.h"
 #include "util/log.h"
 #include "util/settings.h"
 #include "util/signal_flags.h"
@@ -66,13 +71,15 @@ class ConnectionLoopTest : public ::testing::Test {
   }
 
   // Forks the serving child (creation mask 0, as in daemon mode); returns once the socket answers.
-  void start_worker(const UserAccount* account) {
+  // `in_child` runs in the child just before it serves.
+  void start_worker(const UserAccount* account, const std::function<void()>& in_child = {}) {
     worker_ = fork();
     ASSERT_GE(worker_, 0);
     if (worker_ == 0) {
       umask(0);
       init_signals();
       log_open(log_path_.c_str());
+      if (in_child) in_child();
       _exit(static_cast<int>(-process_cycle(fixture_.pool(), account)));
     }
     ASSERT_TRUE(wait_until([&] { return send_batch(settings.socket_path, {}).ok(); })) << "worker did not come up";
@@ -183,6 +190,34 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndNoSweepWithoutEnableClean) {
   EXPECT_EQ(stop_worker(), 0);
   EXPECT_TRUE(logged("[WARN]: Worker: got terminating signal. Exiting..."));
   EXPECT_EQ((read_file(moved) + log_text()).find("Purging node"), std::string::npos);
+}
+
+// Out of descriptors: the failed accept is reported and the loop serves on; once stalled clients are
+// dropped, new ones are served again.
+TEST_F(ConnectionLoopTest, FailedAcceptsPauseInsteadOfEndingTheLoop) {
+  settings.client_timeout = 1;
+  start_worker(nullptr, [] {
+    int open_now = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) open_now += entry.path().empty() ? 0 : 1;
+    // Room for the listening socket and two clients (the directory listing held one descriptor).
+    rlimit limit{static_cast<rlim_t>(open_now + 2), static_cast<rlim_t>(open_now + 2)};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  });
+  std::vector<UniqueFd> idle;
+  for (int i = 0; i < 4; ++i) {
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socket_path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    idle.push_back(std::move(fd));
+  }
+  EXPECT_TRUE(wait_until([&] { return logged("[ERROR]: Failed to accept incoming request: Too many open files"); }));
+  EXPECT_TRUE(wait_until([&] { return logged("made no progress for 1 s"); }, 3000));
+  idle.clear();
+  EXPECT_TRUE(wait_until([&] { return send_batch(socket_path_, {make_add("k", "v")}, ClientOptions{500}).ok(); }, 4000));
+  EXPECT_EQ(affected_by(make_get("k")), 1u);
+  EXPECT_EQ(stop_worker(), 0);
 }
 
 TEST_F(ConnectionLoopTest, SweepRemovesExpiredEntriesAndBreaksAStuckLock) {

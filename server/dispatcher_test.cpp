@@ -284,6 +284,11 @@ TEST_F(DispatcherTest, DumpAndLoadWithAndWithoutPath) {
   EXPECT_EQ(serve({make_simple(Action::kLoad)}).affected(), 1u);  // from the configured data_path
   EXPECT_TRUE(logged("Loaded 2 entries from " + data_path_));
   EXPECT_TRUE(!present("a") && present("b"));
+  // A path outside the data file's folder is refused before anything is opened.
+  const std::string outside = std::filesystem::path(dir_).parent_path().string() + "/qm_dispatch_outside.yaml";
+  EXPECT_FALSE(serve({make_file_request(Action::kDump, outside)}).success);
+  EXPECT_TRUE(log_.contains("[WARN]: Refused the path " + outside + " of client PID="));
+  EXPECT_FALSE(std::filesystem::exists(outside));
   // A missing file, or one that does not parse as a whole, loads nothing and purges nothing.
   std::ofstream(dir_ + "/broken.yaml") << "---\nx:\n  value: 1\n  expires: 0\n  is_address: false\n\"unterminated: [\n";
   for (const std::string& bad : {dir_ + "/missing.yaml", dir_ + "/broken.yaml"}) {

@@ -1,0 +1,117 @@
+// Clients that stall the way a hostile or broken program would: connected and silent, half a frame,
+// whole frames without ever ending the sending direction, forty silent ones at once. The daemon serves
+// everyone else meanwhile, keeps sweeping, drops the stalled ones after client_timeout naming their
+// pid, and stops at once when told to even while a client stalls.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/dict_client.h"
+#include "e2e/daemon_harness.h"
+#include "util/io.h"
+
+namespace quillmap::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A raw connection to the daemon that has written `bytes` and keeps its sending direction open.
+UniqueFd stalled_client(const std::string& socket_path, const std::string& bytes = "") {
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  socket_path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  EXPECT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_EQ(shm_writen(fd.get(), bytes.data(), bytes.size()), static_cast<int64_t>(bytes.size()));
+  return fd;
+}
+
+// Whether the daemon closed `fd` without writing anything.
+bool closed_unanswered(int fd) {
+  char byte;
+  return read(fd, &byte, 1) == 0;
+}
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
+  DaemonHarness daemon(serving_options({"client_timeout=2", "enable_clean=1", "expired_check_interval=1"}));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const uint32_t past = static_cast<uint32_t>(time(nullptr) - 60);
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_add("stale", "v", past)}).ok());
+
+  std::vector<UniqueFd> stalled;
+  for (int i = 0; i < 40; ++i) stalled.push_back(stalled_client(daemon.socket_path()));
+  const std::string add_pending = encode_batch({make_add("pending", "v")}).value();
+  stalled.push_back(stalled_client(daemon.socket_path(), add_pending.substr(0, 3)));  // half a frame
+  stalled.push_back(stalled_client(daemon.socket_path(), add_pending));              // no half-close
+  const Clock::time_point stalled_since = Clock::now();
+
+  // The frames of the client that never half-closes have run, and others are answered at once.
+  bool seen = false;
+  while (!seen && ms_since(stalled_since) < 1500) {
+    Result<Answer> a = send_batch(daemon.socket_path(), {make_get("pending")}, ClientOptions{1000});
+    ASSERT_TRUE(a.ok()) << a.error();
+    seen = a.value().affected() == 1u;
+  }
+  EXPECT_TRUE(seen) << "a stalled connection's complete request did not run";
+  EXPECT_LT(ms_since(stalled_since), 1500) << "others had to wait for the stalled clients";
+  // Sweeps go on meanwhile.
+  EXPECT_TRUE(daemon.wait_for_log("Purging node 'stale'", 1800));
+
+  // After the time-out every stalled connection is closed unanswered, each with one line.
+  ASSERT_TRUE(daemon.wait_for_log("made no progress", 4000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string line = "[WARN]: Client PID=" + std::to_string(getpid()) + " made no progress for 2 s: connection closed unanswered";
+  EXPECT_EQ(count_of(daemon.log_text(), line), 42u) << daemon.log_text();
+  EXPECT_GE(ms_since(stalled_since), 1900);
+  for (const UniqueFd& fd : stalled) EXPECT_TRUE(closed_unanswered(fd.get()));
+  EXPECT_EQ(send_batch(daemon.socket_path(), {make_get("pending")}).value().affected(), 1u);
+
+  // A stop while a client stalls is not held up by it.
+  UniqueFd staller = stalled_client(daemon.socket_path(), add_pending.substr(0, 1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const Clock::time_point stop_sent = Clock::now();
+  EXPECT_EQ(daemon.stop(), 0);
+  EXPECT_LT(ms_since(stop_sent), 1500) << "the stop waited for a stalled client";
+}
+
+TEST(StalledClients, ConnectionsPastMaxClientsAreClosedAtOnce) {
+  DaemonHarness daemon(serving_options({"max_clients=3", "client_timeout=0"}));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < 3; ++i) held.push_back(stalled_client(daemon.socket_path()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all three accepted
+  for (int i = 0; i < 5; ++i) {
+    UniqueFd extra = stalled_client(daemon.socket_path());
+    EXPECT_TRUE(closed_unanswered(extra.get()));
+  }
+  EXPECT_TRUE(daemon.wait_for_log("[WARN]: Too many clients: 3 connections are open (max_clients)"));
+  EXPECT_EQ(count_of(daemon.log_text(), "Too many clients"), 1u) << "the warning is rate-limited";
+  held.pop_back();  // a place frees up
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Result<Answer> a = send_batch(daemon.socket_path(), {make_add("k", "v")}, ClientOptions{2000});
+  ASSERT_TRUE(a.ok()) << a.error();
+  EXPECT_EQ(a.value().affected(), 1u);
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+}  // namespace
+}  // namespace quillmap::e2e

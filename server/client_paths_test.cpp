@@ -1,0 +1,107 @@
+// Which paths a client may have the daemon load or dump, over a real directory tree holding the data
+// file, the daemon's own files, a dump_dir, symbolic links and a hard link.
+#include "server/client_paths.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "store/testing/log_capture.h"
+#include "util/settings.h"
+
+namespace quillmap {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ClientPathsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
+    for (const char* d : {"/data/sub", "/dumps/sub", "/outside"}) fs::create_directories(dir_ + d);
+    for (const char* f : {"/data/data.yaml", "/data/q.log", "/outside/secret"}) std::ofstream(dir_ + f) << "x";
+    fs::create_symlink(dir_ + "/outside/secret", dir_ + "/data/link");
+    fs::create_directory_symlink(dir_ + "/outside", dir_ + "/dumps/linkdir");
+    fs::create_hard_link(dir_ + "/data/q.log", dir_ + "/dumps/hard");
+    data_path_ = dir_ + "/data/data.yaml";
+    log_path_ = dir_ + "/data/q.log";
+    pid_path_ = dir_ + "/data/run.tmp";
+    socket_path_ = dir_ + "/data/q.sock";
+    dump_dir_ = dir_ + "/dumps";
+    settings.data_path = data_path_.data();
+    settings.log_path = log_path_.data();
+    settings.pid_path = pid_path_.data();
+    settings.socket_path = socket_path_.data();
+    settings.dump_dir = dump_dir_.data();
+  }
+  void TearDown() override {
+    settings = saved_;
+    fs::remove_all(dir_);
+  }
+
+  Settings saved_ = settings;
+  std::string dir_ = "/tmp/qm_paths_XXXXXX", data_path_, log_path_, pid_path_, socket_path_, dump_dir_;
+  testing::LogCapture log_;
+};
+
+TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
+  const PeerIdentity owner{1234, geteuid(), getegid()};
+  const PeerIdentity stranger{1234, geteuid() == 4242 ? 4243u : 4242u, 4242};
+  struct Row {
+    PeerIdentity peer;
+    PathUse use;
+    std::string path;
+    std::string refusal;  // empty: accepted
+  };
+  const Row rows[] = {
+      {owner, PathUse::kLoad, dir_ + "/data/other.yaml", ""},
+      {owner, PathUse::kDump, dir_ + "/data//other.yaml", ""},
+      {owner, PathUse::kDump, dir_ + "/data/data.yaml", ""},
+      {owner, PathUse::kDump, dir_ + "/dumps/sub/x.yaml", ""},
+      {owner, PathUse::kLoad, dir_ + "/data/run", ""},  // a dump there would write the pid file's name
+      {owner, PathUse::kDump, dir_ + "/data/run", "its temporary file would be one of the daemon's own files"},
+      {owner, PathUse::kDump, dir_ + "/data/q.log", "it is one of the daemon's own files"},
+      {owner, PathUse::kLoad, dir_ + "/data/run.tmp", "it is one of the daemon's own files"},
+      {owner, PathUse::kDump, dir_ + "/data/q.sock", "it is one of the daemon's own files"},
+      {owner, PathUse::kDump, dir_ + "/data/data.yaml.tmp", "it is one of the daemon's own files"},
+      {owner, PathUse::kDump, dir_ + "/dumps/hard", "it is one of the daemon's own files"},
+      {owner, PathUse::kDump, dir_ + "/data/link", "it is a symbolic link"},
+      {owner, PathUse::kDump, dir_ + "/dumps/linkdir/x.yaml", "a symbolic link or a file is on its way"},
+      {owner, PathUse::kDump, dir_ + "/data/sub/x.yaml", "it is neither directly in the data file's folder nor under dump_dir"},
+      {owner, PathUse::kDump, dir_ + "/outside/secret", "it is neither directly in the data file's folder nor under dump_dir"},
+      {owner, PathUse::kDump, "/etc/passwd", "it is neither directly in the data file's folder nor under dump_dir"},
+      {owner, PathUse::kDump, dir_ + "/dumps/../data/q.log", "it must be an absolute path without . or .."},
+      {owner, PathUse::kDump, "x.yaml", "it must be an absolute path without . or .."},
+      {stranger, PathUse::kDump, dir_ + "/data/other.yaml", "only root or the daemon's own account may name a path"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    log_.take();
+    ClientPath out;
+    int64_t rc = resolve_client_path(row.peer, row.path.c_str(), row.use, &out);
+    if (row.refusal.empty()) {
+      ASSERT_EQ(rc, kDone) << log_.text();
+      EXPECT_TRUE(out.file.no_follow);
+      EXPECT_EQ(out.file.dir_fd, out.folder.get());
+      EXPECT_EQ(out.file.shown, row.path);
+      struct stat st;
+      EXPECT_EQ(fstat(out.folder.get(), &st), 0);
+      EXPECT_TRUE(S_ISDIR(st.st_mode));
+    } else {
+      EXPECT_EQ(rc, kFailed);
+      EXPECT_EQ(log_.take(), std::vector<std::string>{"[WARN]: Refused the path " + row.path +
+                                                      " of client PID=1234: " + row.refusal});
+    }
+  }
+  // Without dump_dir only the data folder remains.
+  settings.dump_dir = nullptr;
+  ClientPath out;
+  EXPECT_EQ(resolve_client_path(owner, (dir_ + "/dumps/sub/x.yaml").c_str(), PathUse::kDump, &out), kFailed);
+}
+
+}  // namespace
+}  // namespace quillmap

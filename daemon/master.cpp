@@ -75,9 +75,10 @@ void log_worker_end(int status) {
 
 }  // namespace
 
-MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
+MasterOutcome run_master_loop(const UserAccount* account, const AttachedSegment& segment, int* worker_status) {
   int restarted = 0;
   int quick_ends = 0;  // workers in a row that ended within kQuickEnd of their start
+  bool last_saved = true;  // the last worker to end saved the store on its way out
   for (;;) {
     const auto started = std::chrono::steady_clock::now();
     pid_t worker = fork();
@@ -87,7 +88,7 @@ MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
     }
     if (worker == 0) {
       shm_setproctitle("worker");
-      run_workloop(account, base, restarted);
+      *worker_status = run_workloop(account, segment.base, segment.state, restarted);
       return MasterOutcome::kWorkerDone;
     }
     reopen_log();
@@ -129,9 +130,11 @@ MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
     }
 
     log_worker_end(status);
+    last_saved = WIFEXITED(status) && WEXITSTATUS(status) == kWorkerSaved;
     if (sigsent) {
       log_msg(kLogDebug, "Leaving loop because sigsent is set");
-      return MasterOutcome::kShutdown;
+      // Only a worker that saved the store on its way out leaves nothing behind but the data file.
+      return last_saved ? MasterOutcome::kShutdown : MasterOutcome::kShutdownUnsaved;
     }
     restarted = 1;
     quick_ends = std::chrono::steady_clock::now() - started < kQuickEnd ? quick_ends + 1 : 0;
@@ -140,7 +143,7 @@ MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
               static_cast<long>(kQuickEnd.count()), quick_ends, static_cast<long>(delay.count()));
       if (!wait_before_restart(delay)) {
         log_msg(kLogWarn, "Master got terminating signal. Exiting...");
-        return MasterOutcome::kShutdown;
+        return last_saved ? MasterOutcome::kShutdown : MasterOutcome::kShutdownUnsaved;
       }
     }
   }

@@ -152,6 +152,23 @@ void* slab_calloc_locked(SlabPool* pool, uint64_t size) {
   return p;
 }
 
+uint64_t slab_allocation_size(const SlabPool* pool, const void* p) {
+  const uintptr_t base = reinterpret_cast<uintptr_t>(pool);
+  const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
+  if (addr < base + pool->data_start || addr >= base + pool->pool_end) return 0;
+  const uint64_t index = (addr - base - pool->data_start) >> page_shift;
+  if (index >= page_count(pool)) return 0;
+  const PageDesc* d = page_desc(const_cast<SlabPool*>(pool), index);
+  switch (page_type(d)) {
+    case kPagePage:
+      return (d->map & kPageAllocated) && d->map != kPageAllocatedTail ? (d->map & ~kPageAllocated) << page_shift : 0;
+    case kPageExact:
+      return exact_chunk;
+    default:
+      return uint64_t{1} << (d->map & kChunkShiftMask);
+  }
+}
+
 void slab_free_locked(SlabPool* pool, void* p) {
   const uintptr_t base = reinterpret_cast<uintptr_t>(pool);
   const uintptr_t addr = reinterpret_cast<uintptr_t>(p);

@@ -67,6 +67,8 @@ int run(int argc, char** argv) {
   AttachedSegment segment;
   if (!attach_segment(&segment)) return leave(1);
   if (save_leftover_store(segment) != 0) return leave(1);
+  // A new master's first worker lays the store out afresh and loads the data file.
+  segment.state->flags &= ~kStateLoaded;
 
   if (settings.no_daemon) {
     // The segment stays either way; an unsaved store is saved by the next start.

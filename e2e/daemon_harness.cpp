@@ -184,7 +184,7 @@ DaemonHarness::DaemonHarness(DaemonOptions options) : options_(std::move(options
   }
   dir_ = tmpl;
   config_path_ = dir_ + "/quillmap.conf";
-  data_path_ = dir_ + "/data.yaml";
+  data_path_ = (options_.data_dir.empty() ? dir_ : options_.data_dir) + "/data.yaml";
   // In subdirectories, which the daemon creates.
   log_path_ = dir_ + "/log/quillmap.log";
   pid_path_ = dir_ + "/run/quillmap.pid";

@@ -191,5 +191,21 @@ TEST(Durability, UnloadableDataFileIsKeptAside) {
   EXPECT_NE(read_file(daemon.data_path()), text);  // rewritten by the stop, with what had loaded
 }
 
+// With save_interval a changed store reaches the data file while the daemon runs, and an unchanged
+// one is not written again.
+TEST(Durability, PeriodicSavesWriteOnlyAChangedStore) {
+  DaemonHarness daemon(serving_options({"save_interval=1"}, "INFO"));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_add("periodic", "v")}).ok());
+  ASSERT_TRUE(daemon.wait_for_log("[INFO]: Saved 1 entries to " + daemon.data_path(), 4000));
+  EXPECT_NE(read_file(daemon.data_path()).find("periodic:"), std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  const std::string log = daemon.log_text();
+  size_t saves = 0;
+  for (size_t at = log.find("[INFO]: Saved "); at != std::string::npos; at = log.find("[INFO]: Saved ", at + 1)) ++saves;
+  EXPECT_EQ(saves, 1u) << log;
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
 }  // namespace
 }  // namespace quillmap::e2e

@@ -27,6 +27,12 @@ void set_op(IntentRecord* intent, uint64_t op) {
   __atomic_store_n(&intent->op, op, __ATOMIC_RELEASE);
 }
 
+// A writer that died mid-change left the epoch odd; the change is over now (undone or whole).
+void close_epoch(StateHeader* state) {
+  uint64_t e = __atomic_load_n(&state->change_epoch, __ATOMIC_RELAXED);
+  if (e & 1) __atomic_store_n(&state->change_epoch, e + 1, __ATOMIC_RELEASE);
+}
+
 }  // namespace
 
 bool value_fits_in_place(const SlabPool* pool, const RbtreeNode* node, uint64_t value_len) {
@@ -62,17 +68,18 @@ void undo_interrupted_change(SlabPool* pool, StateHeader* state) {
   if (state == nullptr) return;
   IntentRecord* intent = &state->intent;
   const uint64_t op = __atomic_load_n(&intent->op, __ATOMIC_ACQUIRE);
-  if (op == kIntentNone) return;
+  if (op == kIntentNone) {
+    close_epoch(state);
+    return;
+  }
   const int key_len = static_cast<int>(intent->key_len);
   const char* key = reinterpret_cast<const char*>(intent->key);
   if (op == kIntentValueInPlace && intent->node >= pool->data_start && intent->node < pool->pool_end &&
       intent->saved_len <= kIntentBytes) {
     RbtreeNode* node = _lfof_<RbtreeNode>(pool, intent->node);
-    change_begins();
     std::memcpy(node_value(node), intent->old_bytes, intent->saved_len);
     node->value_len = static_cast<uint32_t>(intent->old_value_len);
     node->expires = intent->old_expires;
-    change_ends();
     log_msg(kLogCrit, "The previous worker died while replacing the value of '%.*s' in place; the old value was restored",
             key_len, key);
   } else {
@@ -80,6 +87,7 @@ void undo_interrupted_change(SlabPool* pool, StateHeader* state) {
             static_cast<unsigned long>(op));
   }
   clear_intent(state);
+  close_epoch(state);
 }
 
 void clear_intent(StateHeader* state) {

@@ -16,7 +16,9 @@
 #include "entry/ipaddr_ops.h"
 #include "server/client_connection.h"
 #include "server/frame_reader.h"
+#include "persist/data_file.h"
 #include "server/lock_recovery.h"
+#include "store/change_epoch.h"
 #include "store/sweeps.h"
 #include "util/io.h"
 #include "util/log.h"
@@ -150,11 +152,13 @@ class ServingLoop {
   void admit(UniqueFd conn, ServeClock::time_point now);
   void drop_stalled(ServeClock::time_point now);
   void sweep_when_due(ServeClock::time_point now);
+  void save_when_due(ServeClock::time_point now);
 
   SlabPool* pool_;
   const UserAccount* account_;
   const milliseconds sweep_period_;
   ServeClock::time_point next_sweep_;
+  ServeClock::time_point next_save_ = ServeClock::now() + seconds(settings.save_interval);
   ServeClock::time_point accept_paused_until_{};
   std::vector<std::unique_ptr<ClientConnection>> connections_;
   std::vector<pollfd> waits_;  // [0] the listening socket, then connections_ in order
@@ -266,6 +270,18 @@ void ServingLoop::sweep_when_due(ServeClock::time_point now) {
   next_sweep_ = ServeClock::now() + sweep_period_;
 }
 
+// A store changed since it was last saved is written to the data file, the safe way, once per
+// save_interval; an unchanged one is not written again.
+void ServingLoop::save_when_due(ServeClock::time_point now) {
+  if (settings.save_interval <= 0 || settings.no_save_restore || now < next_save_) return;
+  next_save_ = now + seconds(settings.save_interval);
+  if (store_saved() || published_state() == nullptr) return;
+  int64_t saved = rbtree_dump(pool_, settings.data_path);
+  if (saved < 0) return;  // logged by the dump; tried again after the next interval
+  note_store_saved();
+  log_msg(kLogInfo, "Saved %ld entries to %s", static_cast<long>(saved), settings.data_path);
+}
+
 int64_t ServingLoop::run() {
   for (;;) {
     if (termination_requested()) {
@@ -299,6 +315,7 @@ int64_t ServingLoop::run() {
     drop_stalled(now);
     std::erase_if(connections_, [](const auto& c) { return c->state() == ClientConnection::State::kDone; });
     sweep_when_due(now);
+    save_when_due(now);
   }
 }
 

@@ -13,6 +13,7 @@
 #include "daemon/proctitle.h"
 #include "daemon/worker.h"
 #include "util/log.h"
+#include "util/readiness.h"
 #include "util/signal_flags.h"
 
 namespace quillmap {
@@ -92,6 +93,8 @@ MasterOutcome run_master_loop(const UserAccount* account, const AttachedSegment&
       return MasterOutcome::kWorkerDone;
     }
     reopen_log();
+    // Only the first worker can tell the starting process that the daemon serves.
+    close_readiness();
     bool sigsent = false;
 
     int status = 0;

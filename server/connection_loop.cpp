@@ -23,6 +23,7 @@
 #include "util/io.h"
 #include "util/log.h"
 #include "util/ptr_list.h"
+#include "util/readiness.h"
 #include "util/signal_flags.h"
 
 namespace quillmap {
@@ -326,6 +327,7 @@ void close_listening_socket() { listening_socket.reset(); }
 int64_t process_cycle(SlabPool* pool, const UserAccount* account) {
   listening_socket.reset();
   if (open_listening_socket() != kDone) return kFailed;
+  signal_ready();  // a detached start now ends with success
   ServingLoop loop(pool, account);
   return loop.run();
 }

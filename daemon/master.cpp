@@ -140,7 +140,10 @@ MasterOutcome run_master_loop(const UserAccount* account, const AttachedSegment&
       return last_saved ? MasterOutcome::kShutdown : MasterOutcome::kShutdownUnsaved;
     }
     restarted = 1;
-    quick_ends = std::chrono::steady_clock::now() - started < kQuickEnd ? quick_ends + 1 : 0;
+    // A worker killed from outside (SIGKILL: the operator, the OOM killer) says nothing about the
+    // next one; one that exits or crashes by itself soon after its start does.
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    quick_ends = !killed && std::chrono::steady_clock::now() - started < kQuickEnd ? quick_ends + 1 : 0;
     if (std::chrono::seconds delay = backoff_after(quick_ends); delay.count() > 0) {
       log_msg(kLogError, "Workers keep ending within %ld s of their start (%d in a row); next start in %ld s",
               static_cast<long>(kQuickEnd.count()), quick_ends, static_cast<long>(delay.count()));

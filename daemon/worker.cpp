@@ -4,6 +4,7 @@
 #include "entry/store_init.h"
 #include "persist/data_file.h"
 #include "persist/data_file_writer.h"
+#include "persist/store_salvage.h"
 #include "server/connection_loop.h"
 #include "store/change_epoch.h"
 #include "util/log.h"
@@ -26,8 +27,15 @@ void startup_load(SlabPool* base) {
 
 int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state, int restarted) {
   publish_changes(&base->lock, state);
+  // A predecessor killed inside a write hold may have left any structure half changed.
+  const bool interrupted = restarted != 0 && write_was_interrupted(state);
   if (restarted != 0) undo_interrupted_change(base, state);
   if (init_memory(base, restarted, settings.data_size) != 0) {
+    log_msg(kLogError, "Store could not be prepared; this worker does not serve");
+    return kWorkerUnprepared;
+  }
+  SalvageReport salvaged;
+  if (interrupted && salvage_store(base, settings.data_size, &salvaged) != kDone) {
     log_msg(kLogError, "Store could not be prepared; this worker does not serve");
     return kWorkerUnprepared;
   }

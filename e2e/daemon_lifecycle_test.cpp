@@ -121,6 +121,7 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
   // The starting process waits until the first worker serves: here it never does, and the start fails
   // visibly, while the master goes on trying.
   daemon.start();
+  ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 1);
   EXPECT_EQ(daemon.stderr_text(), "quillmap did not start; see the log at " + daemon.log_path() + "\n");
   ASSERT_TRUE(daemon.wait_for_log("next start in 2 s", 8000)) << daemon.log_text();

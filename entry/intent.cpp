@@ -90,6 +90,8 @@ void undo_interrupted_change(SlabPool* pool, StateHeader* state) {
   close_epoch(state);
 }
 
+void note_entry_in_flight(const SlabPool* pool, const RbtreeNode* node) { note_in_flight(0, offset_of_record(pool, node)); }
+
 void clear_intent(StateHeader* state) {
   if (state != nullptr) __atomic_store_n(&state->intent.op, uint64_t{kIntentNone}, __ATOMIC_RELEASE);
 }

@@ -29,6 +29,10 @@ bool value_fits_in_place(const SlabPool* pool, const RbtreeNode* node, uint64_t 
 // clears the record, with CRIT naming what was found and done. No lock needed: no other writer exists.
 void undo_interrupted_change(SlabPool* pool, StateHeader* state);
 
+// Names `node` as the entry the current write hold links or unlinks, so that a rebuild after a kill
+// finds it even when no tree link reaches it (intent.aux[0]; the end of the hold clears it).
+void note_entry_in_flight(const SlabPool* pool, const RbtreeNode* node);
+
 // Forgets any record (a first worker lays the store out afresh).
 void clear_intent(StateHeader* state);
 

@@ -130,6 +130,7 @@ int64_t set_ipaddr(SlabPool* pool, const char* key, uint64_t key_len, const char
       log_msg(kLogWarn, "Could not allocate memory for %.*s in lpctrie", log_len(key_len), log_ptr(key));
       slab_free_locked(pool, fresh);
     } else {
+      note_entry_in_flight(pool, fresh);
       rbtree_delete(pool, key_tree_of(pool), found);
       slab_free_locked(pool, found);
       rbtree_insert(pool, key_tree_of(pool), fresh);

@@ -46,6 +46,7 @@ int64_t set_key(SlabPool* pool, const char* key, uint64_t key_len, const char* v
     // The new entry exists before the old one goes, all under one write hold: a failure keeps the
     // old entry, and a reader sees the old entry or the new one.
     remove_entry_locked(pool, found);
+    note_entry_in_flight(pool, fresh);
     rbtree_insert(pool, key_tree_of(pool), fresh);
     rc = kDone;
   } else {
@@ -101,6 +102,7 @@ int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, con
                           uint64_t expires, uint8_t is_address, RbtreeNode** out) {
   RbtreeNode* node = new_entry_locked(pool, key, key_len, value, value_len, expires, is_address);
   if (node == nullptr) return kFailed;
+  note_entry_in_flight(pool, node);
   rbtree_insert(pool, key_tree_of(pool), node);
   // A linked node's parent is a node or the sentinel, never offset 0; rbtree_insert leaves a node
   // with an equal key unlinked, with the zero links of its fresh chunk.
@@ -114,6 +116,7 @@ int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, con
 }
 
 void remove_entry_locked(SlabPool* pool, RbtreeNode* node) {
+  note_entry_in_flight(pool, node);
   // An address entry's prefix goes first. If its text does not parse (-1), no prefix was ever stored
   // for it, and it is removed like a string entry.
   if (node->is_address && delete_ipaddr_by_node_locked(pool, node) == kDone) return;

@@ -33,6 +33,7 @@ void change_begins() {
 
 void change_ends() {
   if (state_header == nullptr) return;
+  for (uint64_t& slot : state_header->intent.aux) __atomic_store_n(&slot, uint64_t{0}, __ATOMIC_RELAXED);  // settled
   uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
   __atomic_store_n(&state_header->change_epoch, (e + 1) & ~uint64_t{1}, __ATOMIC_RELEASE);
 }
@@ -43,6 +44,12 @@ void note_write_begins(const uint64_t* lock) {
 
 void note_write_ends(const uint64_t* lock) {
   if (lock == published_lock) change_ends();
+}
+
+void note_in_flight(int slot, uint64_t offset) {
+  if (state_header == nullptr || slot < 0 || slot >= 6) return;
+  __atomic_store_n(&state_header->intent.aux[slot], offset, __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_RELEASE);  // named before the first store that could orphan it
 }
 
 void note_store_saved() { set_flag(kStateSaved, true); }

@@ -28,6 +28,10 @@ void note_write_ends(const uint64_t* lock);
 void change_begins();
 void change_ends();
 
+// Names a record that the current write hold is relinking (intent.aux[slot], slot 0 .. 5), so that
+// a rebuild after a kill finds it even when no link reaches it; the end of the hold clears them.
+void note_in_flight(int slot, uint64_t offset);
+
 // The data file now holds the whole store (call after a dump to the data file succeeded).
 void note_store_saved();
 bool store_saved();

@@ -5,6 +5,7 @@
 #   deb_test.sh unpacked   the three packages unpacked into a temporary root (dpkg-deb -x): the CLI
 #                          runs from there, and a program builds against the unpacked development
 #                          package and runs with the unpacked library
+# shellcheck source=packaging/tests/lib.sh
 source "$(dirname "$0")/lib.sh"
 need_tool dpkg-deb "Debian package dpkg"
 need_tool dpkg-shlibdeps "Debian package dpkg-dev"
@@ -95,8 +96,8 @@ cat >"$scratch/prog.c" <<'C'
 #include <quillmap_reader.h>
 int main(void) { puts(quillmap_reader_strerror(QUILLMAP_READER_E_NO_SEGMENT)); return 0; }
 C
-# shellcheck disable=SC2046
-"$QM_CC" -o "$scratch/prog" "$scratch/prog.c" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs quillmap-reader)
+# shellcheck disable=SC2046,SC2086
+"$QM_CC" ${QM_CONSUMER_FLAGS:-} -o "$scratch/prog" "$scratch/prog.c" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs quillmap-reader)
 got=$(LD_LIBRARY_PATH=$libdir "$scratch/prog")
 [ "$got" = "no segment for this data path (is the daemon running?)" ] || fail "the unpacked library said: $got"
 echo "PASS"

@@ -2,6 +2,7 @@
 # cmake --install into a temporary DESTDIR and prefix: every file lands in its GNU directory, a
 # second install keeps an edited configuration, and programs built against the installed library
 # (pkg-config, and find_package for the shared and the static library) run without LD_LIBRARY_PATH.
+# shellcheck source=packaging/tests/lib.sh
 source "$(dirname "$0")/lib.sh"
 need_tool pkg-config
 
@@ -67,12 +68,13 @@ check_run() {
   [ "$out" = "$expected" ] || fail "$1 printed '$out', expected '$expected'"
 }
 
+flags=${QM_CONSUMER_FLAGS:-}
 export PKG_CONFIG_PATH=$root/lib/pkgconfig
 [ "$(pkg-config --modversion quillmap-reader)" = "$QM_VERSION" ] || fail "pkg-config reports another version"
-# shellcheck disable=SC2046
-"$QM_CC" -o "$scratch/prog_c" "$scratch/prog.c" $(pkg-config --cflags --libs quillmap-reader)
-# shellcheck disable=SC2046
-"$QM_CXX" -o "$scratch/prog_cpp" "$scratch/prog.cpp" $(pkg-config --cflags --libs quillmap-reader)
+# shellcheck disable=SC2046,SC2086
+"$QM_CC" $flags -o "$scratch/prog_c" "$scratch/prog.c" $(pkg-config --cflags --libs quillmap-reader)
+# shellcheck disable=SC2046,SC2086
+"$QM_CXX" $flags -o "$scratch/prog_cpp" "$scratch/prog.cpp" $(pkg-config --cflags --libs quillmap-reader)
 check_run "$scratch/prog_c"
 check_run "$scratch/prog_cpp"
 
@@ -91,7 +93,8 @@ target_link_libraries(prog_static PRIVATE quillmap::reader_static)
 set_target_properties(prog_static PROPERTIES LINKER_LANGUAGE CXX)
 CMAKE
 "$QM_CMAKE" -S "$scratch/consumer" -B "$scratch/consumer/build" -DCMAKE_PREFIX_PATH="$root" \
-  -DCMAKE_C_COMPILER="$QM_CC" -DCMAKE_CXX_COMPILER="$QM_CXX" >"$scratch/consumer.log" 2>&1 ||
+  -DCMAKE_C_COMPILER="$QM_CC" -DCMAKE_CXX_COMPILER="$QM_CXX" \
+  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" >"$scratch/consumer.log" 2>&1 ||
   { cat "$scratch/consumer.log"; fail "find_package(quillmap_reader) failed"; }
 "$QM_CMAKE" --build "$scratch/consumer/build" >>"$scratch/consumer.log" 2>&1 ||
   { cat "$scratch/consumer.log"; fail "building against the CMake package failed"; }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the packaging tests (sourced). The environment comes from packaging/CMakeLists.txt:
 # QM_SOURCE_DIR, QM_BUILD_DIR, QM_DAEMON, QM_CLI, QM_VERSION, QM_CMAKE, QM_CPACK, QM_CC, QM_CXX.
 set -euo pipefail

@@ -2,6 +2,7 @@
 # The manual pages (configured into the folder $1) render without a warning, with groff -wall and,
 # when it is installed, mandoc -T lint; and they name every option, configuration key, command and
 # result code that the sources define, so that a new one cannot go undocumented.
+# shellcheck source=packaging/tests/lib.sh
 source "$(dirname "$0")/lib.sh"
 man_dir=$1
 pages=(quillmap.8 quillmap.conf.5 quillmap-cli.1 quillmap_reader.3)

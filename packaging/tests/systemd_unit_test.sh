@@ -2,6 +2,7 @@
 # The installed systemd unit passes `systemd-analyze verify`: its directives, its ExecStart= program
 # and its Documentation= pages. The unit is installed with the prefix /usr into a stage, then
 # pointed at the stage's daemon and configuration, since verify looks at the running system's files.
+# shellcheck source=packaging/tests/lib.sh
 source "$(dirname "$0")/lib.sh"
 need_tool systemd-analyze "Debian package systemd"
 

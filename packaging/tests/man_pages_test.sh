@@ -38,6 +38,7 @@ expect_in() {  # page, description, names...
 src=$QM_SOURCE_DIR
 mapfile -t daemon_options < <(grep -oE '\{"[a-z-]+", (no|required|optional)_argument' "$src/daemon/config.cpp" |
   sed -E 's/^\{"([a-z-]+)".*/--\1/')
+[ ${#daemon_options[@]} -ge 3 ] || fail "found only ${#daemon_options[@]} options in daemon/config.cpp"
 expect_in quillmap.8 "option" "${daemon_options[@]}"
 
 mapfile -t keys < <(grep -oE '(key == |key, )"[a-z_]+"' "$src/daemon/config.cpp" | sed -E 's/.*"([a-z_]+)"/\1/')
@@ -48,6 +49,7 @@ done
 
 mapfile -t cli_options < <(grep -ohE 'name == "--?[a-z-]+"' "$src/tools/quillmap-cli/main.cpp" |
   sed -E 's/.*"(.*)"/\1/' | grep -v '^-$')
+[ ${#cli_options[@]} -ge 8 ] || fail "found only ${#cli_options[@]} options in tools/quillmap-cli/main.cpp"
 expect_in quillmap-cli.1 "option" "${cli_options[@]}"
 mapfile -t commands < <(grep -ohE '\{"[a-z]+", Action::|\[\] = "[a-z]+";' "$src"/tools/*.cpp |
   sed -E 's/[^"]*"([a-z]+)".*/\1/')

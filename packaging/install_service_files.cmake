@@ -29,7 +29,7 @@ file(MAKE_DIRECTORY "${stage}")
 
 include("${QM_SOURCE_DIR}/packaging/service_config.cmake")
 quillmap_service_config("${QM_SOURCE_DIR}/daemon/quillmap.conf.example" "${stage}/quillmap.conf")
-file(COPY_FILE "${QM_SOURCE_DIR}/packaging/quillmap.logrotate" "${stage}/quillmap")
+configure_file("${QM_SOURCE_DIR}/packaging/quillmap.logrotate" "${stage}/quillmap" COPYONLY)
 
 file(READ "${QM_SOURCE_DIR}/packaging/quillmap.service" unit)
 string(REPLACE "/usr/sbin/quillmap" "${prefix}/${QM_SBINDIR}/quillmap" unit "${unit}")
@@ -53,3 +53,4 @@ install_unless_present("${stage}/quillmap" "${sysconf}/logrotate.d")
 file(INSTALL DESTINATION "${prefix}/lib/systemd/system" TYPE FILE FILES "${stage}/quillmap.service")
 file(INSTALL DESTINATION "${prefix}/${QM_DATAROOTDIR}/doc/quillmap" TYPE FILE
      FILES "${stage}/quillmap.conf.example")
+file(REMOVE_RECURSE "${stage}")

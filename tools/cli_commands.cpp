@@ -86,6 +86,24 @@ Result<uint32_t> parse_ttl(std::string_view text, std::time_t now) {
   return static_cast<uint32_t>(base + n * unit);
 }
 
+Status prepare_request(Request& r, const std::string& working_dir) {
+  if (r.key && r.ktype == KeyType::kAddress) {
+    Cidr parsed;
+    if (str_to_cidr(r.key->data(), r.key->size(), &parsed) == -1) {
+      return ClientError{"the address key " + in_quotes(*r.key) +
+                         " does not parse (an IPv4 or IPv6 address, optionally with /PREFIX-LENGTH)"};
+    }
+  }
+  const auto action = static_cast<Action>(r.action);
+  if ((action == Action::kLoad || action == Action::kDump) && r.value) {
+    std::filesystem::path path = *r.value;
+    if (path.is_relative() && !working_dir.empty()) path = std::filesystem::path(working_dir) / path;
+    if (path.is_absolute()) r.value = path.lexically_normal().string();
+  }
+  std::string frame;
+  return append_request_frame(r, frame);
+}
+
 Result<Request> parse_command(const std::vector<std::string>& words, const CommandDefaults& defaults,
                               std::time_t now) {
   if (words.empty()) return ClientError{"empty command"};
@@ -147,21 +165,9 @@ Result<Request> parse_command(const std::vector<std::string>& words, const Comma
     if (expires) r.expires = expires;
     else if (defaults.expires) r.expires = defaults.expires;
   }
-  if (r.ktype == KeyType::kAddress) {
-    Cidr parsed;
-    if (str_to_cidr(r.key->data(), r.key->size(), &parsed) == -1) {
-      return ClientError{name + ": the address key " + in_quotes(*r.key) +
-                         " does not parse (an IPv4 or IPv6 address, optionally with /PREFIX-LENGTH)"};
-    }
-  }
-  if (cmd->shape == ArgShape::kOptionalPath && !args.empty()) {
-    std::filesystem::path path = args[0];
-    if (path.is_relative() && !defaults.working_dir.empty()) path = std::filesystem::path(defaults.working_dir) / path;
-    r.value = path.is_absolute() ? path.lexically_normal().string() : args[0];
-  }
+  if (cmd->shape == ArgShape::kOptionalPath && !args.empty()) r.value = args[0];
   // Refused here rather than at sending time, so that the error can name the command or line.
-  std::string frame;
-  if (Status st = append_request_frame(r, frame); !st) return ClientError{st.error()};
+  if (Status st = prepare_request(r, defaults.working_dir); !st) return ClientError{name + ": " + st.error()};
   return r;
 }
 

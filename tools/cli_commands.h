@@ -62,10 +62,14 @@ Result<uint32_t> parse_expires(std::string_view text, std::time_t now);
 // The result must fit the 32-bit field; "0" is refused (it would mean "never expires").
 Result<uint32_t> parse_ttl(std::string_view text, std::time_t now);
 
-// One command's words (its name first) as a request. Checked before sending, beside the options and
-// arguments: an address key must parse as the daemon parses it (lpctrie/cidr.h), and the request
-// must fit a frame. LOAD/DUMP paths are made absolute against defaults.working_dir and normalised
-// (no "." or ".." components, which the daemon refuses).
+// What can be checked of a request before it is sent, for every client of the daemon: an address key
+// must parse as the daemon parses it (lpctrie/cidr.h), and the request must fit a frame (length,
+// zero bytes, UTF-8). A LOAD/DUMP path is made absolute against `working_dir` (when not empty) and
+// normalised (no "." or ".." components, which the daemon refuses).
+Status prepare_request(Request& request, const std::string& working_dir);
+
+// One command's words (its name first) as a request, checked by prepare_request against
+// defaults.working_dir; errors name the command.
 Result<Request> parse_command(const std::vector<std::string>& words, const CommandDefaults& defaults,
                               std::time_t now);
 

@@ -75,7 +75,7 @@ TEST(CliCommands, CommandsBecomeRequests) {
       {"add --expires", "error: --expires needs a time"},
       {"add --bogus k", "error: unknown option '--bogus' for add"},
       {"fetch k", "error: unknown command 'fetch'"},
-      {"get " + std::string(2100, 'k'), "error: request is 2107 bytes packed; the daemon takes at most 2048"},
+      {"get " + std::string(2100, 'k'), "error: get: request is 2107 bytes packed; the daemon takes at most 2048"},
   };
   for (const Case& c : cases) {
     CommandDefaults defaults;

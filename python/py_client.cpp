@@ -137,9 +137,12 @@ bool build_request(Action action, Shape shape, PyObject* args, PyObject* kwargs,
 
 // Sends `requests` with the GIL released; nullopt with a Python error set.
 std::optional<Answer> send(ClientObject* client, const std::vector<Request>& requests) {
+  // Copied: another thread may re-initialise the client while this one waits without the GIL.
+  const std::string socket_path = *client->socket_path;
+  const ClientOptions options{client->timeout_ms};
   std::optional<Result<Answer>> answer;
   Py_BEGIN_ALLOW_THREADS
-  answer.emplace(send_batch(*client->socket_path, requests, ClientOptions{client->timeout_ms}));
+  answer.emplace(send_batch(socket_path, requests, options));
   Py_END_ALLOW_THREADS
   if (!answer->ok()) {
     const std::string& e = answer->error();

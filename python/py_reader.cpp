@@ -49,6 +49,7 @@ PyObject* new_entry(const EntryView& v) { return new_entry(v.key, v.value, v.exp
 struct ReaderObject {
   PyObject_HEAD
   Reader* reader;
+  int entered_sections;  // sections holding a share: the handle is neither closed nor replaced meanwhile
 };
 
 struct SectionObject {
@@ -73,6 +74,10 @@ int reader_init(ReaderObject* self, PyObject* args, PyObject* kwargs) {
   int hide_expired = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$Op", const_cast<char**>(kwlist), &data_path, &config,
                                    &hide_expired)) {
+    return -1;
+  }
+  if (self->entered_sections > 0) {
+    raise_error(error_type, "a read section of this reader is open");
     return -1;
   }
   if ((data_path == Py_None) == (config == Py_None)) {
@@ -103,6 +108,7 @@ void reader_dealloc(ReaderObject* self) {
 }
 
 PyObject* reader_close(ReaderObject* self, PyObject*) {
+  if (self->entered_sections > 0) return raise_error(error_type, "a read section of this reader is open");
   if (self->reader) self->reader->close();
   Py_RETURN_NONE;
 }
@@ -250,6 +256,7 @@ bool section_check(SectionObject* self) {
 }
 
 void section_dealloc(SectionObject* self) {
+  if (self->guard) --self->owner->entered_sections;
   delete self->guard;
   Py_XDECREF(self->owner);
   Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
@@ -261,11 +268,13 @@ PyObject* section_enter(SectionObject* self, PyObject*) {
   auto guard = std::make_unique<ReadGuard>(*self->owner->reader);
   if (guard->status() != ReadStatus::kOk) return raise_read_status(guard->status(), "read section");
   self->guard = guard.release();
+  ++self->owner->entered_sections;
   Py_INCREF(self);
   return reinterpret_cast<PyObject*>(self);
 }
 
 PyObject* section_exit(SectionObject* self, PyObject*) {
+  if (self->guard) --self->owner->entered_sections;
   delete self->guard;
   self->guard = nullptr;
   Py_RETURN_FALSE;

@@ -6,5 +6,5 @@ if ! "$python" -c "import pytest" 2>/dev/null; then
   echo "skipped: pytest is not installed for $python (Debian: python3-pytest)"
   exit 77
 fi
-PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" QUILLMAP_DAEMON="$daemon" QUILLMAP_CLI="$cli" \
+PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" QUILLMAP_DAEMON="$daemon" QUILLMAP_CLI="$cli" \
   exec "$python" -m pytest -q -p no:cacheprovider "$tests"

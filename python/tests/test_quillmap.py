@@ -91,6 +91,8 @@ def test_batch_and_read_sections(client, reader):
         assert s.get("a") == b"3" and s.get("b") is None
         assert s.match("2001:db8::1").key == b"::/0"
         assert s.validate()
+        with pytest.raises(quillmap.Error, match="a read section of this reader is open"):
+            reader.close()  # the section's share lives in the reader's handle
     with pytest.raises(quillmap.Error, match="not entered"):
         s.get("a")
     assert reader.get_many(["a", "b", b"a"]) == [b"3", None, b"3"]

@@ -12,7 +12,7 @@ namespace {
 
 constexpr SocketCommand kSocketCommands[] = {
     {"get", Action::kGet, ArgShape::kKey, "[--ip] KEY",
-     "the value of KEY (with --ip: of the longest covering prefix); in a batch: as exists"},
+     "the value of KEY (--ip: of the longest covering prefix)"},
     {"exists", Action::kGet, ArgShape::kKey, "[--ip] KEY", "is KEY (with --ip: a covering prefix) present"},
     {"add", Action::kAdd, ArgShape::kKeyValue, "[--ip] [--expires WHEN|--ttl TTL] KEY [VALUE]",
      "store KEY unless it is present"},

@@ -66,12 +66,12 @@ constexpr char kEntries[] = "entries";
 
 std::span<const LocalCommand> local_commands() {
   static const std::vector<LocalCommand> commands = {
-      {kPeek, "KEY", "value, expiry and kind of the entry with exactly this key (read from the segment)",
+      {kPeek, "KEY", "value, expiry and kind of the entry with exactly this key",
        run_reader<kPeek>},
-      {kMatch, "ADDRESS", "the entry of the longest stored prefix covering ADDRESS (read from the segment)",
+      {kMatch, "ADDRESS", "the entry of the longest stored prefix covering ADDRESS",
        run_reader<kMatch>},
-      {kEntries, "", "every entry in key-tree order (read from the segment)", run_reader<kEntries>},
-      {"stats", "[--prometheus]", "info's figures and entry counts (--prometheus: in Prometheus text format)",
+      {kEntries, "", "every entry in key-tree order", run_reader<kEntries>},
+      {"stats", "[--prometheus]", "info's figures and entry counts (--prometheus: for Prometheus)",
        run_stats},
   };
   return commands;

@@ -27,15 +27,17 @@ void print_help() {
   text += "       quillmap-cli [OPTIONS] -          (commands from standard input)\n\n";
   text += "All commands of one call go to the daemon as one batch over one connection; the daemon\n"
           "runs them in order and answers once. \"N affected entries\" counts the requests that\n"
-          "changed or found something: get of a present key, add of a new key, set, del of a\n"
-          "present key, clear, load, dump. The answer never carries values.\n\n";
+          "changed or found something: exists of a present key, add of a new key, set, del of a\n"
+          "present key, clear, load, dump. The answer never carries values: get, peek, match\n"
+          "and entries read them from the shared segment.\n\n";
   text += "Options (before the first command):\n"
           "  -s, --socket PATH     the daemon's socket\n"
           "  -c, --config PATH     use the socket_path of this configuration file\n"
           "                        (default: that of " + std::string(kDefaultConfigPath) + " when it\n"
           "                        can be read, else " + std::string(kDefaultSocketPath) + ")\n"
-          "  -d, --data-path PATH  peek, match, entries: the daemon's data_path, which names its\n"
-          "                        shared segment (default: that of the configuration file)\n"
+          "  -d, --data-path PATH  the daemon's data_path, which names its shared segment, for the\n"
+          "                        commands that read it (default: that of the configuration\n"
+          "                        file, unless -s names another daemon's socket)\n"
           "      --json            print the answer as one JSON object\n"
           "      --ip              every key is an address key (IPv4/IPv6 address or prefix)\n"
           "      --expires WHEN    expiry of every add and set\n"
@@ -66,7 +68,8 @@ void print_help() {
           "  by the daemon, which takes it only in its data file's folder or under dump_dir, and\n"
           "  only from root or its own account; without PATH it uses its data file.\n";
   if (!local_commands().empty()) {
-    text += "  Commands that read the segment directly stand alone, outside any batch.\n";
+    text += "  peek, match, entries and stats stand alone, outside any batch; they read the\n"
+            "  segment directly.\n";
   }
   text += "\nBatches:\n"
           "  On the command line commands are separated by a ';' word (quote it for the shell):\n"

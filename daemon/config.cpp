@@ -118,6 +118,10 @@ void take_config_value(const std::string& key, const std::string& value) {
     settings.max_clients = strtoll(value.c_str(), nullptr, 10);
     return;
   }
+  if (key == "save_interval") {
+    settings.save_interval = strtoll(value.c_str(), nullptr, 10);
+    return;
+  }
   if (take_string(&settings.dump_dir, key, "dump_dir", value)) return;
 }
 
@@ -169,6 +173,11 @@ int finish_config() {
   if (settings.max_clients < 1 || settings.max_clients > kMaxMaxClients) {
     fprintf(stderr, "Invalid max_clients %lld: it must lie between 1 and %lld. Exit\n",
             static_cast<long long>(settings.max_clients), static_cast<long long>(kMaxMaxClients));
+    return 1;
+  }
+  if (settings.save_interval < 0 || settings.save_interval > kMaxClientTimeout) {
+    fprintf(stderr, "Invalid save_interval %lld: it must lie between 0 and %lld seconds. Exit\n",
+            static_cast<long long>(settings.save_interval), static_cast<long long>(kMaxClientTimeout));
     return 1;
   }
   if (settings.dump_dir != nullptr && settings.dump_dir[0] != '/') {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "daemon/config.h"
+#include "daemon/leftover_store.h"
 #include "daemon/master.h"
 #include "daemon/proctitle.h"
 #include "daemon/segment.h"
@@ -65,15 +66,23 @@ int run(int argc, char** argv) {
   if (!settings.no_daemon && write_pid_file() != 0) return leave(1);
   AttachedSegment segment;
   if (!attach_segment(&segment)) return leave(1);
+  if (save_leftover_store(segment) != 0) return leave(1);
+  // A new master's first worker lays the store out afresh and loads the data file.
+  segment.state->flags &= ~kStateLoaded;
 
   if (settings.no_daemon) {
-    run_workloop(account, segment.base, 0);
-    return leave(0);
+    // The segment stays either way; an unsaved store is saved by the next start.
+    return leave(run_workloop(account, segment.base, segment.state, 0) == kWorkerSaved ? 0 : 1);
   }
-  switch (run_master_loop(account, segment.base)) {
+  int worker_status = 0;
+  switch (run_master_loop(account, segment, &worker_status)) {
     case MasterOutcome::kWorkerDone:
-      return leave(0);
+      return leave(worker_status);
     case MasterOutcome::kForkFailed:
+      return leave(1);
+    case MasterOutcome::kShutdownUnsaved:
+      report_unsaved_store(segment);
+      remove_pid_file();
       return leave(1);
     case MasterOutcome::kShutdown:
       break;

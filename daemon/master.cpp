@@ -13,6 +13,7 @@
 #include "daemon/proctitle.h"
 #include "daemon/worker.h"
 #include "util/log.h"
+#include "util/readiness.h"
 #include "util/signal_flags.h"
 
 namespace quillmap {
@@ -75,9 +76,10 @@ void log_worker_end(int status) {
 
 }  // namespace
 
-MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
+MasterOutcome run_master_loop(const UserAccount* account, const AttachedSegment& segment, int* worker_status) {
   int restarted = 0;
   int quick_ends = 0;  // workers in a row that ended within kQuickEnd of their start
+  bool last_saved = true;  // the last worker to end saved the store on its way out
   for (;;) {
     const auto started = std::chrono::steady_clock::now();
     pid_t worker = fork();
@@ -87,10 +89,12 @@ MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
     }
     if (worker == 0) {
       shm_setproctitle("worker");
-      run_workloop(account, base, restarted);
+      *worker_status = run_workloop(account, segment.base, segment.state, restarted);
       return MasterOutcome::kWorkerDone;
     }
     reopen_log();
+    // Only the first worker can tell the starting process that the daemon serves.
+    close_readiness();
     bool sigsent = false;
 
     int status = 0;
@@ -129,18 +133,23 @@ MasterOutcome run_master_loop(const UserAccount* account, SlabPool* base) {
     }
 
     log_worker_end(status);
+    last_saved = WIFEXITED(status) && WEXITSTATUS(status) == kWorkerSaved;
     if (sigsent) {
       log_msg(kLogDebug, "Leaving loop because sigsent is set");
-      return MasterOutcome::kShutdown;
+      // Only a worker that saved the store on its way out leaves nothing behind but the data file.
+      return last_saved ? MasterOutcome::kShutdown : MasterOutcome::kShutdownUnsaved;
     }
     restarted = 1;
-    quick_ends = std::chrono::steady_clock::now() - started < kQuickEnd ? quick_ends + 1 : 0;
+    // A worker killed from outside (SIGKILL: the operator, the OOM killer) says nothing about the
+    // next one; one that exits or crashes by itself soon after its start does.
+    const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    quick_ends = !killed && std::chrono::steady_clock::now() - started < kQuickEnd ? quick_ends + 1 : 0;
     if (std::chrono::seconds delay = backoff_after(quick_ends); delay.count() > 0) {
       log_msg(kLogError, "Workers keep ending within %ld s of their start (%d in a row); next start in %ld s",
               static_cast<long>(kQuickEnd.count()), quick_ends, static_cast<long>(delay.count()));
       if (!wait_before_restart(delay)) {
         log_msg(kLogWarn, "Master got terminating signal. Exiting...");
-        return MasterOutcome::kShutdown;
+        return last_saved ? MasterOutcome::kShutdown : MasterOutcome::kShutdownUnsaved;
       }
     }
   }

@@ -31,32 +31,78 @@ void explain_existing_segment(key_t key, int err) {
   fprintf(stderr, "%s\n", text);
 }
 
+// Gets the segment of `key` with `size` bytes, creating it when missing; *existed tells which.
+int get_segment(key_t key, size_t size, bool* existed) {
+  int id = shmget(key, size, IPC_CREAT | IPC_EXCL | 0600);
+  *existed = id < 0 && errno == EEXIST;
+  if (*existed) id = shmget(key, size, 0600);
+  return id;
+}
+
+void* attach(int id) {
+  void* base = shmat(id, nullptr, 0);
+  return base == reinterpret_cast<void*>(-1) ? nullptr : base;
+}
+
+// Attaches the state segment and makes it name the dictionary `dict_id`.
+bool attach_state(AttachedSegment* segment) {
+  key_t key = ftok(settings.data_path, kStateProjectId);
+  struct shmid_ds dict;
+  if (key == -1 || shmctl(segment->id, IPC_STAT, &dict) != 0) {
+    log_msg(kLogError, "Could not get the state segment's key for %s: %s", settings.data_path, strerror(errno));
+    return false;
+  }
+  bool existed = false;
+  segment->state_id = get_segment(key, kStateSegmentSize, &existed);
+  if (segment->state_id < 0) {
+    log_msg(kLogError, "Could not get the state segment: %s", strerror(errno));
+    return false;
+  }
+  segment->state = static_cast<StateHeader*>(attach(segment->state_id));
+  if (segment->state == nullptr) {
+    log_msg(kLogError, "Could not attach the state segment: %s", strerror(errno));
+    return false;
+  }
+  StateHeader* s = segment->state;
+  segment->state_matched = existed && s->magic == kStateMagic && s->version == kStateVersion &&
+                           s->dict_id == segment->id && s->dict_ctime == static_cast<int64_t>(dict.shm_ctime);
+  if (!segment->state_matched) {
+    memset(static_cast<void*>(s), 0, sizeof *s);
+    s->version = kStateVersion;
+    s->header_size = sizeof *s;
+    s->dict_id = segment->id;
+    s->dict_ctime = static_cast<int64_t>(dict.shm_ctime);
+    __atomic_store_n(&s->magic, kStateMagic, __ATOMIC_RELEASE);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool attach_segment(AttachedSegment* segment) {
   key_t key = ftok(settings.data_path, kSegmentProjectId);
   if (key == -1) {
     log_msg(kLogError, "Could not get key for %s: %s", settings.data_path, strerror(errno));
-  } else if ((segment->id = shmget(key, static_cast<size_t>(settings.data_size), IPC_CREAT | 0600)) ==
-             -1) {
+  } else if ((segment->id = get_segment(key, static_cast<size_t>(settings.data_size), &segment->reused)) == -1) {
     int err = errno;
     log_msg(kLogError, "Could not get shared memory: %s", strerror(err));
     explain_existing_segment(key, err);
-  } else {
-    void* base = shmat(segment->id, nullptr, 0);
-    if (base == reinterpret_cast<void*>(-1)) {
-      log_msg(kLogError, "Could not attach shared memory: %s", strerror(errno));
-    } else {
-      segment->base = static_cast<SlabPool*>(base);
-      log_msg(kLogDebug, "Shared memory successfully attached.");
-      return true;
-    }
+  } else if ((segment->base = static_cast<SlabPool*>(attach(segment->id))) == nullptr) {
+    log_msg(kLogError, "Could not attach shared memory: %s", strerror(errno));
+  } else if (attach_state(segment)) {
+    log_msg(kLogDebug, "Shared memory successfully attached.");
+    return true;
   }
   log_msg(kLogError, "Could not have attached memory");
   return false;
 }
 
 int remove_segment(AttachedSegment* segment) {
+  if (segment->state != nullptr) {
+    shmctl(segment->state_id, IPC_RMID, nullptr);
+    shmdt(segment->state);
+    segment->state = nullptr;
+  }
   if (shmctl(segment->id, IPC_RMID, nullptr) != 0) {
     log_msg(kLogError, "Could not close shared memory: %s", strerror(errno));
     log_msg(kLogError, "Could not remove attached memory...\n");

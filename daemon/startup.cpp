@@ -16,6 +16,8 @@
 
 #include "daemon/config.h"
 #include "util/log.h"
+#include "util/readiness.h"
+#include "util/settings.h"
 
 namespace quillmap {
 namespace {
@@ -157,9 +159,16 @@ int drop_privileges(const UserAccount& account) {
 }
 
 int daemonize() {
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
   if (pid < 0) return -1;
-  if (pid > 0) _exit(0);
+  if (pid > 0) {
+    close(ready[1]);
+    _exit(wait_for_readiness(ready[0], settings.log_path));
+  }
+  close(ready[0]);
+  set_readiness_fd(ready[1]);
   if (setsid() < 0) return -1;
   pid = fork();
   if (pid < 0) return -1;
@@ -171,8 +180,12 @@ int daemonize() {
   if (limit < 0) limit = 8192;
   // One call instead of one per possible descriptor (the limit may be a million); the loop is the
   // fallback for kernels without close_range.
-  if (close_range(0, static_cast<unsigned>(limit - 1), 0) != 0) {
-    for (long fd = 0; fd < limit; ++fd) close(static_cast<int>(fd));
+  const int keep = readiness_fd();
+  if (close_range(0, static_cast<unsigned>(keep - 1), 0) != 0 ||
+      close_range(static_cast<unsigned>(keep + 1), static_cast<unsigned>(limit - 1), 0) != 0) {
+    for (long fd = 0; fd < limit; ++fd) {
+      if (fd != keep) close(static_cast<int>(fd));
+    }
   }
 
   close(0);

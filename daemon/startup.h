@@ -36,8 +36,9 @@ int create_data_file(const UserAccount* account);
 int drop_privileges(const UserAccount& account);
 
 // Detaches from the terminal: two forks around a new session, umask 0, working directory "/", every
-// descriptor closed and 0, 1, 2 opened on /dev/null. Returns 0 in the surviving process, -1 on failure;
-// the intermediate processes end with status 0 here.
+// descriptor closed (but the readiness pipe's write end, util/readiness.h) and 0, 1, 2 opened on
+// /dev/null. Returns 0 in the surviving process, -1 on failure. The starting process waits until
+// the daemon serves (or failed) and ends with status 0 or 1; the intermediate one ends with 0.
 int daemonize();
 
 // Writes the own pid (decimal, no newline) to settings.pid_path with mode 0644.

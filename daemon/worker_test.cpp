@@ -36,8 +36,7 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
   if (pid == 0) {
     init_signals();
     log_open(log_path.c_str());
-    int64_t rc = run_workloop(nullptr, fixture.pool(), 0);
-    _exit(rc == 0 ? 0 : static_cast<int>(-rc));
+    _exit(run_workloop(nullptr, fixture.pool(), nullptr, 0));
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -184,7 +184,7 @@ DaemonHarness::DaemonHarness(DaemonOptions options) : options_(std::move(options
   }
   dir_ = tmpl;
   config_path_ = dir_ + "/quillmap.conf";
-  data_path_ = dir_ + "/data.yaml";
+  data_path_ = (options_.data_dir.empty() ? dir_ : options_.data_dir) + "/data.yaml";
   // In subdirectories, which the daemon creates.
   log_path_ = dir_ + "/log/quillmap.log";
   pid_path_ = dir_ + "/run/quillmap.pid";
@@ -396,17 +396,20 @@ void DaemonHarness::kill_everything() {
 }
 
 void DaemonHarness::remove_segment() {
-  key_t key = ftok(data_path_.c_str(), kProjectId);
-  if (key == -1) return;
-  int id = shmget(key, 0, 0);
-  if (id < 0) return;
-  struct shmid_ds info;
-  if (shmctl(id, IPC_STAT, &info) != 0) return;
-  // Remove only a segment our daemon made, or one whose creator is gone (the key is derived from
-  // our private data file, but unrelated files can share a key).
-  const pid_t creator = info.shm_cpid;
-  bool ours = creator == launched_ || creator == known_master_ || !alive(creator);
-  if (ours) shmctl(id, IPC_RMID, nullptr);
+  // The dictionary segment and its companion state segment.
+  for (int project : {kProjectId, kProjectId + 1}) {
+    key_t key = ftok(data_path_.c_str(), project);
+    if (key == -1) return;
+    int id = shmget(key, 0, 0);
+    if (id < 0) continue;
+    struct shmid_ds info;
+    if (shmctl(id, IPC_STAT, &info) != 0) continue;
+    // Remove only a segment our daemon made, or one whose creator is gone (the key is derived from
+    // our private data file, but unrelated files can share a key).
+    const pid_t creator = info.shm_cpid;
+    bool ours = creator == launched_ || creator == known_master_ || !alive(creator);
+    if (ours) shmctl(id, IPC_RMID, nullptr);
+  }
 }
 
 }  // namespace quillmap::e2e

@@ -62,6 +62,7 @@ struct DaemonOptions {
   std::string log_level = "DEBUG";
   std::optional<std::vector<std::string>> environment;  // unset: the test's own environment
   int ready_timeout_ms = 10000;
+  std::string data_dir;                     // where the data file lies; empty: the harness's directory
 };
 
 // A detached daemon that is ready once its worker serves, logging at `log_level`.

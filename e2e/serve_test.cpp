@@ -77,6 +77,8 @@ TEST(ServeTest, KilledWorkerIsReplacedAndItsEntriesSurvive) {
   EXPECT_EQ(daemon.log_text().find("Dumped"), std::string::npos);
 }
 
+std::map<std::string, std::string> read_all(const std::string& data_path);
+
 // DUMP and LOAD with a path and without one (the configured data file). LOAD replaces the whole
 // dictionary; a LOAD that fails leaves it untouched. A worker that ends on SIGTERM dumps, and the
 // master replaces it at once with one that loads.
@@ -116,8 +118,30 @@ TEST(ServeTest, LoadAndDumpThroughTheSocket) {
   EXPECT_TRUE(daemon.wait_for_log("[WARN]: Worker: got terminating signal. Exiting...\n"));
   EXPECT_TRUE(daemon.wait_for_log("[INFO]: Dumped 4 entries\n"));
   EXPECT_NE(daemon.wait_for_worker(worker), 0);
-  EXPECT_TRUE(daemon.wait_for_log("[INFO]: Loaded 4 entries\n"));
+  // The replacement serves the store its predecessor left, which is newer than any file.
+  EXPECT_TRUE(daemon.wait_for_log("[INFO]: Not loading " + daemon.data_path() + ": the store kept from the previous worker is newer\n"));
   EXPECT_TRUE(found(daemon, "c"));
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+// Writes answered after the last dump survive a killed worker: the replacement does not load the
+// older data file on top of the store.
+TEST(ServeTest, KilledWorkerDoesNotUndoAnsweredWrites) {
+  DaemonHarness daemon(serving_options());
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_set("k", "old"), make_add("gone", "x"), make_simple(Action::kDump),
+                                                make_del("gone"), make_set("k", "new"), make_add("after", "y")})
+                  .ok());
+  const pid_t worker = daemon.worker_pid();
+  ASSERT_EQ(kill(worker, SIGKILL), 0);
+  ASSERT_NE(daemon.wait_for_worker(worker), 0);
+  EXPECT_FALSE(found(daemon, "gone"));
+  EXPECT_TRUE(found(daemon, "after"));
+  EXPECT_EQ(read_all(daemon.data_path()).at("k"), "new|0|string");
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_simple(Action::kClear)}).ok());
+  ASSERT_EQ(kill(daemon.worker_pid(), SIGKILL), 0);
+  EXPECT_TRUE(daemon.wait_for_log("Not loading"));
+  EXPECT_FALSE(found(daemon, "k"));
   EXPECT_EQ(daemon.stop(), 0);
 }
 

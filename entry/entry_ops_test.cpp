@@ -174,15 +174,19 @@ TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
   EXPECT_EQ(run(add_key, "new", big) + run(set_key, "absent", big), 2 * kFailed);
   EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for new in rbtree\n"));
   EXPECT_EQ(run(get_key, "new") + run(get_key, "absent"), 2 * kNothingToDo);
-  // Replacing: the old entry is gone although the new one could not be stored, and its chunk is free.
+  // Replacing: a new value that fits nowhere fails and keeps the old entry and its prefix whole; one
+  // that fits the old entry's own chunk replaces it in place, even in a full pool.
   EXPECT_EQ(run(set_key, "keep", big), kFailed);
-  EXPECT_EQ(run(get_key, "keep"), kNothingToDo);
-  EXPECT_EQ(run(add_key, "keep", "w"), kDone);
-  // A failed address replacement takes the prefix along: no trie value names the released entry ...
+  EXPECT_EQ(run(get_key, "keep"), kDone);
+  EXPECT_EQ(run(set_key, "keep", "w"), kDone);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(node_value(store_.entry("keep"))), 1), "w");
+  const uint64_t net = offset_of("10.0.0.0/8");
   EXPECT_EQ(run(set_ipaddr, "10.0.0.0/8", big), kFailed);
-  EXPECT_EQ(store_.entry("10.0.0.0/8"), nullptr);
-  EXPECT_EQ(run(get_ipaddr, "10.1.1.1"), kNothingToDo);
-  // ... but leaves alone a prefix stored for another key of the same prefix.
+  EXPECT_EQ(offset_of("10.0.0.0/8"), net);
+  EXPECT_EQ(trie4_value(0x0a010101), net);
+  EXPECT_EQ(run(set_ipaddr, "10.0.0.0/8", "x"), kDone);
+  EXPECT_EQ(trie4_value(0x0a010101), net);
+  // A prefix stored for another key of the same prefix stays with it when the SET fails.
   EXPECT_EQ(run(set_ipaddr, "20.0.0.0/8", big), kFailed);
   EXPECT_EQ(trie4_value(0x14010101), offset_of("20.0.0.1/8"));
 }

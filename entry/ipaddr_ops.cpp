@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "entry/entry_text.h"
+#include "entry/intent.h"
 #include "entry/key_ops.h"
 #include "entry/lock_steps.h"
 #include "lpctrie/lpctrie.h"
@@ -110,15 +111,32 @@ int64_t set_ipaddr(SlabPool* pool, const char* key, uint64_t key_len, const char
     return rc == kDone ? kNothingToDo : rc;
   }
   // Replacement within one write hold, so that no reader ever follows the prefix to the released old
-  // entry. The prefix stays: the new entry has the same text, hence the same prefix, and storing it
-  // again only points it at the new entry.
+  // entry. The new entry and its prefix exist before the old entry goes, so a failure keeps the old
+  // entry and its prefix as they were. The prefix text is the same: storing it again only points it
+  // at the new entry. A new value that fits the old entry's chunk replaces it in place.
   if (!take_write_lock(pool, "set_ipaddr")) return kLockTimeout;
-  const bool old_was_address = found->is_address != 0;
-  rbtree_delete(pool, key_tree_of(pool), found);
-  slab_free_locked(pool, found);
-  const int64_t rc = add_both_homes_locked(pool, key, key_len, value, value_len, expires, &cidr);
-  // Without a new entry the prefix may still name the old one, which is gone: remove it too.
-  if (rc != kDone && old_was_address) delete_prefix_locked(pool, &cidr);
+  int64_t rc = kFailed;
+  if (found->is_address != 0 && value_len <= kIntentBytes && value_fits_in_place(pool, found, value_len)) {
+    // The prefix is stored again first: another text of the same prefix may own it now, and a SET
+    // makes this text its owner (a failure changes nothing).
+    if (add_cidr_locked(pool, &cidr, offset_of_record(pool, found)) != kDone) {
+      log_msg(kLogWarn, "Could not allocate memory for %.*s in lpctrie", log_len(key_len), log_ptr(key));
+    } else {
+      overwrite_value_in_place_locked(pool, found, value, value_len, expires);
+      rc = kDone;
+    }
+  } else if (RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 1)) {
+    if (add_cidr_locked(pool, &cidr, offset_of_record(pool, fresh)) != kDone) {
+      log_msg(kLogWarn, "Could not allocate memory for %.*s in lpctrie", log_len(key_len), log_ptr(key));
+      slab_free_locked(pool, fresh);
+    } else {
+      note_entry_in_flight(pool, fresh);
+      rbtree_delete(pool, key_tree_of(pool), found);
+      slab_free_locked(pool, found);
+      rbtree_insert(pool, key_tree_of(pool), fresh);
+      rc = kDone;
+    }
+  }
   release_write_lock(pool, "set_ipaddr");
   return rc;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "entry/entry_text.h"
+#include "entry/intent.h"
 #include "entry/ipaddr_ops.h"
 #include "entry/lock_steps.h"
 #include "store/rbtree.h"
@@ -34,13 +35,25 @@ int64_t set_key(SlabPool* pool, const char* key, uint64_t key_len, const char* v
   RbtreeNode* found = nullptr;
   if (lookup_entry(pool, "set_key", key, key_len, &found) != kDone) return kLockTimeout;
   if (!take_write_lock(pool, "set_key")) return kLockTimeout;
-  // Removal and insertion under one write hold: a reader sees the old entry or the new one.
-  if (found != nullptr) remove_entry_locked(pool, found);
-  RbtreeNode* node = nullptr;
-  const int64_t rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node);
+  int64_t rc;
+  if (found == nullptr) {
+    RbtreeNode* node = nullptr;
+    rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node) == kDone ? kNothingToDo : kFailed;
+  } else if (found->is_address == 0 && value_len <= kIntentBytes && value_fits_in_place(pool, found, value_len)) {
+    overwrite_value_in_place_locked(pool, found, value, value_len, expires);
+    rc = kDone;
+  } else if (RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 0)) {
+    // The new entry exists before the old one goes, all under one write hold: a failure keeps the
+    // old entry, and a reader sees the old entry or the new one.
+    remove_entry_locked(pool, found);
+    note_entry_in_flight(pool, fresh);
+    rbtree_insert(pool, key_tree_of(pool), fresh);
+    rc = kDone;
+  } else {
+    rc = kFailed;
+  }
   release_write_lock(pool, "set_key");
-  if (rc != kDone) return kFailed;
-  return found != nullptr ? kDone : kNothingToDo;
+  return rc;
 }
 
 int64_t delete_key(SlabPool* pool, const char* key, uint64_t key_len) {
@@ -60,29 +73,36 @@ int64_t delete_key(SlabPool* pool, const char* key, uint64_t key_len) {
   return kDone;
 }
 
-int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
-                          uint64_t expires, uint8_t is_address, RbtreeNode** out) {
+RbtreeNode* new_entry_locked(SlabPool* pool, const char* key, uint64_t key_len, const char* value,
+                             uint64_t value_len, uint64_t expires, uint8_t is_address) {
   if (key_len > kMaxKeyLength) {
     log_msg(kLogError, "insert_key_locked: key is longer than 65535 bytes, refused");
-    return kFailed;
+    return nullptr;
   }
   if (value_len > kMaxValueLength) {
     log_msg(kLogError, "insert_key_locked: value is longer than 4294967295 bytes, refused");
-    return kFailed;
+    return nullptr;
   }
-  const uint32_t crc = crc32_short(key, key_len);
   auto* node = static_cast<RbtreeNode*>(slab_calloc_locked(pool, kNodeHeaderSize + key_len + value_len));
   if (node == nullptr) {
     log_msg(kLogWarn, "Could not allocate memory for %.*s in rbtree", log_len(key_len), log_ptr(key));
-    return kFailed;
+    return nullptr;
   }
-  node->key_crc = crc;
+  node->key_crc = crc32_short(key, key_len);
   node->key_len = static_cast<uint16_t>(key_len);
   node->value_len = static_cast<uint32_t>(value_len);
   node->expires = expires;
   node->is_address = is_address;
   if (key_len != 0) std::memcpy(node_key(node), key, key_len);
   if (value_len != 0) std::memcpy(node_value(node), value, value_len);
+  return node;
+}
+
+int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
+                          uint64_t expires, uint8_t is_address, RbtreeNode** out) {
+  RbtreeNode* node = new_entry_locked(pool, key, key_len, value, value_len, expires, is_address);
+  if (node == nullptr) return kFailed;
+  note_entry_in_flight(pool, node);
   rbtree_insert(pool, key_tree_of(pool), node);
   // A linked node's parent is a node or the sentinel, never offset 0; rbtree_insert leaves a node
   // with an equal key unlinked, with the zero links of its fresh chunk.
@@ -96,6 +116,7 @@ int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, con
 }
 
 void remove_entry_locked(SlabPool* pool, RbtreeNode* node) {
+  note_entry_in_flight(pool, node);
   // An address entry's prefix goes first. If its text does not parse (-1), no prefix was ever stored
   // for it, and it is removed like a string entry.
   if (node->is_address && delete_ipaddr_by_node_locked(pool, node) == kDone) return;

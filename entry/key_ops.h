@@ -61,6 +61,11 @@ int64_t delete_key(SlabPool* pool, const char* key, uint64_t key_len);
 int64_t insert_key_locked(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
                           uint64_t expires, uint8_t is_address, RbtreeNode** out);
 
+// The first half of insert_key_locked: a new entry, allocated and filled but not linked into the key
+// tree, or null after the same messages (no memory, lengths over the limits). Write lock held.
+RbtreeNode* new_entry_locked(SlabPool* pool, const char* key, uint64_t key_len, const char* value,
+                             uint64_t value_len, uint64_t expires, uint8_t is_address);
+
 // Takes `node` out of the key tree and releases it; an address entry leaves its prefix trie first
 // (delete_ipaddr_by_node_locked). Write lock held.
 void remove_entry_locked(SlabPool* pool, RbtreeNode* node);

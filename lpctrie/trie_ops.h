@@ -14,6 +14,7 @@
 #include "lpctrie/key_traits.h"
 #include "lpctrie/lpc_node.h"
 #include "lpctrie/trie_bug.h"
+#include "store/crash_hook.h"
 #include "store/layout.h"
 #include "store/slab.h"
 
@@ -192,6 +193,7 @@ LpcNode<Traits>* LpcTrie<Traits>::new_node(Key key, unsigned pos, unsigned bits)
 template <class Traits>
 void LpcTrie<Traits>::put_child(Node* n, Count i, Node* c) noexcept {
   lpctrie_bug_on(i >= child_length(n), "i >= child_length(parent_node)");
+  crash_step();
   Node* old = child(n, i);
   if (old != nullptr && c == nullptr) {
     ++n->empty_children;

@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "store/layout.h"
+#include "store/rbtree.h"
 #include "util/io.h"
 #include "util/log.h"
 
@@ -15,27 +19,30 @@ namespace quillmap {
 namespace {
 
 constexpr mode_t kDataFileMode = 0600;
+constexpr char kTrailerFormat[] = "# complete dump: %" PRId64 " entries, %zu bytes, crc32 %08" PRIx32 "\n";
+constexpr char kTrailerScan[] = "# complete dump: %" SCNd64 " entries, %zu bytes, crc32 %8" SCNx32;
 
 bool is_space_error(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG; }
 
-// Writes `text` to a fresh temporary file (`temp` in the data file's directory, shown as
-// `temp_shown`) and syncs it. 0; -1 after an ERROR (the temporary file is then removed); 1 when the
-// directory refuses the file to this account (nothing created, WARN).
+// Writes `text` and the trailer to a fresh temporary file (`temp` in the data file's directory,
+// shown as `temp_shown`) and syncs it. 0, or -1 after an ERROR (the temporary file is then removed).
 int write_temp_copy(const FileLocation& file, const std::string& temp, const std::string& temp_shown,
-                    std::string_view text) {
-  UniqueFd fd(openat(file.dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kDataFileMode));
-  if (!fd) {
-    int err = errno;
-    if (err == EACCES || err == EPERM) {
-      log_msg(kLogWarn, "Could not create %s: %s; rewriting %s without a safety copy", temp_shown.c_str(),
-              strerror(err), file.shown.c_str());
-      return 1;
-    }
-    log_msg(kLogError, "Could not dump to %s: %s", temp_shown.c_str(), strerror(err));
+                    std::string_view text, int64_t entries) {
+  if (unlinkat(file.dir_fd, temp.c_str(), 0) != 0 && errno != ENOENT) {
+    log_msg(kLogError, "Could not remove the earlier %s: %s", temp_shown.c_str(), strerror(errno));
     return -1;
   }
+  UniqueFd fd(openat(file.dir_fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDataFileMode));
+  if (!fd) {
+    int err = errno;
+    log_msg(kLogError, "Could not create %s: %s; %s is left as it was (it is never rewritten without that copy)",
+            temp_shown.c_str(), strerror(err), file.shown.c_str());
+    return -1;
+  }
+  const std::string trailer = dump_trailer(text, entries);
   int err = 0;
-  if (shm_writen(fd.get(), text.data(), text.size()) != static_cast<int64_t>(text.size())) {
+  if (shm_writen(fd.get(), text.data(), text.size()) != static_cast<int64_t>(text.size()) ||
+      shm_writen(fd.get(), trailer.data(), trailer.size()) != static_cast<int64_t>(trailer.size())) {
     err = errno != 0 ? errno : EIO;
   } else if (fsync(fd.get()) != 0 || fd.reset() != 0) {
     err = errno;
@@ -58,53 +65,75 @@ int reserve_space(int fd, size_t size) {
   return is_space_error(errno) ? errno : 0;
 }
 
+// Writes `text` over the open data file from offset 0, cuts it there and syncs it (a regular file).
+// 0, or the error.
+int rewrite_in_place(int fd, std::string_view text, bool regular) {
+  if (regular) {
+    if (int err = reserve_space(fd, text.size()); err != 0) return err;
+  }
+  if (shm_writen(fd, text.data(), text.size()) != static_cast<int64_t>(text.size())) return errno != 0 ? errno : EIO;
+  if (regular && (ftruncate(fd, static_cast<off_t>(text.size())) != 0 || fsync(fd) != 0)) return errno;
+  return 0;
+}
+
+bool read_whole(const char* path, std::string* out) {
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return false;
+  char buf[65536];
+  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// The text of a complete temporary file (the trailer removed), or false when it is not complete.
+bool complete_text(const std::string& content, std::string_view* text, int64_t* entries) {
+  if (content.empty() || content.back() != '\n') return false;
+  size_t start = content.rfind('\n', content.size() - 2);
+  start = start == std::string::npos ? 0 : start + 1;
+  size_t bytes = 0;
+  uint32_t crc = 0;
+  std::string trailer = content.substr(start);
+  if (sscanf(trailer.c_str(), kTrailerScan, entries, &bytes, &crc) != 3 || bytes != start) return false;
+  *text = std::string_view(content.data(), start);
+  return crc32_short(text->data(), text->size()) == crc && dump_trailer(*text, *entries) == trailer;
+}
+
 }  // namespace
 
 std::string dump_temp_path(const std::string& path) { return path + ".tmp"; }
 
-int64_t write_data_file(const FileLocation& file, std::string_view text) {
+std::string dump_trailer(std::string_view text, int64_t entries) {
+  char line[128];
+  snprintf(line, sizeof line, kTrailerFormat, entries, text.size(), crc32_short(text.data(), text.size()));
+  return line;
+}
+
+int64_t write_data_file(const FileLocation& file, std::string_view text, int64_t entries) {
   const char* path = file.shown.c_str();
   const int follow = file.no_follow ? AT_SYMLINK_NOFOLLOW : 0;
   // Only a regular file (or a missing one) gets the safety copy; a device or pipe is written as is.
   struct stat st;
   bool regular = fstatat(file.dir_fd, file.name.c_str(), &st, follow) != 0 || S_ISREG(st.st_mode);
   std::string temp = dump_temp_path(file.name);
-  bool have_temp = false;
-  if (regular) {
-    int r = write_temp_copy(file, temp, dump_temp_path(file.shown), text);
-    if (r < 0) return kFailed;
-    have_temp = r == 0;
-  }
-  auto drop_temp = [&] {
-    if (have_temp) unlinkat(file.dir_fd, temp.c_str(), 0);
-  };
+  if (regular && write_temp_copy(file, temp, dump_temp_path(file.shown), text, entries) != 0) return kFailed;
 
   const int no_follow = file.no_follow ? O_NOFOLLOW : 0;
   UniqueFd fd(openat(file.dir_fd, file.name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | no_follow, kDataFileMode));
   if (!fd) {
     log_msg(kLogError, "Could not dump to %s: %s", path, strerror(errno));
-    drop_temp();
+    if (regular) unlinkat(file.dir_fd, temp.c_str(), 0);
     return kFailed;
   }
-  if (regular) {
-    if (int err = reserve_space(fd.get(), text.size()); err != 0) {
-      log_msg(kLogError, "Could not dump to %s: %s", path, strerror(err));
-      drop_temp();
-      return kFailed;
-    }
-  }
-
-  // From here on the data file changes.
-  int err = 0;
-  if (shm_writen(fd.get(), text.data(), text.size()) != static_cast<int64_t>(text.size())) {
-    err = errno != 0 ? errno : EIO;
-  } else if (regular && (ftruncate(fd.get(), static_cast<off_t>(text.size())) != 0 || fsync(fd.get()) != 0)) {
-    err = errno;
-  } else if (fd.reset() != 0) {
-    err = errno;
-  }
+  // From here on the data file changes; the temporary file holds the whole dump until it is done.
+  int err = rewrite_in_place(fd.get(), text, regular);
+  if (err == 0 && fd.reset() != 0) err = errno;
   if (err != 0) {
-    if (have_temp) {
+    if (regular) {
       log_msg(kLogError, "Could not rewrite %s: %s; the complete dump is kept in %s", path, strerror(err),
               dump_temp_path(file.shown).c_str());
     } else {
@@ -112,9 +141,56 @@ int64_t write_data_file(const FileLocation& file, std::string_view text) {
     }
     return kFailed;
   }
-  if (have_temp && unlinkat(file.dir_fd, temp.c_str(), 0) != 0) {
+  if (regular && unlinkat(file.dir_fd, temp.c_str(), 0) != 0) {
     log_msg(kLogWarn, "Could not remove %s: %s", dump_temp_path(file.shown).c_str(), strerror(errno));
   }
+  return 0;
+}
+
+int64_t finish_interrupted_dump(const char* path) {
+  const std::string temp = dump_temp_path(path);
+  std::string content;
+  if (!read_whole(temp.c_str(), &content)) return 0;
+  std::string_view text;
+  int64_t entries = 0;
+  if (!complete_text(content, &text, &entries)) {
+    unlink(temp.c_str());
+    log_msg(kLogWarn, "Removed the incomplete dump %s", temp.c_str());
+    return 0;
+  }
+  UniqueFd fd(open(path, O_WRONLY | O_CREAT | O_CLOEXEC, kDataFileMode));
+  int err = fd ? rewrite_in_place(fd.get(), text, true) : errno;
+  if (err == 0 && fd.reset() != 0) err = errno;
+  if (err != 0) {
+    log_msg(kLogError, "Could not complete %s from %s: %s", path, temp.c_str(), strerror(err));
+    return kFailed;
+  }
+  unlink(temp.c_str());
+  log_msg(kLogWarn, "The last dump of %s was cut short; it was completed from %s (%ld entries)", path, temp.c_str(),
+          static_cast<long>(entries));
+  return 1;
+}
+
+int64_t keep_unloadable_copy(const char* path) {
+  std::string content;
+  if (!read_whole(path, &content) || content.empty()) return 0;
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm utc;
+  gmtime_r(&now, &utc);
+  strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  std::string copy = std::string(path) + ".unloadable-" + stamp;
+  UniqueFd fd(open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDataFileMode));
+  int err = fd ? 0 : errno;
+  if (err == 0 && (shm_writen(fd.get(), content.data(), content.size()) != static_cast<int64_t>(content.size()) ||
+                   fsync(fd.get()) != 0 || fd.reset() != 0)) {
+    err = errno != 0 ? errno : EIO;
+  }
+  if (err != 0) {
+    log_msg(kLogError, "Could not keep a copy of the unloadable data file %s as %s: %s", path, copy.c_str(), strerror(err));
+    return kFailed;
+  }
+  log_msg(kLogCrit, "The data file %s could not be loaded whole; a copy is kept as %s", path, copy.c_str());
   return 0;
 }
 

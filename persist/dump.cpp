@@ -193,7 +193,7 @@ int64_t rbtree_dump(SlabPool* pool, const FileLocation& file) {
     return kFailed;
   }
   if (written < 0) return written;
-  if (write_data_file(file, text) != kDone) return kFailed;
+  if (write_data_file(file, text, written) != kDone) return kFailed;
   return written;
 }
 

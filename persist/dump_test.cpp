@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -94,7 +95,7 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   const std::string missing = dir_.file("no/such/dir/data.yaml");
   EXPECT_EQ(rbtree_dump(store_.pool(), missing.c_str()), -1);
   EXPECT_EQ(dump_tree(store_.pool(), missing.c_str()), -1);
-  EXPECT_TRUE(log_.contains("[ERROR]: Could not dump to " + missing));
+  EXPECT_TRUE(log_.contains("[ERROR]: Could not create " + dump_temp_path(missing)));
   EXPECT_FALSE(log_.contains("Dumped"));
   // A directory in the data file's place is left as it is.
   const std::string as_dir = dir_.file("dir.yaml");
@@ -130,9 +131,11 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
 }
 
 // A data file in a directory the daemon's account may not write (the start-up never creates that
-// directory): no temporary file can be made there, and the dump still reaches the data file.
-TEST_F(Dump, DirectoryRefusingTheTempFileStillDumps) {
+// directory): no temporary file can be made there, so the data file is not rewritten at all (a
+// rewrite without the copy could be cut short and lose both).
+TEST_F(Dump, DirectoryRefusingTheTempFileFailsTheDump) {
   constexpr uid_t kNobody = 65534;
+  const std::string before = read_file(path_);
   if (geteuid() == 0) {
     ASSERT_EQ(chown(path_.c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
@@ -145,14 +148,42 @@ TEST_F(Dump, DirectoryRefusingTheTempFileStillDumps) {
     if (geteuid() == 0 && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(2);
     testing::LogCapture log;
     const int64_t r = rbtree_dump(store_.pool(), path_.c_str());
-    _exit(r == 1 && log.contains("[WARN]: Could not create " + dump_temp_path(path_.c_str())) ? 0 : 1);
+    _exit(r == -1 && log.contains("[ERROR]: Could not create " + dump_temp_path(path_.c_str())) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   chmod(dir_.path().c_str(), 0700);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(body_after_header(read_file(path_)), kEntryK);
+  EXPECT_EQ(read_file(path_), before);
+}
+
+// A rewrite cut short: a complete temporary file (its trailer checks out) is copied into the data
+// file; one cut anywhere, or with a byte changed, is removed and the data file left alone.
+TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
+  const std::string text = "# head\n---\na:\n  value: 1\n...\n";
+  const std::string whole = text + dump_trailer(text, 1);
+  const std::string temp = dump_temp_path(path_);
+  auto put = [](const std::string& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; };
+  for (size_t cut = 0; cut < whole.size(); ++cut) {
+    put(path_, "stale");
+    put(temp, whole.substr(0, cut));
+    EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0) << cut;
+    EXPECT_EQ(read_file(path_), "stale") << cut;
+    EXPECT_TRUE(no_temp_file(path_)) << cut;
+  }
+  std::string flipped = whole;
+  flipped[5] ^= 1;
+  put(temp, flipped);
+  EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0);
+  EXPECT_EQ(read_file(path_), "stale");
+  put(path_, "half of the new text and the rest of a longer old one, longer than the new text");
+  put(temp, whole);
+  EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 1);
+  EXPECT_EQ(read_file(path_), text);
+  EXPECT_TRUE(no_temp_file(path_));
+  EXPECT_TRUE(log_.contains("[WARN]: The last dump of " + path_ + " was cut short; it was completed from " + temp + " (1 entries)"));
+  EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0);  // nothing left to finish
 }
 
 }  // namespace

@@ -16,11 +16,14 @@
 #include "entry/ipaddr_ops.h"
 #include "server/client_connection.h"
 #include "server/frame_reader.h"
+#include "persist/data_file.h"
 #include "server/lock_recovery.h"
+#include "store/change_epoch.h"
 #include "store/sweeps.h"
 #include "util/io.h"
 #include "util/log.h"
 #include "util/ptr_list.h"
+#include "util/readiness.h"
 #include "util/signal_flags.h"
 
 namespace quillmap {
@@ -150,11 +153,13 @@ class ServingLoop {
   void admit(UniqueFd conn, ServeClock::time_point now);
   void drop_stalled(ServeClock::time_point now);
   void sweep_when_due(ServeClock::time_point now);
+  void save_when_due(ServeClock::time_point now);
 
   SlabPool* pool_;
   const UserAccount* account_;
   const milliseconds sweep_period_;
   ServeClock::time_point next_sweep_;
+  ServeClock::time_point next_save_ = ServeClock::now() + seconds(settings.save_interval);
   ServeClock::time_point accept_paused_until_{};
   std::vector<std::unique_ptr<ClientConnection>> connections_;
   std::vector<pollfd> waits_;  // [0] the listening socket, then connections_ in order
@@ -266,6 +271,18 @@ void ServingLoop::sweep_when_due(ServeClock::time_point now) {
   next_sweep_ = ServeClock::now() + sweep_period_;
 }
 
+// A store changed since it was last saved is written to the data file, the safe way, once per
+// save_interval; an unchanged one is not written again.
+void ServingLoop::save_when_due(ServeClock::time_point now) {
+  if (settings.save_interval <= 0 || settings.no_save_restore || now < next_save_) return;
+  next_save_ = now + seconds(settings.save_interval);
+  if (store_saved() || published_state() == nullptr) return;
+  int64_t saved = rbtree_dump(pool_, settings.data_path);
+  if (saved < 0) return;  // logged by the dump; tried again after the next interval
+  note_store_saved();
+  log_msg(kLogInfo, "Saved %ld entries to %s", static_cast<long>(saved), settings.data_path);
+}
+
 int64_t ServingLoop::run() {
   for (;;) {
     if (termination_requested()) {
@@ -299,6 +316,7 @@ int64_t ServingLoop::run() {
     drop_stalled(now);
     std::erase_if(connections_, [](const auto& c) { return c->state() == ClientConnection::State::kDone; });
     sweep_when_due(now);
+    save_when_due(now);
   }
 }
 
@@ -309,6 +327,7 @@ void close_listening_socket() { listening_socket.reset(); }
 int64_t process_cycle(SlabPool* pool, const UserAccount* account) {
   listening_socket.reset();
   if (open_listening_socket() != kDone) return kFailed;
+  signal_ready();  // a detached start now ends with success
   ServingLoop loop(pool, account);
   return loop.run();
 }

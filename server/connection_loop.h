@@ -15,7 +15,9 @@
 //      progress; open connections are closed unanswered.
 //   5. Sweeps follow elapsed time: one every expired_check_interval seconds plus one poll interval,
 //      however many passes the traffic causes.
-//   6. A failed accept (EMFILE, ECONNABORTED, ...) is logged and accepting pauses for one poll
+//   6. With settings.save_interval, a store changed since its last save is dumped to the data file
+//      once per interval (INFO "Saved %ld entries to %s").
+//   7. A failed accept (EMFILE, ECONNABORTED, ...) is logged and accepting pauses for one poll
 //      interval; the other connections are served meanwhile.
 #pragma once
 

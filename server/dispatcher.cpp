@@ -16,6 +16,7 @@
 #include "server/frame_reader.h"
 #include "server/frame_writer.h"
 #include "server/lock_recovery.h"
+#include "store/change_epoch.h"
 #include "store/rwlock.h"
 #include "store/sweeps.h"
 #include "util/io.h"
@@ -89,7 +90,11 @@ int64_t load_action(SlabPool* pool, const DecodedRequest& r, const PeerIdentity&
 }
 
 int64_t dump_action(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& peer) {
-  if (r.value.ptr == nullptr) return dump_tree(pool, static_cast<const char*>(nullptr));
+  if (r.value.ptr == nullptr) {
+    int64_t rc = dump_tree(pool, static_cast<const char*>(nullptr));
+    if (rc == kDone) note_store_saved();  // the data file holds the store now
+    return rc;
+  }
   ClientPath client;
   if (resolve_client_path(peer, r.value.ptr, PathUse::kDump, &client) != kDone) return kFailed;
   return dump_tree(pool, client.file);

@@ -1,5 +1,8 @@
 #include "store/rbtree.h"
 
+#include "store/change_epoch.h"
+#include "store/crash_hook.h"
+
 namespace quillmap {
 namespace {
 
@@ -35,20 +38,31 @@ void rbtree_left_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, Rb
   const uint64_t x_off = l.off(node);
   const uint64_t y_off = node->right;
   RbtreeNode* y = l.at(y_off);
+  // Mid-rotation either node may be reachable by no link; a successor's repair needs to know them.
+  note_in_flight(2, x_off);
+  note_in_flight(3, y_off);
+  crash_step();
   node->right = y->left;
+  crash_step();
   if (y->left != l.off(sentinel)) l.at(y->left)->parent = x_off;
+  crash_step();
   y->parent = node->parent;
   if (x_off == *root) {
+    crash_step();
     *root = y_off;
   } else {
     RbtreeNode* parent = l.at(node->parent);
     if (parent->left == x_off) {
+      crash_step();
       parent->left = y_off;
     } else {
+      crash_step();
       parent->right = y_off;
     }
   }
+  crash_step();
   y->left = x_off;
+  crash_step();
   node->parent = y_off;
 }
 
@@ -57,20 +71,31 @@ void rbtree_right_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, R
   const uint64_t x_off = l.off(node);
   const uint64_t y_off = node->left;
   RbtreeNode* y = l.at(y_off);
+  // Mid-rotation either node may be reachable by no link; a successor's repair needs to know them.
+  note_in_flight(2, x_off);
+  note_in_flight(3, y_off);
+  crash_step();
   node->left = y->right;
+  crash_step();
   if (y->right != l.off(sentinel)) l.at(y->right)->parent = x_off;
+  crash_step();
   y->parent = node->parent;
   if (x_off == *root) {
+    crash_step();
     *root = y_off;
   } else {
     RbtreeNode* parent = l.at(node->parent);
     if (parent->right == x_off) {
+      crash_step();
       parent->right = y_off;
     } else {
+      crash_step();
       parent->left = y_off;
     }
   }
+  crash_step();
   y->right = x_off;
+  crash_step();
   node->parent = y_off;
 }
 
@@ -82,10 +107,15 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   uint64_t root = tree->root;
 
   if (root == sentinel_off) {
+    crash_step();
     node->parent = sentinel_off;
+    crash_step();
     node->left = sentinel_off;
+    crash_step();
     node->right = sentinel_off;
+    crash_step();
     node->color = kBlack;
+    crash_step();
     tree->root = node_off;
     return;
   }
@@ -96,14 +126,19 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     if (cmp == 0) return;  // the key is present: leave the tree and the offered node alone
     uint64_t* link = cmp < 0 ? &parent->left : &parent->right;
     if (*link == sentinel_off) {
+      crash_step();
       *link = node_off;
       break;
     }
     parent = l.at(*link);
   }
+  crash_step();
   node->parent = l.off(parent);
+  crash_step();
   node->left = sentinel_off;
+  crash_step();
   node->right = sentinel_off;
+  crash_step();
   node->color = kRed;
 
   // Insertion fix-up. The root's parent is the black sentinel, so the loop stops below the root.
@@ -114,8 +149,11 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     if (x->parent == g->left) {
       RbtreeNode* uncle = l.at(g->right);
       if (uncle->color == kRed) {
+        crash_step();
         p->color = kBlack;
+        crash_step();
         uncle->color = kBlack;
+        crash_step();
         g->color = kRed;
         x = g;
         continue;
@@ -126,14 +164,19 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
         p = l.at(x->parent);
         g = l.at(p->parent);
       }
+      crash_step();
       p->color = kBlack;
+      crash_step();
       g->color = kRed;
       rbtree_right_rotate(pool, &root, sentinel, g);
     } else {
       RbtreeNode* uncle = l.at(g->left);
       if (uncle->color == kRed) {
+        crash_step();
         p->color = kBlack;
+        crash_step();
         uncle->color = kBlack;
+        crash_step();
         g->color = kRed;
         x = g;
         continue;
@@ -144,12 +187,16 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
         p = l.at(x->parent);
         g = l.at(p->parent);
       }
+      crash_step();
       p->color = kBlack;
+      crash_step();
       g->color = kRed;
       rbtree_left_rotate(pool, &root, sentinel, g);
     }
   }
+  crash_step();
   l.at(root)->color = kBlack;
+  crash_step();
   tree->root = root;
 }
 
@@ -183,15 +230,21 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   }
   const uint64_t subst_off = l.off(subst);
   const uint64_t temp_off = l.off(temp);
+  note_in_flight(1, subst_off);  // spliced out of its place, for a moment reachable by no link
 
   if (subst_off == root) {
     // The root with at most one child: its child (or the sentinel) becomes the root.
     tree->root = temp_off;
+    crash_step();
     temp->color = kBlack;
+    crash_step();
     temp->parent = sentinel_off;
     node->key_crc = 0;
+    crash_step();
     node->left = 0;
+    crash_step();
     node->right = 0;
+    crash_step();
     node->parent = 0;
     return;
   }
@@ -199,40 +252,55 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   const uint8_t removed_color = subst->color;
   RbtreeNode* subst_parent = l.at(subst->parent);
   if (subst_parent->left == subst_off) {
+    crash_step();
     subst_parent->left = temp_off;
   } else {
+    crash_step();
     subst_parent->right = temp_off;
   }
 
   if (subst == node) {
+    crash_step();
     temp->parent = subst->parent;
   } else {
+    crash_step();
     temp->parent = subst->parent == node_off ? subst_off : subst->parent;
     // The successor takes the node's place whole; nothing is copied between the chunks.
     subst->left = node->left;
+    crash_step();
     subst->right = node->right;
+    crash_step();
     subst->parent = node->parent;
+    crash_step();
     subst->color = node->color;
     if (node_off == root) {
       root = subst_off;
     } else {
       RbtreeNode* np = l.at(node->parent);
       if (np->left == node_off) {
+        crash_step();
         np->left = subst_off;
       } else {
+        crash_step();
         np->right = subst_off;
       }
     }
+    crash_step();
     if (subst->left != sentinel_off) l.at(subst->left)->parent = subst_off;
+    crash_step();
     if (subst->right != sentinel_off) l.at(subst->right)->parent = subst_off;
   }
 
   node->key_crc = 0;
+  crash_step();
   node->left = 0;
+  crash_step();
   node->right = 0;
+  crash_step();
   node->parent = 0;
 
   if (removed_color == kRed) {
+    crash_step();
     tree->root = root;
     return;
   }
@@ -243,23 +311,31 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     if (l.off(temp) == p->left) {
       RbtreeNode* w = l.at(p->right);
       if (w->color == kRed) {
+        crash_step();
         w->color = kBlack;
+        crash_step();
         p->color = kRed;
         rbtree_left_rotate(pool, &root, sentinel, p);
         w = l.at(p->right);
       }
       if (l.at(w->left)->color == kBlack && l.at(w->right)->color == kBlack) {
+        crash_step();
         w->color = kRed;
         temp = p;
       } else {
         if (l.at(w->right)->color == kBlack) {
+          crash_step();
           l.at(w->left)->color = kBlack;
+          crash_step();
           w->color = kRed;
           rbtree_right_rotate(pool, &root, sentinel, w);
           w = l.at(p->right);
         }
+        crash_step();
         w->color = p->color;
+        crash_step();
         p->color = kBlack;
+        crash_step();
         l.at(w->right)->color = kBlack;
         rbtree_left_rotate(pool, &root, sentinel, p);
         temp = l.at(root);
@@ -267,30 +343,40 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     } else {
       RbtreeNode* w = l.at(p->left);
       if (w->color == kRed) {
+        crash_step();
         w->color = kBlack;
+        crash_step();
         p->color = kRed;
         rbtree_right_rotate(pool, &root, sentinel, p);
         w = l.at(p->left);
       }
       if (l.at(w->left)->color == kBlack && l.at(w->right)->color == kBlack) {
+        crash_step();
         w->color = kRed;
         temp = p;
       } else {
         if (l.at(w->left)->color == kBlack) {
+          crash_step();
           l.at(w->right)->color = kBlack;
+          crash_step();
           w->color = kRed;
           rbtree_left_rotate(pool, &root, sentinel, w);
           w = l.at(p->left);
         }
+        crash_step();
         w->color = p->color;
+        crash_step();
         p->color = kBlack;
+        crash_step();
         l.at(w->left)->color = kBlack;
         rbtree_right_rotate(pool, &root, sentinel, p);
         temp = l.at(root);
       }
     }
   }
+  crash_step();
   temp->color = kBlack;
+  crash_step();
   tree->root = root;
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "store/change_epoch.h"
 #include "store/layout.h"
 #include "util/host_params.h"
 
@@ -54,7 +55,11 @@ int64_t acquire(uint64_t* lock, Attempt attempt) {
 
 }  // namespace
 
-int64_t rwlock_wlock(uint64_t* lock) { return acquire(lock, try_writer); }
+int64_t rwlock_wlock(uint64_t* lock) {
+  int64_t rc = acquire(lock, try_writer);
+  if (rc == kDone) note_write_begins(lock);
+  return rc;
+}
 
 int64_t rwlock_rlock(uint64_t* lock) { return acquire(lock, try_reader); }
 
@@ -62,6 +67,7 @@ int64_t rwlock_unlock(uint64_t* lock) {
   for (int attempt = 0; attempt < kLockPasses; ++attempt) {
     uint64_t w = load_word(lock);
     if (w == kLockWriter) {
+      note_write_ends(lock);
       __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
       return kDone;
     }

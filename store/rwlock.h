@@ -22,6 +22,7 @@ inline constexpr int kLockPasses = 1024;
 inline constexpr uint64_t kLockWriter = ~uint64_t{0};
 
 // 0: the caller now holds the lock as its writer; -3 (kLockTimeout): gave up, the word untouched.
+// A write hold of the worker's dictionary also brackets the change epoch (change_epoch.h).
 int64_t rwlock_wlock(uint64_t* lock);
 
 // 0: the caller now holds one reader share; -3: gave up, the word untouched.

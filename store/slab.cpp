@@ -4,6 +4,8 @@
 
 #include "store/rwlock.h"
 #include "store/slab.h"
+
+#include "store/crash_hook.h"
 #include "util/host_params.h"
 #include "util/log.h"
 
@@ -118,6 +120,7 @@ uint8_t* start_class_page(SlabPool* pool, PageDesc* d, uint64_t cls, uint64_t k,
 }  // namespace
 
 void* slab_alloc_locked(SlabPool* pool, uint64_t size) {
+  crash_step();
   if (size > max_chunk) {
     const uint64_t pages = (size >> page_shift) + ((size & (static_cast<uint64_t>(page_size) - 1)) != 0 ? 1 : 0);
     PageDesc* d = slab_alloc_pages(pool, pages);
@@ -152,7 +155,51 @@ void* slab_calloc_locked(SlabPool* pool, uint64_t size) {
   return p;
 }
 
+uint64_t slab_allocation_size(const SlabPool* pool, const void* p) {
+  const uintptr_t base = reinterpret_cast<uintptr_t>(pool);
+  const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
+  if (addr < base + pool->data_start || addr >= base + pool->pool_end) return 0;
+  const uint64_t index = (addr - base - pool->data_start) >> page_shift;
+  if (index >= page_count(pool)) return 0;
+  const PageDesc* d = page_desc(const_cast<SlabPool*>(pool), index);
+  switch (page_type(d)) {
+    case kPagePage:
+      return (d->map & kPageAllocated) && d->map != kPageAllocatedTail ? (d->map & ~kPageAllocated) << page_shift : 0;
+    case kPageExact:
+      return exact_chunk;
+    default:
+      return uint64_t{1} << (d->map & kChunkShiftMask);
+  }
+}
+
+bool slab_allocation_in_use(const SlabPool* pool, const void* p) {
+  const uintptr_t base = reinterpret_cast<uintptr_t>(pool);
+  const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
+  if (addr < base + pool->data_start || addr >= base + pool->pool_end) return false;
+  const uint64_t rel = addr - base - pool->data_start;
+  const uint64_t index = rel >> page_shift;
+  if (index >= page_count(pool)) return false;
+  SlabPool* mutable_pool = const_cast<SlabPool*>(pool);
+  const PageDesc* d = page_desc(mutable_pool, index);
+  const uint64_t in_page = rel & (static_cast<uint64_t>(page_size) - 1);
+  const uint64_t type = page_type(d);
+  if (type == kPagePage) return in_page == 0 && (d->map & kPageAllocated) && d->map != kPageAllocatedTail;
+  const uint64_t k = type == kPageExact ? exact_shift : (d->map & kChunkShiftMask);
+  if (k < pool->min_chunk_shift || k >= static_cast<uint64_t>(page_shift) || (in_page & ((uint64_t{1} << k) - 1)) != 0) {
+    return false;
+  }
+  const uint64_t chunk = in_page >> k;
+  if (type == kPageExact) return (d->map >> chunk) & 1;
+  if (type == kPageSmall) {
+    if (chunk < small_bitmap_chunks(k)) return false;
+    const uint64_t* bitmap = static_cast<const uint64_t*>(page_address(mutable_pool, d));
+    return (bitmap[chunk / 64] >> (chunk % 64)) & 1;
+  }
+  return chunk < 32 && ((d->map >> (kBigBitmapShift + chunk)) & 1);
+}
+
 void slab_free_locked(SlabPool* pool, void* p) {
+  crash_step();
   const uintptr_t base = reinterpret_cast<uintptr_t>(pool);
   const uintptr_t addr = reinterpret_cast<uintptr_t>(p);
   if (addr < base + pool->data_start || addr >= base + pool->pool_end) {

@@ -98,6 +98,14 @@ void* slab_alloc_locked(SlabPool* pool, uint64_t size);
 // As slab_alloc_locked, with the first `size` bytes zeroed.
 void* slab_calloc_locked(SlabPool* pool, uint64_t size);
 
+// The usable size of the allocation that starts at `p` (as slab_alloc_locked returned it): its chunk
+// class size, or its page run. 0 when `p` lies in no page of the pool.
+uint64_t slab_allocation_size(const SlabPool* pool, const void* p);
+
+// Whether `p` is the start of an allocation that is in use (its chunk's bit is set, or it starts a
+// page allocation). Never logs; safe on any address (false outside the pool).
+bool slab_allocation_in_use(const SlabPool* pool, const void* p);
+
 // Releases a chunk or page allocation. Misuse is logged and changes nothing:
 //   ERROR "slab_free(): outside of pool", "slab_free(): pointer to wrong chunk",
 //         "slab_free(): pointer to wrong page"; WARN "slab_free(): chunk is already free",

@@ -36,6 +36,7 @@ struct Settings {
   uint8_t enable_clean = 0;
   int64_t client_timeout = kDefaultClientTimeout;  // seconds without progress before a client is dropped; 0: never
   int64_t max_clients = kDefaultMaxClients;        // open connections served at once
+  int64_t save_interval = 0;   // seconds between saves of a changed store to the data file; 0: only at stop
   char* dump_dir = nullptr;     // owned; unset: clients name files only in the data file's folder
 };
 

@@ -1,0 +1,267 @@
+// What the daemon confirmed is never lost when saving goes wrong: a stop on a full file system keeps
+// the store for the next start, a kill in the middle of a dump leaves the old file or the new one
+// whole, and a data file that does not load whole is kept aside before anything overwrites it.
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/mount.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/dict_client.h"
+#include "client/reader/quillmap_reader.hpp"
+#include "e2e/daemon_harness.h"
+#include "store/testing/seed.h"
+
+namespace quillmap::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A small tmpfs of its own, mounted for the test's life.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const char* size) {
+    char tmpl[] = "/tmp/quillmap-small-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    path_ = tmpl;
+    mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    rmdir(path_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+  bool resize(const char* size) {
+    return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT, (std::string("size=") + size).c_str()) == 0;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+std::vector<Request> adds(int n, const std::string& value, Action action = Action::kAdd) {
+  std::vector<Request> batch;
+  for (int i = 0; i < n; ++i) {
+    std::string key = "key" + std::to_string(i);
+    batch.push_back(action == Action::kAdd ? make_add(key, value) : make_set(key, value));
+  }
+  return batch;
+}
+
+// Sends `requests` in batches of 1000; the number of requests answered as affected.
+uint64_t send_all(const DaemonHarness& daemon, const std::vector<Request>& requests) {
+  uint64_t affected = 0;
+  for (size_t at = 0; at < requests.size(); at += 1000) {
+    std::vector<Request> part(requests.begin() + static_cast<long>(at),
+                              requests.begin() + static_cast<long>(std::min(requests.size(), at + 1000)));
+    Result<Answer> a = send_batch(daemon.socket_path(), part);
+    if (a.ok()) affected += a.value().affected().value_or(0);
+  }
+  return affected;
+}
+
+uint64_t present(const DaemonHarness& daemon, int n) {
+  std::vector<Request> gets;
+  for (int i = 0; i < n; ++i) gets.push_back(make_get("key" + std::to_string(i)));
+  return send_all(daemon, gets);
+}
+
+TEST(Durability, StopOnAFullFileSystemKeepsTheStoreForTheNextStart) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  SmallFileSystem small("64k");
+  if (!small.mounted()) GTEST_SKIP() << "tmpfs cannot be mounted here";
+  DaemonOptions options = serving_options({}, "INFO");
+  options.data_dir = small.path();
+  DaemonHarness daemon(options);
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const int n = 400;
+  ASSERT_EQ(send_all(daemon, adds(n, std::string(300, 'v'))), static_cast<uint64_t>(n));  // ~150 KB of text
+  EXPECT_EQ(daemon.stop(), 1) << daemon.log_text();
+  EXPECT_NE(daemon.log_text().find("[CRIT]: The store could not be saved to " + daemon.data_path()), std::string::npos)
+      << daemon.log_text();
+  EXPECT_TRUE(daemon.segment_exists()) << "the store was thrown away";
+  EXPECT_FALSE(fs::exists(daemon.data_path() + ".tmp"));
+
+  ASSERT_TRUE(small.resize("8m"));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  EXPECT_TRUE(daemon.wait_for_log("[WARN]: Saved 400 entries that the previous run left unsaved in shared memory to " +
+                                  daemon.data_path()));
+  EXPECT_EQ(present(daemon, n), static_cast<uint64_t>(n));
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+// Removes the daemon's segments, as a reboot would.
+void remove_segments(const std::string& data_path) {
+  for (int project : {98, 99}) {
+    int id = shmget(ftok(data_path.c_str(), project), 0, 0);
+    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+  }
+}
+
+// value -> how many entries hold it, read straight from the segment.
+std::map<std::string, int> values_of(const std::string& data_path) {
+  std::map<std::string, int> count;
+  Reader reader;
+  EXPECT_EQ(Reader::open(data_path, &reader), ReadStatus::kOk);
+  EXPECT_EQ(reader.for_each([&](const EntryView& e) {
+    ++count[std::string(e.value)];
+    return true;
+  }),
+            ReadStatus::kOk);
+  return count;
+}
+
+// SIGKILL of the worker and the master at a random moment of a dump of 100k entries, then a start
+// after the segments are gone, as after a power cut: the store holds the whole old content or the
+// whole new one.
+TEST(Durability, KillDuringADumpLeavesTheOldOrTheNewFileWhole) {
+  const uint32_t seed = testing::test_seed(7);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937 rng(seed);
+  DaemonHarness daemon(serving_options({"data_size=67108864"}, "WARN"));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const int n = 100000;
+  ASSERT_EQ(send_all(daemon, adds(n, "old")), static_cast<uint64_t>(n));
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_simple(Action::kDump)}).ok());
+  std::string saved = "old";
+  int completed = 0, interrupted = 0, finished_at_start = 0;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string next = "new" + std::to_string(round);
+    ASSERT_EQ(send_all(daemon, adds(n, next, Action::kSet)), static_cast<uint64_t>(n));
+    const pid_t worker = daemon.worker_pid(), master = daemon.master_pid();
+    std::thread dump([&] { send_batch(daemon.socket_path(), {make_simple(Action::kDump)}, ClientOptions{5000}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 700));
+    kill(master, SIGKILL);
+    kill(worker, SIGKILL);
+    dump.join();
+    daemon.wait_gone(worker, 5000);
+    daemon.wait_gone(master, 5000);
+    remove_segments(daemon.data_path());
+    const size_t log_before = daemon.log_text().size();
+    ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+    finished_at_start += daemon.log_text().find("was cut short", log_before) != std::string::npos;
+    std::map<std::string, int> values = values_of(daemon.data_path());
+    ASSERT_EQ(values.size(), 1u) << "a mix of old and new entries";
+    ASSERT_EQ(values.begin()->second, n);
+    ASSERT_TRUE(values.begin()->first == saved || values.begin()->first == next) << values.begin()->first;
+    (values.begin()->first == next ? completed : interrupted)++;
+    saved = values.begin()->first;
+  }
+  RecordProperty("completed", completed);
+  RecordProperty("interrupted", interrupted);
+  RecordProperty("finished_at_start", finished_at_start);
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+// A data file that does not load whole (a syntax error in its 11th entry of 100) is kept aside
+// before the stop's dump rewrites it with the 10 entries that loaded.
+TEST(Durability, UnloadableDataFileIsKeptAside) {
+  DaemonHarness daemon(serving_options({}, "WARN"));
+  std::string text = "---\n";
+  for (int i = 0; i < 100; ++i) {
+    text += (i == 10 ? "\"broken: [\n" : "e" + std::to_string(i) + ":\n") + "  value: v\n  expires: 0\n  is_address: false\n";
+  }
+  std::ofstream(daemon.data_path()) << text;
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(daemon.wait_for_log("[CRIT]: The data file " + daemon.data_path() + " could not be loaded whole; a copy is kept as "));
+  EXPECT_EQ(daemon.stop(), 0);
+  int copies = 0;
+  for (const auto& entry : fs::directory_iterator(daemon.dir())) {
+    if (entry.path().filename().string().starts_with("data.yaml.unloadable-")) {
+      ++copies;
+      EXPECT_EQ(read_file(entry.path().string()), text);
+      EXPECT_EQ(fs::status(entry.path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    }
+  }
+  EXPECT_EQ(copies, 1);
+  EXPECT_NE(read_file(daemon.data_path()), text);  // rewritten by the stop, with what had loaded
+}
+
+// Three writers while the worker is killed every 100 ms: every key whose batch was answered is there
+// afterwards, and the store reads whole.
+TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
+  DaemonHarness daemon(serving_options({"no_save_restore=1", "data_size=67108864"}, "WARN"));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  std::atomic<bool> stop{false};
+  std::vector<std::vector<std::string>> answered(3);
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 3; ++w) {
+    writers.emplace_back([&, w] {
+      for (int b = 0; !stop; ++b) {
+        std::vector<Request> batch;
+        std::vector<std::string> keys;
+        for (int i = 0; i < 20; ++i) {
+          keys.push_back("w" + std::to_string(w) + "-" + std::to_string(b) + "-" + std::to_string(i));
+          batch.push_back(i % 4 == 3 ? make_add("2001:db8:" + std::to_string(w) + ":" + std::to_string(b) + "::" +
+                                                    std::to_string(i) + "/128", "a", 0, KeyType::kAddress)
+                                     : make_add(keys.back(), "v"));
+        }
+        Result<Answer> a = send_batch(daemon.socket_path(), batch, ClientOptions{2000});
+        // Answered with every request counted: all of them are stored (a batch cut short by the kill
+        // gets no answer).
+        if (a.ok() && a.value().affected() == 20u) {
+          for (int i = 0; i < 20; ++i) {
+            if (i % 4 != 3) answered[w].push_back(keys[i]);
+          }
+        }
+      }
+    });
+  }
+  int kills = 0;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(6); std::chrono::steady_clock::now() < until;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (pid_t worker = daemon.worker_pid(); worker != 0 && kill(worker, SIGKILL) == 0) ++kills;
+  }
+  stop = true;
+  for (std::thread& t : writers) t.join();
+  ASSERT_NE(daemon.wait_for_worker(0), 0);
+  std::vector<Request> gets;
+  size_t total = 0;
+  for (const auto& keys : answered) {
+    for (const std::string& k : keys) gets.push_back(make_get(k));
+    total += keys.size();
+  }
+  EXPECT_EQ(send_all(daemon, gets), total) << "answered writes were lost";
+  Reader reader;
+  ASSERT_EQ(Reader::open(daemon.data_path(), &reader), ReadStatus::kOk);
+  size_t entries = 0;
+  EXPECT_EQ(reader.for_each([&](const EntryView&) { return ++entries, true; }), ReadStatus::kOk);
+  EXPECT_GE(entries, total);
+  RecordProperty("kills", kills);
+  RecordProperty("answered_keys", static_cast<int>(total));
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+// With save_interval a changed store reaches the data file while the daemon runs, and an unchanged
+// one is not written again.
+TEST(Durability, PeriodicSavesWriteOnlyAChangedStore) {
+  DaemonHarness daemon(serving_options({"save_interval=1"}, "INFO"));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_add("periodic", "v")}).ok());
+  ASSERT_TRUE(daemon.wait_for_log("[INFO]: Saved 1 entries to " + daemon.data_path(), 4000));
+  EXPECT_NE(read_file(daemon.data_path()).find("periodic:"), std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  const std::string log = daemon.log_text();
+  size_t saves = 0;
+  for (size_t at = log.find("[INFO]: Saved "); at != std::string::npos; at = log.find("[INFO]: Saved ", at + 1)) ++saves;
+  EXPECT_EQ(saves, 1u) << log;
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+}  // namespace
+}  // namespace quillmap::e2e

@@ -1,0 +1,101 @@
+// The logrotate snippet against a running daemon: rotation moves the log away, the snippet's
+// SIGUSR1 makes master and worker reopen log_path, and what they log afterwards lands in the new
+// file while the rotated one keeps what came before.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "client/dict_client.h"
+#include "e2e/daemon_harness.h"
+
+namespace quillmap::e2e {
+namespace {
+
+std::string find_logrotate() {
+  std::string dirs = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  dirs += ":/usr/sbin:/sbin";
+  size_t at = 0;
+  while (at <= dirs.size()) {
+    size_t colon = dirs.find(':', at);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string candidate = dirs.substr(at, colon - at) + "/logrotate";
+    if (colon > at && access(candidate.c_str(), X_OK) == 0) return candidate;
+    at = colon + 1;
+  }
+  return "";
+}
+
+void replace_all(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text->find(from, at)) != std::string::npos; at += to.size()) {
+    text->replace(at, from.size(), to);
+  }
+}
+
+// The packaged snippet with this daemon's log and pid paths. The test runs as the daemon's own
+// account, so the snippet's switch to the packaged account goes.
+std::string snippet_for(const DaemonHarness& daemon) {
+  std::string text = read_file(QUILLMAP_LOGROTATE_SNIPPET);
+  replace_all(&text, "/var/log/quillmap/*.log", daemon.log_path());
+  replace_all(&text, "/run/quillmap/quillmap.pid", daemon.pid_path());
+  replace_all(&text, "\tsu quillmap quillmap\n", "");
+  return text;
+}
+
+bool add_key(const DaemonHarness& daemon, const std::string& key) {
+  Result<Answer> answer = send_batch(daemon.socket_path(), {make_add(key, "v")});
+  return answer && answer.value().success;
+}
+
+TEST(Logrotate, NewLinesGoToTheNewFileAfterRotation) {
+  const std::string logrotate = find_logrotate();
+  if (logrotate.empty()) GTEST_SKIP() << "logrotate is not installed (Debian package logrotate)";
+
+  DaemonHarness daemon(serving_options({}, "INFO"));
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(add_key(daemon, "before-rotation"));
+  ASSERT_TRUE(daemon.wait_for_log("before-rotation successfully added"));
+
+  const std::string config = daemon.dir() + "/logrotate.conf";
+  std::ofstream(config) << snippet_for(daemon);
+  ProgramRun run = run_program(logrotate, {"-f", "-s", daemon.dir() + "/logrotate.state", config});
+  ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
+
+  // delaycompress: the first rotation leaves the old log as it is, beside the new one.
+  const std::string rotated = daemon.log_path() + ".1";
+  ASSERT_TRUE(std::filesystem::exists(rotated));
+  EXPECT_NE(read_file(rotated).find("before-rotation successfully added"), std::string::npos);
+
+  // The worker reopens at the start of its next pass: probe until its lines reach the new file.
+  bool worker_reopened = false;
+  for (int i = 0; i < 50 && !worker_reopened; ++i) {
+    const std::string key = "probe-" + std::to_string(i);
+    ASSERT_TRUE(add_key(daemon, key));
+    worker_reopened = daemon.wait_for_log(key + " successfully added", 100);
+  }
+  ASSERT_TRUE(worker_reopened) << "the worker kept writing to the rotated file:\n" << read_file(rotated);
+  ASSERT_TRUE(add_key(daemon, "after-rotation"));
+  ASSERT_EQ(kill(daemon.master_pid(), SIGHUP), 0);
+  EXPECT_TRUE(daemon.wait_for_log("after-rotation successfully added"));
+  EXPECT_TRUE(daemon.wait_for_log("Got SIGHUP. Currently unused"));  // the master's own line
+
+  const std::string old_text = read_file(rotated);
+  EXPECT_EQ(old_text.find("after-rotation"), std::string::npos) << old_text;
+  EXPECT_EQ(old_text.find("Got SIGHUP"), std::string::npos) << old_text;
+  EXPECT_EQ(daemon.log_text().find("before-rotation"), std::string::npos) << daemon.log_text();
+  struct stat st {};
+  ASSERT_EQ(stat(daemon.log_path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+}  // namespace
+}  // namespace quillmap::e2e

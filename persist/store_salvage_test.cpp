@@ -1,0 +1,138 @@
+// Crash safety of every write path: the writer is ended at each allocator step, key-tree link store
+// and trie child store of one operation in turn (the crash hook), the next worker's start-up repair
+// runs, and then the store must be consistent, every entry answered before the operation must be
+// there with its value, and the operation's own entry whole or absent.
+#include "persist/store_salvage.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <string>
+
+#include "entry/intent.h"
+#include "entry/ipaddr_ops.h"
+#include "entry/key_ops.h"
+#include "entry/testing/entry_store.h"
+#include "store/change_epoch.h"
+#include "store/crash_hook.h"
+#include "store/testing/log_capture.h"
+
+namespace quillmap {
+namespace {
+
+using Model = std::map<std::string, std::string>;  // key -> value
+
+struct Op {
+  const char* name;
+  std::function<int64_t(SlabPool*)> run;
+  std::string key;          // the entry the operation adds, replaces or removes
+  std::string value_after;  // its value when the operation completed; empty: removed
+};
+
+int64_t add(SlabPool* p, const std::string& k, const std::string& v) {
+  const bool address = k.find('/') != std::string::npos;
+  return address ? add_ipaddr(p, k.data(), k.size(), v.data(), v.size(), 0) : add_key(p, k.data(), k.size(), v.data(), v.size(), 0);
+}
+
+class Salvage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    void* shared = mmap(nullptr, sizeof(StateHeader), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    state_ = static_cast<StateHeader*>(shared);
+  }
+  void TearDown() override {
+    publish_changes(nullptr, nullptr);
+    munmap(state_, sizeof(StateHeader));
+  }
+
+  // The store before the operation: 60 string keys (a tree deep enough to rotate) and 40 prefixes.
+  Model prepare() {
+    publish_changes(nullptr, nullptr);
+    *state_ = StateHeader{};
+    EXPECT_EQ(init_memory(store_.pool(), 0, store_.size()), 0);
+    publish_changes(&store_.pool()->lock, state_);
+    Model model;
+    for (int i = 0; i < 60; ++i) model["k" + std::to_string(i * 7 % 60)] = "v" + std::to_string(i);
+    for (int i = 0; i < 40; ++i) model["10." + std::to_string(i) + ".0.0/16"] = "net" + std::to_string(i);
+    for (const auto& [k, v] : model) EXPECT_EQ(add(store_.pool(), k, v), kDone) << k;
+    return model;
+  }
+
+  // What the next worker does before it serves.
+  void restart() {
+    store_.pool()->lock = 0;
+    const bool interrupted = write_was_interrupted(state_);
+    undo_interrupted_change(store_.pool(), state_);
+    ASSERT_EQ(init_memory(store_.pool(), 1, store_.size()), 0);
+    SalvageReport report;
+    if (interrupted) ASSERT_EQ(salvage_store(store_.pool(), store_.size(), &report), kDone);
+  }
+
+  std::string value_of(const std::string& key) {
+    RbtreeNode* n = store_.entry(key);
+    return n == nullptr ? "" : std::string(reinterpret_cast<const char*>(node_value(n)), n->value_len);
+  }
+
+  testing::EntryStore store_{8 << 20, testing::PoolBacking::kSysv};
+  StateHeader* state_ = nullptr;
+  testing::LogCapture log_;
+};
+
+TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
+  const std::string big(600, 'B');
+  const Op ops[] = {
+      {"insert with rebalancing", [](SlabPool* p) { return add(p, "new-key", "fresh"); }, "new-key", "fresh"},
+      {"delete of a node with two children", [](SlabPool* p) { return delete_key(p, "k30", 3); }, "k30", ""},
+      {"replacement by a larger value", [&](SlabPool* p) { return set_key(p, "k5", 2, big.data(), big.size(), 0); }, "k5", big},
+      {"in-place value write", [](SlabPool* p) { return set_key(p, "k6", 2, "tiny", 4, 0); }, "k6", "tiny"},
+      {"prefix insert with a trie resize", [](SlabPool* p) { return add(p, "10.99.0.0/16", "n"); }, "10.99.0.0/16", "n"},
+      {"prefix delete", [](SlabPool* p) { return delete_ipaddr(p, "10.7.0.0/16", 11); }, "10.7.0.0/16", ""},
+      {"address replacement", [&](SlabPool* p) { return set_ipaddr(p, "10.3.0.0/16", 11, big.data(), big.size(), 0); },
+       "10.3.0.0/16", big},
+  };
+  for (const Op& op : ops) {
+    int kills = 0;
+    for (int64_t n = 1;; ++n) {
+      SCOPED_TRACE(std::string(op.name) + ", killed at step " + std::to_string(n));
+      const Model before = prepare();
+      const pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        crash_after(n);
+        op.run(store_.pool());
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 86)) << status;
+      const bool finished = WEXITSTATUS(status) == 0;
+      restart();
+      ASSERT_EQ(testing::entry_store_check(store_.pool()), "");
+      for (const auto& [k, v] : before) {
+        if (k != op.key) ASSERT_EQ(value_of(k), v) << k;
+      }
+      const std::string now = value_of(op.key);
+      const auto old = before.find(op.key);
+      const std::string old_value = old == before.end() ? "" : old->second;
+      if (finished) {
+        ASSERT_EQ(now, op.value_after);
+        break;
+      }
+      ++kills;
+      ASSERT_TRUE(now == old_value || now == op.value_after) << "a half-done write: '" << now.substr(0, 20) << "'";
+      if (op.key.find('/') != std::string::npos && !now.empty()) {
+        // The prefix answers for its entry again.
+        ASSERT_EQ(get_ipaddr(store_.pool(), op.key.data(), op.key.size()), kDone);
+      }
+    }
+    EXPECT_GT(kills, 3) << op.name << ": the hook never fired inside the operation";
+  }
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -1,0 +1,63 @@
+#include "store/change_epoch.h"
+
+namespace quillmap {
+namespace {
+
+const uint64_t* published_lock = nullptr;
+StateHeader* state_header = nullptr;
+
+void set_flag(uint64_t flag, bool on) {
+  if (state_header == nullptr) return;
+  uint64_t f = __atomic_load_n(&state_header->flags, __ATOMIC_RELAXED);
+  __atomic_store_n(&state_header->flags, on ? f | flag : f & ~flag, __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+void publish_changes(const uint64_t* lock, StateHeader* state) {
+  published_lock = state != nullptr ? lock : nullptr;
+  state_header = state;
+}
+
+StateHeader* published_state() { return state_header; }
+
+void change_begins() {
+  if (state_header == nullptr) return;
+  uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
+  // An odd epoch here was left by a writer that died mid-change; the next even value still differs
+  // from anything a reader saw before.
+  __atomic_store_n(&state_header->change_epoch, (e | 1) + ((e & 1) ? 2 : 0), __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_RELEASE);  // the odd epoch is visible before any store of the change
+  set_flag(kStateSaved, false);
+}
+
+void change_ends() {
+  if (state_header == nullptr) return;
+  for (uint64_t& slot : state_header->intent.aux) __atomic_store_n(&slot, uint64_t{0}, __ATOMIC_RELAXED);  // settled
+  uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
+  __atomic_store_n(&state_header->change_epoch, (e + 1) & ~uint64_t{1}, __ATOMIC_RELEASE);
+}
+
+void note_write_begins(const uint64_t* lock) {
+  if (lock == published_lock) change_begins();
+}
+
+void note_write_ends(const uint64_t* lock) {
+  if (lock == published_lock) change_ends();
+}
+
+void note_in_flight(int slot, uint64_t offset) {
+  if (state_header == nullptr || slot < 0 || slot >= 6) return;
+  __atomic_store_n(&state_header->intent.aux[slot], offset, __ATOMIC_RELAXED);
+  __atomic_thread_fence(__ATOMIC_RELEASE);  // named before the first store that could orphan it
+}
+
+void note_store_saved() { set_flag(kStateSaved, true); }
+bool store_saved() { return state_header != nullptr && (__atomic_load_n(&state_header->flags, __ATOMIC_ACQUIRE) & kStateSaved); }
+
+bool startup_load_done() {
+  return state_header != nullptr && (__atomic_load_n(&state_header->flags, __ATOMIC_ACQUIRE) & kStateLoaded);
+}
+void note_startup_load_done() { set_flag(kStateLoaded, true); }
+
+}  // namespace quillmap

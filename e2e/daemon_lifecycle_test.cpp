@@ -57,6 +57,7 @@ TEST(DaemonLifecycle, ForegroundKeepsSegmentWritesNoPidFileAndCutsItsTitle) {
 TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   DaemonHarness daemon(detached());
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 0);  // the starting process ends once the worker serves
   const pid_t master = daemon.master_pid();
   const pid_t worker = daemon.worker_pid();

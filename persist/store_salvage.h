@@ -15,6 +15,11 @@
 //      entries with their prefixes.
 // Every entry whose write had been answered is linked somewhere and comes back; the one write in
 // flight comes back whole or not at all.
+//
+// The rebuild itself may be killed: before the store is laid out afresh, the kept entries are written
+// to "<data_path>.salvage" (with a length and CRC-32 trailer, synced) and kStateRebuilding is set;
+// a successor that finds the flag replays that file instead, and the file goes when the rebuild is
+// done.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +34,8 @@ struct SalvageReport {
   int64_t dropped = 0;    // records refused by the checks or duplicates
 };
 
-// Whether `state` shows a write hold that never ended (and no journalled change to undo).
+// Whether `state` shows a write hold that never ended (and no journalled change to undo), or a
+// rebuild that was itself cut short.
 bool write_was_interrupted(const StateHeader* state);
 
 // Rebuilds the store as above (the caller is its only writer). kDone with `report` filled, logging

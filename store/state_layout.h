@@ -30,6 +30,7 @@ inline constexpr uint32_t kStateVersion = 1;
 // flags
 inline constexpr uint64_t kStateLoaded = 1;  // a worker of this master finished its start-up load
 inline constexpr uint64_t kStateSaved = 2;   // the data file holds the store as it is
+inline constexpr uint64_t kStateRebuilding = 4;  // a rebuild is replaying its salvage file
 
 inline constexpr size_t kIntentBytes = 2048;  // a request body is at most this long
 

@@ -69,9 +69,13 @@ class FakeDaemon {
   std::thread thread_;
 };
 
+// UTF-8 text without zero bytes (the client refuses anything else), some characters of two bytes.
 std::string random_text(std::mt19937& rng, size_t max_len) {
-  std::string s(rng() % (max_len + 1), ' ');
-  for (char& c : s) c = static_cast<char>(1 + rng() % 255);  // no zero byte
+  std::string s;
+  for (size_t n = rng() % (max_len + 1); s.size() < n;) {
+    if (rng() % 4 == 0) s += "\xC3\xA9";
+    else s.push_back(static_cast<char>(1 + rng() % 127));
+  }
   return s;
 }
 

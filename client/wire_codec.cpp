@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "client/text_encoding.h"
 #include "proto/msg.pb-c.h"
 
 namespace quillmap {
@@ -75,6 +76,14 @@ std::optional<uint64_t> Answer::affected() const {
 Status append_request_frame(const Request& request, std::string& out) {
   if (holds_zero_byte(request.key) || holds_zero_byte(request.value)) {
     return ClientError{"request text holds a zero byte; the daemon would cut it there"};
+  }
+  // The daemon's decoder takes well-formed UTF-8 only: a body with other bytes fails to decode,
+  // and the daemon stops reading the batch there.
+  for (const std::optional<std::string>* field : {&request.key, &request.value}) {
+    if (*field && !is_valid_utf8(**field)) {
+      return ClientError{std::string("request ") + (field == &request.key ? "key" : "value") +
+                         " is not valid UTF-8 text; the daemon takes text only"};
+    }
   }
   SharedDict__SendInfo msg = SHARED_DICT__SEND_INFO__INIT;
   msg.action = static_cast<SharedDict__SendInfo__Action>(request.action);

@@ -85,7 +85,8 @@ struct Answer {
 };
 
 // Appends the frame of `request` to `out`. Fails, leaving `out` unchanged, when the packed body is
-// longer than kMaxRequestBody or a text field holds a zero byte (the daemon would cut it there).
+// longer than kMaxRequestBody, a text field holds a zero byte (the daemon would cut it there) or is
+// not well-formed UTF-8 (the daemon's decoder refuses the body).
 Status append_request_frame(const Request& request, std::string& out);
 
 // The frames of a whole batch; the error names the first request (counted from 1) that failed.

@@ -1,6 +1,9 @@
 // quillmap-cli against the real daemon, as an operator uses it: batches from standard input, info,
-// hash, JSON, and the exit statuses when the daemon answers without success or is not there.
+// hash, values read by get, JSON with UTF-8, and the exit statuses when the daemon answers without
+// success or is not there.
 #include <gtest/gtest.h>
+
+#include <signal.h>
 
 #include <filesystem>
 #include <regex>
@@ -78,6 +81,7 @@ TEST_F(CliTest, InfoAndHash) {
   ASSERT_TRUE(std::regex_match(filled.out, m,
                                std::regex("2 affected entries\npages_total (\\d+)\npages_free (\\d+)\n"
                                           "bytes_total (\\d+)\nbytes_alloc (\\d+)\nbytes_used (\\d+)\n"
+                                          "entries_string 2\nentries_ipv4 0\nentries_ipv6 0\n"
                                           "hashsum [0-9a-f]{40}\n")))
       << filled.out << filled.err;
   EXPECT_GE(std::stoll(m[1]), std::stoll(m[2]));  // free pages are a part of all pages
@@ -90,9 +94,11 @@ TEST_F(CliTest, InfoAndHash) {
   EXPECT_EQ(hashsum_of(cli({"clear", ";", "hash"})), empty_hash);
 }
 
-// 1: the daemon answered without success; 2: bad input, nothing sent; 3: no daemon to talk to.
-TEST_F(CliTest, ExitStatuses) {
+// 0: success or found; 1: the daemon answered without success, or a read found nothing; 2: bad
+// input, nothing sent; 3: no daemon to talk to or to read from.
+TEST_F(CliTest, AnswersAndExitStatuses) {
   const std::string socket = daemon_->socket_path();
+  const std::string config = daemon_->config_path();
   const std::string no_daemon = "quillmap-cli: cannot connect to " + socket + ": ";
   struct Case {
     std::string before;  // "stop": the daemon is stopped first; "remove": its socket file removed
@@ -101,17 +107,25 @@ TEST_F(CliTest, ExitStatuses) {
     int status;
   };
   const Case kCases[] = {
-      {"", {"add", "--ip", "not-an-address", "v"}, "", "", "no success", 1},
-      {"", {"--json", "get", "--ip", "300.1.2.3"}, "", "{\"success\":false}\n", "", 1},
+      {"", {"set", "caf\u00e9", "th\u00e9\tchaud"}, "", affected_line(1), "", 0},
+      {"", {"get", "caf\u00e9"}, "", "th\u00e9\\x09chaud\n", "", 0},
+      {"", {"--json", "get", "caf\u00e9"}, "",
+       "{\"key\":\"caf\u00e9\",\"value\":\"th\u00e9\\tchaud\",\"expires\":0,\"address\":false}\n", "", 0},
+      {"", {"set", "k", "caf\xe9"}, "", "", "request value is not valid UTF-8 text", 2},
+      {"", {"exists", "caf\u00e9"}, "", affected_line(1), "", 0},
+      {"", {"get", "absent"}, "", "", "quillmap-cli: absent: not found\n", 1},
+      {"", {"load", "/etc/passwd"}, "", "", "load: the daemon refused the path", 1},
+      {"", {"add", "--ip", "not-an-address", "v"}, "", "", "the address key 'not-an-address' does not parse", 2},
       {"", {"-"}, "add a 1\nadd b 'unterminated\n", "", "quillmap-cli: line 2: unterminated ' quote\n", 2},
-      {"", {"get", "a"}, "", affected_line(0), "", 0},  // the batch above sent nothing
+      {"", {"exists", "a"}, "", affected_line(0), "", 0},  // the batch above sent nothing
       // The stopped worker leaves its socket file behind: nobody listens on it.
       {"stop", {"-s", socket, "info"}, "", "", no_daemon + "Connection refused", 3},
+      {"stop", {"-c", config, "peek", "a"}, "", "", "no segment for this data path", 3},
       {"remove", {"-s", socket, "info"}, "", "",
        no_daemon + "No such file or directory (is the daemon running?)\n", 3},
   };
   for (const Case& c : kCases) {
-    if (c.before == "stop") {
+    if (c.before == "stop" && daemon_->master_pid() != 0 && kill(daemon_->master_pid(), 0) == 0) {
       ASSERT_EQ(daemon_->stop(), 0);
     }
     if (c.before == "remove") std::filesystem::remove(socket);

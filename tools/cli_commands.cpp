@@ -2,16 +2,21 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <limits>
+
+#include "lpctrie/cidr.h"
 
 namespace quillmap {
 namespace {
 
 constexpr SocketCommand kSocketCommands[] = {
-    {"get", Action::kGet, ArgShape::kKey, "[--ip] KEY", "is KEY (with --ip: a covering prefix) present"},
-    {"add", Action::kAdd, ArgShape::kKeyValue, "[--ip] [--expires WHEN] KEY [VALUE]",
+    {"get", Action::kGet, ArgShape::kKey, "[--ip] KEY",
+     "the value of KEY (--ip: of the longest covering prefix)"},
+    {"exists", Action::kGet, ArgShape::kKey, "[--ip] KEY", "is KEY (with --ip: a covering prefix) present"},
+    {"add", Action::kAdd, ArgShape::kKeyValue, "[--ip] [--expires WHEN|--ttl TTL] KEY [VALUE]",
      "store KEY unless it is present"},
-    {"set", Action::kSet, ArgShape::kKeyValue, "[--ip] [--expires WHEN] KEY [VALUE]",
+    {"set", Action::kSet, ArgShape::kKeyValue, "[--ip] [--expires WHEN|--ttl TTL] KEY [VALUE]",
      "store KEY, replacing its value"},
     {"del", Action::kDel, ArgShape::kKey, "[--ip] KEY", "remove KEY"},
     {"info", Action::kInfo, ArgShape::kNone, "", "memory figures of the shared segment"},
@@ -28,7 +33,7 @@ const SocketCommand* find_command(std::string_view name) {
   return nullptr;
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string in_quotes(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 bool takes_key(ArgShape shape) { return shape == ArgShape::kKey || shape == ArgShape::kKeyValue; }
 
@@ -42,22 +47,68 @@ Result<uint32_t> parse_expires(std::string_view text, std::time_t now) {
   uint64_t n = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
   if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
-    return ClientError{"expiry " + quoted(text) + " is neither seconds since the epoch nor +SECONDS"};
+    return ClientError{"expiry " + in_quotes(text) + " is neither seconds since the epoch nor +SECONDS"};
   }
   constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
   uint64_t base = relative ? static_cast<uint64_t>(std::max<std::time_t>(now, 0)) : 0;
   if (n > kMax || base + n > kMax) {
-    return ClientError{"expiry " + quoted(text) + " lies beyond the largest time the daemon keeps (" +
+    return ClientError{"expiry " + in_quotes(text) + " lies beyond the largest time the daemon keeps (" +
                        std::to_string(kMax) + ")"};
   }
   return static_cast<uint32_t>(base + n);
+}
+
+Result<uint32_t> parse_ttl(std::string_view text, std::time_t now) {
+  uint64_t unit = 1;
+  std::string_view digits = text;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 's': unit = 1; break;
+      case 'm': unit = 60; break;
+      case 'h': unit = 3600; break;
+      case 'd': unit = 86400; break;
+      default: unit = 0;
+    }
+    if (unit != 0) digits.remove_suffix(1);
+    else unit = 1;
+  }
+  uint64_t n = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), n);
+  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || n == 0) {
+    return ClientError{"time to live " + in_quotes(text) + " is not a positive number of seconds, optionally with s, m, h or d"};
+  }
+  constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
+  const uint64_t base = static_cast<uint64_t>(std::max<std::time_t>(now, 0));
+  if (n > kMax || n * unit > kMax || base + n * unit > kMax) {
+    return ClientError{"time to live " + in_quotes(text) + " reaches beyond the largest time the daemon keeps (" +
+                       std::to_string(kMax) + ")"};
+  }
+  return static_cast<uint32_t>(base + n * unit);
+}
+
+Status prepare_request(Request& r, const std::string& working_dir) {
+  if (r.key && r.ktype == KeyType::kAddress) {
+    Cidr parsed;
+    if (str_to_cidr(r.key->data(), r.key->size(), &parsed) == -1) {
+      return ClientError{"the address key " + in_quotes(*r.key) +
+                         " does not parse (an IPv4 or IPv6 address, optionally with /PREFIX-LENGTH)"};
+    }
+  }
+  const auto action = static_cast<Action>(r.action);
+  if ((action == Action::kLoad || action == Action::kDump) && r.value) {
+    std::filesystem::path path = *r.value;
+    if (path.is_relative() && !working_dir.empty()) path = std::filesystem::path(working_dir) / path;
+    if (path.is_absolute()) r.value = path.lexically_normal().string();
+  }
+  std::string frame;
+  return append_request_frame(r, frame);
 }
 
 Result<Request> parse_command(const std::vector<std::string>& words, const CommandDefaults& defaults,
                               std::time_t now) {
   if (words.empty()) return ClientError{"empty command"};
   const SocketCommand* cmd = find_command(words[0]);
-  if (!cmd) return ClientError{"unknown command " + quoted(words[0])};
+  if (!cmd) return ClientError{"unknown command " + in_quotes(words[0])};
   const std::string name = cmd->name;
 
   std::optional<KeyType> ktype;
@@ -73,20 +124,22 @@ Result<Request> parse_command(const std::vector<std::string>& words, const Comma
     } else if (w == "--ip" || w == "--string") {
       if (!takes_key(cmd->shape)) return ClientError{w + " does not apply to " + name};
       ktype = w == "--ip" ? KeyType::kAddress : KeyType::kString;
-    } else if (w == "--expires" || w.rfind("--expires=", 0) == 0) {
-      if (cmd->shape != ArgShape::kKeyValue) return ClientError{"--expires does not apply to " + name};
+    } else if (w == "--expires" || w.rfind("--expires=", 0) == 0 || w == "--ttl" || w.rfind("--ttl=", 0) == 0) {
+      const bool ttl = w.rfind("--ttl", 0) == 0;
+      const std::string option = ttl ? "--ttl" : "--expires";
+      if (cmd->shape != ArgShape::kKeyValue) return ClientError{option + " does not apply to " + name};
       std::string when;
-      if (w == "--expires") {
-        if (i + 1 == words.size()) return ClientError{"--expires needs a time"};
+      if (w == option) {
+        if (i + 1 == words.size()) return ClientError{option + " needs a time"};
         when = words[++i];
       } else {
-        when = w.substr(sizeof("--expires=") - 1);
+        when = w.substr(option.size() + 1);
       }
-      Result<uint32_t> t = parse_expires(when, now);
+      Result<uint32_t> t = ttl ? parse_ttl(when, now) : parse_expires(when, now);
       if (!t) return ClientError{t.error()};
       expires = t.value();
     } else {
-      return ClientError{"unknown option " + quoted(w) + " for " + name};
+      return ClientError{"unknown option " + in_quotes(w) + " for " + name};
     }
   }
 
@@ -99,7 +152,7 @@ Result<Request> parse_command(const std::vector<std::string>& words, const Comma
   }
   const std::string usage = "usage: " + name + (*cmd->usage ? " " : "") + cmd->usage;
   if (args.size() < min_args) return ClientError{name + ": missing argument; " + usage};
-  if (args.size() > max_args) return ClientError{name + ": unexpected argument " + quoted(args[max_args]) + "; " + usage};
+  if (args.size() > max_args) return ClientError{name + ": unexpected argument " + in_quotes(args[max_args]) + "; " + usage};
 
   Request r;
   r.action = static_cast<int>(cmd->action);
@@ -114,8 +167,7 @@ Result<Request> parse_command(const std::vector<std::string>& words, const Comma
   }
   if (cmd->shape == ArgShape::kOptionalPath && !args.empty()) r.value = args[0];
   // Refused here rather than at sending time, so that the error can name the command or line.
-  std::string frame;
-  if (Status st = append_request_frame(r, frame); !st) return ClientError{st.error()};
+  if (Status st = prepare_request(r, defaults.working_dir); !st) return ClientError{name + ": " + st.error()};
   return r;
 }
 

@@ -3,7 +3,8 @@
 // Grammar (also in the --help text):
 //   batch    := command { ";" command }
 //   command  := NAME { option | argument }
-//   option   := "--ip" | "--string" | "--expires" WHEN | "--expires=" WHEN | "--"
+//   option   := "--ip" | "--string" | "--expires" WHEN | "--expires=" WHEN | "--ttl" TTL
+//             | "--ttl=" TTL | "--"
 // A ";" must stand as a word of its own (quote it for the shell). "--" ends the options of the
 // command it stands in, so that a key or value may start with "-". On standard input every line is
 // split into words the way a shell would (blanks separate, '...' and "..." quote, \ escapes) and
@@ -48,13 +49,27 @@ std::span<const SocketCommand> socket_commands();
 struct CommandDefaults {
   KeyType ktype = KeyType::kString;
   std::optional<uint32_t> expires;
+  // A relative LOAD/DUMP path is taken against this folder (the daemon would open it against its
+  // own working directory, "/"); empty leaves paths as given.
+  std::string working_dir;
 };
 
 // "0" and other plain numbers are absolute seconds since the epoch; "+N" is N seconds from `now`.
 // The result must fit the 32-bit field.
 Result<uint32_t> parse_expires(std::string_view text, std::time_t now);
 
-// One command's words (its name first) as a request.
+// A time to live, "30s", "5m", "2h", "1d" or plain seconds, as the absolute expiry `now` plus it.
+// The result must fit the 32-bit field; "0" is refused (it would mean "never expires").
+Result<uint32_t> parse_ttl(std::string_view text, std::time_t now);
+
+// What can be checked of a request before it is sent, for every client of the daemon: an address key
+// must parse as the daemon parses it (lpctrie/cidr.h), and the request must fit a frame (length,
+// zero bytes, UTF-8). A LOAD/DUMP path is made absolute against `working_dir` (when not empty) and
+// normalised (no "." or ".." components, which the daemon refuses).
+Status prepare_request(Request& request, const std::string& working_dir);
+
+// One command's words (its name first) as a request, checked by prepare_request against
+// defaults.working_dir; errors name the command.
 Result<Request> parse_command(const std::vector<std::string>& words, const CommandDefaults& defaults,
                               std::time_t now);
 

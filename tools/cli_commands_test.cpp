@@ -49,6 +49,17 @@ TEST(CliCommands, CommandsBecomeRequests) {
       {"set -- -k -v", "3 -k 1 -v -"},
       {"set k -", "3 k 1 - -"},  // a lone "-" is a value, not an option
       {"del --ip ::1/128", "4 ::1/128 2 - -"},
+      {"exists --ip 10.1.2.3/8", "1 10.1.2.3/8 2 - -"},  // host bits are the daemon's to clear
+      {"add --ttl 5m k v", "2 k 1 v 1700000300"},
+      {"set --ttl=2h --ip fe80::/10 v", "3 fe80::/10 2 v 1700007200"},
+      {"add --ip 10.0.0.0/33 v", "error: add: the address key '10.0.0.0/33' does not parse (an IPv4 or IPv6 "
+                                 "address, optionally with /PREFIX-LENGTH)"},
+      {"get --ip example.org", "error: get: the address key 'example.org' does not parse (an IPv4 or IPv6 "
+                               "address, optionally with /PREFIX-LENGTH)"},
+      {"get --ttl 5 k", "error: --ttl does not apply to get"},
+      {"load data/x.yaml", "8 - - /work/here/data/x.yaml -"},
+      {"dump ../there/./x.yaml", "9 - - /work/there/x.yaml -"},
+      {"dump /a/./b/../c.yaml", "9 - - /a/c.yaml -"},
       {"info", "5 - - - -"},
       {"hash", "6 - - - -"},
       {"clear", "7 - - - -"},
@@ -64,44 +75,60 @@ TEST(CliCommands, CommandsBecomeRequests) {
       {"add --expires", "error: --expires needs a time"},
       {"add --bogus k", "error: unknown option '--bogus' for add"},
       {"fetch k", "error: unknown command 'fetch'"},
-      {"get " + std::string(2100, 'k'), "error: request is 2107 bytes packed; the daemon takes at most 2048"},
+      {"get " + std::string(2100, 'k'), "error: get: request is 2107 bytes packed; the daemon takes at most 2048"},
   };
   for (const Case& c : cases) {
-    Result<Request> r = parse_command(words_of(c.line), CommandDefaults{}, kNow);
+    CommandDefaults defaults;
+    defaults.working_dir = "/work/here";
+    Result<Request> r = parse_command(words_of(c.line), defaults, kNow);
     EXPECT_EQ(r ? describe(r.value()) : "error: " + r.error(), c.request) << c.line;
   }
 }
 
 TEST(CliCommands, DefaultsApplyUnlessTheCommandSaysOtherwise) {
-  CommandDefaults d{KeyType::kAddress, 42};
+  CommandDefaults d{KeyType::kAddress, 42, ""};
   auto one = [&](const std::string& line) { return describe(parse_command(words_of(line), d, kNow).value()); };
   EXPECT_EQ(one("add 10.0.0.0/8 v"), "2 10.0.0.0/8 2 v 42");
   EXPECT_EQ(one("add --string k v --expires 7"), "2 k 1 v 7");
   EXPECT_EQ(one("info"), "5 - - - -");  // defaults do not make INFO invalid
 }
 
+// Each text as --expires and as --ttl.
 TEST(CliCommands, ExpiryTexts) {
   struct Case {
     std::string text;
-    std::optional<uint32_t> expires;
+    std::optional<uint32_t> expires, ttl;
   };
+  const std::nullopt_t no = std::nullopt;
   const Case cases[] = {
-      {"0", 0u},
-      {"4294967295", 4294967295u},
-      {"4294967296", std::nullopt},
-      {"+0", 1700000000u},
-      {"+100", 1700000100u},
-      {"+2594967295", 4294967295u},
-      {"+2594967296", std::nullopt},
-      {"", std::nullopt},
-      {"+", std::nullopt},
-      {"-5", std::nullopt},
-      {"10s", std::nullopt},
-      {"++1", std::nullopt},
+      {"0", 0u, no},
+      {"100", 100u, 1700000100u},
+      {"4294967295", 4294967295u, no},
+      {"2594967295", 2594967295u, 4294967295u},
+      {"4294967296", no, no},
+      {"+0", 1700000000u, no},
+      {"+100", 1700000100u, no},
+      {"+2594967295", 4294967295u, no},
+      {"+2594967296", no, no},
+      {"", no, no},
+      {"+", no, no},
+      {"-5", no, no},
+      {"30s", no, 1700000030u},
+      {"5m", no, 1700000300u},
+      {"2h", no, 1700007200u},
+      {"1d", no, 1700086400u},
+      {"30034d", no, 4294937600u},
+      {"30035d", no, no},
+      {"5x", no, no},
+      {"m", no, no},
+      {"0s", no, no},
+      {"++1", no, no},
   };
   for (const Case& c : cases) {
-    Result<uint32_t> r = parse_expires(c.text, kNow);
-    EXPECT_EQ(r ? std::optional<uint32_t>(r.value()) : std::nullopt, c.expires) << "'" << c.text << "'";
+    Result<uint32_t> e = parse_expires(c.text, kNow);
+    EXPECT_EQ(e ? std::optional<uint32_t>(e.value()) : no, c.expires) << "--expires '" << c.text << "'";
+    Result<uint32_t> t = parse_ttl(c.text, kNow);
+    EXPECT_EQ(t ? std::optional<uint32_t>(t.value()) : no, c.ttl) << "--ttl '" << c.text << "'";
   }
 }
 
@@ -169,7 +196,14 @@ TEST(CliOutput, TextAndJson) {
   none.cut_short = true;
   EXPECT_EQ(format_answer_text(none), "");
   EXPECT_EQ(format_answer_json(none), "{\"success\":false,\"cut_short\":true}\n");
-  EXPECT_EQ(json_string("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EntryCounts counts{3, 2, 1};
+  EXPECT_NE(format_answer_json(a, counts).find("\"bytes_used\":100},\"entries\":{\"string\":3,\"ipv4\":2,\"ipv6\":1}"),
+            std::string::npos);
+  EXPECT_NE(format_answer_text(a, counts).find("bytes_used 100\nentries_string 3\nentries_ipv4 2\nentries_ipv6 1\n"),
+            std::string::npos);
+  const std::string prometheus = format_prometheus(*a.info, counts);
+  EXPECT_NE(prometheus.find("# TYPE quillmap_segment_pages gauge\nquillmap_segment_pages 10\n"), std::string::npos);
+  EXPECT_NE(prometheus.find("quillmap_entries{kind=\"ipv6\"} 1\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,59 +1,95 @@
 #include "tools/cli_output.h"
 
-#include <cstdio>
+#include <algorithm>
 
 namespace quillmap {
 namespace {
 
 struct Figure {
-  const char* name;
+  const char* name;        // text and JSON name
+  const char* metric;      // Prometheus name
+  const char* help;
   int64_t InfoFigures::*field;
 };
 
 constexpr Figure kFigures[] = {
-    {"pages_total", &InfoFigures::pages_total}, {"pages_free", &InfoFigures::pages_free},
-    {"bytes_total", &InfoFigures::bytes_total}, {"bytes_alloc", &InfoFigures::bytes_alloc},
-    {"bytes_used", &InfoFigures::bytes_used},
+    {"pages_total", "quillmap_segment_pages", "Pages of the shared segment's allocator.", &InfoFigures::pages_total},
+    {"pages_free", "quillmap_segment_free_pages", "Pages not handed out.", &InfoFigures::pages_free},
+    {"bytes_total", "quillmap_segment_bytes", "Size of the shared segment in bytes.", &InfoFigures::bytes_total},
+    {"bytes_alloc", "quillmap_allocated_bytes", "Bytes in pages handed out.", &InfoFigures::bytes_alloc},
+    {"bytes_used", "quillmap_used_bytes", "Bytes in chunks in use.", &InfoFigures::bytes_used},
 };
+
+struct Count {
+  const char* name;   // text name and Prometheus label value
+  uint64_t EntryCounts::*field;
+};
+
+constexpr Count kCounts[] = {
+    {"string", &EntryCounts::string_keys},
+    {"ipv4", &EntryCounts::ipv4_prefixes},
+    {"ipv6", &EntryCounts::ipv6_prefixes},
+};
+
+// What makes a request of each kind fail outright (rather than find or change nothing). The
+// address syntax and the length are checked before sending, so they are not listed.
+const char* failure_reasons(Action action) {
+  switch (action) {
+    case Action::kAdd:
+    case Action::kSet:
+      return "the dictionary has no room for the entry (the segment is full), or the daemon could not take "
+             "the segment lock in time";
+    case Action::kGet:
+    case Action::kDel:
+    case Action::kClear:
+      return "the daemon could not take the segment lock in time";
+    case Action::kLoad:
+      return "the daemon refused the path: it must be in the data file's folder or under dump_dir, and only "
+             "root or the daemon's account may name one; or the file is missing or not a data file the daemon "
+             "can read (its log says which)";
+    case Action::kDump:
+      return "the daemon refused the path: it must be in the data file's folder or under dump_dir, and only "
+             "root or the daemon's account may name one; or the file could not be written (its log says why)";
+    case Action::kInfo:
+    case Action::kHash:
+      break;
+  }
+  return nullptr;
+}
+
+const char* action_word(Action action) {
+  switch (action) {
+    case Action::kGet: return "get/exists";
+    case Action::kAdd: return "add";
+    case Action::kSet: return "set";
+    case Action::kDel: return "del";
+    case Action::kInfo: return "info";
+    case Action::kHash: return "hash";
+    case Action::kClear: return "clear";
+    case Action::kLoad: return "load";
+    case Action::kDump: return "dump";
+  }
+  return "?";
+}
 
 }  // namespace
 
-std::string json_string(std::string_view s) {
-  std::string out = "\"";
-  for (char ch : s) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string format_answer_text(const Answer& answer) {
+std::string format_answer_text(const Answer& answer, const std::optional<EntryCounts>& counts) {
   std::string out;
   if (answer.message) out += *answer.message + "\n";
   if (answer.info) {
     for (const Figure& f : kFigures) {
       out += std::string(f.name) + " " + std::to_string((*answer.info).*f.field) + "\n";
     }
+    if (counts) {
+      for (const Count& c : kCounts) out += "entries_" + std::string(c.name) + " " + std::to_string((*counts).*c.field) + "\n";
+    }
   }
   if (answer.hashsum) out += "hashsum " + (answer.hashsum->empty() ? "(not computed)" : *answer.hashsum) + "\n";
   return out;
 }
 
-std::string format_answer_json(const Answer& answer) {
+std::string format_answer_json(const Answer& answer, const std::optional<EntryCounts>& counts) {
   std::string out = std::string("{\"success\":") + (answer.success ? "true" : "false");
   if (answer.message) out += ",\"message\":" + json_string(*answer.message);
   if (auto n = answer.affected()) out += ",\"affected\":" + std::to_string(*n);
@@ -65,10 +101,45 @@ std::string format_answer_json(const Answer& answer) {
       sep = ",";
     }
     out += "}";
+    if (counts) {
+      out += ",\"entries\":{";
+      sep = "";
+      for (const Count& c : kCounts) {
+        out += sep + json_string(c.name) + ":" + std::to_string((*counts).*c.field);
+        sep = ",";
+      }
+      out += "}";
+    }
   }
   if (answer.hashsum) out += ",\"hashsum\":" + json_string(*answer.hashsum);
   if (answer.cut_short) out += ",\"cut_short\":true";
   return out + "}\n";
+}
+
+std::string format_prometheus(const InfoFigures& info, const std::optional<EntryCounts>& counts) {
+  std::string out;
+  for (const Figure& f : kFigures) {
+    out += std::string("# HELP ") + f.metric + " " + f.help + "\n# TYPE " + f.metric + " gauge\n" + f.metric + " " +
+           std::to_string(info.*f.field) + "\n";
+  }
+  if (counts) {
+    out += "# HELP quillmap_entries Entries of the dictionary by key kind.\n# TYPE quillmap_entries gauge\n";
+    for (const Count& c : kCounts) {
+      out += std::string("quillmap_entries{kind=\"") + c.name + "\"} " + std::to_string((*counts).*c.field) + "\n";
+    }
+  }
+  return out;
+}
+
+std::string likely_failure_reasons(const std::vector<Request>& batch) {
+  std::vector<Action> kinds;
+  for (const Request& r : batch) {
+    const auto a = static_cast<Action>(r.action);
+    if (failure_reasons(a) && std::find(kinds.begin(), kinds.end(), a) == kinds.end()) kinds.push_back(a);
+  }
+  std::string out;
+  for (Action a : kinds) out += std::string("  ") + action_word(a) + ": " + failure_reasons(a) + "\n";
+  return out;
 }
 
 }  // namespace quillmap

@@ -224,7 +224,7 @@ TEST(ReaderCliTest, PeekAndEntriesAsTextAndJson) {
   o.json = true;
   std::tie(rc, out, err) = run_cli(o, {"entries"});
   EXPECT_EQ(rc, 0) << err;
-  EXPECT_EQ(out, "{\"key\":\"k\\\"1\",\"value\":\"tab\\u0009here\",\"expires\":5,\"address\":false}\n");
+  EXPECT_EQ(out, "{\"key\":\"k\\\"1\",\"value\":\"tab\\there\",\"expires\":5,\"address\":false}\n");
   std::tie(rc, out, err) = run_cli(o, {"peek", "missing"});
   EXPECT_EQ(rc, 1);
   EXPECT_EQ(out, "null\n");

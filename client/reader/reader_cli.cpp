@@ -2,58 +2,43 @@
 
 #include <cinttypes>
 
-#include "client/reader/quillmap_reader.hpp"
+#include "client/text_encoding.h"
 
 namespace quillmap {
 namespace {
 
-void print_text_bytes(std::string_view s, FILE* out) {
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      std::fputc(c, out);
-    } else {
-      std::fprintf(out, "\\x%02x", c);
-    }
-  }
+int fail(FILE* err, const char* what, ReadStatus s) {
+  std::fprintf(err, "%s: %s\n", what, read_status_text(s));
+  return reader_exit_status(s);
 }
 
-// A JSON string; bytes outside ASCII are written as \u00XX so that any value gives valid JSON.
-void print_json_string(std::string_view s, FILE* out) {
-  std::fputc('"', out);
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      std::fputc('\\', out);
-      std::fputc(c, out);
-    } else if (c >= 0x20 && c < 0x7f) {
-      std::fputc(c, out);
-    } else {
-      std::fprintf(out, "\\u%04x", c);
-    }
+}  // namespace
+
+int reader_exit_status(ReadStatus s) {
+  switch (s) {
+    case ReadStatus::kOk: return 0;
+    case ReadStatus::kNotFound: return 1;
+    case ReadStatus::kNoSegment: return 3;
+    default: return 2;
   }
-  std::fputc('"', out);
 }
 
 void print_entry(const EntryView& e, bool json, FILE* out) {
   if (json) {
-    std::fputs("{\"key\":", out);
-    print_json_string(e.key, out);
-    std::fputs(",\"value\":", out);
-    print_json_string(e.value, out);
-    std::fprintf(out, ",\"expires\":%" PRIu64 ",\"address\":%s}\n", e.expires, e.is_address ? "true" : "false");
+    std::fprintf(out, "{\"key\":%s,\"value\":%s,\"expires\":%" PRIu64 ",\"address\":%s}\n", json_string(e.key).c_str(),
+                 json_string(e.value).c_str(), e.expires, e.is_address ? "true" : "false");
   } else {
-    print_text_bytes(e.key, out);
-    std::fputc('\t', out);
-    print_text_bytes(e.value, out);
-    std::fprintf(out, "\t%" PRIu64 "\t%s\n", e.expires, e.is_address ? "address" : "string");
+    std::fprintf(out, "%s\t%s\t%" PRIu64 "\t%s\n", text_escaped(e.key).c_str(), text_escaped(e.value).c_str(), e.expires,
+                 e.is_address ? "address" : "string");
   }
 }
 
-int fail(FILE* err, const char* what, ReadStatus s) {
-  std::fprintf(err, "%s: %s\n", what, read_status_text(s));
-  return 2;
+ReadStatus open_reader(const ReaderCliOptions& options, Reader* reader) {
+  ReaderOptions ro;
+  ro.hide_expired = options.hide_expired;
+  return options.data_path.empty() ? Reader::open_config(options.config_path, reader, ro)
+                                   : Reader::open(options.data_path, reader, ro);
 }
-
-}  // namespace
 
 bool is_reader_command(std::string_view command) {
   return command == "peek" || command == "match" || command == "entries";
@@ -74,11 +59,8 @@ int run_reader_command(const ReaderCliOptions& options, std::string_view command
     std::fputs("the segment is found from -d DATA_PATH or -c CONFIG\n", err);
     return 2;
   }
-  ReaderOptions ro;
-  ro.hide_expired = options.hide_expired;
   Reader reader;
-  ReadStatus s = options.data_path.empty() ? Reader::open_config(options.config_path, &reader, ro)
-                                           : Reader::open(options.data_path, &reader, ro);
+  ReadStatus s = open_reader(options, &reader);
   if (s != ReadStatus::kOk) return fail(err, "cannot open the dictionary", s);
 
   if (command == "entries") {

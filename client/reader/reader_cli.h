@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "client/reader/quillmap_reader.hpp"
+
 namespace quillmap {
 
 struct ReaderCliOptions {
@@ -22,10 +24,20 @@ struct ReaderCliOptions {
 // Whether `command` is one of peek, match, entries.
 bool is_reader_command(std::string_view command);
 
-// Runs `command` (peek, match or entries) with `args`, the words after the command name. Text output: "key\tvalue\texpires\taddress|string" per
-// entry (bytes outside printable ASCII, tab and backslash escaped as \xNN); JSON output: objects with
-// "key", "value", "expires" and "address". Exit status: 0 found (entries: walk completed), 1 not
-// found, 2 usage or read error (message on err).
+// Opens the dictionary named by `options` (data_path, else the data_path line of config_path).
+ReadStatus open_reader(const ReaderCliOptions& options, Reader* reader);
+
+// One entry as a line: text "key\tvalue\texpires\taddress|string" (escaped as client/text_encoding.h
+// says), or a JSON object with "key", "value", "expires" and "address".
+void print_entry(const EntryView& entry, bool json, FILE* out);
+
+// The tool's exit status for a reader result: 0 found, 1 not found, 3 no segment (the daemon is not
+// running, the status the socket commands give when the daemon cannot be reached), 2 otherwise.
+int reader_exit_status(ReadStatus status);
+
+// Runs `command` (peek, match or entries) with `args`, the words after the command name, printing
+// entries with print_entry. Exit status: 0 found (entries: walk completed), 1 not found, 3 no
+// segment, 2 usage or another read error (message on err).
 int run_reader_command(const ReaderCliOptions& options, std::string_view command, const std::vector<std::string>& args,
                        FILE* out, FILE* err);
 

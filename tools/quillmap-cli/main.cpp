@@ -1,9 +1,12 @@
-// quillmap-cli: sends one batch of requests to the daemon's socket and prints the answer.
+// quillmap-cli: sends one batch of requests to the daemon's socket and prints the answer, or runs one
+// command that reads the shared segment.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -18,35 +21,32 @@ namespace {
 
 constexpr const char* kProgram = "quillmap-cli";
 
-enum ExitStatus {
-  kExitSuccess = 0,
-  kExitNoSuccess = 1,
-  kExitUsage = 2,
-  kExitUnreachable = 3,
-};
-
 void print_help() {
   std::string text;
   text += "Usage: quillmap-cli [OPTIONS] COMMAND [ARGS] [';' COMMAND [ARGS]]...\n";
   text += "       quillmap-cli [OPTIONS] -          (commands from standard input)\n\n";
   text += "All commands of one call go to the daemon as one batch over one connection; the daemon\n"
           "runs them in order and answers once. \"N affected entries\" counts the requests that\n"
-          "changed or found something: get of a present key, add of a new key, set, del of a\n"
-          "present key, clear, load, dump. The answer never carries values.\n\n";
+          "changed or found something: exists of a present key, add of a new key, set, del of a\n"
+          "present key, clear, load, dump. The answer never carries values: get, peek, match\n"
+          "and entries read them from the shared segment.\n\n";
   text += "Options (before the first command):\n"
           "  -s, --socket PATH     the daemon's socket\n"
           "  -c, --config PATH     use the socket_path of this configuration file\n"
           "                        (default: that of " + std::string(kDefaultConfigPath) + " when it\n"
           "                        can be read, else " + std::string(kDefaultSocketPath) + ")\n"
-          "  -d, --data-path PATH  peek, match, entries: the daemon's data_path, which names its\n"
-          "                        shared segment (default: that of the configuration file)\n"
+          "  -d, --data-path PATH  the daemon's data_path, which names its shared segment, for the\n"
+          "                        commands that read it (default: that of the configuration\n"
+          "                        file, unless -s names another daemon's socket)\n"
           "      --json            print the answer as one JSON object\n"
           "      --ip              every key is an address key (IPv4/IPv6 address or prefix)\n"
           "      --expires WHEN    expiry of every add and set\n"
+          "      --ttl TTL         time to live of every add and set: 30s, 5m, 2h, 1d or seconds\n"
           "      --timeout SECONDS give up when connecting, sending or the answer takes longer\n"
           "                        (default: wait as long as it takes)\n"
           "  -, --stdin            read the commands from standard input\n"
-          "  -h, --help            show this help\n\n";
+          "  -h, --help            show this help\n"
+          "      --version         print the version\n\n";
   text += "Commands:\n";
   auto add_command = [&text](const std::string& name, const std::string& usage, const char* summary) {
     std::string head = "  " + name + (usage.empty() ? "" : " " + usage);
@@ -55,13 +55,21 @@ void print_help() {
   };
   for (const SocketCommand& c : socket_commands()) add_command(c.name, c.usage, c.summary);
   for (const LocalCommand& c : local_commands()) add_command(c.name, c.usage, c.summary);
-  text += "\n  --ip, --string and --expires may also follow a command word and then apply to it\n"
-          "  alone; \"--\" ends a command's options, so a key or value may begin with \"-\".\n"
+  text += "\n  --ip, --string, --expires and --ttl may also follow a command word and then apply to\n"
+          "  it alone; \"--\" ends a command's options, so a key or value may begin with \"-\".\n"
           "  WHEN is seconds since the epoch (0: never expires) or +SECONDS from now.\n"
-          "  The PATH of load and dump is opened by the daemon; without it the daemon uses its\n"
-          "  configured data file.\n";
+          "  Address keys are checked before sending, as the daemon parses them.\n"
+          "  get standing alone prints the value, read from the shared segment (named by -d or by\n"
+          "  the data_path of the configuration file); when the segment cannot be read it prints\n"
+          "  the daemon's answer, as exists does, with a note. In a batch get counts as exists.\n"
+          "  info adds entry counts (string keys, IPv4 and IPv6 prefixes) when the segment can be\n"
+          "  read.\n"
+          "  The PATH of load and dump is made absolute against the current directory and opened\n"
+          "  by the daemon, which takes it only in its data file's folder or under dump_dir, and\n"
+          "  only from root or its own account; without PATH it uses its data file.\n";
   if (!local_commands().empty()) {
-    text += "  Commands that read the segment directly stand alone, outside any batch.\n";
+    text += "  peek, match, entries and stats stand alone, outside any batch; they read the\n"
+            "  segment directly.\n";
   }
   text += "\nBatches:\n"
           "  On the command line commands are separated by a ';' word (quote it for the shell):\n"
@@ -72,12 +80,19 @@ void print_help() {
           "      printf 'set a 1\\nset b 2\\nhash\\n' | quillmap-cli -\n\n";
   text += "Exit status:\n"
           "  0  the daemon answered with success\n"
-          "  1  it answered without success (no request had an outcome, e.g. every one named a\n"
-          "     malformed address), or it stopped reading the batch before its end\n"
-          "  2  the command line or the input is wrong; nothing was sent\n"
-          "  3  the daemon could not be reached or its answer could not be read\n";
+          "  1  it answered without success (no request had an outcome; the likely reasons are\n"
+          "     printed), or it stopped reading the batch before its end; get, peek, match:\n"
+          "     not found\n"
+          "  2  the command line or the input is wrong, nothing was sent; or a read of the\n"
+          "     segment failed\n"
+          "  3  the daemon is not running: it could not be reached, its answer could not be\n"
+          "     read, or (commands that read the segment) there is no segment\n";
   std::fputs(text.c_str(), stdout);
 }
+
+#ifndef QUILLMAP_VERSION
+#error "the build defines QUILLMAP_VERSION, the project's version"
+#endif
 
 int fail(int status, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", kProgram, text.c_str());
@@ -90,11 +105,13 @@ struct GlobalOptions {
   CommandDefaults defaults;
   bool from_stdin = false;
   std::optional<std::string> expires_text;
+  bool expires_is_ttl = false;
   std::vector<std::string> words;  // the command words that follow the options
 };
 
 // Parses the options in front of the first command word. Returns an error text, or nothing.
-std::optional<std::string> parse_global_options(int argc, char** argv, GlobalOptions& g, bool& help) {
+std::optional<std::string> parse_global_options(int argc, char** argv, GlobalOptions& g, bool& help,
+                                               bool& version) {
   int i = 1;
   for (; i < argc; ++i) {
     std::string arg = argv[i];
@@ -117,10 +134,14 @@ std::optional<std::string> parse_global_options(int argc, char** argv, GlobalOpt
     if (name == "-h" || name == "--help") {
       help = true;
       return std::nullopt;
+    } else if (name == "--version") {
+      version = true;
+      return std::nullopt;
     } else if (name == "-s" || name == "--socket") {
       std::string v;
       if (!value(v)) return arg + " needs a path";
       g.socket_path = v;
+      g.context.socket_given = true;
     } else if (name == "-c" || name == "--config") {
       std::string v;
       if (!value(v)) return arg + " needs a path";
@@ -133,10 +154,11 @@ std::optional<std::string> parse_global_options(int argc, char** argv, GlobalOpt
       g.context.json = true;
     } else if (name == "--ip") {
       g.defaults.ktype = KeyType::kAddress;
-    } else if (name == "--expires") {
+    } else if (name == "--expires" || name == "--ttl") {
       std::string v;
       if (!value(v)) return arg + " needs a time";
       g.expires_text = v;
+      g.expires_is_ttl = name == "--ttl";
     } else if (name == "--timeout") {
       std::string v;
       if (!value(v)) return arg + " needs a number of seconds";
@@ -193,15 +215,21 @@ Result<std::vector<Request>> read_batch(const GlobalOptions& g, std::time_t now)
 
 int run(int argc, char** argv) {
   GlobalOptions g;
-  bool help = false;
-  if (auto error = parse_global_options(argc, argv, g, help)) return fail(kExitUsage, *error);
+  bool help = false, version = false;
+  if (auto error = parse_global_options(argc, argv, g, help, version)) return fail(kExitUsage, *error);
   if (help) {
     print_help();
     return kExitSuccess;
   }
+  if (version) {
+    std::printf("%s %s\n", kProgram, QUILLMAP_VERSION);
+    return kExitSuccess;
+  }
   const std::time_t now = std::time(nullptr);
+  std::error_code cwd_error;
+  g.defaults.working_dir = std::filesystem::current_path(cwd_error).string();
   if (g.expires_text) {
-    Result<uint32_t> t = parse_expires(*g.expires_text, now);
+    Result<uint32_t> t = g.expires_is_ttl ? parse_ttl(*g.expires_text, now) : parse_expires(*g.expires_text, now);
     if (!t) return fail(kExitUsage, t.error());
     g.defaults.expires = t.value();
   }
@@ -221,25 +249,10 @@ int run(int argc, char** argv) {
 
   Result<std::vector<Request>> batch = read_batch(g, now);
   if (!batch) return fail(kExitUsage, batch.error());
-  Result<std::string> frames = encode_batch(batch.value());
-  if (!frames) return fail(kExitUsage, frames.error());
-  Result<DictConnection> connection = DictConnection::open(g.context.socket_path, ClientOptions{g.context.timeout_ms});
-  if (!connection) return fail(kExitUnreachable, connection.error() + " (is the daemon running?)");
-  Status sent = connection.value().send_frames(frames.value());
-  if (!sent) return fail(kExitUnreachable, sent.error());
-  Result<Answer> answer = connection.value().finish();
-  if (!answer) return fail(kExitUnreachable, answer.error());
-  const Answer& a = answer.value();
-  std::fputs((g.context.json ? format_answer_json(a) : format_answer_text(a)).c_str(), stdout);
-  std::fflush(stdout);
-  if (a.cut_short) {
-    return fail(kExitNoSuccess, "the daemon stopped reading the batch before its end; the answer covers only "
-                                "the requests before that point");
-  }
-  if (!a.success) {
-    return fail(kExitNoSuccess, "the daemon reports no success: no request of the batch had an outcome");
-  }
-  return kExitSuccess;
+  const bool lone_get = !g.from_stdin && !g.words.empty() && g.words[0] == "get" && batch.value().size() == 1 &&
+                        std::count(g.words.begin(), g.words.end(), ";") == 0;
+  if (lone_get) return run_get(g.context, batch.value()[0]);
+  return run_batch(g.context, batch.value());
 }
 
 }  // namespace

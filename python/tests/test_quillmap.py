@@ -1,0 +1,138 @@
+"""The quillmap module against a live daemon: changes through Client, values through Reader, and a
+seeded model of random operations whose every state the reader must show exactly."""
+
+import os
+import random
+import subprocess
+import time
+
+import pytest
+
+import quillmap
+
+
+@pytest.fixture
+def client(daemon):
+    c = quillmap.Client(config=daemon.config_path)
+    c.clear()
+    return c
+
+
+@pytest.fixture
+def reader(daemon):
+    with quillmap.Reader(daemon.data_path) as r:
+        yield r
+
+
+def test_requests_and_answers(client, reader, daemon):
+    assert client.add("café", "thé") is True
+    assert client.add("café", "other") is False  # add does not replace
+    assert reader.get("café") == "thé".encode()
+    assert reader.get("café".encode()) == "thé".encode()
+    client.set(b"k", b"v", ttl=60)
+    entry = next(e for e in reader.entries() if e.key == b"k")
+    assert entry.key == b"k" and entry.value == b"v" and entry.is_address is False
+    assert time.time() + 50 < entry.expires <= time.time() + 61
+    assert client.exists("k") and not client.exists("absent")
+    assert client.add("10.0.0.0/8", "net", ip=True)
+    assert client.exists("10.1.2.3", ip=True)
+    assert reader.match("10.1.2.3") == (b"10.0.0.0/8", b"net", 0, True)
+    assert reader.match("192.168.0.1") is None
+    assert client.delete("k") is True and client.delete("k") is False
+    assert reader.get("k") is None
+    info = client.info()
+    assert info["bytes_total"] == 4194304 and info["bytes_used"] > 0
+    digest = client.hash()
+    assert len(digest) == 40
+    client.set("café", "changed")
+    assert client.hash() == digest  # the digest covers keys only
+    assert quillmap.Reader(config=daemon.config_path).get("café") == b"changed"
+
+
+def test_refusals_carry_clear_texts(client, daemon, tmp_path):
+    for bad, kind in [("caf\udce9", ValueError), (b"caf\xe9", ValueError), ("a\0b", ValueError), (5, TypeError)]:
+        with pytest.raises(kind, match="key"):
+            client.add(bad, "v")
+    with pytest.raises(ValueError, match="the address key 'not-an-address' does not parse"):
+        client.exists("not-an-address", ip=True)
+    with pytest.raises(ValueError, match="is not valid UTF-8"):
+        quillmap.Reader(daemon.data_path).get(b"\xff")
+    with pytest.raises(quillmap.Error, match="the daemon refused the path"):
+        client.load("/etc/passwd")
+    with pytest.raises(quillmap.NotRunningError, match="cannot connect to"):
+        quillmap.Client(str(tmp_path / "no.sock")).info()
+    with pytest.raises(quillmap.Error, match="data path does not exist") as caught:
+        quillmap.Reader(str(tmp_path / "missing.yaml"))
+    assert caught.value.code < 0
+
+
+def test_dump_and_load_relative_to_the_working_directory(client, reader, daemon, monkeypatch):
+    client.set("kept", "1")
+    monkeypatch.chdir(daemon.dir)  # a relative path names a file there, not in the daemon's "/"
+    client.dump("copy.yaml")
+    assert os.path.exists(os.path.join(daemon.dir, "copy.yaml"))
+    client.clear()
+    assert reader.get("kept") is None
+    client.load("./copy.yaml")
+    assert reader.get("kept") == b"1"
+
+
+def test_batch_and_read_sections(client, reader):
+    batch = client.batch()
+    batch.add("a", "1").add("b", "2").set("a", "3").exists("c").info().hash()
+    assert len(batch) == 6
+    answer = batch.send()
+    assert answer["success"] and answer["affected"] == 3
+    assert answer["info"]["pages_total"] > 0 and len(answer["hashsum"]) == 40
+    with client.batch() as b:
+        b.add("::/0", "all", ip=True).delete("b")
+    assert b.result["affected"] == 2
+    with reader.section() as s:
+        assert s.get("a") == b"3" and s.get("b") is None
+        assert s.match("2001:db8::1").key == b"::/0"
+        assert s.validate()
+        with pytest.raises(quillmap.Error, match="a read section of this reader is open"):
+            reader.close()  # the section's share lives in the reader's handle
+    with pytest.raises(quillmap.Error, match="not entered"):
+        s.get("a")
+    assert reader.get_many(["a", "b", b"a"]) == [b"3", None, b"3"]
+    assert [e and e.value for e in reader.match_many(["::1", "10.0.0.1"])] == [b"all", None]
+
+
+def test_model_of_random_changes(client, reader):
+    """Random adds, sets and deletes of string and address keys through one batch per step, against a
+    dict; after each step the reader shows exactly the model."""
+    seed = int(os.environ.get("QUILLMAP_SEED", "15"))
+    rng = random.Random(seed)
+    model = {}
+    keys = [f"k{i}" for i in range(20)] + ["é", "日本"] + [f"10.{i}.0.0/16" for i in range(6)]
+    for step in range(60):
+        batch = client.batch()
+        for _ in range(rng.randint(1, 8)):
+            key = rng.choice(keys)
+            ip = key.startswith("10.")
+            value = rng.choice(["", "x", "ü" * rng.randint(1, 40)])
+            op = rng.choice(["add", "set", "delete"])
+            if op == "add":
+                batch.add(key, value, ip=ip)
+                model.setdefault(key, value)
+            elif op == "set":
+                batch.set(key, value, ip=ip)
+                model[key] = value
+            else:
+                batch.delete(key, ip=ip)
+                model.pop(key, None)
+        batch.send()
+        shown = {e.key.decode(): e.value.decode() for e in reader.entries()}
+        assert shown == model, f"seed {seed} step {step} (replay with QUILLMAP_SEED={seed})"
+        assert reader.get_many(keys) == [model[k].encode() if k in model else None for k in keys]
+
+
+def test_cli_json_round_trips_utf8(client, daemon):
+    """The tool's JSON reads back to the stored text (the one encoder of client/text_encoding.h)."""
+    import json
+    client.set("café", "thé\tü\n")
+    out = subprocess.run([os.environ["QUILLMAP_CLI"], "-c", daemon.config_path, "--json", "get", "café"],
+                         capture_output=True, check=True).stdout
+    entry = json.loads(out)
+    assert entry["key"] == "café" and entry["value"] == "thé\tü\n"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sync/agent.h"
+#include "sync/agent_files.h"
 #include "sync/daemon_feeder.h"
 #include "sync/etcd_kv.h"
 #include "sync/publisher.h"
@@ -62,6 +63,8 @@ int show_status(const SyncConfig& config) {
     std::fprintf(stderr, "quillmap-sync: no status at %s (has the agent run?)\n", config.status_path().c_str());
     return 1;
   }
+  // The state file is written after every batch, the status file only now and then.
+  if (std::optional<AgentState> state = load_state(config.state_path)) f->applied_revision = state->revision;
   EtcdGateway etcd(config.etcd);
   Result<int64_t> current = current_revision(etcd);
   std::printf("applied revision: %lld\n", static_cast<long long>(f->applied_revision));

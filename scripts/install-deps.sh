@@ -2,7 +2,8 @@
 # Installs the Debian packages that building and testing quillmap needs, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler libyaml-dev
-          pkg-config liblmdb-dev libgeoip-dev geoip-database "$@")
+          pkg-config liblmdb-dev libgeoip-dev geoip-database
+          libcurl4-openssl-dev nlohmann-json3-dev libssl-dev etcd-server etcd-client "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -178,7 +178,7 @@ std::string EtcdCluster::endpoints_text(int first) const {
   return out;
 }
 
-Host::Host(std::string name, std::string etcd_endpoints, std::string prefix)
+Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
     : name_(std::move(name)), dir_(temp_dir(("quillmap-host-" + name_).c_str())) {
   socket_path_ = dir_ + "/quillmap.sock";
   data_path_ = dir_ + "/data.yaml";
@@ -186,7 +186,7 @@ Host::Host(std::string name, std::string etcd_endpoints, std::string prefix)
   sync_config_ = dir_ + "/quillmap-sync.conf";
   std::ofstream(daemon_config_) << "data_path=" << data_path_ << "\nlog_path=" << dir_ << "/quillmap.log\n"
                                 << "socket_path=" << socket_path_ << "\npid_path=" << dir_ << "/quillmap.pid\n"
-                                << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n";
+                                << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
   std::ofstream(sync_config_) << "etcd_endpoints=" << etcd_endpoints << "\netcd_prefix=" << prefix
                               << "\ndaemon_config=" << daemon_config_ << "\nstate_path=" << dir_ << "/state\n"
                               << "log_path=" << dir_ << "/quillmap-sync.log\nlog_level=INFO\n";

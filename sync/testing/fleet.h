@@ -50,7 +50,8 @@ class EtcdCluster {
 
 class Host {
  public:
-  Host(std::string name, std::string etcd_endpoints, std::string prefix);
+  // `daemon_line` is appended to the daemon's configuration.
+  Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line = "");
   ~Host();
   bool start_namespaces(std::string* error);
   bool start_daemon(std::string* error);
@@ -64,6 +65,7 @@ class Host {
   std::string agent_log() const;
 
   const std::string& dir() const { return dir_; }
+  pid_t reaper() const { return reaper_; }
   const std::string& socket_path() const { return socket_path_; }
   const std::string& data_path() const { return data_path_; }
   const std::string& sync_config() const { return sync_config_; }

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <fstream>
+#include <map>
 
 #include "persist/data_file_reader.h"
 #include "sync/etcd_kv.h"
@@ -86,6 +87,14 @@ Result<int64_t> publish_import(EtcdGateway& etcd, const std::string& prefix, boo
       changes.push_back(std::move(c.value()));
     }
   }
+  // etcd refuses a transaction that names one key twice; the last line of a key counts.
+  std::map<std::string, size_t> last;
+  for (size_t i = 0; i < changes.size(); ++i) last[changes[i].key] = i;
+  std::vector<Change> unique;
+  for (size_t i = 0; i < changes.size(); ++i) {
+    if (last[changes[i].key] == i) unique.push_back(std::move(changes[i]));
+  }
+  changes = std::move(unique);
   for (size_t from = 0; from < changes.size(); from += kMaxTxnOps) {
     std::vector<Change> part(changes.begin() + static_cast<std::ptrdiff_t>(from),
                              changes.begin() + static_cast<std::ptrdiff_t>(std::min(changes.size(), from + kMaxTxnOps)));

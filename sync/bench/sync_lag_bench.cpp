@@ -119,6 +119,7 @@ void measure_reread(EtcdGateway& etcd, testing::Host& host, int keys) {
       return;
     }
   }
+  std::fflush(stdout);
   std::printf("wrote %d keys to etcd in %.1f s\n", keys, ms_since(start) / 1000);
   Result<int64_t> rev = current_revision(etcd);
   for (int pass = 0; pass < 2; ++pass) {
@@ -133,6 +134,9 @@ void measure_reread(EtcdGateway& etcd, testing::Host& host, int keys) {
     }
     std::printf("full re-read of %d keys (%s): %.2f s\n", keys, pass == 0 ? "all new to the daemon" : "nothing to change",
                 ms_since(t) / 1000);
+    const std::string log = host.agent_log();
+    const size_t at = log.rfind("(etcd read");
+    if (at != std::string::npos) std::printf("  %s", log.substr(at, log.find('\n', at) - at + 1).c_str());
   }
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -79,6 +80,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path
     int null = open("/dev/null", O_RDONLY);
     if (null >= 0) dup2(null, 0);
     setpgid(0, 0);  // a terminal's signals to the test reach none of these
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing outlives a test that crashed
     execv(args[0], args.data());
     _exit(127);
   }
@@ -204,7 +206,8 @@ Host::~Host() {
 }
 
 bool Host::start_namespaces(std::string* error) {
-  unshare_ = spawn({find_program("unshare"), "--pid", "--fork", "--mount-proc", "--ipc", QUILLMAP_REAPER_PATH},
+  unshare_ = spawn({find_program("unshare"), "--pid", "--fork", "--kill-child", "--mount-proc", "--ipc",
+                    QUILLMAP_REAPER_PATH},
                    dir_ + "/reaper.out");
   reaper_ = child_of(unshare_, 5000);
   if (reaper_ == 0) *error = name_ + ": the namespaces' reaper did not start";

@@ -9,7 +9,7 @@ using nlohmann::json;
 Result<PrefixSnapshot> read_prefix(EtcdGateway& etcd, const std::string& prefix, int64_t revision,
                                    bool* compacted) {
   // etcd 3.4 walks the rest of the range for every page (to count it): few large pages are faster.
-  constexpr int64_t kPage = 50000;
+  constexpr int64_t kPage = 250000;
   PrefixSnapshot snapshot;
   snapshot.revision = revision;
   const std::string end = prefix_range_end(prefix);

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler libyaml-dev
           pkg-config liblmdb-dev libgeoip-dev geoip-database
-          systemd logrotate groff-base dpkg-dev python3-dev python3-pytest "$@")
+          systemd logrotate groff-base dpkg-dev python3-dev python3-pytest
+          libcurl4-openssl-dev nlohmann-json3-dev libssl-dev etcd-server etcd-client "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,266 @@
+#include "sync/etcd_gateway.h"
+
+#include <mutex>
+
+#include "sync/base64.h"
+
+namespace quillmap::sync {
+namespace {
+
+using nlohmann::json;
+
+struct SlistOwner {
+  curl_slist* list;
+  ~SlistOwner() { curl_slist_free_all(list); }
+};
+
+size_t append_body(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// A curl failure that says the endpoint itself is unusable, so that another one should be tried.
+bool is_unreachable(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PARTIAL_FILE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// State of one streaming watch, shared with libcurl's callbacks.
+struct WatchStream {
+  const EventSink* sink;
+  const WatchTick* tick;
+  std::string pending;  // bytes of an answer not yet ended by a newline
+  WatchResult result;
+  bool stop = false;
+  bool created = false;
+};
+
+// Hands every complete answer line to the sink; false to end the transfer.
+bool take_lines(WatchStream& w) {
+  std::vector<WatchEvent> events;
+  size_t start = 0;
+  for (size_t nl; (nl = w.pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+    json answer = json::parse(w.pending.begin() + static_cast<std::ptrdiff_t>(start),
+                              w.pending.begin() + static_cast<std::ptrdiff_t>(nl), nullptr, false);
+    if (answer.is_discarded()) continue;
+    if (answer.contains("error")) {
+      const json& e = answer["error"];
+      w.result = {WatchEnd::kRefused, 0, e.is_object() ? e.value("message", e.dump()) : e.dump()};
+      return false;
+    }
+    const json& r = answer.contains("result") ? answer["result"] : answer;
+    if (r.value("created", false)) w.created = true;
+    if (json_int(r, "compact_revision") > 0) {
+      w.result = {WatchEnd::kCompacted, json_int(r, "compact_revision"), "compacted"};
+      return false;
+    }
+    if (r.value("canceled", false)) {
+      w.result = {WatchEnd::kRefused, 0, r.value("cancel_reason", std::string("watch canceled"))};
+      return false;
+    }
+    if (!r.contains("events")) continue;
+    for (const json& e : r["events"]) {
+      std::optional<KeyValue> kv = decode_kv(e.value("kv", json::object()));
+      if (!kv) continue;
+      events.push_back({e.value("type", std::string()) == "DELETE", std::move(*kv)});
+    }
+  }
+  w.pending.erase(0, start);
+  if (!events.empty() && !(*w.sink)(events)) {
+    w.result = {WatchEnd::kAborted, 0, ""};
+    return false;
+  }
+  return true;
+}
+
+size_t watch_body(char* data, size_t size, size_t count, void* arg) {
+  auto& w = *static_cast<WatchStream*>(arg);
+  w.pending.append(data, size * count);
+  if (!take_lines(w)) {
+    w.stop = true;
+    return 0;  // ends the transfer
+  }
+  return size * count;
+}
+
+int watch_progress(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  auto& w = *static_cast<WatchStream*>(arg);
+  if (w.stop) return 1;
+  if (!(*w.tick)()) {
+    w.result = {WatchEnd::kAborted, 0, ""};
+    w.stop = true;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string prefix_range_end(const std::string& prefix) {
+  std::string end = prefix;
+  while (!end.empty()) {
+    auto& last = reinterpret_cast<unsigned char&>(end.back());
+    if (last < 0xff) {
+      ++last;
+      return end;
+    }
+    end.pop_back();
+  }
+  return std::string(1, '\0');  // every key
+}
+
+int64_t json_int(const json& object, const char* name) {
+  auto it = object.find(name);
+  if (it == object.end()) return 0;
+  if (it->is_number_integer()) return it->get<int64_t>();
+  if (it->is_string()) {
+    try {
+      return std::stoll(it->get<std::string>());
+    } catch (...) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+std::optional<KeyValue> decode_kv(const json& kv) {
+  if (!kv.is_object()) return std::nullopt;
+  std::optional<std::string> key = base64_decode(kv.value("key", std::string()));
+  std::optional<std::string> value = base64_decode(kv.value("value", std::string()));
+  if (!key || !value) return std::nullopt;
+  return KeyValue{std::move(*key), std::move(*value), json_int(kv, "mod_revision"), json_int(kv, "lease")};
+}
+
+EtcdGateway::EtcdGateway(EtcdOptions options) : options_(std::move(options)) {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  if (options_.endpoints.empty()) options_.endpoints.push_back("http://127.0.0.1:2379");
+  unary_ = curl_easy_init();
+}
+
+EtcdGateway::~EtcdGateway() { curl_easy_cleanup(unary_); }
+
+curl_slist* EtcdGateway::headers() const {
+  curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");
+  if (!token_.empty()) list = curl_slist_append(list, ("Authorization: " + token_).c_str());
+  return list;
+}
+
+void EtcdGateway::configure(CURL* curl, const std::string& url, curl_slist* headers) const {
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 2000L);
+  if (!options_.ca_file.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options_.ca_file.c_str());
+  if (!options_.cert_file.empty()) curl_easy_setopt(curl, CURLOPT_SSLCERT, options_.cert_file.c_str());
+  if (!options_.key_file.empty()) curl_easy_setopt(curl, CURLOPT_SSLKEY, options_.key_file.c_str());
+}
+
+bool EtcdGateway::authenticate(std::string* error) {
+  token_.clear();
+  EtcdReply r = call("/v3/auth/authenticate", {{"name", options_.user}, {"password", options_.password}});
+  if (!r.ok) {
+    *error = "authentication as " + options_.user + " failed: " + r.error;
+    return false;
+  }
+  token_ = r.body.value("token", std::string());
+  return true;
+}
+
+EtcdReply EtcdGateway::call(const std::string& path, const json& body) {
+  EtcdReply reply;
+  if (!options_.user.empty() && token_.empty() && path != "/v3/auth/authenticate") {
+    if (!authenticate(&reply.error)) return reply;
+  }
+  const std::string payload = body.dump();
+  for (size_t attempt = 0; attempt < options_.endpoints.size(); ++attempt) {
+    std::string received;
+    SlistOwner list{headers()};
+    curl_easy_reset(unary_);
+    configure(unary_, endpoint() + path, list.list);
+    curl_easy_setopt(unary_, CURLOPT_POSTFIELDS, payload.c_str());
+    curl_easy_setopt(unary_, CURLOPT_POSTFIELDSIZE, static_cast<long>(payload.size()));
+    curl_easy_setopt(unary_, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.timeout_ms));
+    curl_easy_setopt(unary_, CURLOPT_WRITEFUNCTION, append_body);
+    curl_easy_setopt(unary_, CURLOPT_WRITEDATA, &received);
+    const CURLcode code = curl_easy_perform(unary_);
+    if (code != CURLE_OK) {
+      reply.error = endpoint() + ": " + curl_easy_strerror(code);
+      if (!is_unreachable(code)) return reply;
+      current_ = (current_ + 1) % options_.endpoints.size();
+      continue;
+    }
+    reply.reached = true;
+    reply.body = json::parse(received, nullptr, false);
+    if (reply.body.is_discarded() || !reply.body.is_object()) {
+      reply.error = endpoint() + ": answer is not JSON: " + received.substr(0, 200);
+      return reply;
+    }
+    if (reply.body.contains("error") || reply.body.contains("code")) {
+      reply.code = static_cast<int>(json_int(reply.body, "code"));
+      reply.error = reply.body.value("message", reply.body.dump());
+      if (reply.code == kEtcdUnauthenticated && !options_.user.empty() && !token_.empty()) {
+        std::string auth_error;
+        if (authenticate(&auth_error)) return call(path, body);
+      }
+      return reply;
+    }
+    reply.ok = true;
+    return reply;
+  }
+  return reply;
+}
+
+WatchResult EtcdGateway::watch(const std::string& prefix, int64_t start_revision, const EventSink& sink,
+                               const WatchTick& tick) {
+  if (!options_.user.empty() && token_.empty()) {
+    std::string error;
+    if (!authenticate(&error)) return {WatchEnd::kBroken, 0, error};
+  }
+  json create = {{"create_request",
+                  {{"key", base64_encode(prefix)},
+                   {"range_end", base64_encode(prefix_range_end(prefix))},
+                   {"start_revision", std::to_string(start_revision)}}}};
+  const std::string payload = create.dump();
+  WatchStream w{&sink, &tick, {}, {}, false, false};
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+  SlistOwner list{headers()};
+  configure(curl.get(), endpoint() + "/v3/watch", list.list);
+  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, payload.c_str());
+  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(payload.size()));
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, watch_body);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &w);
+  curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, watch_progress);
+  curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &w);
+  const CURLcode code = curl_easy_perform(curl.get());
+  if (w.stop) return w.result;
+  // The stream ended without our asking: the member went away (or answered with an error body).
+  take_lines(w);
+  if (w.stop || w.result.end != WatchEnd::kBroken) return w.result;
+  if (!w.pending.empty()) {
+    json answer = json::parse(w.pending, nullptr, false);
+    if (!answer.is_discarded() && answer.is_object() && answer.contains("message")) {
+      return {json_int(answer, "code") == kEtcdOutOfRange ? WatchEnd::kCompacted : WatchEnd::kRefused, 0,
+              answer.value("message", std::string())};
+    }
+  }
+  WatchResult broken{WatchEnd::kBroken, 0, endpoint() + ": watch ended: " + curl_easy_strerror(code)};
+  current_ = (current_ + 1) % options_.endpoints.size();
+  return broken;
+}
+
+}  // namespace quillmap::sync

@@ -1,0 +1,117 @@
+// Seeded model checks of the agent's own pieces (QUILLMAP_SYNC_SEED, default 1): the key journal
+// against a std::set across appends, re-opens (as after a killed agent) and rewrites; base64 round
+// trips; the key mapping's canonical address texts.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "sync/agent_files.h"
+#include "sync/base64.h"
+#include "sync/key_mapping.h"
+#include "sync/testing/fleet.h"
+
+namespace quillmap::sync {
+namespace {
+
+uint64_t seed() {
+  const char* s = std::getenv("QUILLMAP_SYNC_SEED");
+  return s ? std::strtoull(s, nullptr, 10) : 1;
+}
+
+std::string random_bytes(std::mt19937_64& rng, size_t max) {
+  std::string s(rng() % (max + 1), '\0');
+  for (char& c : s) c = static_cast<char>(rng() % 4 == 0 ? "\\\n+-"[rng() % 4] : rng() % 256);
+  return s;
+}
+
+TEST(KeyJournal, HoldsWhatWasAddedAndNotRemovedAcrossReopens) {
+  const uint64_t s = seed();
+  SCOPED_TRACE("seed " + std::to_string(s));
+  std::mt19937_64 rng(s);
+  const std::string dir = testing::temp_dir("quillmap-journal");
+  const std::string path = dir + "/state.keys";
+  std::set<LocalKey> model;
+  auto journal = std::make_unique<KeyJournal>();
+  std::string error;
+  ASSERT_TRUE(journal->open(path, &error)) << error;
+  std::vector<LocalKey> pool;
+  for (int i = 0; i < 300; ++i) pool.push_back({random_bytes(rng, 12), rng() % 3 == 0});
+  for (int step = 0; step < 2000; ++step) {
+    std::vector<LocalKey> batch;
+    for (int n = static_cast<int>(rng() % 6); n > 0; --n) batch.push_back(pool[rng() % pool.size()]);
+    switch (rng() % 10) {
+      case 0:
+        journal = std::make_unique<KeyJournal>();
+        ASSERT_TRUE(journal->open(path, &error)) << error;
+        break;
+      case 1:
+        model = std::set<LocalKey>(batch.begin(), batch.end());
+        ASSERT_TRUE(journal->rewrite(model));
+        break;
+      case 2:
+      case 3:
+      case 4:
+        for (const LocalKey& k : batch) model.erase(k);
+        ASSERT_TRUE(journal->remove(batch));
+        break;
+      default:
+        model.insert(batch.begin(), batch.end());
+        ASSERT_TRUE(journal->add(batch));
+    }
+    ASSERT_EQ(journal->keys(), model) << "step " << step;
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(Base64, RoundTripsAnyBytesAndRefusesBrokenText) {
+  std::mt19937_64 rng(seed());
+  for (int i = 0; i < 2000; ++i) {
+    const std::string bytes = random_bytes(rng, 40);
+    const std::string text = base64_encode(bytes);
+    ASSERT_EQ(text.size() % 4, 0u);
+    std::optional<std::string> back = base64_decode(text);
+    ASSERT_TRUE(back);
+    ASSERT_EQ(*back, bytes);
+  }
+  EXPECT_EQ(base64_encode("foo"), "Zm9v");
+  EXPECT_EQ(*base64_decode("YmFyYg=="), "barb");
+  EXPECT_FALSE(base64_decode("abc"));
+  EXPECT_FALSE(base64_decode("a*c="));
+}
+
+TEST(KeyMapping, AddressKeysAreHeldOnlyInCanonicalText) {
+  std::mt19937_64 rng(seed());
+  for (int i = 0; i < 2000; ++i) {
+    std::string text;
+    if (rng() % 2) {
+      text = std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) +
+             "." + std::to_string(rng() % 256) + "/" + std::to_string(rng() % 33);
+    } else {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%x:%x::%x:%x/%u", unsigned(rng() % 65536), unsigned(rng() % 65536),
+                    unsigned(rng() % 65536), unsigned(rng() % 65536), unsigned(rng() % 129));
+      text = buf;
+    }
+    std::optional<std::string> canonical = canonical_address(text);
+    ASSERT_TRUE(canonical) << text;
+    ASSERT_EQ(canonical_address(*canonical), canonical) << text;  // canonical text is a fixed point
+    std::string why;
+    std::optional<LocalKey> held = map_etcd_key(std::string(kAddressesDir) + text, &why);
+    ASSERT_EQ(held.has_value(), *canonical == text) << text << ": " << why;
+    ASSERT_FALSE(map_etcd_key(std::string(kStringsDir) + *canonical, &why)) << *canonical;
+  }
+  EXPECT_EQ(*canonical_address("10.1.2.3/8"), "10.0.0.0/8");
+  EXPECT_EQ(*canonical_address("10.1.2.3/32"), "10.1.2.3");
+  EXPECT_EQ(*canonical_address("2001:0DB8:0:0::1/128"), "2001:db8::1");
+  std::string why;
+  EXPECT_FALSE(map_etcd_key("elsewhere/x", &why));
+  EXPECT_EQ(map_etcd_key("strings/a b", &why), (LocalKey{"a b", false}));
+  EXPECT_NE(entry_refusal({"k", false}, "\xc3"), "");
+  EXPECT_NE(entry_refusal({"k", false}, std::string(2100, 'v')), "");
+  EXPECT_EQ(entry_refusal({"k", false}, std::string(2000, 'v')), "");
+}
+
+}  // namespace
+}  // namespace quillmap::sync

@@ -1,0 +1,271 @@
+#include "sync/testing/fleet.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "client/dict_client.h"
+#include "sync/agent_files.h"
+#include "sync/etcd_kv.h"
+
+namespace quillmap::sync::testing {
+namespace {
+
+bool executable(const char* path) { return access(path, X_OK) == 0; }
+
+std::string find_program(const char* name) {
+  for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
+    std::string p = std::string(dir) + "/" + name;
+    if (executable(p.c_str())) return p;
+  }
+  return "";
+}
+
+template <class F>
+bool poll_until(F&& done, int timeout_ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int base_port() {
+  // Spread over a range so that concurrent runs on one machine rarely meet.
+  return 21000 + static_cast<int>((getpid() * 37) % 400) * 10;
+}
+
+}  // namespace
+
+std::string fleet_unavailable_reason() {
+  if (geteuid() != 0) return "needs root (PID, mount and IPC namespaces per simulated host)";
+  for (const char* p : {"unshare", "nsenter", "etcd"}) {
+    if (find_program(p).empty()) return std::string("no ") + p + " binary";
+  }
+  pid_t pid = spawn({find_program("unshare"), "--pid", "--fork", "--mount-proc", "--ipc", "/bin/true"}, "/dev/null");
+  if (pid <= 0 || wait_child(pid, 10000) != 0) return "unshare --pid --fork --mount-proc --ipc is not permitted here";
+  return "";
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd >= 0) {
+      dup2(fd, 1);
+      dup2(fd, 2);
+    }
+    int null = open("/dev/null", O_RDONLY);
+    if (null >= 0) dup2(null, 0);
+    setpgid(0, 0);  // a terminal's signals to the test reach none of these
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing outlives a test that crashed
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int wait_child(pid_t pid, int timeout_ms) {
+  int status = 0;
+  if (!poll_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+pid_t child_of(pid_t pid, int timeout_ms) {
+  pid_t child = 0;
+  poll_until(
+      [&] {
+        std::istringstream in(read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+        return static_cast<bool>(in >> child);
+      },
+      timeout_ms);
+  return child;
+}
+
+std::string temp_dir(const char* stem) {
+  std::string tmpl = std::string("/tmp/") + stem + "-XXXXXX";
+  if (mkdtemp(tmpl.data()) == nullptr) abort();
+  return tmpl;
+}
+
+EtcdCluster::EtcdCluster(int members) : dir_(temp_dir("quillmap-etcd")) {
+  const int base = base_port();
+  for (int i = 0; i < members; ++i) endpoints_.push_back("http://127.0.0.1:" + std::to_string(base + 2 * i));
+}
+
+EtcdCluster::~EtcdCluster() {
+  for (pid_t p : pids_) {
+    if (p > 0) {
+      kill(p, SIGKILL);
+      waitpid(p, nullptr, 0);
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+bool EtcdCluster::start(std::string* error) {
+  const int base = base_port();
+  std::string initial;
+  for (size_t i = 0; i < endpoints_.size(); ++i) {
+    if (i) initial += ",";
+    initial += "m" + std::to_string(i) + "=http://127.0.0.1:" + std::to_string(base + 2 * i + 1);
+  }
+  const std::string etcd = find_program("etcd");
+  for (size_t i = 0; i < endpoints_.size(); ++i) {
+    const std::string name = "m" + std::to_string(i);
+    const std::string peer = "http://127.0.0.1:" + std::to_string(base + 2 * i + 1);
+    pids_.push_back(spawn({etcd, "--name", name, "--data-dir", dir_ + "/" + name, "--listen-client-urls",
+                           endpoints_[i], "--advertise-client-urls", endpoints_[i], "--listen-peer-urls", peer,
+                           "--initial-advertise-peer-urls", peer, "--initial-cluster", initial,
+                           "--initial-cluster-token", "quillmap-test-" + std::to_string(getpid()),
+                           "--initial-cluster-state", "new", "--heartbeat-interval", "50",
+                           "--election-timeout", "500", "--logger", "zap", "--log-level", "warn"},
+                          dir_ + "/" + name + ".log"));
+  }
+  for (size_t i = 0; i < endpoints_.size(); ++i) {
+    EtcdOptions options;
+    options.endpoints = {endpoints_[i]};
+    options.timeout_ms = 2000;
+    EtcdGateway member(options);
+    if (!poll_until([&] { return current_revision(member).ok(); }, 30000)) {
+      *error = "etcd member " + endpoints_[i] + " did not come up: " + read_text(dir_ + "/m" + std::to_string(i) + ".log").substr(0, 2000);
+      return false;
+    }
+  }
+  return true;
+}
+
+void EtcdCluster::kill_member(int i) {
+  kill(pids_[i], SIGKILL);
+  waitpid(pids_[i], nullptr, 0);
+  pids_[i] = 0;
+}
+
+std::vector<std::string> EtcdCluster::endpoints_from(int first) const {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < endpoints_.size(); ++i) out.push_back(endpoints_[(first + i) % endpoints_.size()]);
+  return out;
+}
+
+std::string EtcdCluster::endpoints_text(int first) const {
+  std::string out;
+  for (const std::string& e : endpoints_from(first)) out += (out.empty() ? "" : ",") + e;
+  return out;
+}
+
+Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
+    : name_(std::move(name)), dir_(temp_dir(("quillmap-host-" + name_).c_str())) {
+  socket_path_ = dir_ + "/quillmap.sock";
+  data_path_ = dir_ + "/data.yaml";
+  daemon_config_ = dir_ + "/quillmap.conf";
+  sync_config_ = dir_ + "/quillmap-sync.conf";
+  std::ofstream(daemon_config_) << "data_path=" << data_path_ << "\nlog_path=" << dir_ << "/quillmap.log\n"
+                                << "socket_path=" << socket_path_ << "\npid_path=" << dir_ << "/quillmap.pid\n"
+                                << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
+  std::ofstream(sync_config_) << "etcd_endpoints=" << etcd_endpoints << "\netcd_prefix=" << prefix
+                              << "\ndaemon_config=" << daemon_config_ << "\nstate_path=" << dir_ << "/state\n"
+                              << "log_path=" << dir_ << "/quillmap-sync.log\nlog_level=INFO\n";
+}
+
+Host::~Host() {
+  if (agent_ > 0) kill_agent(SIGKILL);
+  stop_daemon();
+  if (unshare_ > 0) {
+    if (reaper_ > 0) kill(reaper_, SIGTERM);
+    if (wait_child(unshare_, 5000) < 0 && reaper_ > 0) kill(reaper_, SIGKILL);
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+bool Host::start_namespaces(std::string* error) {
+  unshare_ = spawn({find_program("unshare"), "--pid", "--fork", "--kill-child", "--mount-proc", "--ipc",
+                    QUILLMAP_REAPER_PATH},
+                   dir_ + "/reaper.out");
+  reaper_ = child_of(unshare_, 5000);
+  if (reaper_ == 0) *error = name_ + ": the namespaces' reaper did not start";
+  return reaper_ != 0;
+}
+
+bool Host::start_daemon(std::string* error) {
+  std::error_code ignored;
+  std::filesystem::remove(socket_path_, ignored);
+  daemon_nsenter_ = spawn({find_program("nsenter"), "-t", std::to_string(reaper_), "--pid", "--mount", "--ipc",
+                           QUILLMAP_DAEMON_PATH, "-c", daemon_config_, "-D"},
+                          dir_ + "/daemon.out");
+  const bool ready = poll_until(
+      [&] { return send_batch(socket_path_, {make_simple(Action::kInfo)}, ClientOptions{1000}).ok(); }, 15000);
+  if (!ready) *error = name_ + ": the daemon did not serve: " + read_text(dir_ + "/daemon.out");
+  return ready;
+}
+
+void Host::stop_daemon() {
+  if (daemon_nsenter_ <= 0) return;
+  pid_t daemon = child_of(daemon_nsenter_, 100);
+  if (daemon > 0) kill(daemon, SIGTERM);
+  if (wait_child(daemon_nsenter_, 10000) < 0 && daemon > 0) kill(daemon, SIGKILL);
+  daemon_nsenter_ = 0;
+}
+
+bool Host::start_agent(std::string* error) {
+  agent_ = spawn({find_program("nsenter"), "-t", std::to_string(reaper_), "--ipc", QUILLMAP_SYNC_PATH, "-c",
+                  sync_config_, "run"},
+                 dir_ + "/agent.out");
+  if (agent_ <= 0) *error = name_ + ": cannot start the agent";
+  return agent_ > 0;
+}
+
+void Host::kill_agent(int sig) {
+  if (agent_ <= 0) return;
+  kill(agent_, sig);
+  wait_child(agent_, 10000);
+  agent_ = 0;
+}
+
+int Host::sync_command(const std::vector<std::string>& args, std::string* out, int timeout_ms) const {
+  const std::string path = dir_ + "/command.out";
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  std::vector<std::string> argv = {find_program("nsenter"), "-t", std::to_string(reaper_), "--ipc",
+                                   QUILLMAP_SYNC_PATH, "-c", sync_config_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const int status = wait_child(spawn(argv, path), timeout_ms);
+  *out = read_text(path);
+  return status;
+}
+
+int64_t Host::applied_revision() const {
+  std::optional<AgentState> s = load_state(dir_ + "/state");
+  return s ? s->revision : 0;
+}
+
+std::string Host::agent_log() const { return read_text(dir_ + "/quillmap-sync.log"); }
+
+}  // namespace quillmap::sync::testing

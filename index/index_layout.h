@@ -1,0 +1,64 @@
+// The index segment: lookup structures beside the dictionary, so that a reader finds an entry in a few
+// memory reads instead of walking the key tree or a prefix trie. It is derived data: the dictionary
+// segment stays the authority, and a worker rebuilds the index from the key tree and the tries before
+// it serves.
+//
+// The segment (project id kIndexProjectId, keyed from the data path like the dictionary) begins with
+// one page holding the IndexHeader; at kIndexPoolOffset a slab pool of the store's own allocator
+// carves the rest. Every offset the index stores is relative to that pool (pool_base = segment +
+// kIndexPoolOffset), except entry offsets, which are offsets into the dictionary segment, as the
+// tries store them.
+//
+// Invariants:
+//   1. magic, version and the dictionary's identity are written once, when the segment is created or
+//      found naming another dictionary.
+//   2. valid is 1 only while the hash and both prefix tables agree with the dictionary. A worker sets
+//      it to 0 before it rebuilds and to 1 after, both under the write lock; readers that find it 0
+//      take the plain walk.
+//   3. The index changes only under the dictionary's write lock, inside the change epoch of the state
+//      segment, in the same write hold as the change of the tree or trie it mirrors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "index/hash_layout.h"
+#include "index/prefix_layout.h"
+#include "store/layout.h"
+
+namespace quillmap {
+
+inline constexpr int kIndexProjectId = 100;  // the character 'd'
+inline constexpr uint64_t kIndexMagic = 0x315845444e494d51ull;  // "QMINDEX1" in memory order
+inline constexpr uint32_t kIndexVersion = 1;
+inline constexpr uint64_t kIndexPoolOffset = 4096;
+
+struct IndexHeader {
+  uint64_t magic;
+  uint32_t version;
+  uint32_t header_size;  // sizeof(IndexHeader) of the writer
+  int64_t dict_id;       // shmid of the dictionary segment
+  int64_t dict_ctime;    // its creation time
+  uint64_t valid;        // 1: the index agrees with the dictionary
+  uint64_t pool_bytes;   // bytes of the pool at kIndexPoolOffset
+  uint64_t reserved[2];
+  HashRoot hash;
+  PrefixRoot prefix4;
+  PrefixRoot prefix6;
+};
+
+QM_ASSERT_RECORD(IndexHeader);
+static_assert(offsetof(IndexHeader, magic) == 0 && offsetof(IndexHeader, version) == 8 &&
+              offsetof(IndexHeader, header_size) == 12);
+static_assert(offsetof(IndexHeader, dict_id) == 16 && offsetof(IndexHeader, dict_ctime) == 24);
+static_assert(offsetof(IndexHeader, valid) == 32 && offsetof(IndexHeader, pool_bytes) == 40);
+static_assert(offsetof(IndexHeader, hash) == 64 && offsetof(IndexHeader, prefix4) == 128 &&
+              offsetof(IndexHeader, prefix6) == 192);
+static_assert(sizeof(IndexHeader) == 256 && sizeof(IndexHeader) <= kIndexPoolOffset);
+
+inline SlabPool* index_pool(IndexHeader* h) noexcept {
+  return reinterpret_cast<SlabPool*>(reinterpret_cast<uint8_t*>(h) + kIndexPoolOffset);
+}
+
+}  // namespace quillmap

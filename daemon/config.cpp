@@ -123,6 +123,15 @@ void take_config_value(const std::string& key, const std::string& value) {
     return;
   }
   if (take_string(&settings.dump_dir, key, "dump_dir", value)) return;
+  if (key == "index") {
+    settings.index = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10) != 0);
+    return;
+  }
+  if (key == "huge_pages") {
+    settings.huge_pages = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10) != 0);
+    return;
+  }
+  if (take_string(&settings.reader_group, key, "reader_group", value)) return;
 }
 
 int read_config(const char* path) {
@@ -207,7 +216,8 @@ void complete_default_path(char** path, const char* base, const char* suffix) {
 
 void release_settings() {
   for (char** field : {&settings.log_path, &settings.pid_path, &settings.data_path,
-                       &settings.socket_path, &settings.user, &settings.dump_dir}) {
+                       &settings.socket_path, &settings.user, &settings.dump_dir,
+                       &settings.reader_group}) {
     free(*field);
     *field = nullptr;
   }

@@ -26,10 +26,10 @@
 #include "index/hash_layout.h"
 #include "index/prefix_layout.h"
 #include "store/layout.h"
+#include "store/segment_identity.h"
 
 namespace quillmap {
 
-inline constexpr int kIndexProjectId = 100;  // the character 'd'
 inline constexpr uint64_t kIndexMagic = 0x315845444e494d51ull;  // "QMINDEX1" in memory order
 inline constexpr uint32_t kIndexVersion = 1;
 inline constexpr uint64_t kIndexPoolOffset = 4096;

@@ -7,6 +7,7 @@
 #include "client/reader/checked_view.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "client/reader/reader_lookup.h"
+#include "client/reader/reader_one_shot.h"
 #include "client/reader/reader_state.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
@@ -101,32 +102,6 @@ ReadStatus Reader::refresh() noexcept {
   if (state_ == nullptr) return ReadStatus::kBadState;
   return ensure_live_segment(state_.get(), /*force=*/true);
 }
-
-namespace {
-
-// Runs `lookup` (a lookup of reader_lookup.h, which does not validate) under a fresh guard, repeating it
-// while it meets a change; `copy` runs with the share still held and its result counts only when the
-// guard still validates afterwards, one validation confirming both the lookup and the copy.
-template <class Lookup, class Copy>
-ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
-  if (!reader.is_open()) return ReadStatus::kBadState;
-  const int attempts = reader.options().retries < 0 ? 1 : reader.options().retries + 1;
-  const bool hide_expired = reader.options().hide_expired;
-  for (int i = 0; i < attempts; ++i) {
-    ReadGuard guard(reader);
-    if (guard.status() != ReadStatus::kOk) return guard.status();
-    EntryView e;
-    ReadStatus s = lookup(reader.state()->geometry, hide_expired, &e);
-    if (s == ReadStatus::kBadArgument) return s;
-    if (s == ReadStatus::kOk) s = copy(e);
-    if (s == ReadStatus::kChanged) reader.state()->check_soon();
-    if (s == ReadStatus::kChanged || guard.validate() != ReadStatus::kOk) continue;
-    return s;
-  }
-  return ReadStatus::kChanged;
-}
-
-}  // namespace
 
 ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info) {
   return one_shot(

@@ -10,9 +10,10 @@
 // and free the old table, all in one call: a reader sees either table (or, torn, a mix of the two
 // roots that the pool bounds and the epoch rejects).
 //
-// Memory: the table grows when an insert would take it past 7/8 full, to 5/8 full, and shrinks when a
-// removal leaves it below 1/3 full: 9.1 to 12.8 bytes per entry while it grows, 22 for the moment both
-// tables exist, at most 24 once it has shrunk.
+// Memory: the table grows when an insert would take it past 7/8 full, to 5/8 full, and shrinks to 5/8
+// full when a removal leaves it below 1/3 full. So a large table costs 9.1 to 12.8 bytes per entry
+// while it grows and at most 24 while it empties; for the moment of a growth both tables exist (22).
+// Tables of a few hundred slots take a whole size class of the pool and may cost more.
 //
 // Result codes: kDone (0), kFailed (-1: no memory for the table, or an offset the slot format cannot
 // hold), kNothingToDo (-4: the entry is not in the table).

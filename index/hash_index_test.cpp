@@ -69,9 +69,9 @@ std::string random_text(std::mt19937_64& rng, size_t max_len) {
 
 // Random keys, the empty key, groups of keys sharing one checksum, groups sharing the 27-bit hash but
 // not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
-std::vector<std::string> key_universe(std::mt19937_64& rng) {
+std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) {
   std::set<std::string> keys{""};
-  while (keys.size() < 600) keys.insert(random_text(rng, 24));
+  while (keys.size() < random_keys) keys.insert(random_text(rng, 24));
   for (int g = 0; g < 40; ++g) {
     const auto crc = static_cast<uint32_t>(rng());
     for (int k = 0; k < 4; ++k) keys.insert(key_with_crc(random_text(rng, 12), crc));
@@ -99,14 +99,17 @@ TEST(HashKeys, ForgedChecksumsAndHashesHold) {
 
 class HashModel {
  public:
-  HashModel(int64_t index_bytes, uint32_t seed)
-      : dict_(16 << 20), index_(index_bytes, PoolBacking::kHeap, false), rng_(seed), keys_(key_universe(rng_)) {}
+  HashModel(int64_t index_bytes, uint32_t seed, size_t random_keys)
+      : dict_(16 << 20),
+        index_(index_bytes, PoolBacking::kHeap, false),
+        rng_(seed),
+        keys_(key_universe(rng_, random_keys)) {}
 
   SlabPool* dict() { return dict_.pool(); }
   SlabPool* ipool() { return index_.pool(); }
   TreeRoot* tree() { return key_tree_of(dict()); }
   uint64_t off(const RbtreeNode* n) { return offset_of_record(dict(), n); }
-  uint64_t failed_inserts() const { return failed_inserts_; }
+  uint64_t out_of_memory() const { return out_of_memory_; }
 
   void init(uint64_t expected) { ASSERT_EQ(hash_init_locked(ipool(), &root_, expected), kDone); }
 
@@ -122,10 +125,20 @@ class HashModel {
     if (r < 40) return expect_misses(key, present);
     if (present == nullptr) {
       if (r < (growing_ ? 1000u : 300u)) insert(key);
-    } else if (r < (growing_ ? 250u : 750u)) {
+    } else if (r < (growing_ ? 100u : 750u)) {
       remove(present);
     } else if (r < 900) {
       set(present, key);
+    }
+  }
+
+  // Inserts every key not yet present, verifying after each.
+  void fill() {
+    for (const std::string& key : keys_) {
+      if (rbtree_get(dict(), tree(), key.data(), key.size()) != nullptr) continue;
+      insert(key);
+      verify();
+      if (::testing::Test::HasFatalFailure()) return;
     }
   }
 
@@ -156,7 +169,7 @@ class HashModel {
     const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
     if (rc == kFailed) {
       // The table must be whole without the new entry: take it out of the tree and verify.
-      ++failed_inserts_;
+      ++out_of_memory_;
       rbtree_delete(dict(), tree(), n);
       slab_free_locked(dict(), n);
       return;
@@ -218,12 +231,12 @@ class HashModel {
     const std::vector<RbtreeNode*> all = entries();
     hash_clear_locked(ipool(), &root_);
     if (hash_init_locked(ipool(), &root_, all.size() + rng_() % 200) != kDone) {
-      ++failed_inserts_;  // a tight pool may not hold the presized table; inserts then grow a small one
+      ++out_of_memory_;  // a tight pool may not hold the presized table; inserts then grow a small one
     }
     for (RbtreeNode* n : all) {
       const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
       if (rc == kFailed) {
-        ++failed_inserts_;
+        ++out_of_memory_;
         rbtree_delete(dict(), tree(), n);
         slab_free_locked(dict(), n);
         continue;
@@ -238,12 +251,11 @@ class HashModel {
   std::mt19937_64 rng_;
   std::vector<std::string> keys_;
   bool growing_ = false;
-  uint64_t failed_inserts_ = 0;
+  uint64_t out_of_memory_ = 0;
 };
 
 void run_model(HashModel& m, uint32_t seed, uint64_t steps) {
   SCOPED_TRACE(testing::seed_trace(seed));
-  m.init(0);
   m.verify();
   for (uint64_t n = 0; n < steps; ++n) {
     SCOPED_TRACE("step " + std::to_string(n));
@@ -256,21 +268,26 @@ void run_model(HashModel& m, uint32_t seed, uint64_t steps) {
 
 TEST(HashIndexModel, AgreesWithTheKeyTree) {
   const uint32_t seed = testing::test_seed(20261207);
-  HashModel m(4 << 20, seed);
+  HashModel m(4 << 20, seed, 600);
+  m.init(0);
   run_model(m, seed, 4000);
-  EXPECT_EQ(m.failed_inserts(), 0u);
+  EXPECT_EQ(m.out_of_memory(), 0u);
 }
 
 // An index pool too small for the largest table: failed growth leaves the old table whole.
 TEST(HashIndexModel, RunsOutOfPoolAndStaysWhole) {
   host_params_init();
   const uint32_t seed = testing::test_seed(20261208);
-  // Two pages: a table of one page cannot grow to two beside itself.
+  // Two pages: a table of one page cannot grow to two beside itself, nor one of two pages at all,
+  // and the keys outnumber what two pages hold.
   int64_t bytes = 0;
   while (slab_geometry(bytes, 3, page_size, page_shift).pages < 2) bytes += 64;
-  HashModel m(bytes, seed);
-  run_model(m, seed, 4000);
-  EXPECT_GT(m.failed_inserts(), 0u) << testing::seed_trace(seed);
+  HashModel m(bytes, seed, 2 * static_cast<size_t>(page_size) / 8);
+  m.init(0);
+  run_model(m, seed, 1500);
+  m.fill();
+  run_model(m, seed, 1000);
+  EXPECT_GT(m.out_of_memory(), 0u) << testing::seed_trace(seed);
 }
 
 // ---- arbitrary bytes in both pools ----

@@ -71,7 +71,8 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
       continue;
     }
     const uint64_t off = hash_slot_entry(slot);
-    if (!live.count(off)) return check_format("slot %lu names %lu, no live entry", (unsigned long)i, (unsigned long)off);
+    if (!live.count(off))
+      return check_format("slot %lu names %lu, no live entry", (unsigned long)i, (unsigned long)off);
     if (!named.insert(off).second) return check_format("entry %lu named twice", (unsigned long)off);
     const auto* n = _lfof_<const RbtreeNode>(dict, off);
     if (hash_slot_hash(slot) != hash_of_crc(static_cast<uint32_t>(n->key_crc)))

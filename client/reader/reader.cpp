@@ -105,7 +105,11 @@ ReadStatus Reader::refresh() noexcept {
 
 ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info) {
   return one_shot(
-      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
+      *this,
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
+        return lookup_key_indexed(g, index, index_bytes, hide, key, e);
+      },
+      [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
       [&](const EntryView& e) {
         if (value != nullptr) value->assign(e.value);
         fill_info(e, info);
@@ -115,7 +119,11 @@ ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info
 
 ReadStatus Reader::get(std::string_view key, void* value_buf, size_t value_cap, EntryInfo* info) {
   return one_shot(
-      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
+      *this,
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
+        return lookup_key_indexed(g, index, index_bytes, hide, key, e);
+      },
+      [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
       [&](const EntryView& e) {
         fill_info(e, info);
         return copy_into(e.value, value_buf, value_cap) ? ReadStatus::kOk : ReadStatus::kNoSpace;

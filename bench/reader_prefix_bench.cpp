@@ -133,7 +133,7 @@ struct QuillmapSide {
     ReaderOptions options;
     options.check_interval_ms = -1;
     if (Reader::open(store.data_path(), &reader, options) != ReadStatus::kOk) std::abort();
-    shmctl(store.id(), IPC_RMID, nullptr);  // gone with the process
+    store.mark_for_removal();  // gone with the process
     unlink(store.data_path().c_str());
     rmdir(store.dir().c_str());
   }

@@ -72,7 +72,7 @@ int run(int argc, char** argv) {
 
   if (settings.no_daemon) {
     // The segment stays either way; an unsaved store is saved by the next start.
-    return leave(run_workloop(account, segment.base, segment.state, 0) == kWorkerSaved ? 0 : 1);
+    return leave(run_workloop(account, segment.base, segment.state, segment.index, 0) == kWorkerSaved ? 0 : 1);
   }
   int worker_status = 0;
   switch (run_master_loop(account, segment, &worker_status)) {

@@ -89,7 +89,7 @@ MasterOutcome run_master_loop(const UserAccount* account, const DaemonSegments& 
     }
     if (worker == 0) {
       shm_setproctitle("worker");
-      *worker_status = run_workloop(account, segment.base, segment.state, restarted);
+      *worker_status = run_workloop(account, segment.base, segment.state, segment.index, restarted);
       return MasterOutcome::kWorkerDone;
     }
     reopen_log();

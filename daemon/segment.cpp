@@ -150,13 +150,6 @@ void remove_one(int* id, void** base) {
 
 }  // namespace
 
-uint64_t index_segment_bytes(int64_t data_size) {
-  // At most one entry per 64 bytes of dictionary, at most 24 bytes of hash each, and 64 MiB of
-  // prefix tables; the pool's own bookkeeping takes under 1%.
-  const uint64_t bytes = kIndexPoolOffset + static_cast<uint64_t>(data_size) / 64 * 24 * 21 / 20 + (64u << 20);
-  return (bytes + 4095) / 4096 * 4096;
-}
-
 bool attach_segment(DaemonSegments* segment) {
   const key_t key = segment_key(settings.data_path, kDictProjectId);
   if (key == static_cast<key_t>(-1)) {

@@ -22,11 +22,6 @@ struct DaemonSegments {
   bool state_matched = false;    // the state segment existed and names this dictionary
 };
 
-// The index segment's size for a dictionary of `data_size` bytes: room for the hash of as many
-// entries as the dictionary can hold and for the prefix tables of large address tables. Created
-// without reserving memory: only the pages the index touches take any.
-uint64_t index_segment_bytes(int64_t data_size);
-
 // Derives the keys from settings.data_path, gets (creating when missing) a dictionary segment of
 // settings.data_size bytes and attaches it, then the state segment beside it (initialised afresh
 // unless it already names this dictionary), then the index segment when `index` is set (its failure

@@ -2,6 +2,7 @@
 
 #include "entry/intent.h"
 #include "entry/store_init.h"
+#include "index/index_upkeep.h"
 #include "persist/data_file.h"
 #include "persist/data_file_writer.h"
 #include "persist/store_salvage.h"
@@ -25,7 +26,7 @@ void startup_load(SlabPool* base) {
 
 }  // namespace
 
-int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state, int restarted) {
+int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state, IndexHeader* index, int restarted) {
   publish_changes(&base->lock, state);
   // A predecessor killed inside a write hold may have left any structure half changed.
   const bool interrupted = restarted != 0 && write_was_interrupted(state);
@@ -41,6 +42,8 @@ int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state,
   }
   if (restarted == 0) clear_intent(state);
   settle_change_epoch();
+  // The index is derived from the store as it now stands; loads and requests keep it from here on.
+  start_index(base, index);
   finish_interrupted_dump(settings.data_path);
   if (signal_flags.got_hup || !settings.no_save_restore) {
     signal_flags.got_hup = 0;

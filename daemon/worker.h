@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "index/index_layout.h"
 #include "store/layout.h"
 #include "store/state_layout.h"
 #include "util/settings.h"
@@ -19,6 +20,7 @@ inline constexpr int kWorkerSaveFailed = 3;   // the stop dump failed: the store
 //   1. publishes its changes to `state` and prepares the store (`restarted` 0: laid out afresh; 1:
 //      kept as the previous worker left it, after undoing the one change a killed predecessor may have
 //      left half done);
+//      Then rebuilds `index` (null: none) from the store and keeps it from then on;
 //   2. finishes a dump of the data file that a killed worker cut short;
 //   3. unless settings.no_save_restore is set (a raised got_hup forces the load and is cleared), loads
 //      settings.data_path, but only when no worker of this master finished its start-up load: after
@@ -28,6 +30,6 @@ inline constexpr int kWorkerSaveFailed = 3;   // the stop dump failed: the store
 //      is configured);
 //   5. dumps to settings.data_path unless no_save_restore is set.
 // Returns the exit status above.
-int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state, int restarted);
+int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state, IndexHeader* index, int restarted);
 
 }  // namespace quillmap

@@ -36,7 +36,7 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
   if (pid == 0) {
     init_signals();
     log_open(log_path.c_str());
-    _exit(run_workloop(nullptr, fixture.pool(), nullptr, 0));
+    _exit(run_workloop(nullptr, fixture.pool(), nullptr, nullptr, 0));
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -145,7 +145,10 @@ void hash_prefetch_entry(IndexView& iv, const HashRoot& root, DictView& dv, uint
   if (slot == 0 || hash_slot_hash(slot) != h) return;
   const uint64_t off = hash_slot_entry(slot);
   hash_detail::prefetch_descriptor(dv, off + kNodeHeaderSize);
-  if (const RbtreeNode* node = dv.template at<RbtreeNode>(off, kNodeHeaderSize)) __builtin_prefetch(node);
+  if (const RbtreeNode* node = dv.template at<RbtreeNode>(off, kNodeHeaderSize)) {
+    __builtin_prefetch(node);
+    __builtin_prefetch(reinterpret_cast<const uint8_t*>(node) + 64);  // the key's end and the value's start
+  }
 }
 
 }  // namespace quillmap

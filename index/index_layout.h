@@ -62,6 +62,15 @@ static_assert(offsetof(IndexHeader, hash) == 64 && offsetof(IndexHeader, prefix4
               offsetof(IndexHeader, prefix6) == 192);
 static_assert(sizeof(IndexHeader) == 256 && sizeof(IndexHeader) <= kIndexPoolOffset);
 
+// The index segment's size for a dictionary of `data_size` bytes: room for the hash of as many
+// entries as the dictionary can hold (one per 64 bytes, at most 24 bytes each while the table grows)
+// and 64 MiB for the prefix tables of large address tables, plus the pool's own bookkeeping. It is
+// created without reserving memory: only the pages the index touches take any.
+inline constexpr uint64_t index_segment_bytes(int64_t data_size) noexcept {
+  const uint64_t bytes = kIndexPoolOffset + static_cast<uint64_t>(data_size) / 64 * 24 * 21 / 20 + (uint64_t{64} << 20);
+  return (bytes + 4095) / 4096 * 4096;
+}
+
 inline SlabPool* index_pool(IndexHeader* h) noexcept {
   return reinterpret_cast<SlabPool*>(reinterpret_cast<uint8_t*>(h) + kIndexPoolOffset);
 }

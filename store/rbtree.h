@@ -23,8 +23,8 @@
 
 namespace quillmap {
 
-// CRC-32 (reflected polynomial 0xEDB88320, initial and final XOR all ones), four bits at a time with a
-// 16-entry table. "abc" gives 0x352441C2; length 0 gives 0.
+// CRC-32 (reflected polynomial 0xEDB88320, initial and final XOR all ones), eight bytes at a time
+// (little-endian hosts). "abc" gives 0x352441C2; length 0 gives 0.
 uint32_t crc32_short(const void* data, uint64_t len);
 
 inline TreeRoot* key_tree_of(SlabPool* pool) noexcept { return _lfof_<TreeRoot>(pool, pool->key_tree); }

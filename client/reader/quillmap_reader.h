@@ -91,6 +91,22 @@ int quillmap_reader_match(quillmap_reader* reader, const char* address, size_t a
 int quillmap_reader_match_binary(quillmap_reader* reader, const void* address, size_t address_len,
                                  char* key_buf, size_t key_cap, void* value_buf, size_t value_cap,
                                  quillmap_reader_info* info);
+/* One key of a batched get: the caller fills key, key_len, value_buf and value_cap; the call fills
+ * status (as quillmap_reader_get would answer) and info. */
+typedef struct quillmap_reader_get_item {
+  const char* key;
+  size_t key_len;
+  void* value_buf;
+  size_t value_cap;
+  quillmap_reader_info info;
+  int status;
+} quillmap_reader_get_item;
+
+/* Gets n keys at once, overlapping their lookups: much cheaper than n calls of quillmap_reader_get.
+ * Returns QUILLMAP_READER_OK when every item was answered (see each status), else the failure that
+ * stopped the batch (the items not answered then hold QUILLMAP_READER_E_CHANGED). */
+int quillmap_reader_get_many(quillmap_reader* reader, quillmap_reader_get_item* items, size_t n);
+
 /* Calls fn for every entry in key-tree order under one read share; fn returns 0 to go on, anything
  * else to stop. The entry's pointers are valid during the call only. A change met part-way returns
  * QUILLMAP_READER_E_CHANGED after the entries already delivered (no repetition). */

@@ -117,6 +117,14 @@ class Reader {
   // The same for 4 (IPv4) or 16 (IPv6) address bytes in network order.
   ReadStatus match_binary(const void* address, size_t len, std::string* key, std::string* value,
                           EntryInfo* info = nullptr);
+  // Many gets at once: statuses[i] answers keys[i] as get would (kOk, kNotFound, kChanged), and
+  // values[i] (when values is not null) holds its value. Independent lookups are overlapped (their
+  // memory is fetched ahead of use), so a batch costs far less than as many one-shot calls. The
+  // result is kOk when every key was answered, else the first failure that stopped the batch
+  // (kNoSegment, kLockUnavailable, ...: statuses then say kChanged for the keys not answered).
+  ReadStatus get_many(const std::string_view* keys, size_t n, std::string* values, ReadStatus* statuses,
+                      EntryInfo* infos = nullptr);
+
   // Every entry in key-tree order under one share; fn returns false to stop. No repetition: a change
   // met part-way returns kChanged after the entries already delivered.
   ReadStatus for_each(bool (*fn)(const EntryView& entry, void* arg), void* arg);

@@ -258,7 +258,13 @@ ReadStatus confirmed(const ReadGuard& guard, ReaderState* state, ReadStatus stat
 ReadStatus ReadGuard::get(std::string_view key, EntryView* out) noexcept {
   return confirmed(
       *this, state_, status_,
-      [&](const SegmentGeometry& g, EntryView* e) { return lookup_key(g, hide_expired_, key, e); }, out);
+      [&](const SegmentGeometry& g, EntryView* e) {
+        if (const IndexHeader* index = state_->segment.index()) {
+          if (auto s = lookup_key_indexed(g, *index, state_->segment.index_size(), hide_expired_, key, e)) return *s;
+        }
+        return lookup_key(g, hide_expired_, key, e);
+      },
+      out);
 }
 
 ReadStatus ReadGuard::match(std::string_view address, EntryView* out) noexcept {

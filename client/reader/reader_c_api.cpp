@@ -5,6 +5,7 @@
 
 #include "client/reader/quillmap_reader.h"
 #include "client/reader/quillmap_reader.hpp"
+#include "client/reader/reader_batch.h"
 #include "client/reader/reader_lookup.h"
 #include "client/reader/reader_one_shot.h"
 #include "client/reader/reader_state.h"
@@ -137,6 +138,26 @@ int quillmap_reader_match_binary(quillmap_reader* reader, const void* address, s
         return quillmap::lookup_address(g, hide, address, address_len, e);
       },
       MatchCopy{key_buf, key_buf == nullptr ? 0 : key_cap, value_buf, value_buf == nullptr ? 0 : value_cap}, info);
+}
+
+int quillmap_reader_get_many(quillmap_reader* reader, quillmap_reader_get_item* items, size_t n) {
+  if (reader == nullptr) return QUILLMAP_READER_E_ARGUMENT;
+  if (reader->section) return QUILLMAP_READER_E_STATE;
+  if (n != 0 && items == nullptr) return QUILLMAP_READER_E_ARGUMENT;
+  for (size_t i = 0; i < n; ++i) {
+    if (items[i].key == nullptr && items[i].key_len != 0) return QUILLMAP_READER_E_ARGUMENT;
+  }
+  return code(quillmap::get_batch(
+      reader->reader, n,
+      [&](size_t i) { return std::string_view(items[i].key == nullptr ? "" : items[i].key, items[i].key_len); },
+      [&](size_t i, ReadStatus s) { items[i].status = static_cast<int>(s); },
+      [&](size_t i, const EntryView& e) {
+        quillmap_reader_get_item& it = items[i];
+        it.info = quillmap_reader_info{e.key.size(), e.value.size(), e.expires, e.is_address ? 1 : 0};
+        if (e.value.size() > (it.value_buf == nullptr ? 0 : it.value_cap)) return ReadStatus::kNoSpace;
+        if (!e.value.empty()) std::memcpy(it.value_buf, e.value.data(), e.value.size());
+        return ReadStatus::kOk;
+      }));
 }
 
 int quillmap_reader_for_each(quillmap_reader* reader, int (*fn)(const quillmap_reader_entry* entry, void* arg),

@@ -28,6 +28,15 @@ ReadStatus lookup_key(const SegmentGeometry& g, bool hide_expired, std::string_v
 // answers as lookup_key; nullopt when the index's hash is not valid (the caller walks the tree).
 std::optional<ReadStatus> lookup_key_indexed(const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes,
                                              bool hide_expired, std::string_view key, EntryView* out) noexcept;
+// The same with the key's CRC already computed (batches), and the prefetch stages of a batch.
+std::optional<ReadStatus> lookup_key_indexed(const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes,
+                                             bool hide_expired, std::string_view key, uint32_t crc,
+                                             EntryView* out) noexcept;
+void prefetch_key_slot(const IndexHeader& index, uint64_t index_bytes, uint32_t crc) noexcept;
+void prefetch_key_entry(const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes,
+                        uint32_t crc) noexcept;
+// Whether the index's hash can answer.
+bool hash_is_valid(const IndexHeader& index, uint64_t index_bytes) noexcept;
 
 // The address entry of the longest stored prefix covering 4 (IPv4) or 16 (IPv6) address bytes in
 // network order.

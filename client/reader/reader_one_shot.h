@@ -55,8 +55,11 @@ std::optional<ReadStatus> lock_free(Reader& reader, Indexed&& indexed, Copy&& co
     EntryView e;
     std::optional<ReadStatus> s = indexed(st->geometry, *index, st->segment.index_size(), hide_expired, &e);
     if (!s) return std::nullopt;
-    if (*s == ReadStatus::kOk) s = copy(e);
+    // Confirmed once before the copy, so that the lengths copied are the entry's own, and once after.
     std::atomic_thread_fence(std::memory_order_acquire);  // the reads above come before the epoch's
+    if (*s == ReadStatus::kChanged || change_epoch(*st) != before) continue;
+    if (*s == ReadStatus::kOk) s = copy(e);
+    std::atomic_thread_fence(std::memory_order_acquire);
     if (*s != ReadStatus::kChanged && change_epoch(*st) == before && !st->stale) return s;
   }
   return std::nullopt;

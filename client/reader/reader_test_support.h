@@ -29,12 +29,12 @@ namespace quillmap::testing {
 
 class KeyedStore {
  public:
-  static constexpr uint64_t kIndexBytes = 8 << 20;
 
   // A segment of `data_size` bytes with mode `mode`, laid out as the daemon's first worker does.
   // `lay_out` false leaves it zero-filled (a segment whose daemon never initialised it).
-  explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true)
-      : data_size_(data_size), mode_(mode) {
+  // `huge_pages`: the dictionary and index segments in huge pages (which must be reserved).
+  explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true, bool huge_pages = false)
+      : data_size_(data_size), mode_(mode), huge_pages_(huge_pages) {
     host_params_init();
     slab_derive_sizes();
     char dir[] = "/tmp/quillmap-reader-XXXXXX";
@@ -70,10 +70,14 @@ class KeyedStore {
     id_ = -1;
     base_ = nullptr;
   }
+  // Marks every segment for removal, attached as they are (they go when the last process detaches).
+  void mark_for_removal() const {
+    for (int id : {id_, state_id_, index_id_}) shmctl(id, IPC_RMID, nullptr);
+  }
   // A new segment under the same key (after remove_segment()), laid out unless `lay_out` is false.
   void create_segment(bool lay_out = true) {
     bool existed = false;
-    id_ = get_segment(segment_key(data_path_.c_str(), kDictProjectId), {static_cast<uint64_t>(data_size_), mode_},
+    id_ = get_segment(segment_key(data_path_.c_str(), kDictProjectId), {static_cast<uint64_t>(data_size_), mode_, huge_pages_},
                       &existed);
     if (id_ < 0 || existed) die("shmget");
     base_ = shmat(id_, nullptr, 0);
@@ -86,12 +90,12 @@ class KeyedStore {
     if (shmctl(id_, IPC_STAT, &ds) != 0) die("IPC_STAT");
     init_companion_header(state_, kStateMagic, kStateVersion, DictIdentity{id_, static_cast<int64_t>(ds.shm_ctime)});
     publish_changes(&pool()->lock, state_);
-    index_id_ = get_segment(segment_key(data_path_.c_str(), kIndexProjectId), {kIndexBytes, mode_, false, true}, &existed);
+    index_id_ = get_segment(segment_key(data_path_.c_str(), kIndexProjectId), {index_bytes(), mode_, huge_pages_, true}, &existed);
     if (index_id_ < 0 || existed) die("shmget index");
     index_ = static_cast<IndexHeader*>(shmat(index_id_, nullptr, 0));
     if (index_ == reinterpret_cast<void*>(-1)) die("shmat index");
     init_companion_header(index_, kIndexMagic, kIndexVersion, DictIdentity{id_, static_cast<int64_t>(ds.shm_ctime)});
-    index_->pool_bytes = kIndexBytes - kIndexPoolOffset;
+    index_->pool_bytes = index_bytes() - kIndexPoolOffset;
     if (lay_out && init_memory(pool(), 0, data_size_) != kDone) die("init_memory");
     if (lay_out && start_index(pool(), index_) != kDone) die("start_index");
   }
@@ -110,8 +114,14 @@ class KeyedStore {
     std::abort();
   }
 
+  uint64_t index_bytes() const {
+    const uint64_t unit = huge_pages_ ? 2 << 20 : 4096;
+    return (index_segment_bytes(data_size_) + unit - 1) / unit * unit;
+  }
+
   int64_t data_size_;
   int mode_;
+  bool huge_pages_;
   pid_t owner_ = getpid();
   std::string dir_;
   std::string data_path_;

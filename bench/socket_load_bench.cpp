@@ -32,12 +32,12 @@
 #include <thread>
 #include <vector>
 
+#include "store/segment_identity.h"
 #include "client/dict_client.h"
 
 namespace quillmap {
 namespace {
 
-constexpr int kSegmentProjectId = 98;
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -118,8 +118,7 @@ class BenchDaemon {
       return;
     }
     // The daemon keeps the segment attached; marked for removal, it disappears when the daemon ends.
-    key_t key = ftok(data.c_str(), kSegmentProjectId);
-    int id = key == -1 ? -1 : shmget(key, 0, 0);
+    int id = find_segment(data.c_str(), kDictProjectId);
     if (id != -1) shmctl(id, IPC_RMID, nullptr);
   }
 

@@ -6,6 +6,7 @@
 
 #include "client/text_encoding.h"
 #include "proto/msg.pb-c.h"
+#include "proto/wire_enums.h"
 
 namespace quillmap {
 namespace {
@@ -86,13 +87,13 @@ Status append_request_frame(const Request& request, std::string& out) {
     }
   }
   SharedDict__SendInfo msg = SHARED_DICT__SEND_INFO__INIT;
-  msg.action = static_cast<SharedDict__SendInfo__Action>(request.action);
+  set_wire_enum(&msg.action, request.action);
   // protobuf-c only reads these strings while packing.
   msg.key = request.key ? const_cast<char*>(request.key->c_str()) : nullptr;
   msg.value = request.value ? const_cast<char*>(request.value->c_str()) : nullptr;
   if (request.ktype) {
     msg.has_ktype = 1;
-    msg.ktype = static_cast<SharedDict__SendInfo__KeyType>(*request.ktype);
+    set_wire_enum(&msg.ktype, static_cast<int>(*request.ktype));
   }
   if (request.expires) {
     msg.has_expires = 1;
@@ -175,9 +176,9 @@ Result<Request> decode_request_body(std::string_view body) {
   UnpackedRequest msg(shared_dict__send_info__unpack(nullptr, body.size(), bytes_of(body)));
   if (!msg) return ClientError{"request body does not decode"};
   Request r;
-  r.action = static_cast<int>(msg->action);
+  r.action = wire_enum_value(msg->action);
   if (msg->key) r.key = msg->key;
-  if (msg->has_ktype) r.ktype = static_cast<KeyType>(msg->ktype);
+  if (msg->has_ktype) r.ktype = static_cast<KeyType>(wire_enum_value(msg->ktype));
   if (msg->value) r.value = msg->value;
   if (msg->has_expires) r.expires = msg->expires;
   return r;

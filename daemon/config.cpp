@@ -43,7 +43,8 @@ unsigned log_level_of(const std::string& word) {
 std::vector<std::string> warnings;
 
 // What the warnings know of each key's value. Every key take_config_value takes is listed here;
-// any other is reported as unknown.
+// any other is reported as unknown. (The manual's keys are checked against this list by a test, and
+// the keys of take_config_value against the manual by another.)
 enum class ValueKind { kText, kLevel, kNumber };
 struct KnownKey {
   const char* name;
@@ -57,6 +58,8 @@ constexpr KnownKey kKnownKeys[] = {
     {"no_save_restore", ValueKind::kNumber}, {"enable_clean", ValueKind::kNumber},
     {"client_timeout", ValueKind::kNumber}, {"max_clients", ValueKind::kNumber},
     {"save_interval", ValueKind::kNumber},  {"dump_dir", ValueKind::kText},
+    {"index", ValueKind::kNumber},          {"huge_pages", ValueKind::kNumber},
+    {"reader_group", ValueKind::kText},
 };
 
 bool is_decimal_number(const std::string& text) {
@@ -189,6 +192,15 @@ void take_config_value(const std::string& key, const std::string& value) {
     return;
   }
   if (take_string(&settings.dump_dir, key, "dump_dir", value)) return;
+  if (key == "index") {
+    settings.index = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10) != 0);
+    return;
+  }
+  if (key == "huge_pages") {
+    settings.huge_pages = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10) != 0);
+    return;
+  }
+  if (take_string(&settings.reader_group, key, "reader_group", value)) return;
 }
 
 int read_config(const char* path) {
@@ -287,7 +299,8 @@ void complete_default_path(char** path, const char* base, const char* suffix) {
 
 void release_settings() {
   for (char** field : {&settings.log_path, &settings.pid_path, &settings.data_path,
-                       &settings.socket_path, &settings.user, &settings.dump_dir}) {
+                       &settings.socket_path, &settings.user, &settings.dump_dir,
+                       &settings.reader_group}) {
     free(*field);
     *field = nullptr;
   }

@@ -44,6 +44,9 @@ std::string describe_settings() {
   if (settings.max_clients != kDefaultMaxClients) out += " max_clients=" + std::to_string(settings.max_clients);
   put("dump_dir", settings.dump_dir, 0);
   put("save_interval", nullptr, settings.save_interval);
+  if (settings.index != 1) out += " index=" + std::to_string(settings.index);
+  put("huge_pages", nullptr, settings.huge_pages);
+  put("reader_group", settings.reader_group, 0);
   return out.empty() ? out : out.substr(1);
 }
 
@@ -207,9 +210,12 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
   EXPECT_EQ(GetCapturedStderr(),
             "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n");
 
-  ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\n"), 0);
+  ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\n"
+                      "reader_group=qmread\n"), 0);
   EXPECT_EQ(finish_config(), 0);
-  EXPECT_EQ(describe_settings(), "data_size=10485760" + defaults + " client_timeout=0 max_clients=1 dump_dir=/srv/dumps");
+  EXPECT_EQ(describe_settings(), "data_size=10485760" + defaults +
+                                     " client_timeout=0 max_clients=1 dump_dir=/srv/dumps index=0 huge_pages=1"
+                                     " reader_group=qmread");
   const std::pair<std::string, std::string> kRefused[] = {
       {"expired_check_interval=429496730", "Invalid expired_check_interval 429496730: it must lie between 0 and 429496729. Exit\n"},
       {"expired_check_interval=-1", "Invalid expired_check_interval -1: it must lie between 0 and 429496729. Exit\n"},

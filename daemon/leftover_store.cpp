@@ -6,6 +6,7 @@
 
 #include "entry/intent.h"
 #include "persist/data_file.h"
+#include "store/segment_identity.h"
 #include "store/slab.h"
 #include "util/log.h"
 #include "util/settings.h"
@@ -20,7 +21,7 @@ bool laid_out(const SlabPool* pool) {
 
 }  // namespace
 
-int save_leftover_store(const AttachedSegment& segment) {
+int save_leftover_store(const DaemonSegments& segment) {
   if (settings.no_save_restore || !segment.reused || !segment.state_matched) return 0;
   if ((segment.state->flags & kStateSaved) != 0 || !laid_out(segment.base)) return 0;
   // The run that left it is gone: nobody else writes, and a lock it held is meaningless now.
@@ -45,11 +46,11 @@ int save_leftover_store(const AttachedSegment& segment) {
   return 1;
 }
 
-void report_unsaved_store(const AttachedSegment& segment) {
+void report_unsaved_store(const DaemonSegments& segment) {
   log_msg(kLogCrit,
           "The store could not be saved to %s at stop; it is kept in shared memory segment %d (key 0x%08x), and "
           "the next start saves it first",
-          settings.data_path, segment.id, static_cast<unsigned>(ftok(settings.data_path, kSegmentProjectId)));
+          settings.data_path, segment.id, static_cast<unsigned>(segment_key(settings.data_path, kDictProjectId)));
 }
 
 }  // namespace quillmap

@@ -12,9 +12,9 @@ namespace quillmap {
 // logs WARN "Saved %ld entries that the previous run left unsaved in shared memory to %s". Returns 0
 // (saved, or nothing to save), or 1 when the dump failed: then CRIT and standard error say why, and
 // the caller must not start (the segment stays for the next attempt).
-int save_leftover_store(const AttachedSegment& segment);
+int save_leftover_store(const DaemonSegments& segment);
 
 // After a stop whose dump failed: CRIT naming the segment that keeps the store.
-void report_unsaved_store(const AttachedSegment& segment);
+void report_unsaved_store(const DaemonSegments& segment);
 
 }  // namespace quillmap

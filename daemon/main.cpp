@@ -66,7 +66,7 @@ int run(int argc, char** argv) {
   log_open(settings.log_path);
   report_config_warnings();
   if (!settings.no_daemon && write_pid_file() != 0) return leave(1);
-  AttachedSegment segment;
+  DaemonSegments segment;
   if (!attach_segment(&segment)) return leave(1);
   if (save_leftover_store(segment) != 0) return leave(1);
   // A new master's first worker lays the store out afresh and loads the data file.

@@ -76,7 +76,7 @@ void log_worker_end(int status) {
 
 }  // namespace
 
-MasterOutcome run_master_loop(const UserAccount* account, const AttachedSegment& segment, int* worker_status) {
+MasterOutcome run_master_loop(const UserAccount* account, const DaemonSegments& segment, int* worker_status) {
   int restarted = 0;
   int quick_ends = 0;  // workers in a row that ended within kQuickEnd of their start
   bool last_saved = true;  // the last worker to end saved the store on its way out

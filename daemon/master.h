@@ -16,6 +16,6 @@ enum class MasterOutcome {
 
 // The 100 ms supervision loop. The master's log is reopened after every fork so that it writes
 // through its own open of the file while the worker keeps the inherited one.
-MasterOutcome run_master_loop(const UserAccount* account, const AttachedSegment& segment, int* worker_status);
+MasterOutcome run_master_loop(const UserAccount* account, const DaemonSegments& segment, int* worker_status);
 
 }  // namespace quillmap

@@ -40,6 +40,7 @@ int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state,
     return kWorkerUnprepared;
   }
   if (restarted == 0) clear_intent(state);
+  settle_change_epoch();
   finish_interrupted_dump(settings.data_path);
   if (signal_flags.got_hup || !settings.no_save_restore) {
     signal_flags.got_hup = 0;

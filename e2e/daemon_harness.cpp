@@ -24,12 +24,12 @@
 #include <sstream>
 #include <thread>
 
+#include "store/segment_identity.h"
 #include "util/io.h"
 
 namespace quillmap::e2e {
 namespace {
 
-constexpr int kProjectId = 98;
 constexpr char kTitlePrefix[] = "quillmap:";
 constexpr char kWorkerTitle[] = "quillmap: worker";
 
@@ -331,8 +331,7 @@ pid_t DaemonHarness::worker_pid() const {
 }
 
 bool DaemonHarness::segment_exists() const {
-  key_t key = ftok(data_path_.c_str(), kProjectId);
-  return key != -1 && shmget(key, 0, 0) >= 0;
+  return find_segment(data_path_.c_str(), kDictProjectId) >= 0;
 }
 
 std::string DaemonHarness::log_text() const { return read_file(log_path_); }
@@ -396,11 +395,8 @@ void DaemonHarness::kill_everything() {
 }
 
 void DaemonHarness::remove_segment() {
-  // The dictionary segment and its companion state segment.
-  for (int project : {kProjectId, kProjectId + 1}) {
-    key_t key = ftok(data_path_.c_str(), project);
-    if (key == -1) return;
-    int id = shmget(key, 0, 0);
+  for (int project : {kDictProjectId, kStateProjectId, kIndexProjectId}) {
+    int id = find_segment(data_path_.c_str(), project);
     if (id < 0) continue;
     struct shmid_ds info;
     if (shmctl(id, IPC_STAT, &info) != 0) continue;

@@ -14,6 +14,7 @@
 #include <regex>
 #include <string>
 
+#include "store/segment_identity.h"
 #include "e2e/daemon_harness.h"
 
 namespace quillmap::e2e {
@@ -143,7 +144,7 @@ TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
   options.ready = ReadyWhen::kSocket;  // the leftover segment exists from the start
   DaemonHarness daemon(options);
   std::ofstream(daemon.data_path()) << "";
-  const key_t key = ftok(daemon.data_path().c_str(), 98);
+  const key_t key = segment_key(daemon.data_path().c_str(), kDictProjectId);
   const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
   ASSERT_GE(id, 0) << strerror(errno);
   EXPECT_FALSE(daemon.start());

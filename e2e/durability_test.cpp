@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "store/segment_identity.h"
 #include "client/dict_client.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "e2e/daemon_harness.h"
@@ -106,8 +107,8 @@ TEST(Durability, StopOnAFullFileSystemKeepsTheStoreForTheNextStart) {
 
 // Removes the daemon's segments, as a reboot would.
 void remove_segments(const std::string& data_path) {
-  for (int project : {98, 99}) {
-    int id = shmget(ftok(data_path.c_str(), project), 0, 0);
+  for (int project : {kDictProjectId, kStateProjectId, kIndexProjectId}) {
+    int id = find_segment(data_path.c_str(), project);
     if (id >= 0) shmctl(id, IPC_RMID, nullptr);
   }
 }

@@ -1,7 +1,8 @@
 // Seeded model test: random GET, ADD, SET and DEL of string and address requests (each kind also on
 // the other kind's texts), expiry sweeps and purges, checked against a map of entries, a map of the
 // stored prefixes to the entry each names, and a brute-force prefix match. After every step the whole
-// store is checked; after every purge the allocator holds what it held when fresh (nothing leaked).
+// store is checked, and the index kept beside it (rebuilt from scratch now and then) must agree with
+// it; after every purge the allocator holds what it held when fresh (nothing leaked).
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -13,6 +14,9 @@
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "entry/testing/entry_store.h"
+#include "index/index_upkeep.h"
+#include "index/testing/hash_check.h"
+#include "index/testing/index_buffer.h"
 #include "store/sweeps.h"
 #include "util/log.h"
 #include "util/ptr_list.h"
@@ -51,7 +55,11 @@ void add_census(SlabPool* pool, const LpcNode<Traits>* root, uint64_t family, st
 
 class EntryModel : public ::testing::TestWithParam<uint32_t> {
  protected:
-  void SetUp() override { log_setfp(nullptr); }  // thousands of operations: keep quiet
+  void SetUp() override {
+    log_setfp(nullptr);  // thousands of operations: keep quiet
+    ASSERT_EQ(start_index(pool(), index_.header()), kDone);
+  }
+  void TearDown() override { stop_index(); }
   SlabPool* pool() { return store_.pool(); }
 
   // Removal of an entry that a text names: an address entry takes its prefix along, whoever it names.
@@ -89,9 +97,13 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
     add_census<Trie128Traits>(pool(), store_.trie6(), kFamilyInet6, &stored);
     for (const auto& [id, owner] : prefixes_) want[id] = offset_of_record(pool(), store_.entry(owner));
     ASSERT_EQ(stored, want) << where;
+    IndexHeader* h = index_.header();
+    ASSERT_EQ(h->valid & kIndexHashValid, kIndexHashValid) << where;
+    ASSERT_EQ(testing::hash_check(index_pool(h), h->hash, pool()), "") << where;
   }
 
   testing::EntryStore store_;
+  testing::IndexBuffer index_;
   std::map<std::string, ModelEntry> entries_;
   std::map<PrefixId, std::string> prefixes_;  // prefix -> text of the entry its value names
 };
@@ -188,6 +200,10 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
     ASSERT_EQ(rc, expected) << where;
     compare(where);
     if (::testing::Test::HasFatalFailure()) return;
+    if (step % 997 == 0) {
+      ASSERT_EQ(start_index(pool(), index_.header()), kDone);  // a new worker's rebuild
+      compare(where + " (index rebuilt)");
+    }
     if (what == "CLEAR") {
       ASSERT_EQ(testing::slab_check(pool(), &census), "");
       ASSERT_EQ(census.used, fresh.used) << where << ": chunks leaked";

@@ -12,9 +12,10 @@
 // Invariants:
 //   1. magic, version and the dictionary's identity are written once, when the segment is created or
 //      found naming another dictionary.
-//   2. valid is 1 only while the hash and both prefix tables agree with the dictionary. A worker sets
-//      it to 0 before it rebuilds and to 1 after, both under the write lock; readers that find it 0
-//      take the plain walk.
+//   2. valid holds a bit for each structure that agrees with the dictionary (kIndexHashValid,
+//      kIndexPrefix4Valid, kIndexPrefix6Valid). A worker clears them before it rebuilds and sets them
+//      after, and clears one for good when an update of its structure fails (no memory), all under
+//      the write lock; a reader that finds its bit clear takes the plain walk.
 //   3. The index changes only under the dictionary's write lock, inside the change epoch of the state
 //      segment, in the same write hold as the change of the tree or trie it mirrors.
 #pragma once
@@ -26,13 +27,17 @@
 #include "index/hash_layout.h"
 #include "index/prefix_layout.h"
 #include "store/layout.h"
+#include "store/segment_identity.h"
 
 namespace quillmap {
 
-inline constexpr int kIndexProjectId = 100;  // the character 'd'
 inline constexpr uint64_t kIndexMagic = 0x315845444e494d51ull;  // "QMINDEX1" in memory order
 inline constexpr uint32_t kIndexVersion = 1;
 inline constexpr uint64_t kIndexPoolOffset = 4096;
+
+inline constexpr uint64_t kIndexHashValid = 1;
+inline constexpr uint64_t kIndexPrefix4Valid = 2;
+inline constexpr uint64_t kIndexPrefix6Valid = 4;
 
 struct IndexHeader {
   uint64_t magic;
@@ -40,7 +45,7 @@ struct IndexHeader {
   uint32_t header_size;  // sizeof(IndexHeader) of the writer
   int64_t dict_id;       // shmid of the dictionary segment
   int64_t dict_ctime;    // its creation time
-  uint64_t valid;        // 1: the index agrees with the dictionary
+  uint64_t valid;        // kIndex*Valid bits
   uint64_t pool_bytes;   // bytes of the pool at kIndexPoolOffset
   uint64_t reserved[2];
   HashRoot hash;

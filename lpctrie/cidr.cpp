@@ -34,6 +34,7 @@ bool parse_ipv6(const char* text, uint64_t m, uint8_t* addr6) {
   uint64_t digits = 0;
   bool have_gap = false;
   uint64_t gap = 0;       // byte offset where "::" stands
+  uint64_t gap_end = 0;   // index of the first byte after "::"
   bool have_tail = false;
   uint64_t tail = 0;      // index of the first byte after the last colon
 
@@ -43,6 +44,7 @@ bool parse_ipv6(const char* text, uint64_t m, uint8_t* addr6) {
       if (have_gap) return false;
       have_gap = true;
       gap = p;
+      gap_end = i + 1;
       have_tail = true;
       tail = i + 1;
     } else if (c == ':') {
@@ -75,7 +77,8 @@ bool parse_ipv6(const char* text, uint64_t m, uint8_t* addr6) {
     }
   }
 
-  if (!have_gap && digits == 0) return false;
+  // Only a closing "::" may leave the last group empty ("1::2:" is not an address).
+  if (digits == 0 && !(have_gap && gap_end == m)) return false;
   addr6[p] = static_cast<uint8_t>(value >> 8);
   addr6[p + 1] = static_cast<uint8_t>(value);
   --groups_left;

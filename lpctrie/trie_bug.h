@@ -3,18 +3,16 @@
 // "BUG! <condition> (./shm_lpctrie, line <line>)" and aborts the process.
 #pragma once
 
-#include <source_location>
-
 namespace quillmap {
 
 // Reports the failed `condition` (its source text) found at `line`, then aborts.
 [[noreturn]] void lpctrie_bug(const char* condition, unsigned line) noexcept;
 
-// Calls lpctrie_bug when `failed`; the reported line is the caller's.
-inline void lpctrie_bug_on(bool failed, const char* condition,
-                           std::source_location where = std::source_location::current()) noexcept {
+// Calls lpctrie_bug when `failed`; the reported line is the caller's. (__builtin_LINE rather than
+// std::source_location, which clang 14 with this libstdc++ does not provide.)
+inline void lpctrie_bug_on(bool failed, const char* condition, unsigned line = __builtin_LINE()) noexcept {
   if (failed) [[unlikely]]
-    lpctrie_bug(condition, static_cast<unsigned>(where.line()));
+    lpctrie_bug(condition, line);
 }
 
 }  // namespace quillmap

@@ -12,6 +12,7 @@
 #include "entry/key_ops.h"
 #include "persist/data_file.h"
 #include "proto/msg.pb-c.h"
+#include "proto/wire_enums.h"
 #include "server/client_paths.h"
 #include "server/frame_reader.h"
 #include "server/frame_writer.h"
@@ -62,8 +63,8 @@ struct DecodedRequest {
 
 DecodedRequest make_request(const SharedDict__SendInfo& m) {
   return DecodedRequest{
-      .action = static_cast<int>(m.action),
-      .is_address = m.has_ktype && m.ktype == SHARED_DICT__SEND_INFO__KEY_TYPE__IPADDR,
+      .action = wire_enum_value(m.action),
+      .is_address = m.has_ktype && wire_enum_value(m.ktype) == SHARED_DICT__SEND_INFO__KEY_TYPE__IPADDR,
       .key = mkstr(m.key),
       .value = mkstr(m.value),
       .expires = m.has_expires ? static_cast<uint64_t>(m.expires) : 0,

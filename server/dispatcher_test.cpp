@@ -185,6 +185,8 @@ TEST_F(DispatcherTest, SingleRequestOutcomes) {
       {make_add("300.1.1.1", "v", 0, kAddr), std::nullopt, {}},
       {Request{0, "k", {}, {}, {}}, std::nullopt, {"[ERROR]: Unknown action :0"}},
       {Request{10, "k", {}, {}, {}}, std::nullopt, {"[ERROR]: Unknown action :10"}},
+      // Enum fields carry any 32 bits a peer sends.
+      {Request{-1, "k", {}, {}, {}}, std::nullopt, {"[ERROR]: Unknown action :-1"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("action " + std::to_string(row.request.action) + " " + row.request.key.value_or(""));

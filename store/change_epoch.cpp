@@ -38,6 +38,12 @@ void change_ends() {
   __atomic_store_n(&state_header->change_epoch, (e + 1) & ~uint64_t{1}, __ATOMIC_RELEASE);
 }
 
+void settle_change_epoch() {
+  if (state_header != nullptr && (__atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED) & 1) != 0) {
+    change_ends();
+  }
+}
+
 void note_write_begins(const uint64_t* lock) {
   if (lock == published_lock) change_begins();
 }

@@ -28,6 +28,10 @@ void note_write_ends(const uint64_t* lock);
 void change_begins();
 void change_ends();
 
+// A worker starting on a store whose last writer died mid-change calls this once the store is
+// repaired: an odd epoch left behind becomes even, so that readers validate again.
+void settle_change_epoch();
+
 // Names a record that the current write hold is relinking (intent.aux[slot], slot 0 .. 5), so that
 // a rebuild after a kill finds it even when no link reaches it; the end of the hold clears them.
 void note_in_flight(int slot, uint64_t offset);

@@ -1,4 +1,5 @@
 #include "store/rbtree.h"
+#include "store/tree_observer.h"
 
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
@@ -99,7 +100,9 @@ void rbtree_right_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, R
   node->parent = y_off;
 }
 
-void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
+namespace {
+
+void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   Links l(pool);
   const uint64_t sentinel_off = tree->sentinel;
   RbtreeNode* sentinel = l.at(sentinel_off);
@@ -200,7 +203,16 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   tree->root = root;
 }
 
+}  // namespace
+
+void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
+  link_node(pool, tree, node);
+  // A node with an equal key stays unlinked, with the zero parent of its fresh chunk.
+  if (node->parent != 0) note_linked(pool, node);
+}
+
 void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
+  note_unlinking(pool, node);
   Links l(pool);
   const uint64_t sentinel_off = tree->sentinel;
   RbtreeNode* sentinel = l.at(sentinel_off);

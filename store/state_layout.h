@@ -20,10 +20,10 @@
 #include <cstdint>
 
 #include "store/layout.h"
+#include "store/segment_identity.h"
 
 namespace quillmap {
 
-inline constexpr int kStateProjectId = 99;  // the character 'c'; the dictionary's is 98 ('b')
 inline constexpr uint64_t kStateMagic = 0x3145544154534d51ull;  // "QMSTATE1" in memory order
 inline constexpr uint32_t kStateVersion = 1;
 

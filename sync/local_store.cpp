@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "store/rbtree.h"
+#include "store/segment_identity.h"
 #include "store/sha1.h"
 
 namespace quillmap::sync {
@@ -35,9 +36,7 @@ bool read_local_entries(const std::string& data_path, LocalEntries* out, std::st
 }
 
 std::string daemon_identity(const std::string& data_path, const std::string& socket_path) {
-  const key_t key = ftok(data_path.c_str(), 'b');
-  if (key == -1) return "";
-  const int id = shmget(key, 0, 0);
+  const int id = find_segment(data_path.c_str(), kDictProjectId);
   if (id == -1) return "";
   shmid_ds ds{};
   if (shmctl(id, IPC_STAT, &ds) != 0) return "";

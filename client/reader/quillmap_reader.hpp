@@ -170,7 +170,7 @@ class ReadGuard {
   ReaderState* state_;
   bool hide_expired_;
   ReadStatus status_;
-  uint64_t mark_[3];  // allocator counters when the share was taken (see ReaderState)
+  uint64_t mark_[3];  // the change epoch when the guard began, and whether it holds a share
 };
 
 }  // namespace quillmap

@@ -7,6 +7,7 @@
 #include "client/reader/checked_view.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "client/reader/reader_lookup.h"
+#include "client/reader/reader_one_shot.h"
 #include "client/reader/reader_state.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
@@ -14,6 +15,10 @@
 
 namespace quillmap {
 namespace {
+
+// A read-only reader meeting a change in progress waits for it this often, this long, at most.
+constexpr int kOddEpochWaits = 200;
+constexpr useconds_t kOddEpochWaitUs = 500;
 
 uint64_t load_word(const uint64_t* word) noexcept {
   return std::atomic_ref<uint64_t>(*const_cast<uint64_t*>(word)).load(std::memory_order_acquire);
@@ -63,19 +68,6 @@ const char* read_status_text(ReadStatus status) noexcept {
   return "unknown result";
 }
 
-void read_change_mark(const SegmentGeometry& g, uint64_t mark[3]) noexcept {
-  const volatile ClassStats* stats = reinterpret_cast<const volatile ClassStats*>(g.base + g.class_stats);
-  uint64_t requests = 0;
-  uint64_t used = 0;
-  for (uint64_t c = 0; c < g.classes; ++c) {
-    requests += stats[c].requests;
-    used += stats[c].used;
-  }
-  mark[0] = requests;
-  mark[1] = used;
-  mark[2] = reinterpret_cast<const volatile SlabPool*>(g.base)->free_pages;
-}
-
 // ---- Reader ----
 
 Reader::Reader() noexcept = default;
@@ -111,35 +103,13 @@ ReadStatus Reader::refresh() noexcept {
   return ensure_live_segment(state_.get(), /*force=*/true);
 }
 
-namespace {
-
-// Runs `lookup` (a lookup of reader_lookup.h, which does not validate) under a fresh guard, repeating it
-// while it meets a change; `copy` runs with the share still held and its result counts only when the
-// guard still validates afterwards, one validation confirming both the lookup and the copy.
-template <class Lookup, class Copy>
-ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
-  if (!reader.is_open()) return ReadStatus::kBadState;
-  const int attempts = reader.options().retries < 0 ? 1 : reader.options().retries + 1;
-  const bool hide_expired = reader.options().hide_expired;
-  for (int i = 0; i < attempts; ++i) {
-    ReadGuard guard(reader);
-    if (guard.status() != ReadStatus::kOk) return guard.status();
-    EntryView e;
-    ReadStatus s = lookup(reader.state()->geometry, hide_expired, &e);
-    if (s == ReadStatus::kBadArgument) return s;
-    if (s == ReadStatus::kOk) s = copy(e);
-    if (s == ReadStatus::kChanged) reader.state()->check_soon();
-    if (s == ReadStatus::kChanged || guard.validate() != ReadStatus::kOk) continue;
-    return s;
-  }
-  return ReadStatus::kChanged;
-}
-
-}  // namespace
-
 ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info) {
   return one_shot(
-      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
+      *this,
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
+        return lookup_key_indexed(g, index, index_bytes, hide, key, e);
+      },
+      [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
       [&](const EntryView& e) {
         if (value != nullptr) value->assign(e.value);
         fill_info(e, info);
@@ -149,7 +119,11 @@ ReadStatus Reader::get(std::string_view key, std::string* value, EntryInfo* info
 
 ReadStatus Reader::get(std::string_view key, void* value_buf, size_t value_cap, EntryInfo* info) {
   return one_shot(
-      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
+      *this,
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
+        return lookup_key_indexed(g, index, index_bytes, hide, key, e);
+      },
+      [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_key(g, hide, key, e); },
       [&](const EntryView& e) {
         fill_info(e, info);
         return copy_into(e.value, value_buf, value_cap) ? ReadStatus::kOk : ReadStatus::kNoSpace;
@@ -189,6 +163,8 @@ ReadStatus Reader::for_each(bool (*fn)(const EntryView& entry, void* arg), void*
 
 // ---- ReadGuard ----
 
+// mark_[0]: the change epoch when the guard began; mark_[1]: 1 when the guard holds a read share (a
+// read-only attachment takes none and relies on the epoch alone).
 ReadGuard::ReadGuard(Reader& reader) noexcept
     : state_(reader.state()), hide_expired_(reader.options().hide_expired), status_(ReadStatus::kBadState), mark_{} {
   if (state_ == nullptr) return;
@@ -198,23 +174,38 @@ ReadGuard::ReadGuard(Reader& reader) noexcept
     status_ = live;
     return;
   }
-  if (rwlock_rlock(state_->lock_word()) != kDone) {
+  const bool share = !state_->segment.read_only();
+  if (share && rwlock_rlock(state_->lock_word()) != kDone) {
     state_ = nullptr;
     status_ = ReadStatus::kLockUnavailable;
     return;
+  }
+  uint64_t epoch = change_epoch(*state_);
+  if (!share) {
+    // No share keeps the writer out: wait (bounded) for a change in progress to end.
+    for (int i = 0; (epoch & 1) != 0 && i < kOddEpochWaits; ++i) {
+      usleep(kOddEpochWaitUs);
+      epoch = change_epoch(*state_);
+    }
+    if ((epoch & 1) != 0) {
+      state_ = nullptr;
+      status_ = ReadStatus::kLockUnavailable;
+      return;
+    }
   }
   // The header is rewritten only by a store being laid out anew; take its new geometry if it is sane.
   if (!segment_geometry_unchanged(state_->geometry)) {
     SegmentGeometry g;
     if (!read_segment_geometry(state_->segment.base(), state_->segment.size(), &g)) {
-      rwlock_read_unlock(state_->lock_word());
+      if (share) rwlock_read_unlock(state_->lock_word());
       state_ = nullptr;
       status_ = ReadStatus::kNotLaidOut;
       return;
     }
     state_->geometry = g;
   }
-  read_change_mark(state_->geometry, mark_);
+  mark_[0] = epoch;
+  mark_[1] = share ? 1 : 0;
   ++state_->guards;
   status_ = ReadStatus::kOk;
 }
@@ -222,7 +213,7 @@ ReadGuard::ReadGuard(Reader& reader) noexcept
 void ReadGuard::release() noexcept {
   if (state_ != nullptr) {
     // A share cleared by force is simply gone: the reader's release never touches a 0 or a writer's word.
-    rwlock_read_unlock(state_->lock_word());
+    if (mark_[1] != 0) rwlock_read_unlock(state_->lock_word());
     --state_->guards;
     state_ = nullptr;
   }
@@ -231,11 +222,12 @@ void ReadGuard::release() noexcept {
 
 ReadStatus ReadGuard::validate() const noexcept {
   if (state_ == nullptr) return status_ == ReadStatus::kOk ? ReadStatus::kBadState : status_;
-  // Our share keeps the word between 1 and all ones minus one; 0 or all ones means it was cleared.
-  const uint64_t word = load_word(state_->lock_word());
-  uint64_t now[3];
-  read_change_mark(state_->geometry, now);
-  if (word == 0 || word == kLockWriter || now[0] != mark_[0] || now[1] != mark_[1] || now[2] != mark_[2]) {
+  // Everything read so far is ordered before the epoch and lock loads below.
+  std::atomic_thread_fence(std::memory_order_acquire);
+  // A writer that got in made the epoch odd and then even again: it differs from the guard's.
+  // With a share, the word stays between 1 and all ones minus one; 0 or all ones means it was cleared.
+  const uint64_t word = mark_[1] != 0 ? load_word(state_->lock_word()) : 1;
+  if (change_epoch(*state_) != mark_[0] || (mark_[0] & 1) != 0 || word == 0 || word == kLockWriter) {
     state_->check_soon();  // a writer got in: perhaps a new daemon's, so the segment is checked next
     return ReadStatus::kChanged;
   }

@@ -6,6 +6,7 @@
 #include "client/reader/quillmap_reader.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "client/reader/reader_lookup.h"
+#include "client/reader/reader_one_shot.h"
 #include "client/reader/reader_state.h"
 
 struct quillmap_reader {
@@ -69,39 +70,22 @@ struct MatchCopy {
   size_t value_cap;
 };
 
-// One-shot match through the handle's reader, copying key and value without allocating. The lookup
-// (reader_lookup.h) does not validate; the guard's one validation after the copy confirms both.
+// One-shot match through the handle's reader, copying key and value without allocating; both must
+// fit or nothing is copied.
 template <class Lookup>
 int match_copy(quillmap_reader* r, Lookup&& lookup, const MatchCopy& c, quillmap_reader_info* info) {
   if (r == nullptr) return QUILLMAP_READER_E_ARGUMENT;
   if (r->section) return QUILLMAP_READER_E_STATE;
-  const int attempts = r->reader.options().retries < 0 ? 1 : r->reader.options().retries + 1;
-  const bool hide_expired = r->reader.options().hide_expired;
-  for (int i = 0; i < attempts; ++i) {
-    quillmap::ReadGuard guard(r->reader);
-    if (guard.status() != ReadStatus::kOk) return code(guard.status());
-    EntryView e;
-    ReadStatus s = lookup(r->reader.state()->geometry, hide_expired, &e);
-    if (s == ReadStatus::kBadArgument) return code(s);
-    if (s == ReadStatus::kChanged) {
-      r->reader.state()->check_soon();
-      continue;
-    }
-    if (s != ReadStatus::kOk) {
-      if (guard.validate() != ReadStatus::kOk) continue;
-      return code(s);
-    }
-    const bool fits = e.key.size() <= c.key_cap && e.value.size() <= c.value_cap;
-    if (fits) {
-      if (!e.key.empty()) std::memcpy(c.key_buf, e.key.data(), e.key.size());
-      if (!e.value.empty()) std::memcpy(c.value_buf, e.value.data(), e.value.size());
-    }
-    EntryInfo inf{e.key.size(), e.value.size(), e.expires, e.is_address};
-    if (guard.validate() != ReadStatus::kOk) continue;
-    to_info(inf, info);
-    return fits ? QUILLMAP_READER_OK : QUILLMAP_READER_E_SPACE;
-  }
-  return QUILLMAP_READER_E_CHANGED;
+  EntryInfo inf;
+  const ReadStatus s = quillmap::one_shot(r->reader, lookup, [&](const EntryView& e) {
+    inf = EntryInfo{e.key.size(), e.value.size(), e.expires, e.is_address};
+    if (e.key.size() > c.key_cap || e.value.size() > c.value_cap) return ReadStatus::kNoSpace;
+    if (!e.key.empty()) std::memcpy(c.key_buf, e.key.data(), e.key.size());
+    if (!e.value.empty()) std::memcpy(c.value_buf, e.value.data(), e.value.size());
+    return ReadStatus::kOk;
+  });
+  if (s == ReadStatus::kOk || s == ReadStatus::kNoSpace) to_info(inf, info);
+  return code(s);
 }
 
 }  // namespace

@@ -126,6 +126,7 @@ class DamagedStoreTest : public ::testing::Test {
     ASSERT_EQ(Reader::open(store_.data_path(), &reader_), ReadStatus::kOk);
     node_ = rbtree_get(store_.pool(), key_tree_of(store_.pool()), "key", 3);
     ASSERT_NE(node_, nullptr);
+    store_.index()->valid = 0;  // what is damaged here is what the plain walk reads
   }
 
   KeyedStore store_{1 << 20};

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "index/bounded_view.h"
+#include "index/hash_index.h"
 #include "lpctrie/cidr.h"
 #include "lpctrie/lpctrie_find.h"
 #include "store/rbtree.h"
@@ -38,6 +40,20 @@ ReadStatus lookup_key(const SegmentGeometry& g, bool hide_expired, std::string_v
   if (v.failed()) return ReadStatus::kChanged;
   if (node == nullptr) return ReadStatus::kNotFound;
   if (!entry_at(v, offset_of_record(g.base, node), out)) return ReadStatus::kChanged;
+  return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
+}
+
+std::optional<ReadStatus> lookup_key_indexed(const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes,
+                                             bool hide_expired, std::string_view key, EntryView* out) noexcept {
+  if ((__atomic_load_n(&index.valid, __ATOMIC_ACQUIRE) & kIndexHashValid) == 0 || index_bytes < kIndexPoolOffset) {
+    return std::nullopt;
+  }
+  BoundedView iv(reinterpret_cast<const uint8_t*>(&index) + kIndexPoolOffset, index_bytes - kIndexPoolOffset);
+  CheckedView dv(g, kTreeFindSteps);
+  const uint64_t off = hash_find(iv, index.hash, dv, key.data(), key.size(), crc32_short(key.data(), key.size()));
+  if (iv.failed() || dv.failed()) return ReadStatus::kChanged;
+  if (off == 0) return ReadStatus::kNotFound;
+  if (!entry_at(dv, off, out)) return ReadStatus::kChanged;
   return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
 }
 

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "client/reader/checked_view.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "client/reader/segment_geometry.h"
+#include "index/index_layout.h"
 
 namespace quillmap {
 
@@ -21,6 +23,11 @@ bool has_expired(const EntryView& e) noexcept;
 
 // The entry of `key`; kNotFound when there is none (or, with `hide_expired`, it has expired).
 ReadStatus lookup_key(const SegmentGeometry& g, bool hide_expired, std::string_view key, EntryView* out) noexcept;
+
+// The entry of `key` found through the index's hash (`index` of `index_bytes` bytes), the same
+// answers as lookup_key; nullopt when the index's hash is not valid (the caller walks the tree).
+std::optional<ReadStatus> lookup_key_indexed(const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes,
+                                             bool hide_expired, std::string_view key, EntryView* out) noexcept;
 
 // The address entry of the longest stored prefix covering 4 (IPv4) or 16 (IPv6) address bytes in
 // network order.

@@ -26,7 +26,7 @@ inline int64_t coarse_now_ns() noexcept {
 // reads the live segment and attaches the new one when it does not. It never re-attaches while one
 // of its guards holds a share: their views point into the attached segment.
 struct ReaderState {
-  AttachedSegment segment;   // not attached after a failed re-attach (the daemon had stopped)
+  DaemonAttachment segment;  // not attached after a failed re-attach (the daemon had stopped)
   SegmentGeometry geometry;  // re-read when a read share finds the header changed
   std::string data_path;     // the segment's key is derived from it again at every re-attach
   int64_t check_interval_ns = 1000000000;  // negative: no periodic check (refresh() and kChanged only)
@@ -57,10 +57,11 @@ ReadStatus attach_segment(ReaderState* state) noexcept;
 // kChanged when it is stale but guards of this reader hold shares (nothing is re-attached under them).
 ReadStatus ensure_live_segment(ReaderState* state, bool force) noexcept;
 
-// The allocator's change counters: sums of every class's requests and used chunks, and the free page
-// count. While a reader holds a share no writer may run, so these stay put; a writer that got in
-// because the share was cleared by force changes at least one of them with every entry or prefix it
-// adds or removes (only changes made purely of whole-page allocations that cancel out go unseen).
-void read_change_mark(const SegmentGeometry& g, uint64_t mark[3]) noexcept;
+// The change epoch of the attached dictionary (odd while the worker changes it), or 0 when the
+// daemon keeps no state segment.
+inline uint64_t change_epoch(const ReaderState& state) noexcept {
+  const StateHeader* h = state.segment.state();
+  return h == nullptr ? 0 : __atomic_load_n(&h->change_epoch, __ATOMIC_ACQUIRE);
+}
 
 }  // namespace quillmap

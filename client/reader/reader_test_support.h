@@ -1,7 +1,8 @@
 // Test support for the reader library: a store laid out in a System V segment keyed like the daemon's
-// (ftok of a data file in a fresh temporary directory, project id 98), so that Reader::open finds it
-// by path. The segment and the directory are removed when the fixture goes away; forked children
-// inherit the attachment. remove_segment() and create_segment() play a daemon stopping and starting.
+// (the dictionary segment's key of a data file in a fresh temporary directory), with its companion
+// state segment and an index segment, so that Reader::open finds them by path; this process publishes
+// its write holds in the state segment's change epoch and keeps the index, as the worker does. The segments and the directory are removed when
+// the fixture goes away; forked children inherit the attachments. remove_segment() and create_segment() play a daemon stopping and starting.
 #pragma once
 
 #include <sys/ipc.h>
@@ -15,7 +16,12 @@
 #include <string>
 
 #include "entry/store_init.h"
+#include "index/index_upkeep.h"
+#include "store/change_epoch.h"
+#include "store/companion_header.h"
 #include "store/layout.h"
+#include "store/segment_identity.h"
+#include "store/state_layout.h"
 #include "store/slab.h"
 #include "util/host_params.h"
 
@@ -23,6 +29,8 @@ namespace quillmap::testing {
 
 class KeyedStore {
  public:
+  static constexpr uint64_t kIndexBytes = 8 << 20;
+
   // A segment of `data_size` bytes with mode `mode`, laid out as the daemon's first worker does.
   // `lay_out` false leaves it zero-filled (a segment whose daemon never initialised it).
   explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true)
@@ -51,6 +59,12 @@ class KeyedStore {
   // Marks the segment for removal and detaches it (a reader's attachment keeps it alive).
   void remove_segment() {
     if (id_ < 0) return;
+    publish_changes(nullptr, nullptr);
+    stop_index();
+    shmdt(index_);
+    shmctl(index_id_, IPC_RMID, nullptr);
+    shmdt(state_);
+    shmctl(state_id_, IPC_RMID, nullptr);
     shmdt(base_);
     shmctl(id_, IPC_RMID, nullptr);
     id_ = -1;
@@ -58,13 +72,28 @@ class KeyedStore {
   }
   // A new segment under the same key (after remove_segment()), laid out unless `lay_out` is false.
   void create_segment(bool lay_out = true) {
-    key_t key = ftok(data_path_.c_str(), 98);
-    if (key == static_cast<key_t>(-1)) die("ftok");
-    id_ = shmget(key, static_cast<size_t>(data_size_), IPC_CREAT | IPC_EXCL | mode_);
-    if (id_ < 0) die("shmget");
+    bool existed = false;
+    id_ = get_segment(segment_key(data_path_.c_str(), kDictProjectId), {static_cast<uint64_t>(data_size_), mode_},
+                      &existed);
+    if (id_ < 0 || existed) die("shmget");
     base_ = shmat(id_, nullptr, 0);
     if (base_ == reinterpret_cast<void*>(-1)) die("shmat");
+    state_id_ = get_segment(segment_key(data_path_.c_str(), kStateProjectId), {kStateSegmentSize, mode_}, &existed);
+    if (state_id_ < 0 || existed) die("shmget state");
+    state_ = static_cast<StateHeader*>(shmat(state_id_, nullptr, 0));
+    if (state_ == reinterpret_cast<void*>(-1)) die("shmat state");
+    shmid_ds ds;
+    if (shmctl(id_, IPC_STAT, &ds) != 0) die("IPC_STAT");
+    init_companion_header(state_, kStateMagic, kStateVersion, DictIdentity{id_, static_cast<int64_t>(ds.shm_ctime)});
+    publish_changes(&pool()->lock, state_);
+    index_id_ = get_segment(segment_key(data_path_.c_str(), kIndexProjectId), {kIndexBytes, mode_, false, true}, &existed);
+    if (index_id_ < 0 || existed) die("shmget index");
+    index_ = static_cast<IndexHeader*>(shmat(index_id_, nullptr, 0));
+    if (index_ == reinterpret_cast<void*>(-1)) die("shmat index");
+    init_companion_header(index_, kIndexMagic, kIndexVersion, DictIdentity{id_, static_cast<int64_t>(ds.shm_ctime)});
+    index_->pool_bytes = kIndexBytes - kIndexPoolOffset;
     if (lay_out && init_memory(pool(), 0, data_size_) != kDone) die("init_memory");
+    if (lay_out && start_index(pool(), index_) != kDone) die("start_index");
   }
 
   const std::string& data_path() const { return data_path_; }
@@ -72,6 +101,8 @@ class KeyedStore {
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }
   void* base() const { return base_; }
   int id() const { return id_; }
+  StateHeader* state() const { return state_; }
+  IndexHeader* index() const { return index_; }
 
  private:
   [[noreturn]] static void die(const char* what) {
@@ -86,6 +117,10 @@ class KeyedStore {
   std::string data_path_;
   int id_ = -1;
   void* base_ = nullptr;
+  int state_id_ = -1;
+  StateHeader* state_ = nullptr;
+  int index_id_ = -1;
+  IndexHeader* index_ = nullptr;
 };
 
 }  // namespace quillmap::testing

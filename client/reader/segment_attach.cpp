@@ -11,6 +11,7 @@
 #include <utility>
 #include <memory>
 
+#include "store/companion_header.h"
 #include "util/config_lines.h"
 
 namespace quillmap {
@@ -29,43 +30,57 @@ ReadStatus status_of_errno(int err) {
   }
 }
 
+// A companion header is taken only when it names the attached dictionary.
+template <class Header>
+const Header* companion(SegmentAttachment* seg, const char* data_path, int project_id, uint64_t magic,
+                        uint32_t version, const SegmentAttachment& dict) noexcept {
+  const int id = find_segment(data_path, project_id);
+  if (id < 0 || seg->attach(id, /*read_only=*/true) != 0) return nullptr;
+  const auto* h = static_cast<const Header*>(seg->base());
+  if (seg->size() < sizeof(Header) || !names_dictionary(h, magic, version, DictIdentity{dict.id(), dict.ctime()})) {
+    seg->detach();
+    return nullptr;
+  }
+  return h;
+}
+
 }  // namespace
 
-ReadStatus AttachedSegment::attach(const char* data_path) noexcept {
+ReadStatus DaemonAttachment::attach(const char* data_path) noexcept {
   detach();
   if (data_path == nullptr || *data_path == '\0') return ReadStatus::kBadPath;
-  const key_t key = ftok(data_path, kSegmentProjectId);
+  const key_t key = segment_key(data_path, kDictProjectId);
   if (key == static_cast<key_t>(-1)) return ReadStatus::kBadPath;
   const int id = shmget(key, 0, 0);
   if (id < 0) return status_of_errno(errno);
-  shmid_ds ds;
-  if (shmctl(id, IPC_STAT, &ds) != 0) return status_of_errno(errno);
-  void* base = shmat(id, nullptr, 0);
-  if (base == reinterpret_cast<void*>(-1)) return status_of_errno(errno);
-  base_ = base;
-  size_ = ds.shm_segsz;
-  id_ = id;
+  int err = dict_.attach(id, false);
+  if (err == EACCES) err = dict_.attach(id, true);
+  if (err != 0) {
+    errno = err;
+    return status_of_errno(err);
+  }
+  state_ = companion<StateHeader>(&state_segment_, data_path, kStateProjectId, kStateMagic, kStateVersion, dict_);
+  index_ = companion<IndexHeader>(&index_segment_, data_path, kIndexProjectId, kIndexMagic, kIndexVersion, dict_);
   return ReadStatus::kOk;
 }
 
-bool AttachedSegment::is_live(const char* data_path) const noexcept {
-  if (base_ == nullptr) return false;
+bool DaemonAttachment::is_live(const char* data_path) const noexcept {
+  if (!dict_.attached()) return false;
   shmid_ds ds;
-  if (shmctl(id_, IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0) return false;
+  if (shmctl(dict_.id(), IPC_STAT, &ds) != 0 || (ds.shm_perm.mode & SHM_DEST) != 0) return false;
   // A key that cannot be derived or names no segment proves nothing while ours is not marked for
   // removal: the daemon may go on serving it after its data file was replaced. Another segment
   // under the key does: a new daemon serves that one.
-  const key_t key = ftok(data_path, kSegmentProjectId);
-  if (key == static_cast<key_t>(-1)) return true;
-  const int id = shmget(key, 0, 0);
-  return id == id_ || (id < 0 && errno == ENOENT);
+  const int id = find_segment(data_path, kDictProjectId);
+  return id == dict_.id() || (id < 0 && errno == ENOENT);
 }
 
-void AttachedSegment::detach() noexcept {
-  if (base_ != nullptr) shmdt(base_);
-  base_ = nullptr;
-  size_ = 0;
-  id_ = -1;
+void DaemonAttachment::detach() noexcept {
+  index_segment_.detach();
+  state_segment_.detach();
+  dict_.detach();
+  state_ = nullptr;
+  index_ = nullptr;
 }
 
 ReadStatus data_path_from_config(const char* config_path, std::string* data_path) {

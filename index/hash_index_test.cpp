@@ -1,0 +1,346 @@
+#include "index/hash_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "index/bounded_view.h"
+#include "index/testing/hash_check.h"
+#include "store/rbtree.h"
+#include "store/segment_view.h"
+#include "store/slab.h"
+#include "store/testing/pool_fixture.h"
+#include "store/testing/seed.h"
+#include "store/testing/tree_nodes.h"
+#include "util/host_params.h"
+
+namespace quillmap {
+namespace {
+
+using testing::PoolBacking;
+using testing::PoolFixture;
+
+// ---- keys with chosen checksums ----
+
+constexpr uint32_t kCrcPoly = 0xEDB88320u;
+
+// Undoes 32 steps of the reflected CRC register (each step is a bijection: a set top bit after the step
+// says the polynomial was added, which happens exactly when the bit shifted out was 1).
+uint32_t crc_unshift32(uint32_t c) {
+  for (int k = 0; k < 32; ++k) c = (c & 0x80000000u) ? ((c ^ kCrcPoly) << 1) | 1u : c << 1;
+  return c;
+}
+
+// prefix followed by the four bytes that give the whole key the checksum `crc`. Appending four bytes x
+// to a register state s leaves shift32(s ^ x); crc32_short is the final register inverted.
+std::string key_with_crc(const std::string& prefix, uint32_t crc) {
+  const uint32_t state = ~crc32_short(prefix.data(), prefix.size());
+  const uint32_t x = crc_unshift32(~crc) ^ state;
+  std::string key = prefix;
+  for (int b = 0; b < 4; ++b) key.push_back(static_cast<char>((x >> (8 * b)) & 0xFF));
+  return key;
+}
+
+uint32_t inverse_odd(uint32_t k) {
+  uint32_t inv = k;  // Newton's iteration doubles the correct low bits each round
+  for (int i = 0; i < 5; ++i) inv *= 2 - k * inv;
+  return inv;
+}
+
+uint32_t hash_unmix(uint32_t x) {
+  x ^= x >> 16;
+  x *= inverse_odd(0xc2b2ae35u);
+  x ^= (x >> 13) ^ (x >> 26);
+  x *= inverse_odd(0x85ebca6bu);
+  x ^= x >> 16;
+  return x;
+}
+
+std::string random_text(std::mt19937_64& rng, size_t max_len) {
+  std::string s(rng() % (max_len + 1), '\0');
+  for (char& ch : s) ch = static_cast<char>(rng());
+  return s;
+}
+
+// Random keys, the empty key, groups of keys sharing one checksum, groups sharing the 27-bit hash but
+// not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
+std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) {
+  std::set<std::string> keys{""};
+  while (keys.size() < random_keys) keys.insert(random_text(rng, 24));
+  for (int g = 0; g < 40; ++g) {
+    const auto crc = static_cast<uint32_t>(rng());
+    for (int k = 0; k < 4; ++k) keys.insert(key_with_crc(random_text(rng, 12), crc));
+  }
+  for (int g = 0; g < 20; ++g) {
+    const uint32_t mixed = hash_mix(static_cast<uint32_t>(rng()));
+    for (uint32_t low = 0; low < 3; ++low) keys.insert(key_with_crc(random_text(rng, 12), hash_unmix(mixed ^ low)));
+  }
+  const auto base = static_cast<uint32_t>(rng());
+  for (uint32_t k = 0; k < 60; ++k) keys.insert(key_with_crc("run", base + k));
+  return {keys.begin(), keys.end()};
+}
+
+TEST(HashKeys, ForgedChecksumsAndHashesHold) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200; ++i) {
+    const auto crc = static_cast<uint32_t>(rng());
+    const std::string key = key_with_crc(random_text(rng, 10), crc);
+    ASSERT_EQ(crc32_short(key.data(), key.size()), crc);
+    ASSERT_EQ(hash_mix(hash_unmix(crc)), crc);
+  }
+}
+
+// ---- the model: the key tree is the reference ----
+
+class HashModel {
+ public:
+  HashModel(int64_t index_bytes, uint32_t seed, size_t random_keys)
+      : dict_(16 << 20),
+        index_(index_bytes, PoolBacking::kHeap, false),
+        rng_(seed),
+        keys_(key_universe(rng_, random_keys)) {}
+
+  SlabPool* dict() { return dict_.pool(); }
+  SlabPool* ipool() { return index_.pool(); }
+  TreeRoot* tree() { return key_tree_of(dict()); }
+  uint64_t off(const RbtreeNode* n) { return offset_of_record(dict(), n); }
+  uint64_t out_of_memory() const { return out_of_memory_; }
+
+  void init(uint64_t expected) { ASSERT_EQ(hash_init_locked(ipool(), &root_, expected), kDone); }
+
+  // One random operation. Sizes drift between empty and the whole universe, so the table grows and
+  // shrinks through many capacities.
+  void step(uint64_t n) {
+    if (n % 1000 == 0) growing_ = !growing_;
+    const uint64_t r = rng_() % 1000;
+    const std::string& key = keys_[rng_() % keys_.size()];
+    RbtreeNode* present = rbtree_get(dict(), tree(), key.data(), key.size());
+    if (r < 1) return clear();
+    if (r < 3) return rebuild();
+    if (r < 40) return expect_misses(key, present);
+    if (present == nullptr) {
+      if (r < (growing_ ? 1000u : 300u)) insert(key);
+    } else if (r < (growing_ ? 100u : 750u)) {
+      remove(present);
+    } else if (r < 900) {
+      set(present, key);
+    }
+  }
+
+  // Inserts every key not yet present, verifying after each.
+  void fill() {
+    for (const std::string& key : keys_) {
+      if (rbtree_get(dict(), tree(), key.data(), key.size()) != nullptr) continue;
+      insert(key);
+      verify();
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  }
+
+  // Every key of the universe answers as the tree does, and the table is sound.
+  void verify() {
+    TrustedView iv(ipool()), dv(dict());
+    for (const std::string& key : keys_) {
+      const RbtreeNode* want = rbtree_get(dict(), tree(), key.data(), key.size());
+      const uint64_t got = hash_find(iv, root_, dv, key.data(), key.size(), crc32_short(key.data(), key.size()));
+      ASSERT_EQ(got, want == nullptr ? 0 : off(want)) << "key of " << key.size() << " bytes";
+    }
+    testing::HashCensus census;
+    ASSERT_EQ(testing::hash_check(ipool(), root_, dict(), &census), "");
+    ASSERT_EQ(hash_entry_count(root_), census.entries);
+    ASSERT_EQ(hash_bytes(root_), census.bytes);
+  }
+
+ private:
+  RbtreeNode* new_node(const std::string& key) {
+    RbtreeNode* n = testing::make_node(dict(), key, random_text(rng_, 20));
+    if (n == nullptr) abort();
+    return n;
+  }
+
+  void insert(const std::string& key) {
+    RbtreeNode* n = new_node(key);
+    rbtree_insert(dict(), tree(), n);
+    const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
+    if (rc == kFailed) {
+      // The table must be whole without the new entry: take it out of the tree and verify.
+      ++out_of_memory_;
+      rbtree_delete(dict(), tree(), n);
+      slab_free_locked(dict(), n);
+      return;
+    }
+    ASSERT_EQ(rc, kDone);
+  }
+
+  // Removal works before and after the tree has cleared the entry's key_crc.
+  void remove(RbtreeNode* n) {
+    const uint64_t o = off(n);
+    if (rng_() % 2 != 0) {
+      ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), o), kDone);
+      rbtree_delete(dict(), tree(), n);
+    } else {
+      rbtree_delete(dict(), tree(), n);
+      ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), o), kDone);
+    }
+    slab_free_locked(dict(), n);
+  }
+
+  void set(RbtreeNode* old_node, const std::string& key) {
+    RbtreeNode* n = new_node(key);
+    rbtree_delete(dict(), tree(), old_node);
+    rbtree_insert(dict(), tree(), n);
+    ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(old_node), off(n)), kDone);
+    slab_free_locked(dict(), old_node);
+  }
+
+  // Entries the table does not hold: -4, and nothing changes.
+  void expect_misses(const std::string& key, RbtreeNode* present) {
+    RbtreeNode* stray = new_node(key);
+    ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), off(stray)), kNothingToDo);
+    if (present != nullptr) {
+      ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(stray), off(present)), kNothingToDo);
+    }
+    slab_free_locked(dict(), stray);
+  }
+
+  std::vector<RbtreeNode*> entries() {
+    std::vector<RbtreeNode*> all;
+    TrustedView dv(dict());
+    rbtree_walk_inorder(dv, tree(), [&](const RbtreeNode* n) {
+      all.push_back(const_cast<RbtreeNode*>(n));
+      return true;
+    });
+    return all;
+  }
+
+  void clear() {
+    for (RbtreeNode* n : entries()) {
+      rbtree_delete(dict(), tree(), n);
+      slab_free_locked(dict(), n);
+    }
+    hash_clear_locked(ipool(), &root_);
+  }
+
+  // What a new worker does: an empty table sized for the tree, then every entry.
+  void rebuild() {
+    const std::vector<RbtreeNode*> all = entries();
+    hash_clear_locked(ipool(), &root_);
+    if (hash_init_locked(ipool(), &root_, all.size() + rng_() % 200) != kDone) {
+      ++out_of_memory_;  // a tight pool may not hold the presized table; inserts then grow a small one
+    }
+    for (RbtreeNode* n : all) {
+      const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
+      if (rc == kFailed) {
+        ++out_of_memory_;
+        rbtree_delete(dict(), tree(), n);
+        slab_free_locked(dict(), n);
+        continue;
+      }
+      ASSERT_EQ(rc, kDone);
+    }
+  }
+
+  PoolFixture dict_;
+  PoolFixture index_;
+  HashRoot root_{};
+  std::mt19937_64 rng_;
+  std::vector<std::string> keys_;
+  bool growing_ = false;
+  uint64_t out_of_memory_ = 0;
+};
+
+void run_model(HashModel& m, uint32_t seed, uint64_t steps) {
+  SCOPED_TRACE(testing::seed_trace(seed));
+  m.verify();
+  for (uint64_t n = 0; n < steps; ++n) {
+    SCOPED_TRACE("step " + std::to_string(n));
+    m.step(n);
+    if (::testing::Test::HasFatalFailure()) return;
+    m.verify();
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(HashIndexModel, AgreesWithTheKeyTree) {
+  const uint32_t seed = testing::test_seed(20261207);
+  HashModel m(4 << 20, seed, 600);
+  m.init(0);
+  run_model(m, seed, 4000);
+  EXPECT_EQ(m.out_of_memory(), 0u);
+}
+
+// An index pool too small for the largest table: failed growth leaves the old table whole.
+TEST(HashIndexModel, RunsOutOfPoolAndStaysWhole) {
+  host_params_init();
+  const uint32_t seed = testing::test_seed(20261208);
+  // Two pages: a table of one page cannot grow to two beside itself, nor one of two pages at all,
+  // and the keys outnumber what two pages hold.
+  int64_t bytes = 0;
+  while (slab_geometry(bytes, 3, page_size, page_shift).pages < 2) bytes += 64;
+  HashModel m(bytes, seed, 2 * static_cast<size_t>(page_size) / 8);
+  m.init(0);
+  run_model(m, seed, 1500);
+  m.fill();
+  run_model(m, seed, 1000);
+  EXPECT_GT(m.out_of_memory(), 0u) << testing::seed_trace(seed);
+}
+
+// ---- arbitrary bytes in both pools ----
+
+// Buffers of exactly the bytes the views admit, so AddressSanitizer reports any read past them.
+TEST(HashIndexGarbage, FindStaysInBoundsAndEnds) {
+  const uint32_t seed = testing::test_seed(20261209);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
+  uint64_t hits = 0;
+  for (int iter = 0; iter < 4000; ++iter) {
+    const uint64_t ibytes = 8 * (8 + rng() % 2048);
+    const uint64_t dbytes = 8 * (8 + rng() % 8192);
+    std::vector<uint64_t> ibuf(ibytes / 8), dbuf(dbytes / 8);
+    for (uint64_t& w : ibuf) w = rng();
+    for (uint64_t& w : dbuf) w = rng();
+    const std::string key = random_text(rng, 16);
+    const uint32_t crc = crc32_short(key.data(), key.size());
+    auto* root = reinterpret_cast<HashRoot*>(ibuf.data());
+
+    // Most rounds make the bytes plausible: a table inside (or just past) the pool whose slots carry
+    // the key's hash and name entries with the key's checksum and length, some of them the key.
+    if (rng() % 8 != 0) {
+      root->table = 8 * (rng() % (ibytes / 8 + 2));
+      const uint64_t room = root->table < ibytes ? (ibytes - root->table) / 8 : 0;
+      root->capacity = rng() % 16 == 0 ? rng() : rng() % (room + 3);
+      for (uint64_t i = std::max<uint64_t>(root->table / 8, sizeof(HashRoot) / 8); i < ibuf.size(); ++i) {
+        const uint64_t entry = 8 * (rng() % (dbytes / 8 + 16));
+        if (rng() % 4 != 0) ibuf[i] = hash_slot(hash_of_crc(crc), entry);
+        if (rng() % 8 == 0) ibuf[i] = 0;
+        if (entry + kNodeHeaderSize > dbytes || rng() % 2 == 0) continue;
+        auto* node = reinterpret_cast<RbtreeNode*>(reinterpret_cast<uint8_t*>(dbuf.data()) + entry);
+        node->key_crc = crc;
+        node->key_len = rng() % 4 == 0 ? static_cast<uint16_t>(rng()) : static_cast<uint16_t>(key.size());
+        if (entry + kNodeHeaderSize + key.size() <= dbytes && rng() % 2 == 0)
+          std::memcpy(reinterpret_cast<uint8_t*>(node) + kNodeHeaderSize, key.data(), key.size());
+      }
+    }
+    const uint64_t budget = rng() % 3 == 0 ? uint64_t{1} << 40 : 1 + rng() % 300;
+    BoundedView iv(ibuf.data(), ibytes, budget);
+    BoundedView dv(dbuf.data(), dbytes, budget);
+    hash_prefetch(iv, *root, crc);
+    hash_prefetch_entry(iv, *root, dv, crc);
+    const uint64_t got = hash_find(iv, *root, dv, key.data(), key.size(), crc);
+    if (got == 0) continue;
+    ++hits;
+    ASSERT_LE(got + kNodeHeaderSize + key.size(), dbytes);
+    ASSERT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(dbuf.data()) + got + kNodeHeaderSize, key.data(),
+                          key.size()),
+              0);
+  }
+  EXPECT_GT(hits, 0u);  // the plausible rounds reached the key comparison
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -1,0 +1,32 @@
+// The worker's upkeep of the index segment: it rebuilds the index from the key tree (and the tries)
+// before it serves, then keeps it equal to them in every write hold that changes them.
+//
+// The hash follows the key tree through the tree observer (store/tree_observer.h), so every path that
+// links or unlinks an entry keeps it; the prefix tables are told by the entry layer's prefix routines.
+// An update that fails (the index pool is out of memory) clears that structure's valid bit for the
+// rest of this worker's life, with one WARN line: readers then take the plain walk for it, and the
+// next worker rebuilds it. Only the registered dictionary is kept; other pools change nothing here.
+#pragma once
+
+#include <cstdint>
+
+#include "index/index_layout.h"
+#include "store/layout.h"
+
+namespace quillmap {
+
+// Registers `index` (laid out by the daemon: header naming `dict`, pool_bytes set) as the index of
+// `dict` and rebuilds it under dict's write lock. Null `index` registers none. 0; -3 when the write
+// lock could not be taken (the index is then left not valid).
+int64_t start_index(SlabPool* dict, IndexHeader* index);
+
+// Stops keeping the index (tests; a worker keeps it to the end).
+void stop_index();
+
+// The registered index header, or null.
+IndexHeader* kept_index();
+
+// Rebuilds every structure from the dictionary. Write lock of dict held.
+void rebuild_index_locked(SlabPool* dict);
+
+}  // namespace quillmap

@@ -1,0 +1,104 @@
+// Test support: checks the hash index against the dictionary's key tree and returns a description of
+// the first violation, or "": the root's table is an allocation of the index pool in use, of `bytes`
+// bytes, with a capacity it holds; every occupied slot names a live entry of the tree, at most once,
+// with the hash of that entry's key_crc; Robin Hood order holds; at most 7/8 of the slots are occupied;
+// the count equals the occupied slots and the tree's entries; hash_find answers every tree entry with
+// its own offset. Optionally reports probe figures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+
+#include "index/hash_index.h"
+#include "store/layout.h"
+#include "store/rbtree.h"
+#include "store/segment_view.h"
+#include "store/slab.h"
+#include "store/testing/check_format.h"
+
+namespace quillmap::testing {
+
+struct HashCensus {
+  uint64_t entries = 0;
+  uint64_t capacity = 0;
+  uint64_t bytes = 0;
+  uint64_t max_displacement = 0;
+  uint64_t total_displacement = 0;  // sum over entries: a hit probes displacement + 1 slots
+};
+
+inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* dict, HashCensus* census = nullptr) {
+  HashCensus local;
+  HashCensus& c = census != nullptr ? *census : local;
+  c = HashCensus{};
+
+  std::unordered_set<uint64_t> live;
+  TrustedView dv(dict);
+  rbtree_walk_inorder(dv, key_tree_of(dict), [&](const RbtreeNode* n) {
+    live.insert(offset_of_record(dict, n));
+    return true;
+  });
+
+  if (root.table == 0) {
+    if (root.capacity != 0 || root.count != 0 || root.bytes != 0) return "no table, but capacity, count or bytes set";
+    if (!live.empty()) return check_format("no table, but the tree holds %zu entries", live.size());
+    return "";
+  }
+  const void* table = _lfof_<const void>(ipool, root.table);
+  if (root.table >= ipool->pool_end || !slab_allocation_in_use(ipool, table))
+    return check_format("table %lu is no allocation of the index pool", (unsigned long)root.table);
+  if (slab_allocation_size(ipool, table) != root.bytes)
+    return check_format("bytes %lu, the allocation holds %lu", (unsigned long)root.bytes,
+                        (unsigned long)slab_allocation_size(ipool, table));
+  const uint64_t cap = root.capacity;
+  if (cap < kHashMinSlots || cap > root.bytes / 8 || cap > kHashMaxSlots)
+    return check_format("capacity %lu in %lu bytes", (unsigned long)cap, (unsigned long)root.bytes);
+  c.capacity = cap;
+  c.bytes = root.bytes;
+
+  const uint64_t* slots = static_cast<const uint64_t*>(table);
+  std::unordered_set<uint64_t> named;
+  // Displacement of the slot before slot i, walking once round from an empty slot (one exists).
+  uint64_t start = 0;
+  while (start < cap && slots[start] != 0) ++start;
+  if (start == cap) return "no empty slot";
+  int64_t previous = -1;
+  for (uint64_t k = 1; k <= cap; ++k) {
+    const uint64_t i = (start + k) % cap;
+    const uint64_t slot = slots[i];
+    if (slot == 0) {
+      previous = -1;
+      continue;
+    }
+    const uint64_t off = hash_slot_entry(slot);
+    if (!live.count(off))
+      return check_format("slot %lu names %lu, no live entry", (unsigned long)i, (unsigned long)off);
+    if (!named.insert(off).second) return check_format("entry %lu named twice", (unsigned long)off);
+    const auto* n = _lfof_<const RbtreeNode>(dict, off);
+    if (hash_slot_hash(slot) != hash_of_crc(static_cast<uint32_t>(n->key_crc)))
+      return check_format("slot %lu: hash differs from its entry's", (unsigned long)i);
+    const uint64_t d = hash_displacement(i, hash_home(hash_slot_hash(slot), cap), cap);
+    if (static_cast<int64_t>(d) > previous + 1)
+      return check_format("slot %lu: displacement %lu after %ld", (unsigned long)i, (unsigned long)d, (long)previous);
+    previous = static_cast<int64_t>(d);
+    if (d > c.max_displacement) c.max_displacement = d;
+    c.total_displacement += d;
+  }
+  c.entries = named.size();
+  if (root.count != named.size())
+    return check_format("count %lu, %zu slots occupied", (unsigned long)root.count, named.size());
+  if (named.size() != live.size())
+    return check_format("%zu entries named, the tree holds %zu", named.size(), live.size());
+  if (named.size() * 8 > cap * 7) return check_format("%zu entries in %lu slots", named.size(), (unsigned long)cap);
+
+  TrustedView iv(ipool);
+  for (uint64_t off : live) {
+    const auto* n = _lfof_<const RbtreeNode>(dict, off);
+    const auto crc = static_cast<uint32_t>(n->key_crc);
+    if (hash_find(iv, root, dv, node_key(n), n->key_len, crc) != off)
+      return check_format("entry %lu not found by its key", (unsigned long)off);
+  }
+  return "";
+}
+
+}  // namespace quillmap::testing

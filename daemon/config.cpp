@@ -11,8 +11,13 @@
 
 #include "store/store_init.h"
 #include "util/config_lines.h"
+#include "util/log.h"
 #include "util/settings.h"
 #include "util/strings.h"
+
+#ifndef QUILLMAP_VERSION
+#error "the build defines QUILLMAP_VERSION, the project's version"
+#endif
 
 namespace quillmap {
 namespace {
@@ -35,6 +40,65 @@ unsigned log_level_of(const std::string& word) {
   return 0;
 }
 
+std::vector<std::string> warnings;
+
+// What the warnings know of each key's value. Every key take_config_value takes is listed here;
+// any other is reported as unknown. (The manual's keys are checked against this list by a test, and
+// the keys of take_config_value against the manual by another.)
+enum class ValueKind { kText, kLevel, kNumber };
+struct KnownKey {
+  const char* name;
+  ValueKind kind;
+};
+constexpr KnownKey kKnownKeys[] = {
+    {"log_path", ValueKind::kText},         {"pid_path", ValueKind::kText},
+    {"data_size", ValueKind::kNumber},      {"data_path", ValueKind::kText},
+    {"socket_path", ValueKind::kText},      {"user", ValueKind::kText},
+    {"log_level", ValueKind::kLevel},       {"expired_check_interval", ValueKind::kNumber},
+    {"no_save_restore", ValueKind::kNumber}, {"enable_clean", ValueKind::kNumber},
+    {"client_timeout", ValueKind::kNumber}, {"max_clients", ValueKind::kNumber},
+    {"save_interval", ValueKind::kNumber},  {"dump_dir", ValueKind::kText},
+    {"index", ValueKind::kNumber},          {"huge_pages", ValueKind::kNumber},
+    {"reader_group", ValueKind::kText},
+};
+
+bool is_decimal_number(const std::string& text) {
+  size_t i = text.starts_with('+') || text.starts_with('-') ? 1 : 0;
+  if (i == text.size()) return false;
+  for (; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+std::string upper_case(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// Adds the warning for one (key, value) of line `line` of `path`, if it deserves one.
+void check_config_value(const std::string& key, const std::string& value, unsigned line, const char* path) {
+  const std::string where = "Line " + std::to_string(line) + " of " + path + ": ";
+  const KnownKey* known = nullptr;
+  for (const KnownKey& k : kKnownKeys) {
+    if (key == k.name) known = &k;
+  }
+  if (known == nullptr) {
+    warnings.push_back(where + "unknown key " + key + ", ignored");
+  } else if (known->kind == ValueKind::kLevel && log_level_of(value) == 0) {
+    const std::string upper = upper_case(value);
+    warnings.push_back(where + key + "=" + value +
+                       (log_level_of(upper) != 0 ? " is not a level name; they are upper case (" + upper + ")"
+                                                 : " is not one of CRIT, ERROR, WARN, INFO, DEBUG") +
+                       ", ignored");
+  } else if (known->kind == ValueKind::kNumber && !is_decimal_number(value)) {
+    warnings.push_back(where + key + "=" + value + " is not a decimal number, read as " +
+                       std::to_string(strtoll(value.c_str(), nullptr, 10)));
+  }
+}
+
 // The string keys keep their first occurrence: a key that is already set matches nothing.
 bool take_string(char** field, const std::string& key, const char* name, const std::string& value) {
   if (*field != nullptr || key != name) return false;
@@ -53,10 +117,12 @@ void print_help(FILE* out) {
 }
 
 int parse_options(int argc, char** argv) {
+  constexpr int kVersionOption = 0x100;  // long only: no short option letter
   static const struct option kLongOptions[] = {
       {"config-path", required_argument, nullptr, 'c'},
       {"no-daemon", no_argument, nullptr, 'D'},
       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersionOption},
       {nullptr, 0, nullptr, 0},
   };
   // getopt_long reorders the vector it is given; work on a copy so that the process title shows the
@@ -75,6 +141,9 @@ int parse_options(int argc, char** argv) {
         break;
       case 'h':
         print_help(stdout);
+        return 0;
+      case kVersionOption:
+        printf("%s %s\n", kProgramName, QUILLMAP_VERSION);
         return 0;
       default:
         print_help(stdout);
@@ -135,7 +204,12 @@ void take_config_value(const std::string& key, const std::string& value) {
 }
 
 int read_config(const char* path) {
-  switch (read_config_lines(path, take_config_value)) {
+  warnings.clear();
+  auto take = [path](const std::string& key, const std::string& value, unsigned line) {
+    check_config_value(key, value, line, path);
+    take_config_value(key, value);
+  };
+  switch (read_numbered_config_lines(path, take)) {
     case ConfigReadResult::kOpenFailed:
       fprintf(stderr, "Could not open config %s: %s\n", path, strerror(errno));
       return 1;
@@ -146,6 +220,15 @@ int read_config(const char* path) {
       break;
   }
   return 0;
+}
+
+const std::vector<std::string>& config_warnings() { return warnings; }
+
+void report_config_warnings() {
+  for (const std::string& text : warnings) {
+    log_msg(kLogWarn, "%s", text.c_str());
+    if (settings.no_daemon && settings.log_level >= kLogWarn) fprintf(stderr, "[WARN]: %s\n", text.c_str());
+  }
 }
 
 int finish_config() {
@@ -224,6 +307,7 @@ void release_settings() {
   if (config_path_owned) free(const_cast<char*>(settings.config_path));
   config_path_owned = false;
   settings = Settings{};
+  warnings.clear();
 }
 
 }  // namespace quillmap

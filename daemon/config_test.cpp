@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "store/store_init.h"
+#include "util/config_lines.h"
 #include "util/host_params.h"
+#include "util/log.h"
 #include "util/settings.h"
 
 namespace quillmap {
@@ -37,6 +43,7 @@ std::string describe_settings() {
   if (settings.client_timeout != kDefaultClientTimeout) out += " client_timeout=" + std::to_string(settings.client_timeout);
   if (settings.max_clients != kDefaultMaxClients) out += " max_clients=" + std::to_string(settings.max_clients);
   put("dump_dir", settings.dump_dir, 0);
+  put("save_interval", nullptr, settings.save_interval);
   if (settings.index != 1) out += " index=" + std::to_string(settings.index);
   put("huge_pages", nullptr, settings.huge_pages);
   put("reader_group", settings.reader_group, 0);
@@ -53,11 +60,31 @@ class ConfigTest : public ::testing::Test {
     FILE* file = tmpfile();
     fputs(text.c_str(), file);
     fflush(file);
-    int result = read_config(("/proc/self/fd/" + std::to_string(fileno(file))).c_str());
+    path_ = "/proc/self/fd/" + std::to_string(fileno(file));
+    int result = read_config(path_.c_str());
     fclose(file);
     return result;
   }
+  static inline std::string path_;  // the path the last read_text read
 };
+
+std::string source_text(const char* relative) {
+  std::ifstream in(std::string(QUILLMAP_SOURCE_DIR) + "/" + relative);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The first submatch of `pattern` in every line of `text`.
+std::vector<std::string> matches_per_line(const std::string& text, const std::regex& pattern) {
+  std::vector<std::string> out;
+  std::istringstream lines(text);
+  std::smatch m;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_search(line, m, pattern)) out.push_back(m[1]);
+  }
+  return out;
+}
 
 // Each case is a whole file; the expectation is on the settings right after reading it.
 TEST_F(ConfigTest, FileReadingTable) {
@@ -92,6 +119,78 @@ TEST_F(ConfigTest, FileReadingTable) {
     ASSERT_EQ(read_text(text), 0) << text;
     EXPECT_EQ(describe_settings(), expected) << text;
   }
+}
+
+// Typing errors are reported with their line; what was read stays what the rules make of the file.
+TEST_F(ConfigTest, DoubtfulLinesAreWarnedAboutAndChangeNothing) {
+  const std::string text =
+      "# comment\n"
+      "log_levle=DEBUG\n"
+      "log_level=debug\n"
+      "enable_clean=yes\n"
+      "\n"
+      "data_size=12abc\n"
+      "no_save_restore=\n"
+      "log_level=LOUD\n"
+      "user=" + std::string(kConfigLinePiece - 5, 'u') + "colour=blue\n"  // the second piece of line 9
+      "data_path=/d\nlog_path=/l\nlog_path=/again\nmax_clients=-3\nexpired_check_interval=+5\n";
+  ASSERT_EQ(read_text(text), 0);
+  EXPECT_EQ(describe_settings(), "log_path=/l data_size=12 data_path=/d user=" +
+                                     std::string(kConfigLinePiece - 5, 'u') +
+                                     " expired_check_interval=5 max_clients=-3");
+  const std::string at = " of " + path_ + ": ";
+  const std::vector<std::string> expected = {
+      "Line 2" + at + "unknown key log_levle, ignored",
+      "Line 3" + at + "log_level=debug is not a level name; they are upper case (DEBUG), ignored",
+      "Line 4" + at + "enable_clean=yes is not a decimal number, read as 0",
+      "Line 6" + at + "data_size=12abc is not a decimal number, read as 12",
+      "Line 7" + at + "no_save_restore= is not a decimal number, read as 0",
+      "Line 8" + at + "log_level=LOUD is not one of CRIT, ERROR, WARN, INFO, DEBUG, ignored",
+      "Line 9" + at + "unknown key colour, ignored",
+  };
+  EXPECT_EQ(config_warnings(), expected);
+
+  // Shown once the log is open; on standard error only in the foreground, and as the level says.
+  FILE* log = tmpfile();
+  for (const auto& [no_daemon, level, shown] :
+       {std::tuple{false, 3u, false}, std::tuple{true, 3u, true}, std::tuple{true, 2u, false}}) {
+    ASSERT_EQ(read_text("log_levle=DEBUG\n"), 0);
+    settings.no_daemon = no_daemon;
+    settings.log_level = level;
+    log_setfp(log);
+    CaptureStderr();
+    report_config_warnings();
+    EXPECT_EQ(GetCapturedStderr(), shown ? "[WARN]: " + config_warnings()[0] + "\n" : "") << no_daemon << level;
+  }
+  log_setfp(nullptr);
+  std::string logged(4096, '\0');
+  rewind(log);
+  logged.resize(fread(logged.data(), 1, logged.size(), log));
+  fclose(log);
+  // Two of the three runs log at WARN: the third's level hides it.
+  EXPECT_EQ(matches_per_line(logged, std::regex(R"(^\S+ \S+ \[WARN\]: (Line 1 .*unknown key log_levle, ignored)$)")).size(), 2u)
+      << logged;
+}
+
+// Every key the manual describes is one the daemon reads (a value the manual's word allows changes
+// `settings` and draws no warning), and the example configuration shows each of them.
+TEST_F(ConfigTest, ManualAndExampleCoverEveryKey) {
+  const std::vector<std::string> described =
+      matches_per_line(source_text("man/quillmap.conf.5.in"), std::regex(R"(^\.BI ([a-z_]+= [a-z]+))"));
+  ASSERT_GE(described.size(), 14u);
+  std::set<std::string> keys;
+  for (const std::string& entry : described) {
+    const std::string key = entry.substr(0, entry.find('='));
+    const std::string word = entry.substr(entry.find(' ') + 1);
+    const std::string value = word == "level" ? "DEBUG" : word == "path" || word == "name" ? "/x" : "7";
+    ASSERT_EQ(read_text(key + "=" + value + "\n"), 0);
+    EXPECT_NE(describe_settings(), "") << key << "=" << value << " changed nothing";
+    EXPECT_EQ(config_warnings(), std::vector<std::string>{}) << key << "=" << value;
+    keys.insert(key);
+  }
+  const std::vector<std::string> shown =
+      matches_per_line(source_text("daemon/quillmap.conf.example"), std::regex("^#?([a-z_]+)="));
+  EXPECT_EQ(std::set<std::string>(shown.begin(), shown.end()), keys);
 }
 
 // finish_config: defaults for zero values, the smallest data_size accepted, and every refusal.
@@ -148,6 +247,7 @@ TEST_F(ConfigTest, OptionsTable) {
       {{"--config-path=/x", "-D"}, "-1 /x -D"},
       {{"extra", "--no-daemon", "more", "-c/y"}, "-1 /y -D"},
       {{"-h"}, "0 <unset> help"},
+      {{"--version", "-D"}, "0 <unset> help"},
       {{"-x"}, "1 <unset> help"},
       {{"-c"}, "1 <unset> help"},
   };

@@ -37,9 +37,10 @@ int leave(int status) {
 }
 
 int run(int argc, char** argv) {
-  if (check_single_instance() != 0) return 1;
-  host_params_init();
+  // -h, --version and a bad option are answered even while an instance runs: none of them serves.
   if (int status = parse_options(argc, argv); status >= 0) return leave(status);
+  if (check_single_instance() != 0) return leave(1);
+  host_params_init();
   if (init_signals() != 0) {
     fputs("Could not init signals. Exit\n", stderr);
     return leave(1);
@@ -63,6 +64,7 @@ int run(int argc, char** argv) {
   if (!settings.no_daemon && daemonize() != 0) return leave(1);
 
   log_open(settings.log_path);
+  report_config_warnings();
   if (!settings.no_daemon && write_pid_file() != 0) return leave(1);
   DaemonSegments segment;
   if (!attach_segment(&segment)) return leave(1);

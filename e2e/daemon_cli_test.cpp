@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "e2e/daemon_harness.h"
@@ -34,6 +35,7 @@ TEST(DaemonCliTest, HelpBadOptionsAndStartUpRefusals) {
   };
   const Case kCases[] = {
       {{"-h"}, "", 0, kHelp, ""},
+      {{"--version", "-c", absent}, "", 0, "quillmap " QUILLMAP_VERSION "\n", ""},
       {{"--help"}, "", 0, kHelp, ""},
       {{"-x"}, "", 1, kHelp, ""},
       {{"--bogus"}, "", 1, kHelp, ""},
@@ -67,12 +69,46 @@ TEST(DaemonCliTest, HelpBadOptionsAndStartUpRefusals) {
   }
 }
 
-// While an instance runs, every start is refused before the options are read.
-TEST(DaemonCliTest, SecondInstanceIsRefused) {
-  DaemonHarness daemon;
+// The line of `config_path` that starts with `text`, counted from 1; 0 when there is none.
+unsigned line_of(const std::string& config_path, const std::string& text) {
+  std::istringstream lines(read_file(config_path));
+  unsigned number = 1;
+  for (std::string line; std::getline(lines, line); ++number) {
+    if (line.starts_with(text)) return number;
+  }
+  return 0;
+}
+
+// A foreground daemon with typing errors in its configuration serves as configured and says so on
+// standard error and in the log. While it runs, -h and --version are answered, every start that
+// would serve is refused.
+TEST(DaemonCliTest, ConfigurationWarningsAndSecondInstance) {
+  DaemonOptions options;
+  options.ready = ReadyWhen::kSocket;
+  options.config_lines = {"log_levle=INFO", "enable_clean=yes"};
+  DaemonHarness daemon(options);
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const std::string conf = daemon.config_path();
+  const std::string warnings[] = {
+      "Line " + std::to_string(line_of(conf, "log_levle=")) + " of " + conf + ": unknown key log_levle, ignored",
+      "Line " + std::to_string(line_of(conf, "enable_clean=")) + " of " + conf +
+          ": enable_clean=yes is not a decimal number, read as 0",
+  };
+  EXPECT_EQ(daemon.stderr_text(), "[WARN]: " + warnings[0] + "\n[WARN]: " + warnings[1] + "\n");
+  for (const std::string& text : warnings) {
+    EXPECT_TRUE(daemon.wait_for_log(" [WARN]: " + text + "\n")) << daemon.log_text();
+  }
+
+  const std::pair<std::vector<std::string>, std::string> kAnswered[] = {
+      {{"-h"}, kHelp}, {{"--version"}, "quillmap " QUILLMAP_VERSION "\n"}};
+  for (const auto& [args, out] : kAnswered) {
+    ProgramRun run = run_daemon_binary(args);
+    EXPECT_EQ(run.exit_status, 0) << args[0];
+    EXPECT_EQ(run.out, out);
+    EXPECT_EQ(run.err, "");
+  }
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-h"}, {"-D", "-c", daemon.config_path()}}) {
+       {std::vector<std::string>{"-c", conf}, {"-D", "-c", conf}, {"extra", "-c", conf}}) {
     ProgramRun run = run_daemon_binary(args);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");

@@ -5,6 +5,7 @@
 #   libquillmap-reader0      component reader: the shared library
 #   libquillmap-reader-dev   component reader_dev: headers, static library, pkg-config file, CMake
 #                            package, quillmap_reader(3)
+#   python3-quillmap         component python (when the module is built): the Python module
 # Build them with `cpack` in the build tree (see README.md). The packages install under /usr, whatever
 # prefix the tree was configured for; a tree configured with -DCMAKE_INSTALL_PREFIX=/usr also puts
 # the library in the multiarch directory and gives the programs no RPATH.
@@ -20,6 +21,9 @@ set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL quillmap reader reader_dev)
+if(TARGET quillmap_python)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -60,5 +64,13 @@ set(CPACK_DEBIAN_READER_DEV_DESCRIPTION
   "read a running quillmap dictionary from its shared segment (development files)
 Headers, the static library, the pkg-config file quillmap-reader and the CMake package
 quillmap_reader of the quillmap reader library.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quillmap)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${QUILLMAP_PYTHON_DEPENDS}")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION
+  "Python module for quillmap
+The module quillmap reads values and longest-prefix matches from the shared segment of a running
+quillmap daemon (quillmap.Reader) and changes its dictionary through its socket (quillmap.Client).")
 
 include(CPack)

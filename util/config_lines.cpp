@@ -34,11 +34,23 @@ std::optional<std::pair<std::string, std::string>> parse_config_line(std::string
 
 ConfigReadResult read_config_lines(const char* path,
                                    const std::function<void(const std::string& key, const std::string& value)>& take) {
+  return read_numbered_config_lines(
+      path, [&](const std::string& key, const std::string& value, unsigned) { take(key, value); });
+}
+
+ConfigReadResult read_numbered_config_lines(
+    const char* path,
+    const std::function<void(const std::string& key, const std::string& value, unsigned line)>& take) {
   FILE* fp = fopen(path, "r");
   if (fp == nullptr) return ConfigReadResult::kOpenFailed;
   char piece[kConfigLinePiece + 1];
+  unsigned line = 1;
   while (fgets(piece, sizeof piece, fp) != nullptr) {
-    if (auto kv = parse_config_line(std::string_view(piece, strlen(piece)))) take(kv->first, kv->second);
+    const size_t length = strlen(piece);
+    if (auto kv = parse_config_line(std::string_view(piece, length))) take(kv->first, kv->second, line);
+    // The piece that ends a line holds its newline last. (A NUL byte hides the rest of its piece from
+    // the count as it does from the parser.)
+    if (length > 0 && piece[length - 1] == '\n') ++line;
   }
   return fclose(fp) == 0 ? ConfigReadResult::kDone : ConfigReadResult::kCloseFailed;
 }

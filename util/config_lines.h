@@ -29,4 +29,10 @@ enum class ConfigReadResult { kDone, kOpenFailed, kCloseFailed };
 ConfigReadResult read_config_lines(const char* path,
                                    const std::function<void(const std::string& key, const std::string& value)>& take);
 
+// The same, also telling the number of the file's line (from 1) that the piece belongs to: the pieces
+// of one long line share its number.
+ConfigReadResult read_numbered_config_lines(
+    const char* path,
+    const std::function<void(const std::string& key, const std::string& value, unsigned line)>& take);
+
 }  // namespace quillmap

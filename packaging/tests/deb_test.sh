@@ -2,9 +2,9 @@
 # The Debian packages made by cpack.
 #   deb_test.sh contents   each package holds what it should (dpkg-deb -c), with its dependencies
 #                          from dpkg-shlibdeps, its conffiles and its maintainer scripts (dpkg-deb -I)
-#   deb_test.sh unpacked   the three packages unpacked into a temporary root (dpkg-deb -x): the CLI
-#                          runs from there, and a program builds against the unpacked development
-#                          package and runs with the unpacked library
+#   deb_test.sh unpacked   the packages unpacked into a temporary root (dpkg-deb -x): the daemon and
+#                          the CLI run from there, the Python module imports, and a program builds
+#                          against the unpacked development package and runs with the unpacked library
 # shellcheck source=packaging/tests/lib.sh
 source "$(dirname "$0")/lib.sh"
 need_tool dpkg-deb "Debian package dpkg"
@@ -18,7 +18,9 @@ arch=$(dpkg --print-architecture)
 daemon_deb=$out/quillmap_${QM_VERSION}_${arch}.deb
 lib_deb=$out/libquillmap-reader0_${QM_VERSION}_${arch}.deb
 dev_deb=$out/libquillmap-reader-dev_${QM_VERSION}_${arch}.deb
-for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do
+python_deb=""
+[ -n "${QM_PYTHON:-}" ] && python_deb=$out/python3-quillmap_${QM_VERSION}_${arch}.deb
+for deb in "$daemon_deb" "$lib_deb" "$dev_deb" $python_deb; do
   [ -f "$deb" ] || fail "cpack made no $(basename "$deb") (made: $(ls "$out"))"
   [ "$(dpkg-deb -f "$deb" Version)" = "$QM_VERSION" ] || fail "$(basename "$deb") has another version"
 done
@@ -76,6 +78,14 @@ if [ "$mode" = contents ]; then
   done
   lacks "$dev_deb" 'libquillmap_reader\.so\.0'
   depends_on "$dev_deb" "libquillmap-reader0 \(= ${QM_VERSION//./\\.}\)"
+
+  if [ -n "$python_deb" ]; then
+    has "$python_deb" '/usr/lib/python3/dist-packages/quillmap\.cpython-[0-9]+-[a-z0-9_-]+\.so'
+    [ "$(paths "$python_deb" | wc -l)" = 1 ] || fail "python3-quillmap holds more than the module:"$'\n'"$(paths "$python_deb")"
+    version=$("$QM_PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    depends_on "$python_deb" "python3 \(>= ${version//./\\.}~\)"
+    depends_on "$python_deb" 'libc6'
+  fi
   echo "PASS"
   exit 0
 fi
@@ -83,11 +93,10 @@ fi
 [ "$mode" = unpacked ] || fail "unknown mode $mode"
 need_tool pkg-config
 root=$scratch/root
-for deb in "$daemon_deb" "$lib_deb" "$dev_deb"; do dpkg-deb -x "$deb" "$root"; done
-text=$(cli_version "$root/usr/bin/quillmap-cli")
-if "$root/usr/bin/quillmap-cli" --version >/dev/null 2>&1; then
-  grep -qF "$QM_VERSION" <<<"$text" || fail "quillmap-cli --version does not name $QM_VERSION: $text"
-fi
+for deb in "$daemon_deb" "$lib_deb" "$dev_deb" $python_deb; do dpkg-deb -x "$deb" "$root"; done
+check_version "$root/usr/bin/quillmap-cli"
+check_version "$root/usr/sbin/quillmap"
+[ -z "$python_deb" ] || check_python_module "$root/usr/lib/python3/dist-packages"
 
 pc=$(find "$root" -name quillmap-reader.pc)
 libdir=$(dirname "$(dirname "$pc")")

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # cmake --install into a temporary DESTDIR and prefix: every file lands in its GNU directory, a
-# second install keeps an edited configuration, and programs built against the installed library
-# (pkg-config, and find_package for the shared and the static library) run without LD_LIBRARY_PATH.
+# second install keeps an edited configuration, the installed programs and Python module work from
+# there, and programs built against the installed library (pkg-config, and find_package for the
+# shared and the static library) run without LD_LIBRARY_PATH.
 # shellcheck source=packaging/tests/lib.sh
 source "$(dirname "$0")/lib.sh"
 need_tool pkg-config
@@ -34,12 +35,13 @@ echo "# edited" >>"$conf"
 install_tree "$stage" "$prefix"
 grep -qx "# edited" "$conf" || fail "a second install overwrote the edited configuration"
 
-# The installed programs run from the stage.
-# (The daemon refuses even -h while another instance runs on the machine; that answer also shows
-# that it started.)
-said=$(env -u LD_LIBRARY_PATH "$root/sbin/quillmap" -h 2>&1) ||
-  grep -q "already running" <<<"$said" || fail "the installed daemon does not answer -h: $said"
-cli_version "$root/bin/quillmap-cli" >/dev/null
+# The installed programs run from the stage, and so does the Python module: under a prefix other
+# than /usr, in lib/python3.X/dist-packages (Debian's python3 searches that folder of /usr/local).
+check_version "$root/sbin/quillmap"
+check_version "$root/bin/quillmap-cli"
+if [ -n "${QM_PYTHON:-}" ]; then
+  check_python_module "$root/lib/$("$QM_PYTHON" -c 'import sys; print("python%d.%d" % sys.version_info[:2])')/dist-packages"
+fi
 
 # Programs built against the installed library. No daemon is needed: they print the library's text
 # of a result code and the answer to opening a data path that does not exist.

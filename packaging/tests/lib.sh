@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # Shared by the packaging tests (sourced). The environment comes from packaging/CMakeLists.txt:
-# QM_SOURCE_DIR, QM_BUILD_DIR, QM_DAEMON, QM_CLI, QM_VERSION, QM_CMAKE, QM_CPACK, QM_CC, QM_CXX.
+# QM_SOURCE_DIR, QM_BUILD_DIR, QM_DAEMON, QM_CLI, QM_VERSION, QM_CMAKE, QM_CPACK, QM_CC, QM_CXX, and
+# QM_PYTHON (the interpreter of the Python module) when the module is built.
 set -euo pipefail
 
 skip() {
@@ -27,15 +28,18 @@ install_tree() {
     { cat "$scratch/install.log"; fail "cmake --install failed"; }
 }
 
-# Runs the CLI at $1 with --version, or with --help where --version does not exist yet; prints what
-# it printed. Fails when neither works.
-cli_version() {
+# Runs the program at $1 with --version (no LD_LIBRARY_PATH) and checks that it names $QM_VERSION.
+check_version() {
   local out
-  if out=$(env -u LD_LIBRARY_PATH "$1" --version 2>&1); then
-    printf '%s\n' "$out"
-    return 0
-  fi
-  echo "note: $1 has no --version yet (it said: ${out%%$'\n'*}); checking --help instead" >&2
-  out=$(env -u LD_LIBRARY_PATH "$1" --help 2>&1) || fail "$1 --help failed: $out"
-  printf '%s\n' "$out"
+  out=$(env -u LD_LIBRARY_PATH "$1" --version 2>&1) || fail "$1 --version failed: $out"
+  [ "$out" = "$(basename "$1") $QM_VERSION" ] || fail "$1 --version printed '$out'"
+}
+
+# Imports the Python module from the folder $1 and checks its version.
+check_python_module() {
+  local out
+  out=$(cd "$scratch" && PYTHONPATH=$1 PYTHONDONTWRITEBYTECODE=1 "$QM_PYTHON" -c \
+        'import quillmap, os; print(quillmap.__version__, os.path.dirname(quillmap.__file__))' 2>&1) ||
+    fail "the module in $1 does not import: $out"
+  [ "$out" = "$QM_VERSION $1" ] || fail "the module in $1 said: $out"
 }

@@ -1,6 +1,7 @@
 #include "daemon/config.h"
 
 #include <getopt.h>
+#include <grp.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -193,11 +194,11 @@ void take_config_value(const std::string& key, const std::string& value) {
   }
   if (take_string(&settings.dump_dir, key, "dump_dir", value)) return;
   if (key == "index") {
-    settings.index = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10) != 0);
+    settings.index = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10));  // nonzero: on
     return;
   }
   if (key == "huge_pages") {
-    settings.huge_pages = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10) != 0);
+    settings.huge_pages = static_cast<uint8_t>(strtol(value.c_str(), nullptr, 10));
     return;
   }
   if (take_string(&settings.reader_group, key, "reader_group", value)) return;
@@ -270,6 +271,10 @@ int finish_config() {
   if (settings.save_interval < 0 || settings.save_interval > kMaxClientTimeout) {
     fprintf(stderr, "Invalid save_interval %lld: it must lie between 0 and %lld seconds. Exit\n",
             static_cast<long long>(settings.save_interval), static_cast<long long>(kMaxClientTimeout));
+    return 1;
+  }
+  if (settings.reader_group != nullptr && getgrnam(settings.reader_group) == nullptr) {
+    fprintf(stderr, "Invalid reader_group %s: no such group. Exit\n", settings.reader_group);
     return 1;
   }
   if (settings.dump_dir != nullptr && settings.dump_dir[0] != '/') {

@@ -211,17 +211,18 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
             "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n");
 
   ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\n"
-                      "reader_group=qmread\n"), 0);
+                      "reader_group=root\n"), 0);
   EXPECT_EQ(finish_config(), 0);
   EXPECT_EQ(describe_settings(), "data_size=10485760" + defaults +
                                      " client_timeout=0 max_clients=1 dump_dir=/srv/dumps index=0 huge_pages=1"
-                                     " reader_group=qmread");
+                                     " reader_group=root");
   const std::pair<std::string, std::string> kRefused[] = {
       {"expired_check_interval=429496730", "Invalid expired_check_interval 429496730: it must lie between 0 and 429496729. Exit\n"},
       {"expired_check_interval=-1", "Invalid expired_check_interval -1: it must lie between 0 and 429496729. Exit\n"},
       {"client_timeout=-1", "Invalid client_timeout -1: it must lie between 0 and 31536000 seconds. Exit\n"},
       {"max_clients=0", "Invalid max_clients 0: it must lie between 1 and 1048576. Exit\n"},
       {"dump_dir=dumps", "Invalid dump_dir dumps: it must be an absolute path. Exit\n"},
+      {"reader_group=no-such-group-here", "Invalid reader_group no-such-group-here: no such group. Exit\n"},
   };
   for (const auto& [line, message] : kRefused) {
     ASSERT_EQ(read_text("data_path=/d\n" + line + "\n"), 0);

@@ -38,8 +38,8 @@ struct Settings {
   int64_t max_clients = kDefaultMaxClients;        // open connections served at once
   int64_t save_interval = 0;   // seconds between saves of a changed store to the data file; 0: only at stop
   char* dump_dir = nullptr;     // owned; unset: clients name files only in the data file's folder
-  uint8_t index = 1;            // keep the index segment beside the dictionary
-  uint8_t huge_pages = 0;       // ask for the segments in huge pages (normal pages when none are reserved)
+  uint8_t index = 1;            // nonzero: keep the index segment beside the dictionary
+  uint8_t huge_pages = 0;       // nonzero: ask for the segments in huge pages (normal pages when none are reserved)
   char* reader_group = nullptr; // owned; unset: only the daemon's account reads the segments
 };
 

@@ -70,6 +70,15 @@ class KeyedStore {
     id_ = -1;
     base_ = nullptr;
   }
+  // Gives every segment to group `gid` (as the daemon does for reader_group).
+  void share_with_group(gid_t gid) const {
+    for (int id : {id_, state_id_, index_id_}) {
+      shmid_ds ds;
+      if (shmctl(id, IPC_STAT, &ds) != 0) die("IPC_STAT");
+      ds.shm_perm.gid = gid;
+      if (shmctl(id, IPC_SET, &ds) != 0) die("IPC_SET");
+    }
+  }
   // Marks every segment for removal, attached as they are (they go when the last process detaches).
   void mark_for_removal() const {
     for (int id : {id_, state_id_, index_id_}) shmctl(id, IPC_RMID, nullptr);

@@ -82,6 +82,7 @@ TEST_F(CliTest, InfoAndHash) {
                                std::regex("2 affected entries\npages_total (\\d+)\npages_free (\\d+)\n"
                                           "bytes_total (\\d+)\nbytes_alloc (\\d+)\nbytes_used (\\d+)\n"
                                           "entries_string 2\nentries_ipv4 0\nentries_ipv6 0\n"
+                                          "index_bytes [1-9]\\d*\nindex_valid hash(,ipv4,ipv6)?\nchange_epoch \\d*[02468]\n"
                                           "hashsum [0-9a-f]{40}\n")))
       << filled.out << filled.err;
   EXPECT_GE(std::stoll(m[1]), std::stoll(m[2]));  // free pages are a part of all pages

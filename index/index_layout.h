@@ -71,6 +71,11 @@ inline constexpr uint64_t index_segment_bytes(int64_t data_size) noexcept {
   return (bytes + 4095) / 4096 * 4096;
 }
 
+// Bytes of the index's structures (its tables), as the header names them.
+inline uint64_t index_structure_bytes(const IndexHeader& h) noexcept {
+  return __atomic_load_n(&h.hash.bytes, __ATOMIC_RELAXED);
+}
+
 inline SlabPool* index_pool(IndexHeader* h) noexcept {
   return reinterpret_cast<SlabPool*>(reinterpret_cast<uint8_t*>(h) + kIndexPoolOffset);
 }

@@ -89,7 +89,7 @@ std::optional<EntryCounts> count_entries(const CliContext& context) {
     else ++counts.ipv4_prefixes;
     return true;
   });
-  if (s != ReadStatus::kOk) return std::nullopt;
+  if (s != ReadStatus::kOk || reader.index_figures(&counts.index) != ReadStatus::kOk) return std::nullopt;
   return counts;
 }
 

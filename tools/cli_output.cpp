@@ -72,6 +72,16 @@ const char* action_word(Action action) {
   return "?";
 }
 
+// Which parts of the index answer lookups.
+std::string index_validity(const IndexFigures& f) {
+  if (!f.present) return "absent";
+  std::string parts;
+  for (auto [on, name] : {std::pair{f.hash_valid, "hash"}, {f.ipv4_valid, "ipv4"}, {f.ipv6_valid, "ipv6"}}) {
+    if (on) parts += (parts.empty() ? "" : ",") + std::string(name);
+  }
+  return parts.empty() ? "none" : parts;
+}
+
 }  // namespace
 
 std::string format_answer_text(const Answer& answer, const std::optional<EntryCounts>& counts) {
@@ -83,6 +93,9 @@ std::string format_answer_text(const Answer& answer, const std::optional<EntryCo
     }
     if (counts) {
       for (const Count& c : kCounts) out += "entries_" + std::string(c.name) + " " + std::to_string((*counts).*c.field) + "\n";
+      out += "index_bytes " + std::to_string(counts->index.bytes) + "\n";
+      out += "index_valid " + index_validity(counts->index) + "\n";
+      out += "change_epoch " + std::to_string(counts->index.change_epoch) + "\n";
     }
   }
   if (answer.hashsum) out += "hashsum " + (answer.hashsum->empty() ? "(not computed)" : *answer.hashsum) + "\n";
@@ -108,7 +121,9 @@ std::string format_answer_json(const Answer& answer, const std::optional<EntryCo
         out += sep + json_string(c.name) + ":" + std::to_string((*counts).*c.field);
         sep = ",";
       }
-      out += "}";
+      out += "},\"index\":{\"bytes\":" + std::to_string(counts->index.bytes) +
+             ",\"valid\":" + json_string(index_validity(counts->index)) +
+             ",\"change_epoch\":" + std::to_string(counts->index.change_epoch) + "}";
     }
   }
   if (answer.hashsum) out += ",\"hashsum\":" + json_string(*answer.hashsum);
@@ -127,6 +142,8 @@ std::string format_prometheus(const InfoFigures& info, const std::optional<Entry
     for (const Count& c : kCounts) {
       out += std::string("quillmap_entries{kind=\"") + c.name + "\"} " + std::to_string((*counts).*c.field) + "\n";
     }
+    out += "# HELP quillmap_index_bytes Bytes of the index beside the dictionary.\n# TYPE quillmap_index_bytes gauge\n"
+           "quillmap_index_bytes " + std::to_string(counts->index.bytes) + "\n";
   }
   return out;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "client/reader/quillmap_reader.hpp"
 #include "client/text_encoding.h"
 #include "client/wire_codec.h"
 
@@ -17,10 +18,12 @@ struct EntryCounts {
   uint64_t string_keys = 0;
   uint64_t ipv4_prefixes = 0;
   uint64_t ipv6_prefixes = 0;
+  IndexFigures index;
 };
 
 // The message, then one "name value" line per info figure (and, with `counts`, "entries_string N",
-// "entries_ipv4 N", "entries_ipv6 N"), then "hashsum VALUE" (or "hashsum (not computed)" when the
+// "entries_ipv4 N", "entries_ipv6 N", "index_bytes N", "index_valid hash,ipv4,ipv6" (the parts that
+// answer; "none", or "absent" without an index), "change_epoch N"), then "hashsum VALUE" (or "hashsum (not computed)" when the
 // daemon could not compute it); each present part only. Every line ends in a newline.
 std::string format_answer_text(const Answer& answer, const std::optional<EntryCounts>& counts = std::nullopt);
 

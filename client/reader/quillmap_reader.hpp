@@ -80,6 +80,16 @@ struct EntryInfo {
   bool is_address = false;
 };
 
+// What the daemon's index segment holds for the attached dictionary (Reader::index_figures).
+struct IndexFigures {
+  bool present = false;  // the daemon keeps an index for this dictionary
+  bool hash_valid = false;   // key lookups go through the index
+  bool ipv4_valid = false;   // IPv4 matches go through the index
+  bool ipv6_valid = false;   // IPv6 matches go through the index
+  uint64_t bytes = 0;        // bytes of the index's structures
+  uint64_t change_epoch = 0; // the dictionary's change epoch: odd while the daemon changes it
+};
+
 struct ReaderState;  // the attached segment; internal
 
 class ReadGuard;
@@ -106,6 +116,9 @@ class Reader {
   // kChanged when the segment is stale but guards of this Reader hold shares (re-attached once they
   // are released); kBadState when not open.
   ReadStatus refresh() noexcept;
+
+  // The index's figures and the change epoch, read from the attached segments.
+  ReadStatus index_figures(IndexFigures* out) noexcept;
 
   // One-shot lookups: take a share, look up, copy, release; repeated on kChanged up to
   // options.retries times. The std::string forms reuse the string's capacity; the buffer forms copy

@@ -98,6 +98,23 @@ ReadStatus Reader::open_config(const std::string& config_path, Reader* out, Read
   return open(data_path, out, options);
 }
 
+ReadStatus Reader::index_figures(IndexFigures* out) noexcept {
+  if (out == nullptr) return ReadStatus::kBadArgument;
+  if (state_ == nullptr) return ReadStatus::kBadState;
+  if (ReadStatus s = ensure_live_segment(state_.get(), false); s != ReadStatus::kOk) return s;
+  *out = IndexFigures{};
+  out->change_epoch = change_epoch(*state_);
+  const IndexHeader* index = state_->segment.index();
+  if (index == nullptr) return ReadStatus::kOk;
+  const uint64_t valid = __atomic_load_n(&index->valid, __ATOMIC_ACQUIRE);
+  out->present = true;
+  out->hash_valid = (valid & kIndexHashValid) != 0;
+  out->ipv4_valid = (valid & kIndexPrefix4Valid) != 0;
+  out->ipv6_valid = (valid & kIndexPrefix6Valid) != 0;
+  out->bytes = index_structure_bytes(*index);
+  return ReadStatus::kOk;
+}
+
 ReadStatus Reader::refresh() noexcept {
   if (state_ == nullptr) return ReadStatus::kBadState;
   return ensure_live_segment(state_.get(), /*force=*/true);

@@ -248,7 +248,6 @@ TEST_F(PrefixTableModel, AgreesWithBruteForceAndTrieUnderRandomChanges) {
 // every byte back.
 TEST(PrefixTable, OutOfMemoryFailsInsideThePool) {
   testing::PoolFixture ipool(2 << 20);
-  std::vector<uint64_t> before{ipool.pool()->free_pages};
   PrefixRoot root{};
   PrefixTableWriter w;
   ASSERT_EQ(w.init(ipool.pool(), &root, static_cast<int>(kFamilyInet6)), kDone);
@@ -271,7 +270,6 @@ TEST(PrefixTable, OutOfMemoryFailsInsideThePool) {
   EXPECT_FALSE(view.failed());
   ASSERT_EQ(w.clear(), kDone);
   EXPECT_EQ(ipool.pool()->free_pages, after_init);
-  (void)before;
 }
 
 // A reader over bytes that are not a table (a racing writer's, or any): the lookup stays inside the

@@ -1,0 +1,307 @@
+// The longest-prefix tables against a brute-force longest match and the real prefix tries, under
+// random changes of both families; and the read side over arbitrary bytes.
+#include "index/prefix_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <vector>
+
+#include "index/bounded_view.h"
+#include "lpctrie/cidr.h"
+#include "lpctrie/lpctrie.h"
+#include "store/segment_view.h"
+#include "store/slab.h"
+#include "store/testing/pool_fixture.h"
+#include "store/testing/seed.h"
+#include "store/testing/slab_check.h"
+
+namespace quillmap {
+namespace {
+
+using Key = unsigned __int128;  // left-aligned address, as the writer keys its shadow
+
+Key mask(unsigned len) { return len == 0 ? 0 : ~Key{0} << (128 - len); }
+Key last_of(Key k, unsigned len) { return k | ~mask(len); }
+
+struct Family {
+  unsigned bits;
+  PrefixTableWriter writer;
+  PrefixRoot root{};
+  std::map<std::pair<Key, unsigned>, uint64_t> model;
+  LpcNode32* trie4 = nullptr;
+  LpcNode128* trie6 = nullptr;
+
+  Key top_mask() const { return mask(bits); }
+  void bytes_of(Key k, uint8_t* out) const {
+    for (unsigned i = 0; i < 16; ++i) out[i] = static_cast<uint8_t>(k >> (120 - 8 * i));
+  }
+  uint64_t brute(Key addr) const {
+    for (int l = static_cast<int>(bits); l >= 0; --l) {
+      auto it = model.find({addr & mask(static_cast<unsigned>(l)), static_cast<unsigned>(l)});
+      if (it != model.end()) return it->second;
+    }
+    return 0;
+  }
+};
+
+class PrefixTableModel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    v4_.bits = 32;
+    v6_.bits = 128;
+    start_ = in_use();
+    ASSERT_EQ(v4_.writer.init(ipool_.pool(), &v4_.root, static_cast<int>(kFamilyInet)), kDone);
+    ASSERT_EQ(v6_.writer.init(ipool_.pool(), &v6_.root, static_cast<int>(kFamilyInet6)), kDone);
+    empty_ = in_use();
+    v4_.trie4 = lpctrie32_create(dpool_.pool());
+    v6_.trie6 = lpctrie128_create(dpool_.pool());
+    ASSERT_NE(v4_.trie4, nullptr);
+    ASSERT_NE(v6_.trie6, nullptr);
+  }
+
+  std::vector<uint64_t> in_use() {
+    std::vector<uint64_t> s{ipool_.pool()->free_pages};
+    for (uint64_t c = 0; c < slab_class_count(ipool_.pool()); ++c) s.push_back(class_stats_of(ipool_.pool())[c].used);
+    return s;
+  }
+
+  void trie_put(Family& f, Key k, unsigned len, uint64_t v) {
+    Key m = mask(len);
+    if (f.bits == 32) {
+      ASSERT_EQ(lpctrie32_insert(dpool_.pool(), f.trie4, static_cast<uint32_t>(k >> 96), static_cast<uint32_t>(m >> 96), v),
+                kDone);
+    } else {
+      ASSERT_EQ(lpctrie128_insert(dpool_.pool(), f.trie6, static_cast<uint64_t>(k), static_cast<uint64_t>(k >> 64),
+                                  static_cast<uint64_t>(m), static_cast<uint64_t>(m >> 64), v),
+                kDone);
+    }
+  }
+  void trie_remove(Family& f, Key k, unsigned len) {
+    Key m = mask(len);
+    if (f.bits == 32) {
+      ASSERT_EQ(lpctrie32_delete(dpool_.pool(), f.trie4, static_cast<uint32_t>(k >> 96), static_cast<uint32_t>(m >> 96)),
+                kDone);
+    } else {
+      ASSERT_EQ(lpctrie128_delete(dpool_.pool(), f.trie6, static_cast<uint64_t>(k), static_cast<uint64_t>(k >> 64),
+                                  static_cast<uint64_t>(m), static_cast<uint64_t>(m >> 64)),
+                kDone);
+    }
+  }
+  uint64_t trie_find(const Family& f, Key a) {
+    uint64_t v = f.bits == 32 ? lpctrie32_find(dpool_.pool(), f.trie4, static_cast<uint32_t>(a >> 96))
+                              : lpctrie128_find(dpool_.pool(), f.trie6, static_cast<uint64_t>(a),
+                                                static_cast<uint64_t>(a >> 64));
+    return v == kLpcNotFound ? 0 : v;
+  }
+
+  void expect_match(const Family& f, Key addr) {
+    addr &= f.top_mask();
+    uint8_t bytes[16];
+    f.bytes_of(addr, bytes);
+    uint64_t expected = f.brute(addr);
+    TrustedView trusted(ipool_.base());
+    ASSERT_EQ(prefix_match(trusted, f.root, bytes), expected) << "family /" << f.bits;
+    BoundedView checked(ipool_.base(), static_cast<uint64_t>(ipool_.size()));
+    ASSERT_EQ(prefix_match(checked, f.root, bytes), expected);
+    ASSERT_FALSE(checked.failed());
+    ASSERT_EQ(trie_find(f, addr), expected);
+  }
+  void expect_bounds(const Family& f, Key k, unsigned len) {
+    Key last = last_of(k, len) & f.top_mask();
+    Key unit = Key{1} << (128 - f.bits);
+    ASSERT_NO_FATAL_FAILURE(expect_match(f, k));
+    ASSERT_NO_FATAL_FAILURE(expect_match(f, last));
+    ASSERT_NO_FATAL_FAILURE(expect_match(f, k - unit));  // wraps at the ends of the space
+    ASSERT_NO_FATAL_FAILURE(expect_match(f, last + unit));
+  }
+  void expect_all(const Family& f) {
+    ASSERT_EQ(f.root.prefixes, f.model.size());
+    for (const auto& [p, v] : f.model) ASSERT_NO_FATAL_FAILURE(expect_bounds(f, p.first, p.second));
+  }
+
+  std::pair<Key, unsigned> random_prefix(const Family& f) {
+    static const unsigned kEdges4[] = {0, 1, 8, 15, 16, 17, 23, 24, 25, 31, 32};
+    static const unsigned kEdges6[] = {0, 1, 15, 16, 17, 24, 32, 40, 48, 64, 96, 104, 112, 120, 127, 128};
+    unsigned len;
+    if (rng_() % 3 == 0) {
+      len = f.bits == 32 ? kEdges4[rng_() % std::size(kEdges4)] : kEdges6[rng_() % std::size(kEdges6)];
+    } else {
+      len = static_cast<unsigned>(rng_() % (f.bits + 1));
+    }
+    Key k = (Key{rng_()} << 64) | rng_();
+    unsigned pick = rng_() % 10;
+    if (pick < 4 && !f.model.empty()) {  // nested in, or around, a stored prefix
+      auto it = f.model.begin();
+      std::advance(it, static_cast<long>(rng_() % f.model.size()));
+      k = it->first.first | (k & ~mask(it->first.second));
+    } else if (pick < 6 && f.bits == 128) {  // IPv4-mapped
+      k = (Key{0xffff} << 32) | (k & 0xffffffff);
+      len = 96 + static_cast<unsigned>(rng_() % 33);
+    } else if (pick < 8) {  // a few crowded /16s
+      k = (Key{rng_() % 3 + 0x0a00} << 112) | (k & ~mask(16));
+    }
+    return {k & mask(len) & f.top_mask(), len};
+  }
+  uint64_t random_value() { return (rng_() % (uint64_t{1} << 40) + 1) * 8; }
+
+  // One random change of `f`, in the table, the model and the trie; returns the prefix it touched.
+  std::pair<Key, unsigned> step(Family& f) {
+    uint8_t bytes[16];
+    unsigned op = rng_() % 100;
+    bool crowded = f.model.size() > 300;
+    if (op < 2) {
+      EXPECT_EQ(f.writer.clear(), kDone);
+      for (const auto& [p, v] : f.model) trie_remove(f, p.first, p.second);
+      f.model.clear();
+      return {0, 0};
+    }
+    if (op < 4) {  // rebuild from the model, with a stale duplicate before each real one
+      std::vector<PrefixTableWriter::Prefix> all;
+      for (const auto& [p, v] : f.model) {
+        PrefixTableWriter::Prefix x{};
+        f.bytes_of(p.first, x.addr);
+        x.len = p.second;
+        x.entry_off = v + 8;
+        all.push_back(x);
+        x.entry_off = v;
+        all.push_back(x);
+      }
+      EXPECT_EQ(f.writer.rebuild(all), kDone);
+      return {0, 0};
+    }
+    if (!f.model.empty() && (op < 30 || (crowded && op < 60))) {  // remove or set a stored prefix
+      auto it = f.model.begin();
+      std::advance(it, static_cast<long>(rng_() % f.model.size()));
+      auto p = it->first;
+      f.bytes_of(p.first, bytes);
+      if (op % 2 == 0) {
+        EXPECT_EQ(f.writer.remove(bytes, p.second), kDone);
+        trie_remove(f, p.first, p.second);
+        f.model.erase(it);
+      } else {
+        uint64_t v = random_value();
+        EXPECT_EQ(f.writer.put(bytes, p.second, v), kDone);
+        trie_put(f, p.first, p.second, v);
+        it->second = v;
+      }
+      return p;
+    }
+    auto p = random_prefix(f);
+    f.bytes_of(p.first, bytes);
+    if (op < 36 && f.model.count(p) == 0) {
+      EXPECT_EQ(f.writer.remove(bytes, p.second), kNothingToDo);
+      return p;
+    }
+    uint64_t v = random_value();
+    EXPECT_EQ(f.writer.put(bytes, p.second, v), kDone);
+    trie_put(f, p.first, p.second, v);
+    f.model[p] = v;
+    return p;
+  }
+
+  testing::PoolFixture ipool_{24 << 20};
+  testing::PoolFixture dpool_{16 << 20};
+  Family v4_;
+  Family v6_;
+  std::mt19937_64 rng_;
+  std::vector<uint64_t> start_;
+  std::vector<uint64_t> empty_;
+};
+
+TEST_F(PrefixTableModel, AgreesWithBruteForceAndTrieUnderRandomChanges) {
+  uint32_t seed = testing::test_seed(13013);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  rng_.seed(seed);
+  for (int i = 0; i < 2500; ++i) {
+    SCOPED_TRACE("step " + std::to_string(i));
+    Family& f = rng_() % 2 == 0 ? v4_ : v6_;
+    auto [k, len] = step(f);
+    ASSERT_FALSE(HasFailure());
+    ASSERT_NO_FATAL_FAILURE(expect_bounds(f, k, len));
+    for (int j = 0; j < 16 && !f.model.empty(); ++j) {
+      auto it = f.model.begin();
+      std::advance(it, static_cast<long>(rng_() % f.model.size()));
+      ASSERT_NO_FATAL_FAILURE(expect_bounds(f, it->first.first, it->first.second));
+      Key inside = it->first.first | (((Key{rng_()} << 64) | rng_()) & ~mask(it->first.second));
+      ASSERT_NO_FATAL_FAILURE(expect_match(f, inside));
+      ASSERT_NO_FATAL_FAILURE(expect_match(f, (Key{rng_()} << 64) | rng_()));
+    }
+    if (i % 100 == 0) {
+      ASSERT_NO_FATAL_FAILURE(expect_all(v4_));
+      ASSERT_NO_FATAL_FAILURE(expect_all(v6_));
+      ASSERT_EQ(testing::slab_check(ipool_.pool()), "");
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(expect_all(v4_));
+  ASSERT_NO_FATAL_FAILURE(expect_all(v6_));
+  // Emptied, the tables hold exactly their first levels again.
+  ASSERT_EQ(v4_.writer.clear(), kDone);
+  ASSERT_EQ(v6_.writer.clear(), kDone);
+  EXPECT_EQ(in_use(), empty_);
+  EXPECT_EQ(v4_.root.nodes + v6_.root.nodes, 0u);
+  EXPECT_EQ(prefix_bytes(v4_.root), kPrefixTopSlots * sizeof(uint64_t));
+}
+
+// Out of pool memory: kFailed, the pool sound, the table still readable in bounds, and clear() gives
+// every byte back.
+TEST(PrefixTable, OutOfMemoryFailsInsideThePool) {
+  testing::PoolFixture ipool(2 << 20);
+  PrefixRoot root{};
+  PrefixTableWriter w;
+  ASSERT_EQ(w.init(ipool.pool(), &root, static_cast<int>(kFamilyInet6)), kDone);
+  uint64_t after_init = ipool.pool()->free_pages;
+  std::mt19937_64 rng(7);
+  int64_t r = kDone;
+  for (int i = 0; i < 200000 && r == kDone; ++i) {
+    uint8_t a[16] = {};
+    for (auto& b : a) b = static_cast<uint8_t>(rng());
+    r = w.put(a, 64 + static_cast<unsigned>(rng() % 65), (rng() % 1000 + 1) * 8);
+  }
+  ASSERT_EQ(r, kFailed);
+  ASSERT_EQ(testing::slab_check(ipool.pool()), "");
+  BoundedView view(ipool.base(), static_cast<uint64_t>(ipool.size()));
+  for (int i = 0; i < 1000; ++i) {
+    uint8_t a[16];
+    for (auto& b : a) b = static_cast<uint8_t>(rng());
+    prefix_match(view, root, a);
+  }
+  EXPECT_FALSE(view.failed());
+  ASSERT_EQ(w.clear(), kDone);
+  EXPECT_EQ(ipool.pool()->free_pages, after_init);
+}
+
+// A reader over bytes that are not a table (a racing writer's, or any): the lookup stays inside the
+// pool (AddressSanitizer watches) and ends.
+TEST(PrefixTable, ArbitraryBytesStayInsideThePool) {
+  uint32_t seed = testing::test_seed(4242);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
+  constexpr uint64_t kBytes = 1 << 20;
+  std::vector<uint64_t> pool(kBytes / 8);
+  for (int round = 0; round < 40; ++round) {
+    // Words that look like offsets into the pool, with and without the node flag, and plain noise.
+    for (auto& w : pool) {
+      switch (rng() % 4) {
+        case 0: w = rng(); break;
+        case 1: w = (rng() % kBytes) & ~uint64_t{7}; break;
+        case 2: w = ((rng() % kBytes) & ~uint64_t{7}) | kPrefixNodeFlag; break;
+        default: w = rng() % 2 == 0 ? ~uint64_t{0} : 0; break;
+      }
+    }
+    PrefixRoot root{};
+    root.top_off = round % 4 == 0 ? rng() : (rng() % kBytes) & ~uint64_t{7};
+    root.key_bits = round % 3 == 0 ? 32 : round % 3 == 1 ? 128 : static_cast<uint32_t>(rng());
+    for (int i = 0; i < 5000; ++i) {
+      uint8_t a[16];
+      for (auto& b : a) b = static_cast<uint8_t>(rng());
+      BoundedView view(pool.data(), kBytes);
+      prefix_prefetch(view, root, a);
+      prefix_match(view, root, a);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -15,6 +15,7 @@
 #include "entry/key_ops.h"
 #include "entry/testing/entry_store.h"
 #include "index/index_upkeep.h"
+#include "index/prefix_table.h"
 #include "index/testing/hash_check.h"
 #include "index/testing/index_buffer.h"
 #include "store/sweeps.h"
@@ -98,12 +99,41 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
     for (const auto& [id, owner] : prefixes_) want[id] = offset_of_record(pool(), store_.entry(owner));
     ASSERT_EQ(stored, want) << where;
     IndexHeader* h = index_.header();
-    ASSERT_EQ(h->valid & kIndexHashValid, kIndexHashValid) << where;
+    ASSERT_EQ(h->valid, kIndexHashValid | kIndexPrefix4Valid | kIndexPrefix6Valid) << where;
     ASSERT_EQ(testing::hash_check(index_pool(h), h->hash, pool()), "") << where;
+    // The prefix tables answer as the tries do: at both ends of every stored prefix, just outside
+    // them, and at a few random addresses.
+    std::vector<std::pair<uint64_t, unsigned __int128>> probes;
+    for (const auto& [id, value] : stored) {
+      const auto& [family, key, slen] = id;
+      const unsigned __int128 span = slen >= 128 ? ~static_cast<unsigned __int128>(0)
+                                                 : (static_cast<unsigned __int128>(1) << slen) - 1;
+      for (unsigned __int128 a : {key, key + span, key - 1, key + span + 1}) probes.push_back({family, a});
+    }
+    for (int i = 0; i < 8; ++i) {
+      probes.push_back({kFamilyInet, rng_() & 0xffffffffu});
+      probes.push_back({kFamilyInet6, (static_cast<unsigned __int128>(rng_()) << 64) | rng_()});
+    }
+    TrustedView iv(index_pool(h));
+    for (auto [family, a] : probes) {
+      uint8_t bytes[16];
+      uint64_t trie_answer;
+      if (family == kFamilyInet) {
+        const auto a4 = static_cast<uint32_t>(a);
+        for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(a4 >> (24 - 8 * i));
+        trie_answer = lpctrie32_find(pool(), store_.trie4(), a4);
+      } else {
+        uint128_to_s6addr(static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), bytes);
+        trie_answer = lpctrie128_find(pool(), store_.trie6(), static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64));
+      }
+      const uint64_t table_answer = prefix_match(iv, family == kFamilyInet ? h->prefix4 : h->prefix6, bytes);
+      ASSERT_EQ(table_answer, trie_answer == kLpcNotFound ? 0 : trie_answer) << where;
+    }
   }
 
   testing::EntryStore store_;
   testing::IndexBuffer index_;
+  std::mt19937_64 rng_{7};  // addresses probed in the prefix tables
   std::map<std::string, ModelEntry> entries_;
   std::map<PrefixId, std::string> prefixes_;  // prefix -> text of the entry its value names
 };

@@ -6,6 +6,7 @@
 #include "entry/intent.h"
 #include "entry/key_ops.h"
 #include "entry/lock_steps.h"
+#include "index/index_upkeep.h"
 #include "lpctrie/lpctrie.h"
 #include "store/rbtree.h"
 #include "store/slab.h"
@@ -33,9 +34,13 @@ int64_t delete_prefix_locked(SlabPool* pool, const Cidr* cidr) {
   if (cidr->family == kFamilyInet6) {
     const Halves addr = halves_of(cidr->addr6);
     const Halves mask = halves_of(cidr->mask6);
-    return lpctrie128_delete(pool, trie6_of(pool), addr.lo, addr.hi, mask.lo, mask.hi);
+    const int64_t rc = lpctrie128_delete(pool, trie6_of(pool), addr.lo, addr.hi, mask.lo, mask.hi);
+    if (rc == kDone) index_prefix_removed(pool, *cidr);
+    return rc;
   }
-  return lpctrie32_delete(pool, trie4_of(pool), cidr->addr4, cidr->mask4);
+  const int64_t rc = lpctrie32_delete(pool, trie4_of(pool), cidr->addr4, cidr->mask4);
+  if (rc == kDone) index_prefix_removed(pool, *cidr);
+  return rc;
 }
 
 const char* key_chars(const RbtreeNode* node) { return reinterpret_cast<const char*>(node_key(node)); }
@@ -165,7 +170,9 @@ int64_t add_cidr_locked(SlabPool* pool, const Cidr* cidr, uint64_t entry_offset)
   } else {
     rc = lpctrie32_insert(pool, trie4_of(pool), cidr->addr4, cidr->mask4, entry_offset);
   }
-  return rc == kDone ? kDone : kFailed;
+  if (rc != kDone) return kFailed;
+  index_prefix_stored(pool, *cidr, entry_offset);
+  return kDone;
 }
 
 int64_t _del_ipaddr_locked(SlabPool* pool, RbtreeNode* node, const Cidr* cidr) {

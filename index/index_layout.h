@@ -73,7 +73,8 @@ inline constexpr uint64_t index_segment_bytes(int64_t data_size) noexcept {
 
 // Bytes of the index's structures (its tables), as the header names them.
 inline uint64_t index_structure_bytes(const IndexHeader& h) noexcept {
-  return __atomic_load_n(&h.hash.bytes, __ATOMIC_RELAXED);
+  return __atomic_load_n(&h.hash.bytes, __ATOMIC_RELAXED) + __atomic_load_n(&h.prefix4.bytes, __ATOMIC_RELAXED) +
+         __atomic_load_n(&h.prefix6.bytes, __ATOMIC_RELAXED);
 }
 
 inline SlabPool* index_pool(IndexHeader* h) noexcept {

@@ -1,6 +1,11 @@
 #include "index/index_upkeep.h"
 
+#include <cstring>
+#include <vector>
+
 #include "index/hash_index.h"
+#include "index/prefix_table.h"
+#include "lpctrie/lpctrie_walk.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
 #include "store/segment_view.h"
@@ -14,6 +19,8 @@ namespace {
 
 SlabPool* kept_dict = nullptr;
 IndexHeader* index_header = nullptr;
+PrefixTableWriter prefix4;  // the writers' shadows of the two tries
+PrefixTableWriter prefix6;
 
 void set_valid(uint64_t bits) { __atomic_store_n(&index_header->valid, bits, __ATOMIC_RELEASE); }
 uint64_t valid_bits() { return __atomic_load_n(&index_header->valid, __ATOMIC_RELAXED); }
@@ -41,6 +48,48 @@ void entry_unlinking(SlabPool* dict, RbtreeNode* node) {
 }
 
 constexpr TreeObserver kHashUpkeep{entry_linked, entry_unlinking};
+
+// A Cidr as the prefix tables take it: network-order bytes and a length.
+PrefixTableWriter::Prefix table_prefix(const Cidr& cidr) {
+  PrefixTableWriter::Prefix p{};
+  if (cidr.family == kFamilyInet6) {
+    std::memcpy(p.addr, cidr.addr6, 16);
+    for (uint8_t b : cidr.mask6) p.len += static_cast<unsigned>(__builtin_popcount(b));
+  } else {
+    for (int i = 0; i < 4; ++i) p.addr[i] = static_cast<uint8_t>(cidr.addr4 >> (24 - 8 * i));
+    p.len = static_cast<unsigned>(__builtin_popcount(cidr.mask4));
+  }
+  return p;
+}
+
+struct Family {
+  PrefixTableWriter* writer;
+  uint64_t bit;
+  const char* what;
+};
+
+Family family_of(const Cidr& cidr) {
+  if (cidr.family == kFamilyInet6) return {&prefix6, kIndexPrefix6Valid, "IPv6 prefix table"};
+  return {&prefix4, kIndexPrefix4Valid, "IPv4 prefix table"};
+}
+
+// The prefixes of a trie as the prefix tables take them.
+template <class Traits>
+std::vector<PrefixTableWriter::Prefix> trie_prefixes(const SlabPool* dict, uint64_t root_off) {
+  std::vector<PrefixTableWriter::Prefix> out;
+  if (root_off == 0) return out;
+  lpctrie_for_each_prefix<Traits>(dict, _lfof_<const LpcNode<Traits>>(dict, root_off),
+                                  [&](typename Traits::Key key, unsigned len, uint64_t value) {
+                                    PrefixTableWriter::Prefix p{};
+                                    for (unsigned i = 0; i < Traits::kKeyLength / 8; ++i) {
+                                      p.addr[i] = static_cast<uint8_t>(key >> (Traits::kKeyLength - 8 - 8 * i));
+                                    }
+                                    p.len = len;
+                                    p.entry_off = value;
+                                    out.push_back(p);
+                                  });
+  return out;
+}
 
 }  // namespace
 
@@ -73,6 +122,8 @@ void rebuild_index_locked(SlabPool* dict) {
   SlabPool* ipool = index_pool(index_header);
   store_layout(ipool, static_cast<int64_t>(index_header->pool_bytes));
   index_header->hash = HashRoot{};
+  index_header->prefix4 = PrefixRoot{};
+  index_header->prefix6 = PrefixRoot{};
 
   TrustedView v(dict);
   const TreeRoot* tree = key_tree_of(dict);
@@ -87,7 +138,43 @@ void rebuild_index_locked(SlabPool* dict) {
     log_msg(kLogWarn, "The index has no room for the hash of %llu keys: key lookups walk the key tree",
             static_cast<unsigned long long>(entries));
   }
-  set_valid(hash_ok ? kIndexHashValid : 0);
+  uint64_t valid = hash_ok ? kIndexHashValid : 0;
+  const struct {
+    PrefixTableWriter* writer;
+    PrefixRoot* root;
+    int family;
+    std::vector<PrefixTableWriter::Prefix> prefixes;
+    uint64_t bit;
+  } tables[] = {
+      {&prefix4, &index_header->prefix4, kFamilyInet, trie_prefixes<Trie32Traits>(dict, dict->trie4), kIndexPrefix4Valid},
+      {&prefix6, &index_header->prefix6, kFamilyInet6, trie_prefixes<Trie128Traits>(dict, dict->trie6),
+       kIndexPrefix6Valid},
+  };
+  for (const auto& t : tables) {
+    if (t.writer->init(ipool, t.root, t.family) == kDone && t.writer->rebuild(t.prefixes) == kDone) {
+      valid |= t.bit;
+    } else {
+      log_msg(kLogWarn, "The index has no room for the %s prefixes of %zu entries: their matches walk the trie",
+              t.family == kFamilyInet ? "IPv4" : "IPv6", t.prefixes.size());
+    }
+  }
+  set_valid(valid);
+}
+
+void index_prefix_stored(const SlabPool* dict, const Cidr& cidr, uint64_t entry_off) {
+  if (index_header == nullptr || dict != kept_dict) return;
+  const Family f = family_of(cidr);
+  if ((valid_bits() & f.bit) == 0) return;
+  const PrefixTableWriter::Prefix p = table_prefix(cidr);
+  if (f.writer->put(p.addr, p.len, entry_off) != kDone) give_up(f.bit, f.what);
+}
+
+void index_prefix_removed(const SlabPool* dict, const Cidr& cidr) {
+  if (index_header == nullptr || dict != kept_dict) return;
+  const Family f = family_of(cidr);
+  if ((valid_bits() & f.bit) == 0) return;
+  const PrefixTableWriter::Prefix p = table_prefix(cidr);
+  if (f.writer->remove(p.addr, p.len) == kFailed) give_up(f.bit, f.what);
 }
 
 }  // namespace quillmap

@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "index/index_layout.h"
+#include "lpctrie/cidr.h"
 #include "store/layout.h"
 
 namespace quillmap {
@@ -28,5 +29,11 @@ IndexHeader* kept_index();
 
 // Rebuilds every structure from the dictionary. Write lock of dict held.
 void rebuild_index_locked(SlabPool* dict);
+
+// The entry layer tells of every prefix it stores in (or removes from) a trie of `dict`, in the same
+// write hold; the prefix tables follow. An IPv4 Cidr has addr4 and mask4 in host order, as the
+// entry layer's locked routines hold them. Nothing happens for another pool or without an index.
+void index_prefix_stored(const SlabPool* dict, const Cidr& cidr, uint64_t entry_off);
+void index_prefix_removed(const SlabPool* dict, const Cidr& cidr);
 
 }  // namespace quillmap

@@ -107,6 +107,23 @@ typedef struct quillmap_reader_get_item {
  * stopped the batch (the items not answered then hold QUILLMAP_READER_E_CHANGED). */
 int quillmap_reader_get_many(quillmap_reader* reader, quillmap_reader_get_item* items, size_t n);
 
+/* One address of a batched match: the caller fills address (4 or 16 bytes, network order),
+ * address_len and the buffers; the call fills status (as quillmap_reader_match_binary would answer)
+ * and info. */
+typedef struct quillmap_reader_match_item {
+  const void* address;
+  size_t address_len;
+  char* key_buf;
+  size_t key_cap;
+  void* value_buf;
+  size_t value_cap;
+  quillmap_reader_info info;
+  int status;
+} quillmap_reader_match_item;
+
+/* Matches n binary addresses at once, as quillmap_reader_get_many gets keys. */
+int quillmap_reader_match_many(quillmap_reader* reader, quillmap_reader_match_item* items, size_t n);
+
 /* Calls fn for every entry in key-tree order under one read share; fn returns 0 to go on, anything
  * else to stop. The entry's pointers are valid during the call only. A change met part-way returns
  * QUILLMAP_READER_E_CHANGED after the entries already delivered (no repetition). */

@@ -137,6 +137,11 @@ class Reader {
   // (kNoSegment, kLockUnavailable, ...: statuses then say kChanged for the keys not answered).
   ReadStatus get_many(const std::string_view* keys, size_t n, std::string* values, ReadStatus* statuses,
                       EntryInfo* infos = nullptr);
+  // Many binary matches at once, as get_many: addresses[i] holds 4 (IPv4) or 16 (IPv6) address
+  // bytes in network order, as match_binary takes them; keys[i] and values[i] (each array may be
+  // null) get the matching entry's key text and value.
+  ReadStatus match_many(const std::string_view* addresses, size_t n, std::string* keys, std::string* values,
+                        ReadStatus* statuses, EntryInfo* infos = nullptr);
 
   // Every entry in key-tree order under one share; fn returns false to stop. No repetition: a change
   // met part-way returns kChanged after the entries already delivered.

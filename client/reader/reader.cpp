@@ -149,7 +149,11 @@ ReadStatus Reader::get(std::string_view key, void* value_buf, size_t value_cap, 
 
 ReadStatus Reader::match(std::string_view address, std::string* key, std::string* value, EntryInfo* info) {
   return one_shot(
-      *this, [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_text(g, hide, address, e); },
+      *this,
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
+        return lookup_text_indexed(g, index, index_bytes, hide, address, e);
+      },
+      [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_text(g, hide, address, e); },
       [&](const EntryView& e) {
         if (key != nullptr) key->assign(e.key);
         if (value != nullptr) value->assign(e.value);
@@ -162,6 +166,9 @@ ReadStatus Reader::match_binary(const void* address, size_t len, std::string* ke
                                 EntryInfo* info) {
   return one_shot(
       *this,
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
+        return lookup_address_indexed(g, index, index_bytes, hide, address, len, e);
+      },
       [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_address(g, hide, address, len, e); },
       [&](const EntryView& e) {
         if (key != nullptr) key->assign(e.key);
@@ -287,13 +294,26 @@ ReadStatus ReadGuard::get(std::string_view key, EntryView* out) noexcept {
 ReadStatus ReadGuard::match(std::string_view address, EntryView* out) noexcept {
   return confirmed(
       *this, state_, status_,
-      [&](const SegmentGeometry& g, EntryView* e) { return lookup_text(g, hide_expired_, address, e); }, out);
+      [&](const SegmentGeometry& g, EntryView* e) {
+        if (const IndexHeader* index = state_->segment.index()) {
+          if (auto s = lookup_text_indexed(g, *index, state_->segment.index_size(), hide_expired_, address, e)) return *s;
+        }
+        return lookup_text(g, hide_expired_, address, e);
+      },
+      out);
 }
 
 ReadStatus ReadGuard::match_binary(const void* address, size_t len, EntryView* out) noexcept {
   return confirmed(
       *this, state_, status_,
-      [&](const SegmentGeometry& g, EntryView* e) { return lookup_address(g, hide_expired_, address, len, e); },
+      [&](const SegmentGeometry& g, EntryView* e) {
+        if (const IndexHeader* index = state_->segment.index()) {
+          if (auto s = lookup_address_indexed(g, *index, state_->segment.index_size(), hide_expired_, address, len, e)) {
+            return *s;
+          }
+        }
+        return lookup_address(g, hide_expired_, address, len, e);
+      },
       out);
 }
 

@@ -17,6 +17,7 @@
 #include "client/reader/quillmap_reader.hpp"
 #include "client/reader/reader_cli.h"
 #include "client/reader/reader_test_support.h"
+#include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
@@ -197,6 +198,17 @@ TEST(ReaderCApiTest, OneShotSectionsAndWalk) {
   EXPECT_EQ(std::string(small, 1), "x");
   EXPECT_EQ(items[3].status, QUILLMAP_READER_E_SPACE);
   EXPECT_EQ(items[3].info.value_len, 5u);
+  ASSERT_EQ(add_ipaddr(store.pool(), "10.0.0.0/8", 10, "net", 3, 0), kDone);
+  const uint8_t inside[4] = {10, 1, 2, 3}, outside[4] = {11, 0, 0, 1};
+  char key_buf[16];
+  quillmap_reader_match_item matches[] = {{inside, 4, key_buf, sizeof key_buf, buf, sizeof buf, {}, 1},
+                                          {outside, 4, key_buf, sizeof key_buf, buf, sizeof buf, {}, 1},
+                                          {inside, 3, key_buf, sizeof key_buf, buf, sizeof buf, {}, 1}};
+  ASSERT_EQ(quillmap_reader_match_many(r, matches, 3), QUILLMAP_READER_OK);
+  EXPECT_EQ(matches[0].status, QUILLMAP_READER_OK);
+  EXPECT_EQ(std::string(key_buf, matches[0].info.key_len), "10.0.0.0/8");
+  EXPECT_EQ(matches[1].status, QUILLMAP_READER_NOT_FOUND);
+  EXPECT_EQ(matches[2].status, QUILLMAP_READER_E_ARGUMENT);
 
   quillmap_reader_entry e;
   EXPECT_EQ(quillmap_reader_get_view(r, "key", 3, &e), QUILLMAP_READER_E_STATE);
@@ -213,7 +225,7 @@ TEST(ReaderCApiTest, OneShotSectionsAndWalk) {
   ASSERT_EQ(quillmap_reader_for_each(
                 r, [](const quillmap_reader_entry*, void* arg) { return ++*static_cast<int*>(arg), 0; }, &count),
             QUILLMAP_READER_OK);
-  EXPECT_EQ(count, 2);
+  EXPECT_EQ(count, 3);
   EXPECT_EQ(quillmap_reader_match(r, "not an address", 14, nullptr, 0, nullptr, 0, &info), QUILLMAP_READER_E_ARGUMENT);
   EXPECT_STREQ(quillmap_reader_strerror(QUILLMAP_READER_E_CHANGED), "changed while reading");
   EXPECT_STREQ(quillmap_reader_strerror(QUILLMAP_READER_E_LOCK), "lock not available");

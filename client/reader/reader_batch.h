@@ -1,4 +1,5 @@
-// Batched lookups (internal to the reader library): a batch is read in windows of a few keys.
+// Batched lookups (internal to the reader library): a batch is read in windows of a few keys or
+// addresses.
 // Through the index, a window is one seqlock read whose lookups overlap: every key's slot is
 // fetched, then every entry, then each is looked up and copied, and the epoch confirms the whole
 // window. Without the index (or after repeated changes) a window is read under one read share and
@@ -21,39 +22,73 @@ namespace quillmap {
 
 inline constexpr size_t kWindow = 16;
 
-// One window of a batch: keys base .. base + n - 1 of the batch, its statuses (window-relative), and
-// copy(batch index, entry) for each entry found.
+// How the lookups of one kind are batched: keys through the hash (each key's slot, then its entry,
+// fetched ahead), addresses of 4 or 16 bytes through the prefix tables (each first-level word
+// fetched ahead).
+struct KeyLookups {
+  uint32_t crcs[kWindow];
+  void prepare(const std::string_view* keys, size_t n) {
+    for (size_t i = 0; i < n; ++i) crcs[i] = crc32_short(keys[i].data(), keys[i].size());
+  }
+  bool usable(const IndexHeader& index, uint64_t bytes) const { return hash_is_valid(index, bytes); }
+  void prefetch(const SegmentGeometry& g, const IndexHeader& index, uint64_t bytes, size_t n) const {
+    for (size_t i = 0; i < n; ++i) prefetch_key_slot(index, bytes, crcs[i]);
+    for (size_t i = 0; i < n; ++i) prefetch_key_entry(g, index, bytes, crcs[i]);
+  }
+  std::optional<ReadStatus> indexed(const SegmentGeometry& g, const IndexHeader& index, uint64_t bytes, bool hide,
+                                    std::string_view key, size_t i, EntryView* out) const {
+    return lookup_key_indexed(g, index, bytes, hide, key, crcs[i], out);
+  }
+  static ReadStatus shared(ReadGuard& guard, std::string_view key, EntryView* out) { return guard.get(key, out); }
+};
+
+struct AddressLookups {
+  const std::string_view* addresses = nullptr;
+  void prepare(const std::string_view* a, size_t) { addresses = a; }
+  bool usable(const IndexHeader&, uint64_t) const { return true; }  // per family, at the lookup
+  void prefetch(const SegmentGeometry&, const IndexHeader& index, uint64_t bytes, size_t n) const {
+    for (size_t i = 0; i < n; ++i) prefetch_address(index, bytes, addresses[i].data(), addresses[i].size());
+  }
+  std::optional<ReadStatus> indexed(const SegmentGeometry& g, const IndexHeader& index, uint64_t bytes, bool hide,
+                                    std::string_view address, size_t, EntryView* out) const {
+    return lookup_address_indexed(g, index, bytes, hide, address.data(), address.size(), out);
+  }
+  static ReadStatus shared(ReadGuard& guard, std::string_view address, EntryView* out) {
+    return guard.match_binary(address.data(), address.size(), out);
+  }
+};
+
+// One window of a batch: items base .. base + n - 1 of the batch, their statuses (window-relative),
+// and copy(batch index, entry) for each entry found.
 template <class Copy>
 struct Window {
   size_t base;
   size_t n;
-  const std::string_view* keys;
+  const std::string_view* items;
   ReadStatus* statuses;
   Copy& copy;
 };
 
 // One window through the index without a share. False when the index cannot answer it, or changes
 // met it kLockFreeTries times (the caller then reads it under a share).
-template <class Copy>
-bool window_lock_free(Reader& reader, const Window<Copy>& w) {
+template <class Lookups, class Copy>
+bool window_lock_free(Reader& reader, Lookups& lookups, const Window<Copy>& w) {
   ReaderState* st = reader.state();
   const bool hide = reader.options().hide_expired;
-  uint32_t crcs[kWindow];
-  for (size_t i = 0; i < w.n; ++i) crcs[i] = crc32_short(w.keys[i].data(), w.keys[i].size());
+  lookups.prepare(w.items, w.n);
   for (int attempt = 0; attempt < kLockFreeTries; ++attempt) {
     if (ensure_live_segment(st, false) != ReadStatus::kOk) return false;
     const IndexHeader* index = st->segment.index();
     const uint64_t bytes = st->segment.index_size();
-    if (index == nullptr || st->segment.state() == nullptr || !hash_is_valid(*index, bytes)) return false;
+    if (index == nullptr || st->segment.state() == nullptr || !lookups.usable(*index, bytes)) return false;
     const uint64_t before = change_epoch(*st);
     if ((before & 1) != 0 || !segment_geometry_unchanged(st->geometry)) return false;
     const SegmentGeometry& g = st->geometry;
-    for (size_t i = 0; i < w.n; ++i) prefetch_key_slot(*index, bytes, crcs[i]);
-    for (size_t i = 0; i < w.n; ++i) prefetch_key_entry(g, *index, bytes, crcs[i]);
+    lookups.prefetch(g, *index, bytes, w.n);
     EntryView found[kWindow];
     bool changed = false;
     for (size_t i = 0; i < w.n && !changed; ++i) {
-      std::optional<ReadStatus> s = lookup_key_indexed(g, *index, bytes, hide, w.keys[i], crcs[i], &found[i]);
+      std::optional<ReadStatus> s = lookups.indexed(g, *index, bytes, hide, w.items[i], i, &found[i]);
       if (!s) return false;
       changed = *s == ReadStatus::kChanged;
       w.statuses[i] = *s;
@@ -71,8 +106,8 @@ bool window_lock_free(Reader& reader, const Window<Copy>& w) {
 }
 
 // One window under a read share, repeated while it meets a change (after the reader's retries its
-// keys answer kChanged). kOk, or why no share could be had.
-template <class Copy>
+// items answer kChanged). kOk, or why no share could be had.
+template <class Lookups, class Copy>
 ReadStatus window_shared(Reader& reader, const Window<Copy>& w) {
   const int attempts = reader.options().retries < 0 ? 1 : reader.options().retries + 1;
   for (int attempt = 0; attempt < attempts; ++attempt) {
@@ -81,7 +116,7 @@ ReadStatus window_shared(Reader& reader, const Window<Copy>& w) {
     bool changed = false;
     for (size_t i = 0; i < w.n && !changed; ++i) {
       EntryView e;
-      ReadStatus s = guard.get(w.keys[i], &e);
+      ReadStatus s = Lookups::shared(guard, w.items[i], &e);
       if (s == ReadStatus::kOk) s = w.copy(w.base + i, e);
       changed = s == ReadStatus::kChanged;
       w.statuses[i] = s;
@@ -92,17 +127,19 @@ ReadStatus window_shared(Reader& reader, const Window<Copy>& w) {
   return ReadStatus::kOk;
 }
 
-// The whole batch, window by window: key_at(i) gives key i, answer(i, status) takes its status.
-template <class KeyAt, class Answer, class Copy>
-ReadStatus get_batch(Reader& reader, size_t n, KeyAt&& key_at, Answer&& answer, Copy&& copy) {
+// The whole batch, window by window: item_at(i) gives item i (a key, or an address's bytes),
+// answer(i, status) takes its status. kBadArgument items (a malformed address) answer so alone.
+template <class Lookups, class ItemAt, class Answer, class Copy>
+ReadStatus read_batch(Reader& reader, size_t n, ItemAt&& item_at, Answer&& answer, Copy&& copy) {
   if (!reader.is_open()) return ReadStatus::kBadState;
-  std::string_view keys[kWindow];
+  std::string_view items[kWindow];
   ReadStatus statuses[kWindow];
+  Lookups lookups;
   for (size_t done = 0; done < n;) {
-    const Window<Copy> w{done, std::min(kWindow, n - done), keys, statuses, copy};
-    for (size_t i = 0; i < w.n; ++i) keys[i] = key_at(done + i);
+    const Window<Copy> w{done, std::min(kWindow, n - done), items, statuses, copy};
+    for (size_t i = 0; i < w.n; ++i) items[i] = item_at(done + i);
     ReadStatus failure = ReadStatus::kOk;
-    if (!window_lock_free(reader, w)) failure = window_shared(reader, w);
+    if (!window_lock_free(reader, lookups, w)) failure = window_shared<Lookups>(reader, w);
     if (failure != ReadStatus::kOk) {
       for (size_t i = done; i < n; ++i) answer(i, ReadStatus::kChanged);
       return failure;

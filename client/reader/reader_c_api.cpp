@@ -73,12 +73,12 @@ struct MatchCopy {
 
 // One-shot match through the handle's reader, copying key and value without allocating; both must
 // fit or nothing is copied.
-template <class Lookup>
-int match_copy(quillmap_reader* r, Lookup&& lookup, const MatchCopy& c, quillmap_reader_info* info) {
+template <class Indexed, class Lookup>
+int match_copy(quillmap_reader* r, Indexed&& indexed, Lookup&& lookup, const MatchCopy& c, quillmap_reader_info* info) {
   if (r == nullptr) return QUILLMAP_READER_E_ARGUMENT;
   if (r->section) return QUILLMAP_READER_E_STATE;
   EntryInfo inf;
-  const ReadStatus s = quillmap::one_shot(r->reader, lookup, [&](const EntryView& e) {
+  const ReadStatus s = quillmap::one_shot(r->reader, indexed, lookup, [&](const EntryView& e) {
     inf = EntryInfo{e.key.size(), e.value.size(), e.expires, e.is_address};
     if (e.key.size() > c.key_cap || e.value.size() > c.value_cap) return ReadStatus::kNoSpace;
     if (!e.key.empty()) std::memcpy(c.key_buf, e.key.data(), e.key.size());
@@ -125,6 +125,8 @@ int quillmap_reader_match(quillmap_reader* reader, const char* address, size_t a
   std::string_view text(address, address_len);
   return match_copy(
       reader,
+      [&](const quillmap::SegmentGeometry& g, const quillmap::IndexHeader& index, uint64_t index_bytes, bool hide,
+          EntryView* e) { return quillmap::lookup_text_indexed(g, index, index_bytes, hide, text, e); },
       [&](const quillmap::SegmentGeometry& g, bool hide, EntryView* e) { return quillmap::lookup_text(g, hide, text, e); },
       MatchCopy{key_buf, key_buf == nullptr ? 0 : key_cap, value_buf, value_buf == nullptr ? 0 : value_cap}, info);
 }
@@ -134,6 +136,8 @@ int quillmap_reader_match_binary(quillmap_reader* reader, const void* address, s
                                  quillmap_reader_info* info) {
   return match_copy(
       reader,
+      [&](const quillmap::SegmentGeometry& g, const quillmap::IndexHeader& index, uint64_t index_bytes, bool hide,
+          EntryView* e) { return quillmap::lookup_address_indexed(g, index, index_bytes, hide, address, address_len, e); },
       [&](const quillmap::SegmentGeometry& g, bool hide, EntryView* e) {
         return quillmap::lookup_address(g, hide, address, address_len, e);
       },
@@ -147,7 +151,7 @@ int quillmap_reader_get_many(quillmap_reader* reader, quillmap_reader_get_item* 
   for (size_t i = 0; i < n; ++i) {
     if (items[i].key == nullptr && items[i].key_len != 0) return QUILLMAP_READER_E_ARGUMENT;
   }
-  return code(quillmap::get_batch(
+  return code(quillmap::read_batch<quillmap::KeyLookups>(
       reader->reader, n,
       [&](size_t i) { return std::string_view(items[i].key == nullptr ? "" : items[i].key, items[i].key_len); },
       [&](size_t i, ReadStatus s) { items[i].status = static_cast<int>(s); },
@@ -155,6 +159,29 @@ int quillmap_reader_get_many(quillmap_reader* reader, quillmap_reader_get_item* 
         quillmap_reader_get_item& it = items[i];
         it.info = quillmap_reader_info{e.key.size(), e.value.size(), e.expires, e.is_address ? 1 : 0};
         if (e.value.size() > (it.value_buf == nullptr ? 0 : it.value_cap)) return ReadStatus::kNoSpace;
+        if (!e.value.empty()) std::memcpy(it.value_buf, e.value.data(), e.value.size());
+        return ReadStatus::kOk;
+      }));
+}
+
+int quillmap_reader_match_many(quillmap_reader* reader, quillmap_reader_match_item* items, size_t n) {
+  if (reader == nullptr) return QUILLMAP_READER_E_ARGUMENT;
+  if (reader->section) return QUILLMAP_READER_E_STATE;
+  if (n != 0 && items == nullptr) return QUILLMAP_READER_E_ARGUMENT;
+  for (size_t i = 0; i < n; ++i) {
+    if (items[i].address == nullptr) return QUILLMAP_READER_E_ARGUMENT;
+  }
+  return code(quillmap::read_batch<quillmap::AddressLookups>(
+      reader->reader, n,
+      [&](size_t i) { return std::string_view(static_cast<const char*>(items[i].address), items[i].address_len); },
+      [&](size_t i, ReadStatus s) { items[i].status = static_cast<int>(s); },
+      [&](size_t i, const EntryView& e) {
+        quillmap_reader_match_item& it = items[i];
+        it.info = quillmap_reader_info{e.key.size(), e.value.size(), e.expires, e.is_address ? 1 : 0};
+        const size_t key_cap = it.key_buf == nullptr ? 0 : it.key_cap;
+        const size_t value_cap = it.value_buf == nullptr ? 0 : it.value_cap;
+        if (e.key.size() > key_cap || e.value.size() > value_cap) return ReadStatus::kNoSpace;
+        if (!e.key.empty()) std::memcpy(it.key_buf, e.key.data(), e.key.size());
         if (!e.value.empty()) std::memcpy(it.value_buf, e.value.data(), e.value.size());
         return ReadStatus::kOk;
       }));

@@ -7,6 +7,7 @@
 
 #include "index/bounded_view.h"
 #include "index/hash_index.h"
+#include "index/prefix_table.h"
 #include "lpctrie/cidr.h"
 #include "lpctrie/lpctrie_find.h"
 #include "store/rbtree.h"
@@ -49,6 +50,21 @@ BoundedView index_view(const IndexHeader& index, uint64_t index_bytes) noexcept 
   return BoundedView(reinterpret_cast<const uint8_t*>(&index) + kIndexPoolOffset, index_bytes - kIndexPoolOffset);
 }
 
+// An entry read with plain bounds (every byte inside the pool); the caller confirms it by the epoch.
+bool entry_in_pool(BoundedView& dv, uint64_t off, EntryView* out) noexcept {
+  const RbtreeNode* node = dv.at<RbtreeNode>(off, kNodeHeaderSize);
+  if (node == nullptr) return false;
+  const uint64_t key_len = __atomic_load_n(&node->key_len, __ATOMIC_RELAXED);
+  const uint64_t value_len = __atomic_load_n(&node->value_len, __ATOMIC_RELAXED);
+  const uint8_t* bytes = dv.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
+  if (bytes == nullptr) return false;
+  out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
+  out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
+  out->expires = __atomic_load_n(&node->expires, __ATOMIC_RELAXED);
+  out->is_address = node->is_address != 0;
+  return true;
+}
+
 }  // namespace
 
 bool hash_is_valid(const IndexHeader& index, uint64_t index_bytes) noexcept {
@@ -84,17 +100,43 @@ std::optional<ReadStatus> lookup_key_indexed(const SegmentGeometry& g, const Ind
   const uint64_t off = hash_find(iv, index.hash, dv, key.data(), key.size(), crc);
   if (iv.failed() || dv.failed()) return ReadStatus::kChanged;
   if (off == 0) return ReadStatus::kNotFound;
-  const RbtreeNode* node = dv.at<RbtreeNode>(off, kNodeHeaderSize);
-  if (node == nullptr) return ReadStatus::kChanged;
-  const uint64_t key_len = __atomic_load_n(&node->key_len, __ATOMIC_RELAXED);
-  const uint64_t value_len = __atomic_load_n(&node->value_len, __ATOMIC_RELAXED);
-  const uint8_t* bytes = dv.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
-  if (bytes == nullptr) return ReadStatus::kChanged;
-  out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
-  out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
-  out->expires = __atomic_load_n(&node->expires, __ATOMIC_RELAXED);
-  out->is_address = node->is_address != 0;
+  if (!entry_in_pool(dv, off, out)) return ReadStatus::kChanged;
   return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
+}
+
+bool prefixes_are_valid(const IndexHeader& index, uint64_t index_bytes, size_t address_len) noexcept {
+  const uint64_t bit = address_len == 4 ? kIndexPrefix4Valid : kIndexPrefix6Valid;
+  return (__atomic_load_n(&index.valid, __ATOMIC_ACQUIRE) & bit) != 0 && index_bytes >= kIndexPoolOffset;
+}
+
+void prefetch_address(const IndexHeader& index, uint64_t index_bytes, const void* address, size_t len) noexcept {
+  if (len != 4 && len != 16) return;
+  BoundedView iv = index_view(index, index_bytes);
+  prefix_prefetch(iv, len == 4 ? index.prefix4 : index.prefix6, static_cast<const uint8_t*>(address));
+}
+
+std::optional<ReadStatus> lookup_address_indexed(const SegmentGeometry& g, const IndexHeader& index,
+                                                 uint64_t index_bytes, bool hide_expired, const void* address,
+                                                 size_t len, EntryView* out) noexcept {
+  if (address == nullptr || (len != 4 && len != 16)) return ReadStatus::kBadArgument;
+  if (!prefixes_are_valid(index, index_bytes, len)) return std::nullopt;
+  BoundedView iv = index_view(index, index_bytes);
+  const uint64_t off = prefix_match(iv, len == 4 ? index.prefix4 : index.prefix6, static_cast<const uint8_t*>(address));
+  if (iv.failed()) return ReadStatus::kChanged;
+  if (off == 0) return ReadStatus::kNotFound;
+  BoundedView dv(g.base, g.pool_end);
+  // The table names an address entry, or the segment changed under us.
+  if (!entry_in_pool(dv, off, out) || !out->is_address || out->key.empty()) return ReadStatus::kChanged;
+  return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
+}
+
+std::optional<ReadStatus> lookup_text_indexed(const SegmentGeometry& g, const IndexHeader& index,
+                                              uint64_t index_bytes, bool hide_expired, std::string_view address,
+                                              EntryView* out) noexcept {
+  Cidr cidr;
+  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
+  if (cidr.family == kFamilyInet) return lookup_address_indexed(g, index, index_bytes, hide_expired, &cidr.addr4, 4, out);
+  return lookup_address_indexed(g, index, index_bytes, hide_expired, cidr.addr6, 16, out);
 }
 
 ReadStatus lookup_address(const SegmentGeometry& g, bool hide_expired, const void* address, size_t len,

@@ -38,6 +38,18 @@ void prefetch_key_entry(const SegmentGeometry& g, const IndexHeader& index, uint
 // Whether the index's hash can answer.
 bool hash_is_valid(const IndexHeader& index, uint64_t index_bytes) noexcept;
 
+// lookup_address and lookup_text through the index's prefix tables; nullopt when the table of the
+// address's family is not valid. prefixes_are_valid tells it for an address of `address_len` bytes;
+// prefetch_address asks for a batch's first-level words ahead.
+std::optional<ReadStatus> lookup_address_indexed(const SegmentGeometry& g, const IndexHeader& index,
+                                                 uint64_t index_bytes, bool hide_expired, const void* address,
+                                                 size_t len, EntryView* out) noexcept;
+std::optional<ReadStatus> lookup_text_indexed(const SegmentGeometry& g, const IndexHeader& index,
+                                              uint64_t index_bytes, bool hide_expired, std::string_view address,
+                                              EntryView* out) noexcept;
+bool prefixes_are_valid(const IndexHeader& index, uint64_t index_bytes, size_t address_len) noexcept;
+void prefetch_address(const IndexHeader& index, uint64_t index_bytes, const void* address, size_t len) noexcept;
+
 // The address entry of the longest stored prefix covering 4 (IPv4) or 16 (IPv6) address bytes in
 // network order.
 ReadStatus lookup_address(const SegmentGeometry& g, bool hide_expired, const void* address, size_t len,

@@ -142,6 +142,25 @@ class MatchModel {
     if (!want.empty()) {
       ASSERT_EQ(key, want);
     }
+    // A batch answers each address as the brute force does.
+    std::vector<std::array<uint8_t, N>> batch(100);
+    std::vector<std::string_view> addresses;
+    for (auto& b : batch) {
+      b = probe();
+      addresses.emplace_back(reinterpret_cast<const char*>(b.data()), N);
+    }
+    std::vector<std::string> keys(batch.size()), values(batch.size());
+    std::vector<ReadStatus> statuses(batch.size());
+    ASSERT_EQ(reader.match_many(addresses.data(), addresses.size(), keys.data(), values.data(), statuses.data()),
+              ReadStatus::kOk);
+    for (size_t i = 0; i < batch.size(); ++i) {
+      const std::string w = brute_force(batch[i]);
+      ASSERT_EQ(statuses[i], w.empty() ? ReadStatus::kNotFound : ReadStatus::kOk) << text_of(batch[i]);
+      if (!w.empty()) {
+        ASSERT_EQ(keys[i], w);
+        ASSERT_EQ(values[i], "value of " + w);
+      }
+    }
   }
 
  private:
@@ -167,6 +186,12 @@ TYPED_TEST(ReaderMatchTest, AgreesWithBruteForce) {
   ASSERT_NO_FATAL_FAILURE(model.check(reader, 3000));
   ASSERT_NO_FATAL_FAILURE(model.delete_half(store));
   ASSERT_NO_FATAL_FAILURE(model.check(reader, 3000));
+  // The plain walk (the index given up, as with index=0) answers alike.
+  const uint64_t valid = store.index()->valid;
+  EXPECT_EQ(valid & (kIndexPrefix4Valid | kIndexPrefix6Valid), kIndexPrefix4Valid | kIndexPrefix6Valid);
+  store.index()->valid = 0;
+  ASSERT_NO_FATAL_FAILURE(model.check(reader, 1000));
+  store.index()->valid = valid;
 }
 
 TEST(ReaderMatchTest, EdgeCases) {

@@ -3,9 +3,11 @@
 // like routing tables: 200k IPv4 prefixes (mostly /24, then /22-/23, /16-/21, few shorter) in
 // 1.0.0.0-223.255.255.255 and 50k IPv6 prefixes (mostly /32-/48) in 2000::/3. Three probes in four
 // fall inside a stored prefix (random host bits), the others are random addresses of the same range;
-// the "found" counter gives the share answered. Measured: the reader's one-shot match (a read share per
-// lookup, key and value copied; binary and text address), guarded match (one share for 64 lookups,
-// views) and GeoIP's lookup of the same addresses.
+// the "found" counter gives the share answered. Measured: the reader's one-shot match (through the
+// index's prefix tables without a share, key and value copied; binary and text address), match_many
+// (64 addresses a call), guarded match (one share for 64 lookups, views), the one-shot and batched
+// calls with the index given up (the plain trie walk, as with index=0), and GeoIP's lookup of the
+// same addresses.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -172,6 +174,50 @@ void BM_ReaderMatchOneShot(benchmark::State& state) {
 }
 BENCHMARK_TEMPLATE(BM_ReaderMatchOneShot, 4);
 BENCHMARK_TEMPLATE(BM_ReaderMatchOneShot, 16);
+
+// Runs `bench` with the index given up (as with index=0): the plain walk of the tries under a share.
+template <void (*bench)(benchmark::State&)>
+void plain_walk(benchmark::State& state) {
+  QuillmapSide& q = quillmap_side();
+  const uint64_t valid = q.store.index()->valid;
+  q.store.index()->valid = 0;
+  bench(state);
+  q.store.index()->valid = valid;
+}
+
+template <size_t N>
+void BM_ReaderMatchOneShotPlainWalk(benchmark::State& state) {
+  plain_walk<BM_ReaderMatchOneShot<N>>(state);
+}
+BENCHMARK_TEMPLATE(BM_ReaderMatchOneShotPlainWalk, 4);
+BENCHMARK_TEMPLATE(BM_ReaderMatchOneShotPlainWalk, 16);
+
+// Batches of 64 addresses in one match_many call, keys and values copied out.
+template <size_t N>
+void BM_ReaderMatchMany(benchmark::State& state) {
+  QuillmapSide& q = quillmap_side();
+  const auto& list = probe_list<N>();
+  std::string_view addresses[kBatch];
+  std::string keys[kBatch], values[kBatch];
+  ReadStatus statuses[kBatch];
+  size_t i = 0, found = 0;
+  for (auto _ : state) {
+    for (int j = 0; j < kBatch; ++j) addresses[j] = {reinterpret_cast<const char*>(list[i++ & (kProbes - 1)].data()), N};
+    if (q.reader.match_many(addresses, kBatch, keys, values, statuses) != ReadStatus::kOk) state.SkipWithError("failed");
+    found += statuses[0] == ReadStatus::kOk;
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  state.counters["found"] = benchmark::Counter(static_cast<double>(found) / static_cast<double>(state.iterations()));
+}
+BENCHMARK_TEMPLATE(BM_ReaderMatchMany, 4);
+BENCHMARK_TEMPLATE(BM_ReaderMatchMany, 16);
+
+template <size_t N>
+void BM_ReaderMatchManyPlainWalk(benchmark::State& state) {
+  plain_walk<BM_ReaderMatchMany<N>>(state);
+}
+BENCHMARK_TEMPLATE(BM_ReaderMatchManyPlainWalk, 4);
+BENCHMARK_TEMPLATE(BM_ReaderMatchManyPlainWalk, 16);
 
 // The same through the address text, as the text interfaces take it.
 template <size_t N>

@@ -78,7 +78,10 @@ class BenchDaemon {
     const std::string config = dir_ + "/quillmap.conf", data = dir_ + "/data.yaml";
     std::ofstream(config) << "data_path=" << data << "\nsocket_path=" << socket_path_ << "\nlog_path=" << dir_
                           << "/quillmap.log\npid_path=" << dir_ << "/quillmap.pid\ndata_size=67108864\n"
-                          << "log_level=ERROR\nno_save_restore=1\n";
+                          << "log_level=ERROR\nno_save_restore=1\n"
+                          // QUILLMAP_BENCH_INDEX=0: the daemon without its index, to show what it costs writes.
+                          << "index=" << (std::getenv("QUILLMAP_BENCH_INDEX") ? std::getenv("QUILLMAP_BENCH_INDEX") : "1")
+                          << "\n";
     const std::string binary = daemon_binary();
     const std::string err_path = dir_ + "/stderr.txt";
     pid_ = fork();

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -253,6 +254,15 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   }
   EXPECT_EQ(walked, ReadStatus::kOk);
   EXPECT_GE(entries, total);
+  // The last worker rebuilt the index from the store it inherited: it answers every answered key.
+  IndexFigures index;
+  ASSERT_EQ(reader.index_figures(&index), ReadStatus::kOk);
+  EXPECT_TRUE(index.present && index.hash_valid && index.ipv4_valid && index.ipv6_valid);
+  std::vector<std::string_view> keys;
+  for (const auto& written : answered) keys.insert(keys.end(), written.begin(), written.end());
+  std::vector<ReadStatus> statuses(keys.size());
+  ASSERT_EQ(reader.get_many(keys.data(), keys.size(), nullptr, statuses.data()), ReadStatus::kOk);
+  EXPECT_EQ(static_cast<size_t>(std::count(statuses.begin(), statuses.end(), ReadStatus::kOk)), keys.size());
   RecordProperty("kills", kills);
   RecordProperty("answered_keys", static_cast<int>(total));
   EXPECT_EQ(daemon.stop(), 0);

@@ -166,7 +166,7 @@ PyObject* reader_entries(ReaderObject* self, PyObject*) {
   }
 }
 
-// Looks every item up under one guard: kGet for keys, kMatch for addresses.
+// Looks every item up: keys through the reader's batch, address texts under one guard.
 enum class Lookup { kGet, kMatch };
 
 PyObject* lookup_many(ReaderObject* self, PyObject* items_obj, Lookup kind) {
@@ -182,6 +182,26 @@ PyObject* lookup_many(ReaderObject* self, PyObject* items_obj, Lookup kind) {
     }
   }
   const char* what = kind == Lookup::kGet ? "get_many" : "match_many";
+  if (kind == Lookup::kGet) {
+    // Through the reader's batch, which overlaps the lookups (and takes no share with the index).
+    std::vector<std::string_view> keys(items.begin(), items.end());
+    std::vector<std::string> values(items.size());
+    std::vector<ReadStatus> statuses(items.size());
+    ReadStatus s = self->reader->get_many(keys.data(), keys.size(), values.data(), statuses.data());
+    for (ReadStatus st : statuses) {
+      if (s == ReadStatus::kOk && st != ReadStatus::kOk && st != ReadStatus::kNotFound) s = st;
+    }
+    if (s != ReadStatus::kOk) return raise_read_status(s, what);
+    Ref list(PyList_New(n));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      const size_t k = static_cast<size_t>(i);
+      PyObject* result = statuses[k] == ReadStatus::kOk ? bytes_of(values[k]) : Py_NewRef(Py_None);
+      if (!result) return nullptr;
+      PyList_SET_ITEM(list.get(), i, result);
+    }
+    return list.release();
+  }
   for (int attempt = 0;; ++attempt) {
     Ref list(PyList_New(n));
     if (!list) return nullptr;

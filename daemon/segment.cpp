@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "index/index_upkeep.h"
 #include "store/companion_header.h"
 #include "store/segment_identity.h"
 #include "util/log.h"
@@ -113,15 +114,36 @@ bool attach_state(DaemonSegments* segment, DictIdentity dict) {
   return true;
 }
 
+// Marks an index segment left by an earlier start as agreeing with nothing (a reader still attached
+// to it then walks the dictionary) and removes it.
+void retire_index_segment() {
+  const int id = find_segment(settings.data_path, kIndexProjectId);
+  if (id < 0) return;
+  if (void* base = shmat(id, nullptr, 0); base != reinterpret_cast<void*>(-1)) {
+    suspend_index(static_cast<IndexHeader*>(base));
+    shmdt(base);
+  }
+  shmctl(id, IPC_RMID, nullptr);
+}
+
 // The index is derived data: a header naming another dictionary is simply started afresh, and the
 // worker rebuilds the contents before it serves.
 void attach_index(DaemonSegments* segment, DictIdentity dict) {
-  if (!settings.index) return;
+  if (!settings.index) {
+    retire_index_segment();  // readers must not take one that no worker keeps
+    return;
+  }
   bool existed = false;
   void* base = nullptr;
   const uint64_t bytes = index_segment_bytes(settings.data_size);
   segment->index_id = attach_companion(kIndexProjectId, "index", bytes, true, &base, &existed);
   struct shmid_ds ds;
+  if (segment->index_id >= 0 && existed && shmctl(segment->index_id, IPC_STAT, &ds) == 0 && ds.shm_segsz < bytes) {
+    // Left by a start with a smaller data_size: it is derived data, made afresh at the right size.
+    if (base != nullptr) shmdt(base);
+    retire_index_segment();
+    segment->index_id = attach_companion(kIndexProjectId, "index", bytes, true, &base, &existed);
+  }
   if (segment->index_id >= 0 && (shmctl(segment->index_id, IPC_STAT, &ds) != 0 || ds.shm_segsz < bytes)) {
     log_msg(kLogError, "The index segment %d holds less than %llu bytes", segment->index_id,
             static_cast<unsigned long long>(bytes));

@@ -28,6 +28,8 @@ void startup_load(SlabPool* base) {
 
 int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state, IndexHeader* index, int restarted) {
   publish_changes(&base->lock, state);
+  // The index agreed with the store as the predecessor left it, not as the repairs below leave it.
+  suspend_index(index);
   // A predecessor killed inside a write hold may have left any structure half changed.
   const bool interrupted = restarted != 0 && write_was_interrupted(state);
   if (restarted != 0) undo_interrupted_change(base, state);

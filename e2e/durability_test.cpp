@@ -268,6 +268,30 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   EXPECT_EQ(daemon.stop(), 0);
 }
 
+// A foreground daemon leaves its segments behind; started again with index=0 over them, it must not
+// leave readers an index that no worker keeps (it would answer a key deleted since).
+TEST(Durability, AStartWithoutTheIndexLeavesReadersNoStaleIndex) {
+  DaemonOptions options;
+  options.ready = ReadyWhen::kSocket;
+  DaemonHarness daemon(options);
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_EQ(send_all(daemon, adds(50, "v")), 50u);
+  EXPECT_EQ(daemon.stop(), 0);
+  ASSERT_TRUE(daemon.segment_exists());
+  std::ofstream(daemon.config_path(), std::ios::app) << "index=0\n";
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_EQ(send_all(daemon, {make_del("key7")}), 1u);
+  Reader reader;
+  ASSERT_EQ(Reader::open(daemon.data_path(), &reader), ReadStatus::kOk);
+  IndexFigures index;
+  ASSERT_EQ(reader.index_figures(&index), ReadStatus::kOk);
+  EXPECT_FALSE(index.present);
+  std::string value;
+  EXPECT_EQ(reader.get("key7", &value), ReadStatus::kNotFound);
+  EXPECT_EQ(reader.get("key8", &value), ReadStatus::kOk);
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
 // With save_interval a changed store reaches the data file while the daemon runs, and an unchanged
 // one is not written again.
 TEST(Durability, PeriodicSavesWriteOnlyAChangedStore) {

@@ -95,6 +95,10 @@ std::vector<PrefixTableWriter::Prefix> trie_prefixes(const SlabPool* dict, uint6
 
 IndexHeader* kept_index() { return index_header; }
 
+void suspend_index(IndexHeader* index) {
+  if (index != nullptr) __atomic_store_n(&index->valid, uint64_t{0}, __ATOMIC_RELEASE);
+}
+
 void stop_index() {
   observe_tree(nullptr, nullptr);
   kept_dict = nullptr;

@@ -21,6 +21,11 @@ namespace quillmap {
 // lock could not be taken (the index is then left not valid).
 int64_t start_index(SlabPool* dict, IndexHeader* index);
 
+// Marks `index` (null: none) as agreeing with nothing, so that readers walk the dictionary: what a
+// worker does first, before it repairs or lays out the store its predecessor left, and what the
+// daemon does to an index it will not keep.
+void suspend_index(IndexHeader* index);
+
 // Stops keeping the index (tests; a worker keeps it to the end).
 void stop_index();
 

@@ -123,10 +123,23 @@ class PrefixTableWriter {
 
 namespace prefix_detail {
 
+// Bits set in a word, inline: the baseline x86-64 target has no popcount instruction, and the
+// compiler's fallback is a library call per word.
+[[gnu::always_inline]] inline unsigned bits_set(uint64_t x) noexcept {
+#if defined(__POPCNT__)
+  return static_cast<unsigned>(__builtin_popcountll(x));
+#else
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+  return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
 // popcount of words[0..q) plus of `partial` (word q already masked).
 [[gnu::always_inline]] inline unsigned rank(const uint64_t* words, unsigned q, uint64_t partial) noexcept {
-  unsigned n = static_cast<unsigned>(__builtin_popcountll(partial));
-  for (unsigned i = 0; i < q; ++i) n += static_cast<unsigned>(__builtin_popcountll(words[i]));
+  unsigned n = bits_set(partial);
+  for (unsigned i = 0; i < q; ++i) n += bits_set(words[i]);
   return n;
 }
 

@@ -69,40 +69,32 @@ struct Window {
   Copy& copy;
 };
 
-// One window through the index without a share. False when the index cannot answer it, or changes
-// met it kLockFreeTries times (the caller then reads it under a share).
+// One window through the index without a share (seqlock_read). False when the index cannot answer
+// it, or changes met it every time (the caller then reads it under a share).
 template <class Lookups, class Copy>
 bool window_lock_free(Reader& reader, Lookups& lookups, const Window<Copy>& w) {
-  ReaderState* st = reader.state();
   const bool hide = reader.options().hide_expired;
   lookups.prepare(w.items, w.n);
-  for (int attempt = 0; attempt < kLockFreeTries; ++attempt) {
-    if (ensure_live_segment(st, false) != ReadStatus::kOk) return false;
-    const IndexHeader* index = st->segment.index();
-    const uint64_t bytes = st->segment.index_size();
-    if (index == nullptr || st->segment.state() == nullptr || !lookups.usable(*index, bytes)) return false;
-    const uint64_t before = change_epoch(*st);
-    if ((before & 1) != 0 || !segment_geometry_unchanged(st->geometry)) return false;
-    const SegmentGeometry& g = st->geometry;
-    lookups.prefetch(g, *index, bytes, w.n);
-    EntryView found[kWindow];
-    bool changed = false;
-    for (size_t i = 0; i < w.n && !changed; ++i) {
-      std::optional<ReadStatus> s = lookups.indexed(g, *index, bytes, hide, w.items[i], i, &found[i]);
-      if (!s) return false;
-      changed = *s == ReadStatus::kChanged;
-      w.statuses[i] = *s;
-    }
-    // Confirmed before the copies, so that the lengths copied are the entries' own, and after them.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (changed || change_epoch(*st) != before) continue;
-    for (size_t i = 0; i < w.n; ++i) {
-      if (w.statuses[i] == ReadStatus::kOk) w.statuses[i] = w.copy(w.base + i, found[i]);
-    }
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (change_epoch(*st) == before && !st->stale) return true;
-  }
-  return false;
+  EntryView found[kWindow];
+  return seqlock_read(
+      reader.state(),
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t bytes) {
+        if (!lookups.usable(index, bytes)) return SeqlockRead::kCannot;
+        lookups.prefetch(g, index, bytes, w.n);
+        for (size_t i = 0; i < w.n; ++i) {
+          std::optional<ReadStatus> s = lookups.indexed(g, index, bytes, hide, w.items[i], i, &found[i]);
+          if (!s) return SeqlockRead::kCannot;
+          if (*s == ReadStatus::kChanged) return SeqlockRead::kChanged;
+          w.statuses[i] = *s;
+        }
+        return SeqlockRead::kRead;
+      },
+      [&] {
+        for (size_t i = 0; i < w.n; ++i) {
+          if (w.statuses[i] == ReadStatus::kOk) w.statuses[i] = w.copy(w.base + i, found[i]);
+        }
+        return true;
+      });
 }
 
 // One window under a read share, repeated while it meets a change (after the reader's retries its

@@ -14,20 +14,30 @@
 
 namespace quillmap {
 
-bool entry_at(CheckedView& v, uint64_t off, EntryView* out) noexcept {
-  v.prefetch_chunk_of(off);  // the length check's page descriptor, while the node itself is fetched
-  const RbtreeNode* node = v.at<RbtreeNode>(off, kNodeHeaderSize);
+namespace {
+
+// An entry's header, then its key and value bytes, each admitted by the view: with a checked view
+// they lie inside the node's chunk, with a bounded one inside the pool (confirmed by the epoch).
+template <class View>
+bool read_entry(View& v, uint64_t off, EntryView* out) noexcept {
+  // The length check's page descriptor, while the node itself is fetched.
+  if constexpr (requires { v.prefetch_chunk_of(off); }) v.prefetch_chunk_of(off);
+  const RbtreeNode* node = v.template at<RbtreeNode>(off, kNodeHeaderSize);
   if (node == nullptr) return false;
-  const uint64_t key_len = node->key_len;
-  const uint64_t value_len = node->value_len;
-  const uint8_t* bytes = v.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
+  const uint64_t key_len = __atomic_load_n(&node->key_len, __ATOMIC_RELAXED);
+  const uint64_t value_len = __atomic_load_n(&node->value_len, __ATOMIC_RELAXED);
+  const uint8_t* bytes = v.template at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
   if (bytes == nullptr) return false;
   out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
   out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
-  out->expires = node->expires;
+  out->expires = __atomic_load_n(&node->expires, __ATOMIC_RELAXED);
   out->is_address = node->is_address != 0;
   return true;
 }
+
+}  // namespace
+
+bool entry_at(CheckedView& v, uint64_t off, EntryView* out) noexcept { return read_entry(v, off, out); }
 
 bool has_expired(const EntryView& e) noexcept {
   return e.expires != 0 && e.expires < static_cast<uint64_t>(std::time(nullptr));
@@ -48,21 +58,6 @@ namespace {
 
 BoundedView index_view(const IndexHeader& index, uint64_t index_bytes) noexcept {
   return BoundedView(reinterpret_cast<const uint8_t*>(&index) + kIndexPoolOffset, index_bytes - kIndexPoolOffset);
-}
-
-// An entry read with plain bounds (every byte inside the pool); the caller confirms it by the epoch.
-bool entry_in_pool(BoundedView& dv, uint64_t off, EntryView* out) noexcept {
-  const RbtreeNode* node = dv.at<RbtreeNode>(off, kNodeHeaderSize);
-  if (node == nullptr) return false;
-  const uint64_t key_len = __atomic_load_n(&node->key_len, __ATOMIC_RELAXED);
-  const uint64_t value_len = __atomic_load_n(&node->value_len, __ATOMIC_RELAXED);
-  const uint8_t* bytes = dv.at<uint8_t>(off + kNodeHeaderSize, key_len + value_len);
-  if (bytes == nullptr) return false;
-  out->key = std::string_view(reinterpret_cast<const char*>(bytes), key_len);
-  out->value = std::string_view(reinterpret_cast<const char*>(bytes + key_len), value_len);
-  out->expires = __atomic_load_n(&node->expires, __ATOMIC_RELAXED);
-  out->is_address = node->is_address != 0;
-  return true;
 }
 
 }  // namespace
@@ -100,7 +95,7 @@ std::optional<ReadStatus> lookup_key_indexed(const SegmentGeometry& g, const Ind
   const uint64_t off = hash_find(iv, index.hash, dv, key.data(), key.size(), crc);
   if (iv.failed() || dv.failed()) return ReadStatus::kChanged;
   if (off == 0) return ReadStatus::kNotFound;
-  if (!entry_in_pool(dv, off, out)) return ReadStatus::kChanged;
+  if (!read_entry(dv, off, out)) return ReadStatus::kChanged;
   return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
 }
 
@@ -126,7 +121,7 @@ std::optional<ReadStatus> lookup_address_indexed(const SegmentGeometry& g, const
   if (off == 0) return ReadStatus::kNotFound;
   BoundedView dv(g.base, g.pool_end);
   // The table names an address entry, or the segment changed under us.
-  if (!entry_in_pool(dv, off, out) || !out->is_address || out->key.empty()) return ReadStatus::kChanged;
+  if (!read_entry(dv, off, out) || !out->is_address || out->key.empty()) return ReadStatus::kChanged;
   return hide_expired && has_expired(*out) ? ReadStatus::kNotFound : ReadStatus::kOk;
 }
 

@@ -38,31 +38,58 @@ ReadStatus one_shot(Reader& reader, Lookup&& lookup, Copy&& copy) {
 // Lock-free attempts before the plain walk takes over.
 inline constexpr int kLockFreeTries = 3;
 
+// What the reading step of one seqlock attempt found.
+enum class SeqlockRead {
+  kCannot,   // the index cannot answer (a structure not valid): the plain walk must
+  kChanged,  // a check refused something on the way: try again
+  kRead,     // looked up; the copy may follow once the epoch confirms it
+};
+
+// The one protocol of every lock-free lookup, single or batched: up to kLockFreeTries attempts,
+// each on the live segment with an even change epoch. read(geometry, index, index_bytes) looks up;
+// the epoch is confirmed, so that what copy() copies has the entries' own lengths; copy() copies
+// out (false: it met a change); the epoch is confirmed again. True when an attempt went through;
+// false sends the caller to the plain walk (no index, a change in progress, or changes met every
+// time).
+template <class Read, class Copy>
+bool seqlock_read(ReaderState* st, Read&& read, Copy&& copy) {
+  for (int i = 0; i < kLockFreeTries; ++i) {
+    if (ensure_live_segment(st, false) != ReadStatus::kOk) return false;  // the guard reports it
+    const IndexHeader* index = st->segment.index();
+    if (index == nullptr || st->segment.state() == nullptr) return false;
+    const uint64_t before = change_epoch(*st);
+    if ((before & 1) != 0 || !segment_geometry_unchanged(st->geometry)) return false;
+    const SeqlockRead r = read(st->geometry, *index, st->segment.index_size());
+    if (r == SeqlockRead::kCannot) return false;
+    std::atomic_thread_fence(std::memory_order_acquire);  // the reads above come before the epoch's
+    if (r == SeqlockRead::kChanged || change_epoch(*st) != before) continue;
+    const bool copied = copy();
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (copied && change_epoch(*st) == before && !st->stale) return true;
+  }
+  return false;
+}
+
 // `indexed(geometry, index, index_bytes, hide_expired, EntryView*)` answers through the index, or
-// nullopt when the index cannot answer. The result is that of the lookup and the copy when the
-// epoch was even and unchanged around both; nullopt sends the caller to the plain walk (no index, a
-// change in progress, or changes met kLockFreeTries times).
+// nullopt when the index cannot answer. The result of the lookup and the copy, or nullopt for the
+// plain walk.
 template <class Indexed, class Copy>
 std::optional<ReadStatus> lock_free(Reader& reader, Indexed&& indexed, Copy&& copy) {
-  ReaderState* st = reader.state();
   const bool hide_expired = reader.options().hide_expired;
-  for (int i = 0; i < kLockFreeTries; ++i) {
-    if (ensure_live_segment(st, false) != ReadStatus::kOk) return std::nullopt;  // the guard reports it
-    const IndexHeader* index = st->segment.index();
-    if (index == nullptr || st->segment.state() == nullptr) return std::nullopt;
-    const uint64_t before = change_epoch(*st);
-    if ((before & 1) != 0 || !segment_geometry_unchanged(st->geometry)) return std::nullopt;
-    EntryView e;
-    std::optional<ReadStatus> s = indexed(st->geometry, *index, st->segment.index_size(), hide_expired, &e);
-    if (!s) return std::nullopt;
-    // Confirmed once before the copy, so that the lengths copied are the entry's own, and once after.
-    std::atomic_thread_fence(std::memory_order_acquire);  // the reads above come before the epoch's
-    if (*s == ReadStatus::kChanged || change_epoch(*st) != before) continue;
-    if (*s == ReadStatus::kOk) s = copy(e);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (*s != ReadStatus::kChanged && change_epoch(*st) == before && !st->stale) return s;
-  }
-  return std::nullopt;
+  EntryView e;
+  std::optional<ReadStatus> s;
+  const bool read = seqlock_read(
+      reader.state(),
+      [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes) {
+        s = indexed(g, index, index_bytes, hide_expired, &e);
+        if (!s) return SeqlockRead::kCannot;
+        return *s == ReadStatus::kChanged ? SeqlockRead::kChanged : SeqlockRead::kRead;
+      },
+      [&] {
+        if (*s == ReadStatus::kOk) s = copy(e);
+        return *s != ReadStatus::kChanged;
+      });
+  return read ? s : std::nullopt;
 }
 
 // The index first, then the plain walk.

@@ -1,9 +1,10 @@
 // The writer of a longest-prefix table (index/prefix_table.h).
 //
 // Every change is a prefix range [lo, hi] (the changed prefix's addresses, or all of them). Only the
-// slots that meet that range are computed again from the shadow; every other slot is copied from the
-// old node, a child record with its arrays, so a change costs the nodes on its path plus, for a short
-// prefix, the nodes below it that inherit its value.
+// slots that meet that range are computed again from the shadow; the slots before and after keep
+// their children and leaves (spliced around the new ones), so a change costs the nodes on its path
+// plus, for a short prefix, the nodes below it that inherit its value. Writes into what stays are
+// queued as patches and made only once every allocation has succeeded.
 //
 // What a block of slots holds is read from the shadow in one ordered walk: for a node at depth d with
 // stride w, a prefix of length d < L <= d + w is "painted" over the slots it covers (longer over
@@ -39,11 +40,37 @@ unsigned log2_exact(uint64_t n) noexcept { return static_cast<unsigned>(__builti
 
 bool test_bit(const uint64_t* words, unsigned i) noexcept { return (words[i / 64] >> (i % 64) & 1) != 0; }
 void set_bit(uint64_t* words, unsigned i) noexcept { words[i / 64] |= uint64_t{1} << (i % 64); }
-unsigned rank_upto(const uint64_t* words, unsigned i) noexcept {  // set bits among 0..i
-  uint64_t bit = uint64_t{1} << (i % 64);
-  return prefix_detail::rank(words, i / 64, words[i / 64] & (bit | (bit - 1)));
-}
 unsigned popcount4(const uint64_t* words) noexcept { return prefix_detail::rank(words, 3, words[3]); }
+
+// Bits [from, to) of a node's 256-bit vector that fall into word q, as a mask of that word.
+uint64_t range_mask(unsigned q, unsigned from, unsigned to) noexcept {
+  const unsigned lo = std::clamp(from, q * 64, q * 64 + 64) - q * 64;
+  const unsigned hi = std::clamp(to, q * 64, q * 64 + 64) - q * 64;
+  if (hi <= lo) return 0;
+  const uint64_t below_hi = hi == 64 ? ~uint64_t{0} : (uint64_t{1} << hi) - 1;
+  return below_hi & ~((uint64_t{1} << lo) - 1);
+}
+// Set bits among 0..p-1.
+unsigned count_below(const uint64_t* words, unsigned p) noexcept {
+  unsigned n = 0;
+  for (unsigned q = 0; q < 4; ++q) n += prefix_detail::bits_set(words[q] & range_mask(q, 0, p));
+  return n;
+}
+// dst takes src's bits [from, to).
+void copy_bits(uint64_t* dst, const uint64_t* src, unsigned from, unsigned to) noexcept {
+  for (unsigned q = 0; q < 4; ++q) {
+    const uint64_t m = range_mask(q, from, to);
+    dst[q] = (dst[q] & ~m) | (src[q] & m);
+  }
+}
+// The first clear bit at or after p, or 256 when there is none.
+unsigned first_clear_from(const uint64_t* words, unsigned p) noexcept {
+  for (unsigned q = p / 64; q < 4; ++q) {
+    const uint64_t clear = ~words[q] & range_mask(q, p, kPrefixNodeSlots);
+    if (clear != 0) return q * 64 + static_cast<unsigned>(__builtin_ctzll(clear));
+  }
+  return kPrefixNodeSlots;
+}
 
 }  // namespace
 
@@ -52,11 +79,15 @@ unsigned popcount4(const uint64_t* words) noexcept { return prefix_detail::rank(
 struct PrefixTableWriter::Build {
   SlabPool* pool;
   const std::map<ShadowKey, uint64_t>& shadow;
+  const uint32_t* lengths;  // prefixes of the shadow by length, 0..128
   Key lo;         // the changed range
   Key hi;
   unsigned len;   // its prefix length
   std::vector<void*> fresh;
   std::vector<void*> garbage;
+  // Words of arrays (and node records) that stay, to be written in place once nothing can fail any
+  // more: a failed update must leave the old table exactly as it was.
+  std::vector<std::pair<uint64_t*, uint64_t>> patches;
   int64_t nodes_delta = 0;
   bool failed = false;
 
@@ -73,6 +104,7 @@ struct PrefixTableWriter::Build {
     std::vector<std::tuple<unsigned, Key, uint64_t>> painted;  // (length, key, value)
     // Prefixes that cover the whole block and start before it.
     for (unsigned l = d + 1; l < block_len; ++l) {
+      if (lengths[l] == 0) continue;
       auto it = shadow.find({block_lo & prefix_mask(l), l});
       if (it != shadow.end()) painted.emplace_back(l, it->first.first, it->second);
     }
@@ -121,6 +153,30 @@ struct PrefixTableWriter::Build {
     return offset_of_record(pool, p);
   }
 
+  // Queues the words of `src` that differ from `dst` (bytes long, a multiple of 8).
+  void patch(void* dst, const void* src, uint64_t bytes) {
+    auto* d = static_cast<uint64_t*>(dst);
+    const auto* s = static_cast<const uint64_t*>(src);
+    for (uint64_t i = 0; i < bytes / sizeof(uint64_t); ++i) {
+      if (d[i] != s[i]) patches.emplace_back(d + i, s[i]);
+    }
+  }
+
+  // The array for `count` items of `bytes_each` at `src`: the old array at old_off when it has the
+  // same length (changed in place at commit), otherwise a new one, the old one retired.
+  uint64_t keep_or_store(uint64_t old_off, uint64_t old_count, const void* src, uint64_t count, uint64_t bytes_each) {
+    if (old_off != 0 && old_count == count) {
+      patch(_lfof_<void>(pool, old_off), src, count * bytes_each);
+      return old_off;
+    }
+    if (old_off != 0) garbage.push_back(_lfof_<void>(pool, old_off));
+    return count == 0 ? 0 : store(src, count * bytes_each);
+  }
+
+  void apply_patches() {
+    for (auto [word, value] : patches) *word = value;
+  }
+
   void retire_arrays(const PrefixNode& n) {
     if (n.children_off != 0) garbage.push_back(_lfof_<void>(pool, n.children_off));
     if (n.leaves_off != 0) garbage.push_back(_lfof_<void>(pool, n.leaves_off));
@@ -136,47 +192,90 @@ struct PrefixTableWriter::Build {
   // The node at (base, d) anew into *out, given what its slots inherit and the node it replaces (or
   // nullptr). False when the pool ran out.
   bool build_node(Key base, unsigned d, uint64_t inherited, const PrefixNode* old, PrefixNode* out) {
+    return old == nullptr ? build_fresh(base, d, inherited, out) : splice(base, d, inherited, *old, out);
+  }
+
+  // A node where there was none: every slot from the shadow.
+  bool build_fresh(Key base, unsigned d, uint64_t inherited, PrefixNode* out) {
     constexpr unsigned w = kPrefixNodeBits;
-    auto [first, count] = affected(d, w, old != nullptr);
     std::vector<uint64_t> values;
     std::vector<char> child;
-    read_block(base, d, w, first, count, inherited, &values, &child);
-
-    const PrefixNode* old_kids = old != nullptr ? _lfof_<const PrefixNode>(pool, old->children_off) : nullptr;
-    const uint64_t* old_leaves = old != nullptr ? _lfof_<const uint64_t>(pool, old->leaves_off) : nullptr;
+    read_block(base, d, w, 0, kPrefixNodeSlots, inherited, &values, &child);
     PrefixNode n{};
     std::vector<PrefixNode> kids;
     std::vector<uint64_t> runs;
     for (unsigned s = 0; s < kPrefixNodeSlots; ++s) {
-      bool was_child = old != nullptr && test_bit(old->child_bits, s);
-      const PrefixNode* old_kid = was_child ? &old_kids[rank_upto(old->child_bits, s) - 1] : nullptr;
-      uint64_t value;
-      if (s < first || s >= first + count) {
-        if (was_child) {
-          set_bit(n.child_bits, s);
-          kids.push_back(*old_kid);
-          continue;
-        }
-        value = old_leaves[rank_upto(old->run_bits, s) - 1];
-      } else if (child[s - first] != 0) {
+      if (child[s] != 0) {
+        PrefixNode kid;
+        if (!build_fresh(slot_base(base, d, w, s), d + w, values[s], &kid)) return false;
+        set_bit(n.child_bits, s);
+        kids.push_back(kid);
+      } else if (runs.empty() || runs.back() != values[s]) {
+        set_bit(n.run_bits, s);
+        runs.push_back(values[s]);
+      }
+    }
+    if (!kids.empty() && (n.children_off = store(kids.data(), kids.size() * sizeof(PrefixNode))) == 0) return false;
+    if (!runs.empty() && (n.leaves_off = store(runs.data(), runs.size() * sizeof(uint64_t))) == 0) return false;
+    ++nodes_delta;
+    *out = n;
+    return true;
+  }
+
+  // The node `old` with its affected slots [first, end) computed again; the slots before and after
+  // keep their children and leaves. Only the first leaf slot after the range can change its run bit
+  // (it starts a run exactly when its value differs from the last leaf value before it).
+  bool splice(Key base, unsigned d, uint64_t inherited, const PrefixNode& old, PrefixNode* out) {
+    constexpr unsigned w = kPrefixNodeBits;
+    auto [first64, count64] = affected(d, w, true);
+    const unsigned first = static_cast<unsigned>(first64);
+    const unsigned end = static_cast<unsigned>(first64 + count64);
+    std::vector<uint64_t> values;
+    std::vector<char> child;
+    read_block(base, d, w, first, count64, inherited, &values, &child);
+
+    const PrefixNode* old_kids = _lfof_<const PrefixNode>(pool, old.children_off);
+    const uint64_t* old_leaves = _lfof_<const uint64_t>(pool, old.leaves_off);
+    const unsigned old_kid_count = popcount4(old.child_bits);
+    const unsigned old_run_count = popcount4(old.run_bits);
+    PrefixNode n{};
+    copy_bits(n.child_bits, old.child_bits, 0, first);
+    copy_bits(n.child_bits, old.child_bits, end, kPrefixNodeSlots);
+    copy_bits(n.run_bits, old.run_bits, 0, first);
+    unsigned kid_rank = count_below(old.child_bits, first);
+    std::vector<PrefixNode> kids(old_kids, old_kids + kid_rank);
+    std::vector<uint64_t> runs(old_leaves, old_leaves + count_below(old.run_bits, first));
+    for (unsigned s = first; s < end; ++s) {
+      const PrefixNode* old_kid = test_bit(old.child_bits, s) ? &old_kids[kid_rank++] : nullptr;
+      if (child[s - first] != 0) {
         PrefixNode kid;
         if (!build_node(slot_base(base, d, w, s), d + w, values[s - first], old_kid, &kid)) return false;
         set_bit(n.child_bits, s);
         kids.push_back(kid);
         continue;
-      } else {
-        if (was_child) retire_subtree(*old_kid);
-        value = values[s - first];
       }
-      if (runs.empty() || runs.back() != value) {
+      if (old_kid != nullptr) retire_subtree(*old_kid);
+      if (runs.empty() || runs.back() != values[s - first]) {
         set_bit(n.run_bits, s);
-        runs.push_back(value);
+        runs.push_back(values[s - first]);
       }
     }
-    if (!kids.empty() && (n.children_off = store(kids.data(), kids.size() * sizeof(PrefixNode))) == 0) return false;
-    if (!runs.empty() && (n.leaves_off = store(runs.data(), runs.size() * sizeof(uint64_t))) == 0) return false;
-    if (old != nullptr) retire_arrays(*old);
-    ++nodes_delta;
+    kids.insert(kids.end(), old_kids + kid_rank, old_kids + old_kid_count);
+    if (const unsigned s0 = first_clear_from(old.child_bits, end); s0 < kPrefixNodeSlots) {
+      const unsigned run = count_below(old.run_bits, s0 + 1) - 1;  // the old run holding slot s0
+      if (runs.empty() || runs.back() != old_leaves[run]) {
+        set_bit(n.run_bits, s0);
+        runs.push_back(old_leaves[run]);
+      }
+      copy_bits(n.run_bits, old.run_bits, s0 + 1, kPrefixNodeSlots);
+      runs.insert(runs.end(), old_leaves + run + 1, old_leaves + old_run_count);
+    }
+    // A change inside one slot mostly keeps the number of children and of runs: the arrays stay
+    // where they are and only their changed words are written.
+    n.children_off = keep_or_store(old.children_off, old_kid_count, kids.data(), kids.size(), sizeof(PrefixNode));
+    if (failed) return false;
+    n.leaves_off = keep_or_store(old.leaves_off, old_run_count, runs.data(), runs.size(), sizeof(uint64_t));
+    if (failed) return false;
     *out = n;
     return true;
   }
@@ -192,6 +291,7 @@ int64_t PrefixTableWriter::init(SlabPool* ipool, PrefixRoot* root, int family) n
   pool_ = ipool;
   root_ = root;
   shadow_.clear();
+  lengths_.fill(0);
   std::memset(root, 0, sizeof(*root));
   if (family == static_cast<int>(kFamilyInet)) {
     key_bits_ = 32;
@@ -214,7 +314,7 @@ int64_t PrefixTableWriter::init(SlabPool* ipool, PrefixRoot* root, int family) n
 int64_t PrefixTableWriter::update(Key lo, unsigned len) noexcept {
   constexpr unsigned w = kPrefixTopBits;
   uint64_t* top = _lfof_<uint64_t>(pool_, root_->top_off);
-  Build b{pool_, shadow_, lo, range_last(lo, len), len, {}, {}, 0, false};
+  Build b{pool_, shadow_, lengths_.data(), lo, range_last(lo, len), len, {}, {}, {}, 0, false};
   auto [first, count] = b.affected(0, w, true);
   auto it = shadow_.find({0, 0});
   std::vector<uint64_t> values;
@@ -230,6 +330,11 @@ int64_t PrefixTableWriter::update(Key lo, unsigned len) noexcept {
     if (child[i] != 0) {
       PrefixNode n;
       if (!b.build_node(slot_base(0, 0, w, first + i), w, values[i], old, &n)) break;
+      if (old != nullptr) {  // the node record stays; its changed words are written at commit
+        b.patch(const_cast<PrefixNode*>(old), &n, sizeof(n));
+        words[i] = old_word;
+        continue;
+      }
       uint64_t off = b.store(&n, sizeof(n));
       if (off == 0) break;
       words[i] = off | kPrefixNodeFlag;
@@ -243,6 +348,7 @@ int64_t PrefixTableWriter::update(Key lo, unsigned len) noexcept {
     for (void* p : b.fresh) slab_free_locked(pool_, p);
     return kFailed;
   }
+  b.apply_patches();
   for (uint64_t i = 0; i < count; ++i) top[first + i] = words[i];
   for (void* p : b.fresh) root_->bytes += slab_allocation_size(pool_, p);
   for (void* p : b.garbage) {
@@ -261,6 +367,7 @@ int64_t PrefixTableWriter::put(const uint8_t* addr, unsigned len, uint64_t entry
   }
   Key k = key_of(addr, len);
   auto [it, added] = shadow_.try_emplace({k, len}, entry_off);
+  if (added) ++lengths_[len];
   if (!added) {
     if (it->second == entry_off) return kDone;
     it->second = entry_off;
@@ -272,14 +379,16 @@ int64_t PrefixTableWriter::remove(const uint8_t* addr, unsigned len) noexcept {
   if (root_ == nullptr || root_->top_off == 0 || len > key_bits_) return kFailed;
   Key k = key_of(addr, len);
   if (shadow_.erase({k, len}) == 0) return kNothingToDo;
+  --lengths_[len];
   return update(k, len);
 }
 
 int64_t PrefixTableWriter::clear() noexcept {
   if (root_ == nullptr || root_->top_off == 0) return kFailed;
   shadow_.clear();
+  lengths_.fill(0);
   uint64_t* top = _lfof_<uint64_t>(pool_, root_->top_off);
-  Build b{pool_, shadow_, 0, ~Key{0}, 0, {}, {}, 0, false};
+  Build b{pool_, shadow_, lengths_.data(), 0, ~Key{0}, 0, {}, {}, {}, 0, false};
   for (uint64_t s = 0; s < kPrefixTopSlots; ++s) {
     uint64_t word = top[s];
     top[s] = 0;
@@ -300,9 +409,10 @@ int64_t PrefixTableWriter::rebuild(const std::vector<Prefix>& prefixes) noexcept
   for (const Prefix& p : prefixes) {
     if (p.len > key_bits_ || p.entry_off == 0 || (p.entry_off & kPrefixNodeFlag) != 0) {
       shadow_.clear();
+      lengths_.fill(0);
       return kFailed;
     }
-    shadow_[{key_of(p.addr, p.len), p.len}] = p.entry_off;
+    if (shadow_.insert_or_assign({key_of(p.addr, p.len), p.len}, p.entry_off).second) ++lengths_[p.len];
   }
   return update(0, 0);
 }

@@ -32,10 +32,15 @@
 //   4. A node belongs to exactly one slot; root.bytes is the sum of the allocation sizes of the first
 //      level, the node records outside arrays (those under the first level) and all arrays.
 //
-// Updates copy the path they change: the nodes under an affected first-level slot that see the change
-// are built anew beside the old ones, the first-level word is switched with one store, and only then
-// is the old part freed. A reader that raced the switch reads freed but still pool-owned bytes and
-// stops within the node levels of its family; it learns from the change epoch that it must retry.
+// Updates change the nodes on the path of the changed prefix where they stand: a node keeps its
+// record and its arrays when the number of its children and of its runs stays the same (the usual
+// case: a prefix changes inside a slot that already is a child), and only the words that differ are
+// written. An array whose length changes is built anew beside the old one, and the old one is freed
+// once the new one is linked. Every allocation of an update comes before its first write to the
+// table, so an update that runs out of memory leaves the table exactly as it was. A reader racing an
+// update may read a record half written, or freed but still pool-owned bytes; every read stays in
+// the pool, the walk stops within the node levels of its family, and the change epoch makes the
+// reader retry.
 //
 // Locking: the writer runs under the dictionary's write lock, inside the change epoch. The read side
 // takes no lock; it fetches every record through a view (store/segment_view.h), so over a checked
@@ -43,6 +48,7 @@
 // pool or an endless walk.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -117,6 +123,7 @@ class PrefixTableWriter {
   PrefixRoot* root_ = nullptr;
   unsigned key_bits_ = 0;
   std::map<ShadowKey, uint64_t> shadow_;  // (key, length) -> entry offset
+  std::array<uint32_t, 129> lengths_{};   // how many prefixes of shadow_ have each length
 };
 
 // ---- read side ----

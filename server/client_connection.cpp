@@ -10,9 +10,12 @@ ClientConnection::ClientConnection(UniqueFd fd, SlabPool* pool, const PeerIdenti
     : fd_(std::move(fd)), last_progress_(now), batch_(pool, peer) {}
 
 void ClientConnection::on_readable(std::span<uint8_t> scratch, ServeClock::time_point now, bool peer_closed) {
-  for (int turn = 0; turn < kReadsPerTurn && state_ == State::kReading; ++turn) {
-    ssize_t n = read(fd_.get(), scratch.data(), scratch.size());
-    if (n < 0 && errno == EINTR) continue;
+  // A second read only ever takes the end of the stream of a client that has closed its side.
+  for (int reads = 0; reads < 2 && state_ == State::kReading; ++reads) {
+    ssize_t n;
+    do {
+      n = read(fd_.get(), scratch.data(), scratch.size());
+    } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {  // the end of the stream; a read error ends it the same way
       start_answer(now);
@@ -25,7 +28,7 @@ void ClientConnection::on_readable(std::span<uint8_t> scratch, ServeClock::time_
       start_answer(now);
       return;
     }
-    if (!peer_closed && static_cast<size_t>(n) < scratch.size()) return;  // the rest when it comes
+    if (!peer_closed || static_cast<size_t>(n) == scratch.size()) return;  // more when the wait says so
   }
 }
 

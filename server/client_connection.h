@@ -29,15 +29,13 @@ class ClientConnection {
   // Takes the connected, non-blocking socket of an admitted `peer`.
   ClientConnection(UniqueFd fd, SlabPool* pool, const PeerIdentity& peer, ServeClock::time_point now);
 
-  // Reads into `scratch` (any size) and runs the requests completed by what arrived. At the end of
-  // the stream, on a read error or after an undecodable body, the answer is built and written as far
-  // as the socket takes it. `peer_closed` says that the client has ended its sending direction (the
-  // wait reported it): everything it sent is then already here, so the reads go on to the end of the
-  // stream without another wait. Otherwise one read is made, and another only when it filled
-  // `scratch`. At most kReadsPerTurn reads are made, so that one client cannot hold up the others.
+  // Reads once into `scratch` (any size) and runs the requests completed by what arrived. At the end
+  // of the stream, on a read error or after an undecodable body, the answer is built and written as
+  // far as the socket takes it. `peer_closed` says that the wait saw the client end its sending
+  // direction: when the read then took all that was left (less than `scratch`), the end of the stream
+  // is read at once instead of after another wait. At most one read's worth of requests runs per
+  // call, so that no client holds up the others.
   void on_readable(std::span<uint8_t> scratch, ServeClock::time_point now, bool peer_closed);
-
-  static constexpr int kReadsPerTurn = 8;
   // Writes more of the answer.
   void on_writable(ServeClock::time_point now);
   // Closes the connection without an answer; what it sent has run.

@@ -1,6 +1,5 @@
 #include "server/client_connection.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,23 +7,29 @@
 namespace quillmap {
 
 ClientConnection::ClientConnection(UniqueFd fd, SlabPool* pool, const PeerIdentity& peer, ServeClock::time_point now)
-    : fd_(std::move(fd)), last_progress_(now), batch_(pool, peer) {
-  int flags = fcntl(fd_.get(), F_GETFL);
-  if (flags >= 0) fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK);
-}
+    : fd_(std::move(fd)), last_progress_(now), batch_(pool, peer) {}
 
-void ClientConnection::on_readable(std::span<uint8_t> scratch, ServeClock::time_point now) {
-  if (state_ != State::kReading) return;
-  ssize_t n = read(fd_.get(), scratch.data(), scratch.size());
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-  if (n <= 0) {  // the end of the stream; a read error ends it the same way
-    start_answer(now);
-    return;
+void ClientConnection::on_readable(std::span<uint8_t> scratch, ServeClock::time_point now, bool peer_closed) {
+  // A second read only ever takes the end of the stream of a client that has closed its side.
+  for (int reads = 0; reads < 2 && state_ == State::kReading; ++reads) {
+    ssize_t n;
+    do {
+      n = read(fd_.get(), scratch.data(), scratch.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {  // the end of the stream; a read error ends it the same way
+      start_answer(now);
+      return;
+    }
+    last_progress_ = now;
+    bool going = reader_.feed({scratch.data(), static_cast<size_t>(n)},
+                              [this](std::span<const uint8_t> body) { return batch_.run_body(body); });
+    if (!going) {  // an undecodable body: the rest of the stream is not read
+      start_answer(now);
+      return;
+    }
+    if (!peer_closed || static_cast<size_t>(n) == scratch.size()) return;  // more when the wait says so
   }
-  last_progress_ = now;
-  bool going = reader_.feed({scratch.data(), static_cast<size_t>(n)},
-                            [this](std::span<const uint8_t> body) { return batch_.run_body(body); });
-  if (!going) start_answer(now);  // an undecodable body: the rest of the stream is not read
 }
 
 void ClientConnection::start_answer(ServeClock::time_point now) {

@@ -26,13 +26,16 @@ class ClientConnection {
  public:
   enum class State { kReading, kWriting, kDone };
 
-  // Takes the connected socket (made non-blocking here) of an admitted `peer`.
+  // Takes the connected, non-blocking socket of an admitted `peer`.
   ClientConnection(UniqueFd fd, SlabPool* pool, const PeerIdentity& peer, ServeClock::time_point now);
 
   // Reads once into `scratch` (any size) and runs the requests completed by what arrived. At the end
   // of the stream, on a read error or after an undecodable body, the answer is built and written as
-  // far as the socket takes it.
-  void on_readable(std::span<uint8_t> scratch, ServeClock::time_point now);
+  // far as the socket takes it. `peer_closed` says that the wait saw the client end its sending
+  // direction: when the read then took all that was left (less than `scratch`), the end of the stream
+  // is read at once instead of after another wait. At most one read's worth of requests runs per
+  // call, so that no client holds up the others.
+  void on_readable(std::span<uint8_t> scratch, ServeClock::time_point now, bool peer_closed);
   // Writes more of the answer.
   void on_writable(ServeClock::time_point now);
   // Closes the connection without an answer; what it sent has run.

@@ -187,7 +187,7 @@ void ServingLoop::serve_ready(ServeClock::time_point now) {
     if (events == 0) continue;
     ClientConnection& c = *connections_[i];
     if (c.state() == ClientConnection::State::kReading) {
-      c.on_readable(scratch_, now);
+      c.on_readable(scratch_, now, (events & (POLLRDHUP | POLLHUP)) != 0);
     } else if (c.state() == ClientConnection::State::kWriting) {
       if (events & (POLLERR | POLLHUP)) {
         // A peer that has gone cannot take the rest of its answer; the write reports it.
@@ -202,7 +202,7 @@ void ServingLoop::serve_ready(ServeClock::time_point now) {
 
 void ServingLoop::accept_new(ServeClock::time_point now) {
   for (int n = 0; n < kAcceptsPerPass && !termination_requested(); ++n) {
-    UniqueFd conn(accept4(listening_socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    UniqueFd conn(accept4(listening_socket.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (conn) {
       admit(std::move(conn), now);
       continue;
@@ -247,6 +247,7 @@ void ServingLoop::admit(UniqueFd conn, ServeClock::time_point now) {
   log_msg(kLogInfo, creds_fmt, static_cast<long>(peer.pid), static_cast<long>(peer.uid),
           static_cast<long>(peer.gid));
   connections_.push_back(std::make_unique<ClientConnection>(std::move(conn), pool_, peer, now));
+  connections_.back()->on_readable(scratch_, now, false);
 }
 
 void ServingLoop::drop_stalled(ServeClock::time_point now) {

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
@@ -29,10 +28,23 @@
 namespace quillmap {
 namespace {
 
-struct SendInfoDeleter {
-  void operator()(SharedDict__SendInfo* m) const { shared_dict__send_info__free_unpacked(m, nullptr); }
+// A request message decoded into the batch's arena; the arena is rewound when it goes, so the
+// message, its strings and anything protobuf-c kept of unknown fields are released at once.
+class DecodedSendInfo {
+ public:
+  DecodedSendInfo(DecodeArena* arena, std::span<const uint8_t> body)
+      : arena_(arena), message_(shared_dict__send_info__unpack(arena->allocator(), body.size(), body.data())) {}
+  ~DecodedSendInfo() { arena_->rewind(); }
+  DecodedSendInfo(const DecodedSendInfo&) = delete;
+  DecodedSendInfo& operator=(const DecodedSendInfo&) = delete;
+
+  // Null when the body does not decode.
+  const SharedDict__SendInfo* get() const { return message_; }
+
+ private:
+  DecodeArena* arena_;
+  SharedDict__SendInfo* message_;
 };
-using SendInfoPtr = std::unique_ptr<SharedDict__SendInfo, SendInfoDeleter>;
 
 enum ActionCode : int {
   kGet = SHARED_DICT__SEND_INFO__ACTION__GET,
@@ -194,12 +206,12 @@ void run_request(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& pe
 }  // namespace
 
 bool RequestBatch::run_body(std::span<const uint8_t> body) {
-  SendInfoPtr message(shared_dict__send_info__unpack(nullptr, body.size(), body.data()));
-  if (!message) {
+  DecodedSendInfo message(&arena_, body);
+  if (message.get() == nullptr) {
     log_msg(kLogError, "Could not process message. Skipped");
     return false;
   }
-  run_request(pool_, make_request(*message), peer_, &counts_);
+  run_request(pool_, make_request(*message.get()), peer_, &counts_);
   return true;
 }
 

@@ -3,13 +3,15 @@
 //
 // Per connection, and forgotten when it ends: the affected and unaffected counts, whether any INFO or
 // HASH was asked for, and whether this connection has already broken a stuck segment lock by force
-// (it does so at most once for its requests).
+// (it does so at most once for its requests). Each request is decoded into the batch's arena, which
+// is rewound once the request has run: decoding takes nothing from the heap.
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "server/decode_arena.h"
 #include "server/peer.h"
 #include "store/layout.h"
 
@@ -41,6 +43,7 @@ class RequestBatch {
   SlabPool* pool_;
   PeerIdentity peer_;
   Counts counts_;
+  DecodeArena arena_;
 };
 
 // Reports an answer that could not be written whole: WARN "Could not write answer: socket closed"

@@ -210,6 +210,10 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
   EXPECT_EQ(GetCapturedStderr(),
             "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n");
 
+  ASSERT_EQ(read_text("data_path=/d\nexpired_check_interval=429496729\n"), 0);  // the largest accepted
+  EXPECT_EQ(finish_config(), 0);
+  EXPECT_EQ(settings.expired_check_interval, 429496729);
+
   ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\n"
                       "reader_group=root\n"), 0);
   EXPECT_EQ(finish_config(), 0);
@@ -249,7 +253,9 @@ TEST_F(ConfigTest, OptionsTable) {
       {{"extra", "--no-daemon", "more", "-c/y"}, "-1 /y -D"},
       {{"-h"}, "0 <unset> help"},
       {{"--version", "-D"}, "0 <unset> help"},
+      {{"--help"}, "0 <unset> help"},
       {{"-x"}, "1 <unset> help"},
+      {{"--bogus"}, "1 <unset> help"},
       {{"-c"}, "1 <unset> help"},
   };
   for (auto [args, expected] : kCases) {

@@ -32,6 +32,7 @@ namespace {
 
 constexpr char kTitlePrefix[] = "quillmap:";
 constexpr char kWorkerTitle[] = "quillmap: worker";
+constexpr int kReadyTimeoutMs = 10000;
 
 // Exit statuses of every child this process has reaped, by pid (-1: ended by a signal).
 std::map<pid_t, int>& reaped() {
@@ -117,6 +118,12 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 std::string read_cmdline(pid_t pid) {
   std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
   while (!text.empty() && text.back() == '\0') text.pop_back();
@@ -126,16 +133,15 @@ std::string read_cmdline(pid_t pid) {
   return text;
 }
 
-std::vector<pid_t> quillmap_processes() {
-  std::vector<pid_t> found;
-  for (pid_t pid : all_pids()) {
-    if (read_cmdline(pid).starts_with(kTitlePrefix)) found.push_back(pid);
-  }
-  return found;
-}
-
 bool wait_until_no_instance(int timeout_ms) {
-  return poll_until([] { return quillmap_processes().empty(); }, timeout_ms);
+  return poll_until(
+      [] {
+        for (pid_t pid : all_pids()) {
+          if (read_cmdline(pid).starts_with(kTitlePrefix)) return false;
+        }
+        return true;
+      },
+      timeout_ms);
 }
 
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
@@ -229,7 +235,6 @@ bool DaemonHarness::start() {
 bool DaemonHarness::launch() {
   std::vector<std::string> argv_strings = {daemon_binary(), "-c", config_path_};
   if (options_.foreground) argv_strings.push_back("-D");
-  argv_strings.insert(argv_strings.end(), options_.extra_args.begin(), options_.extra_args.end());
   std::vector<char*> argv = c_strings(argv_strings);
   std::vector<std::string> env_strings = options_.environment.value_or(std::vector<std::string>{});
   std::vector<char*> envp = c_strings(env_strings);
@@ -263,7 +268,7 @@ bool DaemonHarness::launch() {
                // first process with status 0 on purpose, and with 1 when start-up failed.
                return reap_launched(false) && (options_.foreground || launch_status_ != 0);
              },
-             options_.ready_timeout_ms) &&
+             kReadyTimeoutMs) &&
          ready();
 }
 
@@ -336,7 +341,6 @@ bool DaemonHarness::segment_exists() const {
 
 std::string DaemonHarness::log_text() const { return read_file(log_path_); }
 std::string DaemonHarness::stderr_text() const { return read_file(dir_ + "/stderr.txt"); }
-std::string DaemonHarness::stdout_text() const { return read_file(dir_ + "/stdout.txt"); }
 
 bool DaemonHarness::wait_for_log(const std::string& needle, int timeout_ms) const {
   return poll_until([&] { return log_text().find(needle) != std::string::npos; }, timeout_ms);

@@ -39,8 +39,8 @@ inline ProgramRun run_daemon_binary(const std::vector<std::string>& args) {
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
-// Processes whose command line starts with "quillmap:" (any instance on this machine).
-std::vector<pid_t> quillmap_processes();
+// How often `needle` occurs in `text`.
+size_t count_of(const std::string& text, const std::string& needle);
 
 // The command line of `pid` with its NUL separators turned into blanks and trailing NULs removed;
 // empty when it cannot be read.
@@ -58,10 +58,8 @@ struct DaemonOptions {
   bool foreground = true;                   // -D
   ReadyWhen ready = ReadyWhen::kSegment;
   std::vector<std::string> config_lines;    // appended to the generated configuration
-  std::vector<std::string> extra_args;      // appended to "-c CONFIG [-D]"
   std::string log_level = "DEBUG";
   std::optional<std::vector<std::string>> environment;  // unset: the test's own environment
-  int ready_timeout_ms = 10000;
   std::string data_dir;                     // where the data file lies; empty: the harness's directory
 };
 
@@ -104,7 +102,6 @@ class DaemonHarness {
 
   std::string log_text() const;
   std::string stderr_text() const;
-  std::string stdout_text() const;
 
   // The process started by start(): the master in the foreground; in daemon mode the first process,
   // which ends with status 0 once the daemon is detached.
@@ -128,7 +125,6 @@ class DaemonHarness {
   const std::string& log_path() const { return log_path_; }
   const std::string& pid_path() const { return pid_path_; }
   const std::string& socket_path() const { return socket_path_; }
-  const DaemonOptions& options() const { return options_; }
 
  private:
   bool launch();

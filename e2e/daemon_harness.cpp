@@ -266,7 +266,7 @@ bool DaemonHarness::launch() {
                if (ready()) return true;
                // A foreground daemon that has ended will never be ready; a detached one ends its
                // first process with status 0 on purpose, and with 1 when start-up failed.
-               return reap_launched(false) && (options_.foreground || launch_status_ != 0);
+               return reap_launched() && (options_.foreground || launch_status_ != 0);
              },
              kReadyTimeoutMs) &&
          ready();
@@ -295,17 +295,10 @@ bool DaemonHarness::ready() const {
   return serving;
 }
 
-bool DaemonHarness::reap_launched(bool block) const {
+bool DaemonHarness::reap_launched() const {
   if (launched_reaped_) return true;
   reap_children();
   auto it = reaped().find(launched_);
-  if (it == reaped().end() && block) {
-    int status = 0;
-    if (waitpid(launched_, &status, 0) == launched_) {
-      reaped()[launched_] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      it = reaped().find(launched_);
-    }
-  }
   if (it == reaped().end()) return false;
   launched_reaped_ = true;
   launch_status_ = it->second;
@@ -375,14 +368,13 @@ int DaemonHarness::stop(int timeout_ms) {
       return -1;
     }
   }
-  if (master == launched_) reap_launched(true);
   auto it = reaped().find(master);
   return it == reaped().end() ? -1 : it->second;
 }
 
 void DaemonHarness::kill_everything() {
   std::vector<pid_t> targets;
-  if (launched_ != 0 && !reap_launched(false)) targets.push_back(launched_);
+  if (launched_ != 0 && !reap_launched()) targets.push_back(launched_);
   pid_t master = master_pid();
   if (master != 0 && read_cmdline(master).starts_with(kTitlePrefix)) targets.push_back(master);
   worker_pid();
@@ -395,7 +387,7 @@ void DaemonHarness::kill_everything() {
   }
   for (pid_t pid : targets) kill(pid, SIGKILL);
   for (pid_t pid : targets) wait_gone(pid, 5000);
-  if (launched_ != 0) reap_launched(false);
+  if (launched_ != 0) reap_launched();
 }
 
 void DaemonHarness::remove_segment() {

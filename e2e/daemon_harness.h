@@ -108,7 +108,7 @@ class DaemonHarness {
   pid_t launched_pid() const { return launched_; }
   // Its exit status once it has ended (-1 otherwise, or when killed by a signal).
   int launch_status() const {
-    reap_launched(false);
+    reap_launched();
     return launch_status_;
   }
   // The master: the launched process in the foreground, the pid file's content in daemon mode.
@@ -132,7 +132,7 @@ class DaemonHarness {
   void kill_everything();
   void remove_segment();
   // Reaps the launched process when it has ended; true once it has.
-  bool reap_launched(bool block) const;
+  bool reap_launched() const;
 
   DaemonOptions options_;
   std::string dir_, config_path_, data_path_, log_path_, pid_path_, socket_path_;

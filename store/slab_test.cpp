@@ -1,6 +1,7 @@
-// The allocator: edge cases of the class and page levels, misuse of slab_free, and a seeded model test
-// of random allocations (calloc included) and releases against the allocator's own recount, which also
-// covers exhaustion and the failure counts.
+// The allocator: the class and page a request gets, misuse of slab_free, the locking wrappers, and a
+// seeded model test of random allocations (calloc included) and releases against the allocator's own
+// recount after every step (lists of non-full class pages, maximal free runs, statistics), which also
+// covers pages filling and emptying, runs merging and splitting, exhaustion and the failure counts.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -73,26 +74,6 @@ TEST_F(SlabTest, RequestSizesMapToClassesRunsAndFirstChunks) {
   EXPECT_EQ(p->free_pages, page_count(p));
 }
 
-TEST_F(SlabTest, ExactPageFillsLeavesListAndReturns) {
-  const uint64_t free_before = p->free_pages;
-  std::vector<void*> chunks;
-  for (int i = 0; i < 64; ++i) chunks.push_back(slab_alloc_locked(p, 64));
-  PageDesc* d = page_desc(p, 0);
-  EXPECT_TRUE(d->map == ~uint64_t{0} && d->next == 0 && d->prev == kPageExact);
-  EXPECT_EQ(class_head(p, 3)->next, kClassHeadsOffset + 24 * 3);
-  EXPECT_EQ(slab_check(p), "");
-
-  slab_free_locked(p, chunks[17]);
-  EXPECT_EQ(class_head(p, 3)->next, off(p, d));
-  EXPECT_EQ(slab_alloc_locked(p, 64), chunks[17]);  // the freed chunk is the page's lowest free one
-  slab_free_locked(p, chunks[17]);
-  for (int i = 0; i < 64; ++i)
-    if (i != 17) slab_free_locked(p, chunks[i]);
-  EXPECT_EQ(class_stats_of(p)[3].total + class_stats_of(p)[3].used, 0u);
-  EXPECT_EQ(p->free_pages, free_before);
-  EXPECT_EQ(slab_check(p), "");
-}
-
 TEST_F(SlabTest, MisuseOfFreeIsLoggedAndChangesNothing) {
   uint8_t* small = static_cast<uint8_t*>(slab_alloc_locked(p, 8));
   uint8_t* big = static_cast<uint8_t*>(slab_alloc_locked(p, 512));
@@ -140,29 +121,6 @@ TEST_F(SlabTest, MisuseOfFreeIsLoggedAndChangesNothing) {
   slab_free_locked(p, big);
   EXPECT_TRUE(log.contains("[WARN]: slab_free(): page is already free")) << log.text();
   EXPECT_EQ(slab_check(p), "");
-}
-
-// First, third, second of three adjacent pages: one run, merged on both sides; a run split leaving one
-// page keeps that page linked into the free-run list.
-TEST_F(SlabTest, FreeRunsMergeAndSplit) {
-  void* a = slab_alloc_locked(p, 4096);
-  void* b = slab_alloc_locked(p, 4096);
-  void* c = slab_alloc_locked(p, 4096);
-  void* guard = slab_alloc_locked(p, 4096);
-  for (void* page : {a, c, b}) {
-    slab_free_locked(p, page);
-    ASSERT_EQ(slab_check(p), "");
-  }
-  EXPECT_EQ(p->free_head.next, off(p, page_desc(p, 0)));
-  EXPECT_EQ(page_desc(p, 0)->map, 3u);
-  EXPECT_EQ(slab_alloc_locked(p, 2 * 4096), a);
-  EXPECT_EQ(slab_check(p), "");
-  slab_free_locked(p, a);
-  slab_free_locked(p, guard);
-  testing::SlabCensus census;
-  EXPECT_EQ(slab_check(p, &census), "");
-  EXPECT_EQ(census.free_runs, 1u);
-  EXPECT_EQ(page_desc(p, 0)->map, page_count(p));
 }
 
 TEST_F(SlabTest, LockingWrappersTakeAndReleaseTheLock) {

@@ -292,13 +292,8 @@ TEST_F(SweepsTest, LockTimeoutsReturnMinusThreeAndTouchNothing) {
                         "[ERROR]: rbtree_get_hashsum: could not get read lock"})
     EXPECT_TRUE(log.contains(m)) << m;
 
-  // The caller's recovery: clear the lock and repeat; the node in hand waits for the next collection.
+  shm_llist_clear(&list);  // the recovery after a time-out is the stuck-lock test's
   pool()->lock = 0;
-  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kDone);
-  EXPECT_EQ(has("stale") + has("stale2"), 1);
-  ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
-  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kDone);
-  EXPECT_FALSE(has("stale") || has("stale2"));
 
   // A reader elsewhere lets the purge gather but not remove.
   add("kept");

@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <string>
 #include <thread>

@@ -69,10 +69,9 @@ TEST_F(CliTest, BatchFromStandardInput) {
   }
 }
 
-// The real daemon's figures in the info text (its layout and the JSON form are checked with the
-// tool's own tests); the digest depends on the keys only, and a clear returns to the empty digest.
+// The real daemon's figures in the info text, index figures included (the layout and the JSON form are
+// checked with the tool's own tests, what the digest covers with the dispatcher's and the sweeps').
 TEST_F(CliTest, InfoAndHash) {
-  const std::string empty_hash = hashsum_of(cli({"hash"}));
   ProgramRun filled = cli({"set", "a", "1", ";", "set", "b", "2", ";", "info", ";", "hash"});
   std::smatch m;
   ASSERT_TRUE(std::regex_match(filled.out, m,
@@ -86,10 +85,7 @@ TEST_F(CliTest, InfoAndHash) {
   EXPECT_EQ(std::stoll(m[3]), 4194304);           // the segment size the harness configures
   EXPECT_GE(std::stoll(m[4]), std::stoll(m[5]));  // used bytes lie in allocated ones
   EXPECT_GT(std::stoll(m[5]), 0);
-  EXPECT_EQ(empty_hash.size(), 40u);
-  EXPECT_NE(hashsum_of(filled), empty_hash);
-  EXPECT_EQ(hashsum_of(cli({"set", "b", "other", ";", "hash"})), hashsum_of(filled));
-  EXPECT_EQ(hashsum_of(cli({"clear", ";", "hash"})), empty_hash);
+  EXPECT_NE(hashsum_of(filled), hashsum_of(cli({"clear", ";", "hash"})));
 }
 
 // 0: success or found; 1: the daemon answered without success, or a read found nothing; 2: bad

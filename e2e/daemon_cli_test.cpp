@@ -99,7 +99,7 @@ TEST(DaemonCliTest, ConfigurationWarningsAndSecondInstance) {
     EXPECT_EQ(run.err, "");
   }
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"-c", conf}, {"-D", "-c", conf}, {"extra", "-c", conf}}) {
+       {std::vector<std::string>{"-c", conf}, {"-D", "-c", conf}}) {
     ProgramRun run = run_daemon_binary(args);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_EQ(run.out, "");

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "client/reader/quillmap_reader.hpp"
-#include "client/reader/reader_test_support.h"
+#include "client/reader/testing/keyed_store.h"
 #include "entry/ipaddr_ops.h"
 #include "lpctrie/lpctrie.h"
 #include "store/rwlock.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "client/reader/quillmap_reader.hpp"
-#include "client/reader/reader_test_support.h"
+#include "client/reader/testing/keyed_store.h"
 #include "entry/key_ops.h"
 #include "index/index_layout.h"
 #include "store/rbtree.h"

@@ -1,6 +1,7 @@
 // The socket client against a stand-in daemon: seeded random batches and answers round-trip exactly
 // (through the batch call and the streaming connection), and the failures a client meets.
 #include "client/dict_client.h"
+#include "util/testing/seed.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -99,8 +100,8 @@ Result<Answer> stream_batch(const std::string& path, const std::vector<Request>&
 }
 
 TEST(DictClient, RandomBatchesAndAnswersRoundTrip) {
-  const unsigned seed = std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  const uint32_t seed = testing::test_seed(20261207);
+  SCOPED_TRACE(testing::seed_trace(seed));
   std::mt19937 rng(seed);
   for (int round = 0; round < 40; ++round) {
     // Now and then enough frames to pass both the socket buffers and the client's write chunk.

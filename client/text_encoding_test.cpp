@@ -6,7 +6,7 @@
 #include <optional>
 #include <random>
 
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {

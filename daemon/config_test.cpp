@@ -86,22 +86,17 @@ std::vector<std::string> matches_per_line(const std::string& text, const std::re
   return out;
 }
 
-// Each case is a whole file; the expectation is on the settings right after reading it.
+// Each case is a whole file; the expectation is on the settings right after reading it. (The rules of
+// one line, trimming, quotes and comments, are the shared line parser's table in client_config_test.)
 TEST_F(ConfigTest, FileReadingTable) {
   const std::string kU506(506, 'u'), kQ77(77, 'q');
   const std::vector<std::pair<std::string, std::string>> kCases = {
-      {"data_path = \"/srv/q.yaml\"\n", "data_path=/srv/q.yaml"},  // blanks and quotes trimmed
-      {"user=john doe\n", "user=john"},                             // value stops at a blank
       {"pid_path=/p\ndata_path=/a\ndata_path=/b\nsocket_path=/s\n",  // first string wins
        "pid_path=/p data_path=/a socket_path=/s"},
       {"data_size=100\ndata_size=200\n", "data_size=200"},          // last number wins
       {"log_level=INFO\nlog_level=LOUD\n", "log_level=4"},          // last recognised level
-      {"  # data_path=/c\n\tdata_path=/d\n", "data_path=/d"},
-      {"data_path=/e #note\n", "data_path=/e"},
-      {"data_path=/e#note\n", "data_path=/e#note"},
       // Malformed and unknown lines; a leading quote stays part of the key.
       {"=data_path=/f\ndata_path /g\n\"data_path=/h\ncolour=blue\nDATA_PATH=/j\n", ""},
-      {"data_path'\t= '/i'\n", "data_path=/i"},
       {"log_path=\n", "log_path="},
       {"data_size=12abc\n", "data_size=12"},
       // Lower-case level word, no number, only the low 8 bits of 256 kept.
@@ -210,6 +205,10 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
   EXPECT_EQ(GetCapturedStderr(),
             "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n");
 
+  ASSERT_EQ(read_text("data_path=/d\nexpired_check_interval=429496729\n"), 0);  // the largest accepted
+  EXPECT_EQ(finish_config(), 0);
+  EXPECT_EQ(settings.expired_check_interval, 429496729);
+
   ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\n"
                       "reader_group=root\n"), 0);
   EXPECT_EQ(finish_config(), 0);
@@ -249,7 +248,9 @@ TEST_F(ConfigTest, OptionsTable) {
       {{"extra", "--no-daemon", "more", "-c/y"}, "-1 /y -D"},
       {{"-h"}, "0 <unset> help"},
       {{"--version", "-D"}, "0 <unset> help"},
+      {{"--help"}, "0 <unset> help"},
       {{"-x"}, "1 <unset> help"},
+      {{"--bogus"}, "1 <unset> help"},
       {{"-c"}, "1 <unset> help"},
   };
   for (auto [args, expected] : kCases) {

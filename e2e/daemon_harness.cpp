@@ -32,6 +32,7 @@ namespace {
 
 constexpr char kTitlePrefix[] = "quillmap:";
 constexpr char kWorkerTitle[] = "quillmap: worker";
+constexpr int kReadyTimeoutMs = 10000;
 
 // Exit statuses of every child this process has reaped, by pid (-1: ended by a signal).
 std::map<pid_t, int>& reaped() {
@@ -117,6 +118,12 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
 std::string read_cmdline(pid_t pid) {
   std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");
   while (!text.empty() && text.back() == '\0') text.pop_back();
@@ -126,16 +133,15 @@ std::string read_cmdline(pid_t pid) {
   return text;
 }
 
-std::vector<pid_t> quillmap_processes() {
-  std::vector<pid_t> found;
-  for (pid_t pid : all_pids()) {
-    if (read_cmdline(pid).starts_with(kTitlePrefix)) found.push_back(pid);
-  }
-  return found;
-}
-
 bool wait_until_no_instance(int timeout_ms) {
-  return poll_until([] { return quillmap_processes().empty(); }, timeout_ms);
+  return poll_until(
+      [] {
+        for (pid_t pid : all_pids()) {
+          if (read_cmdline(pid).starts_with(kTitlePrefix)) return false;
+        }
+        return true;
+      },
+      timeout_ms);
 }
 
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
@@ -229,7 +235,6 @@ bool DaemonHarness::start() {
 bool DaemonHarness::launch() {
   std::vector<std::string> argv_strings = {daemon_binary(), "-c", config_path_};
   if (options_.foreground) argv_strings.push_back("-D");
-  argv_strings.insert(argv_strings.end(), options_.extra_args.begin(), options_.extra_args.end());
   std::vector<char*> argv = c_strings(argv_strings);
   std::vector<std::string> env_strings = options_.environment.value_or(std::vector<std::string>{});
   std::vector<char*> envp = c_strings(env_strings);
@@ -261,9 +266,9 @@ bool DaemonHarness::launch() {
                if (ready()) return true;
                // A foreground daemon that has ended will never be ready; a detached one ends its
                // first process with status 0 on purpose, and with 1 when start-up failed.
-               return reap_launched(false) && (options_.foreground || launch_status_ != 0);
+               return reap_launched() && (options_.foreground || launch_status_ != 0);
              },
-             options_.ready_timeout_ms) &&
+             kReadyTimeoutMs) &&
          ready();
 }
 
@@ -290,17 +295,10 @@ bool DaemonHarness::ready() const {
   return serving;
 }
 
-bool DaemonHarness::reap_launched(bool block) const {
+bool DaemonHarness::reap_launched() const {
   if (launched_reaped_) return true;
   reap_children();
   auto it = reaped().find(launched_);
-  if (it == reaped().end() && block) {
-    int status = 0;
-    if (waitpid(launched_, &status, 0) == launched_) {
-      reaped()[launched_] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      it = reaped().find(launched_);
-    }
-  }
   if (it == reaped().end()) return false;
   launched_reaped_ = true;
   launch_status_ = it->second;
@@ -336,7 +334,6 @@ bool DaemonHarness::segment_exists() const {
 
 std::string DaemonHarness::log_text() const { return read_file(log_path_); }
 std::string DaemonHarness::stderr_text() const { return read_file(dir_ + "/stderr.txt"); }
-std::string DaemonHarness::stdout_text() const { return read_file(dir_ + "/stdout.txt"); }
 
 bool DaemonHarness::wait_for_log(const std::string& needle, int timeout_ms) const {
   return poll_until([&] { return log_text().find(needle) != std::string::npos; }, timeout_ms);
@@ -371,14 +368,13 @@ int DaemonHarness::stop(int timeout_ms) {
       return -1;
     }
   }
-  if (master == launched_) reap_launched(true);
   auto it = reaped().find(master);
   return it == reaped().end() ? -1 : it->second;
 }
 
 void DaemonHarness::kill_everything() {
   std::vector<pid_t> targets;
-  if (launched_ != 0 && !reap_launched(false)) targets.push_back(launched_);
+  if (launched_ != 0 && !reap_launched()) targets.push_back(launched_);
   pid_t master = master_pid();
   if (master != 0 && read_cmdline(master).starts_with(kTitlePrefix)) targets.push_back(master);
   worker_pid();
@@ -391,7 +387,7 @@ void DaemonHarness::kill_everything() {
   }
   for (pid_t pid : targets) kill(pid, SIGKILL);
   for (pid_t pid : targets) wait_gone(pid, 5000);
-  if (launched_ != 0) reap_launched(false);
+  if (launched_ != 0) reap_launched();
 }
 
 void DaemonHarness::remove_segment() {

@@ -39,8 +39,8 @@ inline ProgramRun run_daemon_binary(const std::vector<std::string>& args) {
 // The whole content of a file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 
-// Processes whose command line starts with "quillmap:" (any instance on this machine).
-std::vector<pid_t> quillmap_processes();
+// How often `needle` occurs in `text`.
+size_t count_of(const std::string& text, const std::string& needle);
 
 // The command line of `pid` with its NUL separators turned into blanks and trailing NULs removed;
 // empty when it cannot be read.
@@ -58,10 +58,8 @@ struct DaemonOptions {
   bool foreground = true;                   // -D
   ReadyWhen ready = ReadyWhen::kSegment;
   std::vector<std::string> config_lines;    // appended to the generated configuration
-  std::vector<std::string> extra_args;      // appended to "-c CONFIG [-D]"
   std::string log_level = "DEBUG";
   std::optional<std::vector<std::string>> environment;  // unset: the test's own environment
-  int ready_timeout_ms = 10000;
   std::string data_dir;                     // where the data file lies; empty: the harness's directory
 };
 
@@ -104,14 +102,13 @@ class DaemonHarness {
 
   std::string log_text() const;
   std::string stderr_text() const;
-  std::string stdout_text() const;
 
   // The process started by start(): the master in the foreground; in daemon mode the first process,
   // which ends with status 0 once the daemon is detached.
   pid_t launched_pid() const { return launched_; }
   // Its exit status once it has ended (-1 otherwise, or when killed by a signal).
   int launch_status() const {
-    reap_launched(false);
+    reap_launched();
     return launch_status_;
   }
   // The master: the launched process in the foreground, the pid file's content in daemon mode.
@@ -128,7 +125,6 @@ class DaemonHarness {
   const std::string& log_path() const { return log_path_; }
   const std::string& pid_path() const { return pid_path_; }
   const std::string& socket_path() const { return socket_path_; }
-  const DaemonOptions& options() const { return options_; }
 
  private:
   bool launch();
@@ -136,7 +132,7 @@ class DaemonHarness {
   void kill_everything();
   void remove_segment();
   // Reaps the launched process when it has ended; true once it has.
-  bool reap_launched(bool block) const;
+  bool reap_launched() const;
 
   DaemonOptions options_;
   std::string dir_, config_path_, data_path_, log_path_, pid_path_, socket_path_;

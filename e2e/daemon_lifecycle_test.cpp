@@ -131,9 +131,7 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
   EXPECT_NE(log.find("[ERROR]: Could not remove " + daemon.socket_path() + ": Is a directory"), std::string::npos) << log;
   EXPECT_NE(log.find("[ERROR]: Workers keep ending within 5 s of their start (2 in a row); next start in 1 s"),
             std::string::npos) << log;
-  size_t ends = 0;
-  for (size_t at = log.find("Worker exited normally"); at != std::string::npos; at = log.find("Worker exited normally", at + 1)) ++ends;
-  EXPECT_EQ(ends, 3u) << log;
+  EXPECT_EQ(count_of(log, "Worker exited normally"), 3u) << log;
   EXPECT_EQ(daemon.stop(2000), 0) << "a backing-off master stops at once";
 }
 

@@ -24,7 +24,7 @@
 #include "client/dict_client.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "e2e/daemon_harness.h"
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 
 namespace quillmap::e2e {
 namespace {
@@ -195,9 +195,12 @@ TEST(Durability, UnloadableDataFileIsKeptAside) {
 }
 
 // Three writers while the worker is killed every 100 ms: every key whose batch was answered is there
-// afterwards, and the store reads whole.
+// afterwards, and the store reads whole. Without save and restore the entries can only come from the
+// segment itself: the data file is neither loaded nor written.
 TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   DaemonHarness daemon(serving_options({"no_save_restore=1", "data_size=67108864"}, "WARN"));
+  const std::string on_disk = "---\nondisk:\n  value: 1\n  expires: 0\n  is_address: false\n...\n";
+  std::ofstream(daemon.data_path()) << on_disk;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   std::atomic<bool> stop{false};
   std::vector<std::vector<std::string>> answered(3);
@@ -263,9 +266,13 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   std::vector<ReadStatus> statuses(keys.size());
   ASSERT_EQ(reader.get_many(keys.data(), keys.size(), nullptr, statuses.data()), ReadStatus::kOk);
   EXPECT_EQ(static_cast<size_t>(std::count(statuses.begin(), statuses.end(), ReadStatus::kOk)), keys.size());
+  std::string value;
+  EXPECT_EQ(reader.get("ondisk", &value), ReadStatus::kNotFound);
   RecordProperty("kills", kills);
   RecordProperty("answered_keys", static_cast<int>(total));
   EXPECT_EQ(daemon.stop(), 0);
+  EXPECT_NE(daemon.log_text().find("[WARN]: Worker terminated by signal: Killed\n"), std::string::npos);
+  EXPECT_EQ(read_file(daemon.data_path()), on_disk);
 }
 
 // A foreground daemon leaves its segments behind; started again with index=0 over them, it must not
@@ -301,10 +308,7 @@ TEST(Durability, PeriodicSavesWriteOnlyAChangedStore) {
   ASSERT_TRUE(daemon.wait_for_log("[INFO]: Saved 1 entries to " + daemon.data_path(), 4000));
   EXPECT_NE(read_file(daemon.data_path()).find("periodic:"), std::string::npos);
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-  const std::string log = daemon.log_text();
-  size_t saves = 0;
-  for (size_t at = log.find("[INFO]: Saved "); at != std::string::npos; at = log.find("[INFO]: Saved ", at + 1)) ++saves;
-  EXPECT_EQ(saves, 1u) << log;
+  EXPECT_EQ(count_of(daemon.log_text(), "[INFO]: Saved "), 1u) << daemon.log_text();
   EXPECT_EQ(daemon.stop(), 0);
 }
 

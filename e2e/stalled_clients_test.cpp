@@ -45,12 +45,6 @@ bool closed_unanswered(int fd) {
   return read(fd, &byte, 1) == 0;
 }
 
-size_t count_of(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
 TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
   DaemonHarness daemon(serving_options({"client_timeout=2", "enable_clean=1", "expired_check_interval=1"}));
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();

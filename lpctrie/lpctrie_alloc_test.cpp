@@ -8,6 +8,7 @@
 
 #include "lpctrie/testing/trie_fixture.h"
 #include "util/host_params.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -20,8 +21,9 @@ TYPED_TEST_SUITE(TrieAllocTest, testing::TrieWidths);
 // the trie and the allocator exactly as they were, and rebalancing given up at any allocation leaves
 // a valid trie.
 TYPED_TEST(TrieAllocTest, RandomChangesInAFullPool) {
-  SCOPED_TRACE("seed 11");
-  std::mt19937_64 rng(11);
+  const uint32_t seed = testing::test_seed(11);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
   int failed = 0;
   for (int i = 0; i < 20000 || failed < 200; ++i) {
     ASSERT_LT(i, 30000) << "the pool never filled up";

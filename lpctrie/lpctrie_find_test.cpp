@@ -9,6 +9,7 @@
 #include <random>
 
 #include "lpctrie/testing/trie_fixture.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -24,7 +25,9 @@ TYPED_TEST_SUITE(TrieFindTest, testing::TrieWidths);
 TYPED_TEST(TrieFindTest, DamagedTrieNeverLeadsOutside) {
   using Key = typename TypeParam::Key;
   constexpr unsigned K = TypeParam::kKeyLength;
-  std::mt19937_64 rng(23);
+  const uint32_t seed = testing::test_seed(23);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
   std::vector<Key> stored;  // 2000 prefixes in four /8-like regions, so that nodes are wide and deep
   for (int i = 0; i < 2000; ++i) {
     unsigned len = 8 + rng() % (K - 7);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "lpctrie/testing/trie_fixture.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -80,8 +81,9 @@ TYPED_TEST_SUITE(TrieModelTest, testing::TrieWidths);
 
 // Around a thousand prefixes that grow, churn and shrink, verified after every step.
 TYPED_TEST(TrieModelTest, RandomChangesMatchTheModel) {
-  for (uint64_t seed : {1u, 2u}) {
-    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+  const uint32_t first = testing::test_seed(1);
+  for (uint32_t seed : {first, first + 1}) {
+    SCOPED_TRACE(testing::seed_trace(seed));
     std::mt19937_64 rng(seed);
     this->regions_.clear();
     const int kSteps = 12000;
@@ -100,8 +102,9 @@ TYPED_TEST(TrieModelTest, RandomChangesMatchTheModel) {
 
 // A large table, so that nodes grow wide and deep: loaded, checked, emptied in random order.
 TYPED_TEST(TrieModelTest, LargeTableLoadsAndEmpties) {
-  SCOPED_TRACE("seed 3");
-  std::mt19937_64 rng(3);
+  const uint32_t seed = testing::test_seed(3);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
   for (int i = 0; i < 30000; ++i) {
     ASSERT_NO_FATAL_FAILURE(this->random_step(rng, 100)) << "insert " << i;
     if (i % 5000 == 0) {

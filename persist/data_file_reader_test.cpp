@@ -74,6 +74,8 @@ TEST(DataFileReader, TableOfShapes) {
        "Key b was not loaded as it has no value"},
       {"complex key skipped", "? [1, 2]\n:\n  value: x\nb:\n  value: 2\n", {{"b", "2", 0, false}},
        "An entry whose key is not a text was not loaded"},
+      {"complex key after a scalar member skipped", "x: 1\n? [1, 2]\n:\n  value: x\nb:\n  value: 2\n",
+       {{"b", "2", 0, false}}, "An entry whose key is not a text was not loaded"},
       {"negative expiry text is the same 64 bits", "a:\n  value: x\n  expires: -1\n",
        {{"a", "x", ~uint64_t{0}, false}}},
       {"expired address skipped", "a:\n  value: x\n  expires: 1699999999\n  is_address: true\n", {},

@@ -37,16 +37,6 @@ class RwlockTest : public ::testing::Test {
   Shared* shared() { return static_cast<Shared*>(segment_.base()); }
   uint64_t* word() { return &shared()->lock; }
 
-  // Runs body in a child process and waits for it; returns the child's exit status.
-  template <class F>
-  static int in_child(F body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
   SysvSegment segment_{4096};
   int64_t saved_cpus_ = 1;
 };
@@ -77,29 +67,6 @@ TEST_F(RwlockTest, WordTransitions) {
     EXPECT_EQ(*word(), r.after) << "word " << r.word << " op " << r.op;
   }
   *word() = 0;
-}
-
-// Shares taken in other processes add up in the same word and keep a writer elsewhere out; a writer
-// that died holding the lock makes every attempt time out until force_unlock.
-TEST_F(RwlockTest, AcrossProcesses) {
-  cpu_count = 1;
-  EXPECT_EQ(in_child([&] { return rwlock_rlock(word()) == kDone ? 0 : 1; }), 0);
-  EXPECT_EQ(in_child([&] { return rwlock_rlock(word()) == kDone ? 0 : 1; }), 0);
-  EXPECT_EQ(*word(), 2u);
-  EXPECT_EQ(in_child([&] { return rwlock_wlock(word()) == kLockTimeout ? 0 : 1; }), 0);
-  EXPECT_EQ(*word(), 2u);
-  *word() = 0;
-  for (int64_t cpus : {int64_t{1}, int64_t{2}}) {
-    cpu_count = cpus;
-    ASSERT_EQ(in_child([&] { return rwlock_wlock(word()) == kDone ? 0 : 1; }), 0);
-    ASSERT_EQ(*word(), kWriter);
-    EXPECT_EQ(rwlock_rlock(word()), kLockTimeout) << cpus;
-    EXPECT_EQ(rwlock_wlock(word()), kLockTimeout) << cpus;
-    EXPECT_EQ(*word(), kWriter);
-    EXPECT_EQ(force_unlock(word()), kDone);
-    EXPECT_EQ(rwlock_wlock(word()), kDone);
-    EXPECT_EQ(rwlock_unlock(word()), kDone);
-  }
 }
 
 TEST_F(RwlockTest, SingleProcessorNeverSpins) {

@@ -4,7 +4,7 @@
 // file), one etcd member is killed (the agents go on with the others), history is compacted past a
 // stopped agent's revision (it re-reads), and one daemon is restarted empty (its agent feeds it
 // again). After each step every host must hold exactly the prefix, as `quillmap-sync verify` checks.
-// Seed: QUILLMAP_SYNC_SEED (default 1).
+// Seed: QUILLMAP_SEED (default 1).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +19,7 @@
 #include "sync/key_mapping.h"
 #include "sync/publisher.h"
 #include "sync/testing/fleet.h"
+#include "util/testing/seed.h"
 
 namespace quillmap::sync {
 namespace {
@@ -34,10 +35,6 @@ size_t count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-uint64_t seed_from_env() {
-  const char* s = std::getenv("QUILLMAP_SYNC_SEED");
-  return s ? std::strtoull(s, nullptr, 10) : 1;
-}
 
 // Random changes over a fixed pool of keys.
 class Writer {
@@ -176,8 +173,8 @@ class FleetTest : public ::testing::Test {
 };
 
 TEST_F(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
-  const uint64_t seed = seed_from_env();
-  SCOPED_TRACE("seed " + std::to_string(seed) + " (QUILLMAP_SYNC_SEED)");
+  const uint32_t seed = quillmap::testing::test_seed(1);
+  SCOPED_TRACE(quillmap::testing::seed_trace(seed));
   Writer w(*writer_etcd_, seed);
 
   write(w, 3000);

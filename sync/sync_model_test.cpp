@@ -1,4 +1,4 @@
-// Seeded model checks of the agent's own pieces (QUILLMAP_SYNC_SEED, default 1): the key journal
+// Seeded model checks of the agent's own pieces (QUILLMAP_SEED, default 1): the key journal
 // against a std::set across appends, re-opens (as after a killed agent) and rewrites; base64 round
 // trips; the key mapping's canonical address texts.
 #include <gtest/gtest.h>
@@ -11,14 +11,13 @@
 #include "sync/base64.h"
 #include "sync/key_mapping.h"
 #include "sync/testing/fleet.h"
+#include "util/testing/seed.h"
 
 namespace quillmap::sync {
 namespace {
 
-uint64_t seed() {
-  const char* s = std::getenv("QUILLMAP_SYNC_SEED");
-  return s ? std::strtoull(s, nullptr, 10) : 1;
-}
+using quillmap::testing::seed_trace;
+using quillmap::testing::test_seed;
 
 std::string random_bytes(std::mt19937_64& rng, size_t max) {
   std::string s(rng() % (max + 1), '\0');
@@ -27,8 +26,8 @@ std::string random_bytes(std::mt19937_64& rng, size_t max) {
 }
 
 TEST(KeyJournal, HoldsWhatWasAddedAndNotRemovedAcrossReopens) {
-  const uint64_t s = seed();
-  SCOPED_TRACE("seed " + std::to_string(s));
+  const uint32_t s = test_seed(1);
+  SCOPED_TRACE(seed_trace(s));
   std::mt19937_64 rng(s);
   const std::string dir = testing::temp_dir("quillmap-journal");
   const std::string path = dir + "/state.keys";
@@ -66,7 +65,9 @@ TEST(KeyJournal, HoldsWhatWasAddedAndNotRemovedAcrossReopens) {
 }
 
 TEST(Base64, RoundTripsAnyBytesAndRefusesBrokenText) {
-  std::mt19937_64 rng(seed());
+  const uint32_t seed = test_seed(1);
+  SCOPED_TRACE(seed_trace(seed));
+  std::mt19937_64 rng(seed);
   for (int i = 0; i < 2000; ++i) {
     const std::string bytes = random_bytes(rng, 40);
     const std::string text = base64_encode(bytes);
@@ -82,7 +83,9 @@ TEST(Base64, RoundTripsAnyBytesAndRefusesBrokenText) {
 }
 
 TEST(KeyMapping, AddressKeysAreHeldOnlyInCanonicalText) {
-  std::mt19937_64 rng(seed());
+  const uint32_t seed = test_seed(1);
+  SCOPED_TRACE(seed_trace(seed));
+  std::mt19937_64 rng(seed);
   for (int i = 0; i < 2000; ++i) {
     std::string text;
     if (rng() % 2) {

@@ -1,4 +1,5 @@
 #include "util/ptr_list.h"
+#include "util/testing/seed.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,12 @@ namespace {
 // Batches of 0, 1024, 1025 and random lengths against a vector: the values sit in blocks of 1024,
 // every pushed value comes back once, newest first, then 0 for good; the list is reusable after a clear.
 TEST(PtrList, MatchesStackModel) {
-  const unsigned seed = 7331;
+  const uint32_t seed = testing::test_seed(7331);
   std::mt19937 rng(seed);
   ScopedPtrList owner;
   PtrList* list = owner.get();
   for (int round = 0; round < 20; ++round) {
-    SCOPED_TRACE(::testing::Message() << "seed " << seed << " round " << round);
+    SCOPED_TRACE(testing::seed_trace(seed) + " round " + std::to_string(round));
     const size_t n = round == 0 ? 0 : round == 1 ? 1024 : round == 2 ? 1025 : rng() % 5000;
     std::vector<uintptr_t> model;
     for (size_t i = 0; i < n; ++i) shm_llist_push(list, model.emplace_back(round == 2 ? i + 1 : 1 + rng()));

@@ -1,4 +1,5 @@
 #include "util/strings.h"
+#include "util/testing/seed.h"
 
 #include <gtest/gtest.h>
 
@@ -43,10 +44,10 @@ TEST(SmallHelpers, HexDumpMkstrStrllenChompl) {
 
 // shm_cpystrn against a plain model: copy min(strlen(src), n - 1) characters and a NUL, return the NUL.
 TEST(CpyStrn, MatchesModelOnRandomInputs) {
-  const unsigned seed = 20240611;
+  const uint32_t seed = testing::test_seed(20240611);
   std::mt19937 rng(seed);
   for (int round = 0; round < 2000; ++round) {
-    SCOPED_TRACE(::testing::Message() << "seed " << seed << " round " << round);
+    SCOPED_TRACE(testing::seed_trace(seed) + " round " + std::to_string(round));
     std::string src(rng() % 12, 'x');
     for (char& ch : src) ch = static_cast<char>('a' + rng() % 26);
     const size_t n = rng() % 16;

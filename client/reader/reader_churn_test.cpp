@@ -18,12 +18,13 @@
 #include <vector>
 
 #include "client/reader/quillmap_reader.hpp"
-#include "client/reader/reader_test_support.h"
+#include "client/reader/testing/keyed_store.h"
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "lpctrie/cidr.h"
 #include "store/rwlock.h"
 #include "store/sweeps.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -212,8 +213,8 @@ bool acceptable(ReadStatus s) {
 }
 
 TEST(ReaderChurnTest, ReadersSeeConsistentAnswersWhileAWriterChurns) {
-  const unsigned seed = std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed));
+  const uint32_t seed = testing::test_seed(20261207);
+  SCOPED_TRACE(testing::seed_trace(seed));
   KeyedStore store(8 << 20);
   const Universe u = make_universe(seed);
   std::vector<pid_t> pids;

@@ -10,7 +10,7 @@
 
 #include "client/reader/quillmap_reader.h"
 #include "client/reader/quillmap_reader.hpp"
-#include "client/reader/reader_test_support.h"
+#include "client/reader/testing/keyed_store.h"
 #include "entry/key_ops.h"
 #include "store/rwlock.h"
 

@@ -3,7 +3,6 @@ seeded model of random operations whose every state the reader must show exactly
 
 import os
 import random
-import subprocess
 import time
 
 import pytest
@@ -126,13 +125,3 @@ def test_model_of_random_changes(client, reader):
         shown = {e.key.decode(): e.value.decode() for e in reader.entries()}
         assert shown == model, f"seed {seed} step {step} (replay with QUILLMAP_SEED={seed})"
         assert reader.get_many(keys) == [model[k].encode() if k in model else None for k in keys]
-
-
-def test_cli_json_round_trips_utf8(client, daemon):
-    """The tool's JSON reads back to the stored text (the one encoder of client/text_encoding.h)."""
-    import json
-    client.set("café", "thé\tü\n")
-    out = subprocess.run([os.environ["QUILLMAP_CLI"], "-c", daemon.config_path, "--json", "get", "café"],
-                         capture_output=True, check=True).stdout
-    entry = json.loads(out)
-    assert entry["key"] == "café" and entry["value"] == "thé\tü\n"

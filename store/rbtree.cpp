@@ -6,6 +6,7 @@
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
 #include "store/tree_directory.h"
+#include "util/log.h"
 
 namespace quillmap {
 namespace {
@@ -28,6 +29,12 @@ class Links {
 int compare_nodes(const RbtreeNode* a, const RbtreeNode* b) {
   if (a->key_crc != b->key_crc) return a->key_crc < b->key_crc ? -1 : 1;
   return rbtree_compare_keys(node_key(a), a->key_len, node_key(b), b->key_len);
+}
+
+// A directory found disagreeing with the tree is dropped: insertions walk the tree from then on.
+void give_up_directory() {
+  keep_tree_directory(nullptr);
+  log_msg(kLogWarn, "The key tree's directory disagreed with the tree; insertions walk the tree from now on");
 }
 
 }  // namespace
@@ -174,8 +181,8 @@ void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     RbtreeNode* walked_parent = nullptr;
     assert(link == link_by_walk(l, tree, node, &walked_parent));
 #endif
-    if (link == nullptr) {  // it no longer agrees with the tree: walk, now and from now on
-      keep_tree_directory(nullptr);
+    if (link == nullptr) {
+      give_up_directory();
       directory = nullptr;
     }
   }
@@ -292,7 +299,7 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     temp = l.at(subst->right);
   }
   if (TreeDirectory* directory = tree == key_tree_of(pool) ? tree_directory_of(pool) : nullptr) {
-    if (!directory->erase(pool, node, node_off)) keep_tree_directory(nullptr);  // it disagrees: stop keeping it
+    if (!directory->erase(pool, node, node_off)) give_up_directory();
   }
   const uint64_t subst_off = l.off(subst);
   const uint64_t temp_off = l.off(temp);

@@ -4,8 +4,7 @@
 // store is checked, and the index kept beside it (rebuilt from scratch now and then) must agree with
 // it; after every purge the allocator holds what it held when fresh (nothing leaked). The run passes
 // through phases with the index kept, with no index, and with an index registered but not valid (as
-// after it ran out of room); in each, the worker's lookup of every text answers as the tree does, and
-// the worker's directory of the tree (kept with or without an index) names the tree's nodes.
+// after it ran out of room); in each, the worker's lookup of every text answers as the tree does.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -23,7 +22,6 @@
 #include "index/testing/hash_check.h"
 #include "index/testing/index_buffer.h"
 #include "store/sweeps.h"
-#include "store/tree_directory.h"
 #include "util/log.h"
 #include "util/ptr_list.h"
 
@@ -112,18 +110,6 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
       return true;
     });
     ASSERT_EQ(image, entries_) << where;
-    // The worker's directory of insertion places names the tree's nodes in tree order, and was never
-    // found disagreeing with the tree (which would have dropped it).
-    ASSERT_EQ(tree_directory_of(pool()) != nullptr, phase_ != kNoIndex) << where;
-    if (const TreeDirectory* directory = tree_directory_of(pool())) {
-      std::vector<uint64_t> named, walked;
-      directory->for_each([&](uint64_t off) { named.push_back(off); });
-      rbtree_walk_inorder(view, store_.tree(), [&](const RbtreeNode* n) {
-        walked.push_back(offset_of_record(pool(), n));
-        return true;
-      });
-      ASSERT_EQ(named, walked) << where << ": tree directory";
-    }
     std::map<PrefixId, uint64_t> stored, want;
     add_census<Trie32Traits>(pool(), store_.trie4(), kFamilyInet, &stored);
     add_census<Trie128Traits>(pool(), store_.trie6(), kFamilyInet6, &stored);

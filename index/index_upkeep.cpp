@@ -11,7 +11,6 @@
 #include "store/segment_view.h"
 #include "store/slab.h"
 #include "store/store_init.h"
-#include "store/tree_directory.h"
 #include "store/tree_observer.h"
 #include "util/log.h"
 
@@ -103,7 +102,6 @@ void suspend_index(IndexHeader* index) {
 }
 
 void stop_index() {
-  keep_tree_directory(nullptr);
   observe_tree(nullptr, nullptr);
   kept_dict = nullptr;
   index_header = nullptr;
@@ -111,7 +109,6 @@ void stop_index() {
 
 int64_t start_index(SlabPool* dict, IndexHeader* index) {
   stop_index();
-  keep_tree_directory(dict);
   if (index == nullptr) return kDone;
   kept_dict = dict;
   index_header = index;

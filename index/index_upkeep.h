@@ -17,10 +17,8 @@
 namespace quillmap {
 
 // Registers `index` (laid out by the daemon: header naming `dict`, pool_bytes set) as the index of
-// `dict` and rebuilds it under dict's write lock. Null `index` registers none. Either way dict's key
-// tree keeps a directory of its nodes from here on, this worker's own (store/tree_directory.h), so
-// that insertions find their place without the walk. 0; -3 when the write lock could not be taken
-// (the index is then left not valid).
+// `dict` and rebuilds it under dict's write lock. Null `index` registers none. 0; -3 when the write
+// lock could not be taken (the index is then left not valid).
 int64_t start_index(SlabPool* dict, IndexHeader* index);
 
 // Marks `index` (null: none) as agreeing with nothing, so that readers walk the dictionary: what a
@@ -28,7 +26,7 @@ int64_t start_index(SlabPool* dict, IndexHeader* index);
 // daemon does to an index it will not keep.
 void suspend_index(IndexHeader* index);
 
-// Stops keeping the index and the tree's directory (tests; a worker keeps them to the end).
+// Stops keeping the index (tests; a worker keeps it to the end).
 void stop_index();
 
 // The registered index header, or null.

@@ -1,12 +1,8 @@
 #include "store/rbtree.h"
 #include "store/tree_observer.h"
 
-#include <cassert>
-
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
-#include "store/tree_directory.h"
-#include "util/log.h"
 
 namespace quillmap {
 namespace {
@@ -29,12 +25,6 @@ class Links {
 int compare_nodes(const RbtreeNode* a, const RbtreeNode* b) {
   if (a->key_crc != b->key_crc) return a->key_crc < b->key_crc ? -1 : 1;
   return rbtree_compare_keys(node_key(a), a->key_len, node_key(b), b->key_len);
-}
-
-// A directory found disagreeing with the tree is dropped: insertions walk the tree from then on.
-void give_up_directory() {
-  keep_tree_directory(nullptr);
-  log_msg(kLogWarn, "The key tree's directory disagreed with the tree; insertions walk the tree from now on");
 }
 
 }  // namespace
@@ -112,51 +102,12 @@ void rbtree_right_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, R
 
 namespace {
 
-// The empty link where the walk from the root attaches `node` (the tree is not empty), with its
-// owner in *parent; nullptr when a node with an equal key is in the tree.
-uint64_t* link_by_walk(const Links& l, const TreeRoot* tree, const RbtreeNode* node, RbtreeNode** parent) {
-  RbtreeNode* at = l.at(tree->root);
-  for (;;) {
-    const int cmp = compare_nodes(node, at);
-    if (cmp == 0) return nullptr;
-    uint64_t* link = cmp < 0 ? &at->left : &at->right;
-    if (*link == tree->sentinel) {
-      *parent = at;
-      return link;
-    }
-    at = l.at(*link);
-  }
-}
-
-// The same link found from the key's neighbours in the directory: the in-order gap between pred and
-// succ is pred's empty right link or else succ's empty left link. nullptr when neither is empty (a
-// directory that disagrees with the tree).
-uint64_t* link_by_neighbours(const Links& l, const TreeRoot* tree, const TreeDirectory::Place& place,
-                             RbtreeNode** parent) {
-  if (place.pred != 0 && l.at(place.pred)->right == tree->sentinel) {
-    *parent = l.at(place.pred);
-    return &(*parent)->right;
-  }
-  if (place.succ != 0 && l.at(place.succ)->left == tree->sentinel) {
-    *parent = l.at(place.succ);
-    return &(*parent)->left;
-  }
-  return nullptr;
-}
-
 void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   Links l(pool);
   const uint64_t sentinel_off = tree->sentinel;
   RbtreeNode* sentinel = l.at(sentinel_off);
   const uint64_t node_off = l.off(node);
   uint64_t root = tree->root;
-
-  TreeDirectory* directory = tree == key_tree_of(pool) ? tree_directory_of(pool) : nullptr;
-  TreeDirectory::Place place;
-  if (directory != nullptr) {
-    place = directory->locate(pool, node);
-    if (place.present) return;  // the key is present: leave the tree and the offered node alone
-  }
 
   if (root == sentinel_off) {
     crash_step();
@@ -169,30 +120,21 @@ void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     node->color = kBlack;
     crash_step();
     tree->root = node_off;
-    if (directory != nullptr) directory->insert(place, static_cast<uint32_t>(node->key_crc), node_off);
     return;
   }
 
-  RbtreeNode* parent = nullptr;
-  uint64_t* link = nullptr;
-  if (directory != nullptr) {
-    link = link_by_neighbours(l, tree, place, &parent);
-#ifndef NDEBUG
-    RbtreeNode* walked_parent = nullptr;
-    assert(link == link_by_walk(l, tree, node, &walked_parent));
-#endif
-    if (link == nullptr) {
-      give_up_directory();
-      directory = nullptr;
+  RbtreeNode* parent = l.at(root);
+  for (;;) {
+    const int cmp = compare_nodes(node, parent);
+    if (cmp == 0) return;  // the key is present: leave the tree and the offered node alone
+    uint64_t* link = cmp < 0 ? &parent->left : &parent->right;
+    if (*link == sentinel_off) {
+      crash_step();
+      *link = node_off;
+      break;
     }
+    parent = l.at(*link);
   }
-  if (link == nullptr) {
-    link = link_by_walk(l, tree, node, &parent);
-    if (link == nullptr) return;  // the key is present: leave the tree and the offered node alone
-  }
-  crash_step();
-  *link = node_off;
-  if (directory != nullptr) directory->insert(place, static_cast<uint32_t>(node->key_crc), node_off);
   crash_step();
   node->parent = l.off(parent);
   crash_step();
@@ -297,9 +239,6 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     }
     subst = l.at(s);
     temp = l.at(subst->right);
-  }
-  if (TreeDirectory* directory = tree == key_tree_of(pool) ? tree_directory_of(pool) : nullptr) {
-    if (!directory->erase(pool, node, node_off)) give_up_directory();
   }
   const uint64_t subst_off = l.off(subst);
   const uint64_t temp_off = l.off(temp);

@@ -1,7 +1,6 @@
 // The key tree: checksum vectors, the order, the walk through a refusing view, and a seeded model test
 // against std::map that also covers the insertion and deletion edge cases (present keys, the root with
-// one or two children, emptying the tree, deleting an unlinked node), inserting by the walk in its
-// first and last third and through a directory of the tree (built from the tree as it stands) between.
+// one or two children, emptying the tree, deleting an unlinked node).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,7 +15,6 @@
 #include "store/testing/rbtree_check.h"
 #include "store/testing/slab_check.h"
 #include "store/testing/tree_nodes.h"
-#include "store/tree_directory.h"
 
 namespace quillmap {
 namespace {
@@ -129,10 +127,7 @@ struct ModelRun {
   int steps, max_key_len, check_every;
 };
 
-class RbtreeModelTest : public RbtreeTest, public ::testing::WithParamInterface<ModelRun> {
- protected:
-  void TearDown() override { keep_tree_directory(nullptr); }
-};
+class RbtreeModelTest : public RbtreeTest, public ::testing::WithParamInterface<ModelRun> {};
 
 INSTANTIATE_TEST_SUITE_P(Runs, RbtreeModelTest,
                          ::testing::Values(ModelRun{424242, 60000, 4, 1}, ModelRun{99, 40000, 7, 101},
@@ -153,9 +148,6 @@ TEST_P(RbtreeModelTest, SeededModelAgainstStdMap) {
     return k;
   };
   for (int step = 0; step < run.steps; ++step) {
-    if (step == run.steps / 3) keep_tree_directory(pool());
-    if (step == run.steps / 3 * 2) keep_tree_directory(nullptr);
-    const bool directed = step >= run.steps / 3 && step < run.steps / 3 * 2;
     const int op = static_cast<int>(rng() % 10);
     const std::string key = random_key();
     auto it = model.find(key);
@@ -196,18 +188,6 @@ TEST_P(RbtreeModelTest, SeededModelAgainstStdMap) {
     uint64_t count = 0;
     ASSERT_EQ(rbtree_check(pool(), tree(), &count), "") << "step " << step;
     ASSERT_EQ(count, model.size()) << "step " << step;
-    // Never found disagreeing with the tree (which drops it), and naming its nodes in tree order.
-    ASSERT_EQ(tree_directory_of(pool()) != nullptr, directed) << "step " << step;
-    if (directed) {
-      std::vector<uint64_t> named, walked;
-      tree_directory_of(pool())->for_each([&](uint64_t off) { named.push_back(off); });
-      TrustedView view(pool());
-      rbtree_walk_inorder(view, tree(), [&](const RbtreeNode* n) {
-        walked.push_back(offset_of_record(pool(), n));
-        return true;
-      });
-      ASSERT_EQ(named, walked) << "step " << step;
-    }
   }
   uint64_t count = 0;
   ASSERT_EQ(rbtree_check(pool(), tree(), &count), "");

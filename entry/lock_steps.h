@@ -50,7 +50,8 @@ class WriteHold : public LockHold {
 };
 
 // Looks the exact key up (find_entry) under a read share: kDone with *found set (null when absent),
-// or kLockTimeout with *found untouched.
+// or kLockTimeout with *found untouched. The changing operations act on this answer under the write
+// hold they take next: only the worker changes the dictionary, so it still holds then.
 int64_t lookup_entry(SlabPool* pool, const char* op, const char* key, uint64_t key_len, RbtreeNode** found);
 
 // The first steps of an ADD, in the operation's name `op`: kDone when the key and value can be stored and

@@ -2,7 +2,9 @@
 // the other kind's texts), expiry sweeps and purges, checked against a map of entries, a map of the
 // stored prefixes to the entry each names, and a brute-force prefix match. After every step the whole
 // store is checked, and the index kept beside it (rebuilt from scratch now and then) must agree with
-// it; after every purge the allocator holds what it held when fresh (nothing leaked).
+// it; after every purge the allocator holds what it held when fresh (nothing leaked). The run passes
+// through phases with the index kept, with no index, and with an index registered but not valid (as
+// after it ran out of room); in each, the worker's lookup of every text answers as the tree does.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -11,6 +13,7 @@
 #include <string>
 #include <tuple>
 
+#include "entry/entry_lookup.h"
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "entry/testing/entry_store.h"
@@ -83,8 +86,22 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
     return kNothingToDo;
   }
 
-  void compare(const std::string& where) {
+  // The index phases the run goes through, in turn.
+  enum Phase { kIndexKept, kNoIndex, kIndexNotValid };
+  void enter(Phase phase) {
+    phase_ = phase;
+    if (phase == kNoIndex) return stop_index();
+    ASSERT_EQ(start_index(pool(), index_.header()), kDone);
+    // Registered but agreeing with nothing: told of every change and ignoring it, so the hash goes
+    // stale, as after an update found no room.
+    if (phase == kIndexNotValid) suspend_index(index_.header());
+  }
+
+  void compare(const std::string& where, const std::vector<std::string>& texts) {
     ASSERT_EQ(testing::entry_store_check(pool()), "") << where;
+    for (const std::string& text : texts) {
+      ASSERT_EQ(find_entry(pool(), text.data(), text.size()), store_.entry(text)) << where << ": lookup of '" << text << "'";
+    }
     std::map<std::string, ModelEntry> image;
     TrustedView view(pool());
     rbtree_walk_inorder(view, store_.tree(), [&](const RbtreeNode* n) {
@@ -98,6 +115,7 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
     add_census<Trie128Traits>(pool(), store_.trie6(), kFamilyInet6, &stored);
     for (const auto& [id, owner] : prefixes_) want[id] = offset_of_record(pool(), store_.entry(owner));
     ASSERT_EQ(stored, want) << where;
+    if (phase_ != kIndexKept) return;
     IndexHeader* h = index_.header();
     ASSERT_EQ(h->valid, kIndexHashValid | kIndexPrefix4Valid | kIndexPrefix6Valid) << where;
     ASSERT_EQ(testing::hash_check(index_pool(h), h->hash, pool()), "") << where;
@@ -136,6 +154,7 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
   std::mt19937_64 rng_{7};  // addresses probed in the prefix tables
   std::map<std::string, ModelEntry> entries_;
   std::map<PrefixId, std::string> prefixes_;  // prefix -> text of the entry its value names
+  Phase phase_ = kIndexKept;
 };
 
 TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
@@ -228,11 +247,15 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
     const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": " + what +
                               (address ? " address '" : " string '") + key + "'";
     ASSERT_EQ(rc, expected) << where;
-    compare(where);
+    compare(where, keys);
     if (::testing::Test::HasFatalFailure()) return;
-    if (step % 997 == 0) {
+    if (step % 997 == 0 && phase_ == kIndexKept) {
       ASSERT_EQ(start_index(pool(), index_.header()), kDone);  // a new worker's rebuild
-      compare(where + " (index rebuilt)");
+      compare(where + " (index rebuilt)", keys);
+    }
+    if (step % 700 == 699) {
+      enter(static_cast<Phase>((phase_ + 1) % 3));
+      compare(where + " (index phase " + std::to_string(phase_) + ")", keys);
     }
     if (what == "CLEAR") {
       ASSERT_EQ(testing::slab_check(pool(), &census), "");

@@ -76,7 +76,8 @@ int64_t parse_address_key(const char* key, uint64_t key_len, Cidr* out) {
 int64_t get_ipaddr(SlabPool* pool, const char* key, uint64_t key_len) {
   Cidr cidr;
   if (parse_address_key(key, key_len, &cidr) != kDone) return kFailed;
-  if (!take_read_lock(pool, "get_ipaddr")) return kLockTimeout;
+  ReadHold share(pool, "get_ipaddr");
+  if (!share) return kLockTimeout;
   uint64_t value;
   if (cidr.family == kFamilyInet6) {
     const Halves addr = halves_of(cidr.addr6);
@@ -84,7 +85,6 @@ int64_t get_ipaddr(SlabPool* pool, const char* key, uint64_t key_len) {
   } else {
     value = lpctrie32_find(pool, trie4_of(pool), cidr.addr4);
   }
-  release_read_lock(pool, "get_ipaddr");
   return value != kLpcNotFound ? kDone : kNothingToDo;
 }
 
@@ -98,10 +98,9 @@ int64_t add_ipaddr(SlabPool* pool, const char* key, uint64_t key_len, const char
 
 int64_t _add_ipaddr(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
                     uint64_t expires, const Cidr* cidr) {
-  if (!take_write_lock(pool, "_add_ipaddr")) return kLockTimeout;
-  const int64_t rc = add_both_homes_locked(pool, key, key_len, value, value_len, expires, cidr);
-  release_write_lock(pool, "_add_ipaddr");
-  return rc;
+  WriteHold hold(pool, "_add_ipaddr");
+  if (!hold) return kLockTimeout;
+  return add_both_homes_locked(pool, key, key_len, value, value_len, expires, cidr);
 }
 
 int64_t set_ipaddr(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
@@ -119,31 +118,30 @@ int64_t set_ipaddr(SlabPool* pool, const char* key, uint64_t key_len, const char
   // entry. The new entry and its prefix exist before the old entry goes, so a failure keeps the old
   // entry and its prefix as they were. The prefix text is the same: storing it again only points it
   // at the new entry. A new value that fits the old entry's chunk replaces it in place.
-  if (!take_write_lock(pool, "set_ipaddr")) return kLockTimeout;
-  int64_t rc = kFailed;
+  WriteHold hold(pool, "set_ipaddr");
+  if (!hold) return kLockTimeout;
   if (found->is_address != 0 && value_len <= kIntentBytes && value_fits_in_place(pool, found, value_len)) {
     // The prefix is stored again first: another text of the same prefix may own it now, and a SET
     // makes this text its owner (a failure changes nothing).
     if (add_cidr_locked(pool, &cidr, offset_of_record(pool, found)) != kDone) {
       log_msg(kLogWarn, "Could not allocate memory for %.*s in lpctrie", log_len(key_len), log_ptr(key));
-    } else {
-      overwrite_value_in_place_locked(pool, found, value, value_len, expires);
-      rc = kDone;
+      return kFailed;
     }
-  } else if (RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 1)) {
-    if (add_cidr_locked(pool, &cidr, offset_of_record(pool, fresh)) != kDone) {
-      log_msg(kLogWarn, "Could not allocate memory for %.*s in lpctrie", log_len(key_len), log_ptr(key));
-      slab_free_locked(pool, fresh);
-    } else {
-      note_entry_in_flight(pool, fresh);
-      rbtree_delete(pool, key_tree_of(pool), found);
-      slab_free_locked(pool, found);
-      rbtree_insert(pool, key_tree_of(pool), fresh);
-      rc = kDone;
-    }
+    overwrite_value_in_place_locked(pool, found, value, value_len, expires);
+    return kDone;
   }
-  release_write_lock(pool, "set_ipaddr");
-  return rc;
+  RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 1);
+  if (fresh == nullptr) return kFailed;
+  if (add_cidr_locked(pool, &cidr, offset_of_record(pool, fresh)) != kDone) {
+    log_msg(kLogWarn, "Could not allocate memory for %.*s in lpctrie", log_len(key_len), log_ptr(key));
+    slab_free_locked(pool, fresh);
+    return kFailed;
+  }
+  note_entry_in_flight(pool, fresh);
+  rbtree_delete(pool, key_tree_of(pool), found);
+  slab_free_locked(pool, found);
+  rbtree_insert(pool, key_tree_of(pool), fresh);
+  return kDone;
 }
 
 int64_t delete_ipaddr(SlabPool* pool, const char* key, uint64_t key_len) {
@@ -155,10 +153,9 @@ int64_t delete_ipaddr(SlabPool* pool, const char* key, uint64_t key_len) {
   }
   Cidr cidr;
   if (parse_address_key(key, key_len, &cidr) != kDone) return kFailed;
-  if (!take_write_lock(pool, "delete_ipaddr")) return kLockTimeout;
-  const int64_t rc = _del_ipaddr_locked(pool, found, &cidr);
-  release_write_lock(pool, "delete_ipaddr");
-  return rc;
+  WriteHold hold(pool, "delete_ipaddr");
+  if (!hold) return kLockTimeout;
+  return _del_ipaddr_locked(pool, found, &cidr);
 }
 
 int64_t add_cidr_locked(SlabPool* pool, const Cidr* cidr, uint64_t entry_offset) {

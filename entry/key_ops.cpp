@@ -19,14 +19,19 @@ int64_t get_key(SlabPool* pool, const char* key, uint64_t key_len) {
   return found != nullptr ? kDone : kNothingToDo;
 }
 
+// ADD, SET and DEL find the key under a read share and reuse that answer under the write hold: only
+// this process changes the dictionary, so the entry found cannot change in between. The read share is
+// kept rather than the lookup moved under the write hold: an ADD of a present key and a DEL of an
+// absent one must not take the write lock (they neither open a change epoch nor mark the store
+// unsaved, and they are not turned away while outside readers hold shares), and a lock that cannot
+// be had must still be reported as the read lock it is today.
 int64_t add_key(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
                 uint64_t expires) {
   if (const int64_t rc = admit_new_key(pool, "add_key", key, key_len, value, value_len); rc != kDone) return rc;
-  if (!take_write_lock(pool, "add_key")) return kLockTimeout;
+  WriteHold hold(pool, "add_key");
+  if (!hold) return kLockTimeout;
   RbtreeNode* node = nullptr;
-  const int64_t rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node);
-  release_write_lock(pool, "add_key");
-  return rc;
+  return insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node);
 }
 
 int64_t set_key(SlabPool* pool, const char* key, uint64_t key_len, const char* value, uint64_t value_len,
@@ -34,26 +39,24 @@ int64_t set_key(SlabPool* pool, const char* key, uint64_t key_len, const char* v
   if (check_storable("set_key", key, key_len, value, value_len) != kDone) return kFailed;
   RbtreeNode* found = nullptr;
   if (lookup_entry(pool, "set_key", key, key_len, &found) != kDone) return kLockTimeout;
-  if (!take_write_lock(pool, "set_key")) return kLockTimeout;
-  int64_t rc;
+  WriteHold hold(pool, "set_key");
+  if (!hold) return kLockTimeout;
   if (found == nullptr) {
     RbtreeNode* node = nullptr;
-    rc = insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node) == kDone ? kNothingToDo : kFailed;
-  } else if (found->is_address == 0 && value_len <= kIntentBytes && value_fits_in_place(pool, found, value_len)) {
-    overwrite_value_in_place_locked(pool, found, value, value_len, expires);
-    rc = kDone;
-  } else if (RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 0)) {
-    // The new entry exists before the old one goes, all under one write hold: a failure keeps the
-    // old entry, and a reader sees the old entry or the new one.
-    remove_entry_locked(pool, found);
-    note_entry_in_flight(pool, fresh);
-    rbtree_insert(pool, key_tree_of(pool), fresh);
-    rc = kDone;
-  } else {
-    rc = kFailed;
+    return insert_key_locked(pool, key, key_len, value, value_len, expires, 0, &node) == kDone ? kNothingToDo : kFailed;
   }
-  release_write_lock(pool, "set_key");
-  return rc;
+  if (found->is_address == 0 && value_len <= kIntentBytes && value_fits_in_place(pool, found, value_len)) {
+    overwrite_value_in_place_locked(pool, found, value, value_len, expires);
+    return kDone;
+  }
+  RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 0);
+  if (fresh == nullptr) return kFailed;
+  // The new entry exists before the old one goes, all under one write hold: a failure keeps the old
+  // entry, and a reader sees the old entry or the new one.
+  remove_entry_locked(pool, found);
+  note_entry_in_flight(pool, fresh);
+  rbtree_insert(pool, key_tree_of(pool), fresh);
+  return kDone;
 }
 
 int64_t delete_key(SlabPool* pool, const char* key, uint64_t key_len) {
@@ -67,9 +70,9 @@ int64_t delete_key(SlabPool* pool, const char* key, uint64_t key_len) {
     log_msg(kLogInfo, "No such node %.*s. Skip deletion", log_len(key_len), key);
     return kNothingToDo;
   }
-  if (!take_write_lock(pool, "delete_key")) return kLockTimeout;
+  WriteHold hold(pool, "delete_key");
+  if (!hold) return kLockTimeout;
   remove_entry_locked(pool, found);
-  release_write_lock(pool, "delete_key");
   return kDone;
 }
 
@@ -126,7 +129,8 @@ void remove_entry_locked(SlabPool* pool, RbtreeNode* node) {
 
 int64_t get_stat(SlabPool* pool, StatRecord* out) {
   const int64_t classes = page_shift - static_cast<int64_t>(static_cast<uint32_t>(pool->min_chunk_shift));
-  if (!take_read_lock(pool, "get_stat")) return kLockTimeout;
+  ReadHold share(pool, "get_stat");
+  if (!share) return kLockTimeout;
   const int64_t bytes_total = static_cast<int64_t>(pool->pool_end);
   const int64_t pages_free = static_cast<int64_t>(pool->free_pages);
   int64_t bytes_alloc = 0;
@@ -139,7 +143,7 @@ int64_t get_stat(SlabPool* pool, StatRecord* out) {
     bytes_used += chunk * static_cast<int64_t>(stats[i].used);
   }
   const int64_t pages_total = static_cast<int64_t>((pool->pool_end - pool->data_start) >> page_shift);
-  release_read_lock(pool, "get_stat");
+  share.release();
 
   // Pages handed out whole (requests above the largest class) are in no class counter: every page
   // that is neither free nor taken by a class counts as allocated and used.

@@ -5,8 +5,8 @@
 // as byte strings of exactly their length. Expiry times are absolute seconds since the epoch (0 for
 // never); they are stored here and never consulted: an expired entry stays until the sweep removes it.
 //
-// The changing operations look the key up under the read lock, release it, decide, then take the
-// write lock for the change. That is sound because only the worker changes the dictionary, one
+// The changing operations look the key up (find_entry: through the index's hash when it is valid)
+// under the read lock, release it, decide, then take the write lock for the change. That is sound because only the worker changes the dictionary, one
 // operation at a time. Lock failures are logged by the operation ("<name>: could not get read lock",
 // "<name>: could not get write lock" at ERROR, then -3; "<name>: could not remove read lock" /
 // "... write lock" at WARN, result unchanged).

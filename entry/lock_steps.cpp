@@ -1,36 +1,27 @@
 #include "entry/lock_steps.h"
 
+#include "entry/entry_lookup.h"
 #include "entry/entry_text.h"
-#include "store/rbtree.h"
 #include "store/rwlock.h"
 #include "util/log.h"
 
 namespace quillmap {
 
-bool take_read_lock(SlabPool* pool, const char* op) {
-  if (rwlock_rlock(&pool->lock) == kDone) return true;
-  log_msg(kLogError, "%s: could not get read lock", op);
-  return false;
+LockHold::LockHold(SlabPool* pool, const char* op, bool write) noexcept : pool_(pool), op_(op), write_(write) {
+  held_ = (write ? rwlock_wlock(&pool->lock) : rwlock_rlock(&pool->lock)) == kDone;
+  if (!held_) log_msg(kLogError, "%s: could not get %s lock", op, write ? "write" : "read");
 }
 
-void release_read_lock(SlabPool* pool, const char* op) {
-  if (rwlock_unlock(&pool->lock) != kDone) log_msg(kLogWarn, "%s: could not remove read lock", op);
-}
-
-bool take_write_lock(SlabPool* pool, const char* op) {
-  if (rwlock_wlock(&pool->lock) == kDone) return true;
-  log_msg(kLogError, "%s: could not get write lock", op);
-  return false;
-}
-
-void release_write_lock(SlabPool* pool, const char* op) {
-  if (rwlock_unlock(&pool->lock) != kDone) log_msg(kLogWarn, "%s: could not remove write lock", op);
+void LockHold::release() noexcept {
+  if (!held_) return;
+  held_ = false;
+  if (rwlock_unlock(&pool_->lock) != kDone) log_msg(kLogWarn, "%s: could not remove %s lock", op_, write_ ? "write" : "read");
 }
 
 int64_t lookup_entry(SlabPool* pool, const char* op, const char* key, uint64_t key_len, RbtreeNode** found) {
-  if (!take_read_lock(pool, op)) return kLockTimeout;
-  *found = rbtree_get(pool, key_tree_of(pool), key, key_len);
-  release_read_lock(pool, op);
+  ReadHold share(pool, op);
+  if (!share) return kLockTimeout;
+  *found = find_entry(pool, key, key_len);
   return kDone;
 }
 

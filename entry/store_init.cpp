@@ -61,10 +61,9 @@ int64_t _lay_out_store(SlabPool* pool, int64_t data_size) {
   pool->key_tree = 0;
   pool->trie4 = 0;
   pool->trie6 = 0;
-  if (!take_write_lock(pool, "init_memory")) return kLockTimeout;
-  const int64_t rc = create_indexes_locked(pool);
-  release_write_lock(pool, "init_memory");
-  return rc;
+  WriteHold hold(pool, "init_memory");
+  if (!hold) return kLockTimeout;
+  return create_indexes_locked(pool);
 }
 
 }  // namespace quillmap

@@ -95,6 +95,8 @@ std::vector<PrefixTableWriter::Prefix> trie_prefixes(const SlabPool* dict, uint6
 
 IndexHeader* kept_index() { return index_header; }
 
+IndexHeader* kept_index_of(const SlabPool* dict) { return dict == kept_dict ? index_header : nullptr; }
+
 void suspend_index(IndexHeader* index) {
   if (index != nullptr) __atomic_store_n(&index->valid, uint64_t{0}, __ATOMIC_RELEASE);
 }

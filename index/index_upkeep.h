@@ -32,6 +32,10 @@ void stop_index();
 // The registered index header, or null.
 IndexHeader* kept_index();
 
+// The registered index header when it is the index of `dict`, or null (no index, or another pool's).
+// Its valid bits say which of its structures agree with dict now.
+IndexHeader* kept_index_of(const SlabPool* dict);
+
 // Rebuilds every structure from the dictionary. Write lock of dict held.
 void rebuild_index_locked(SlabPool* dict);
 

@@ -1,0 +1,27 @@
+#include "entry/entry_lookup.h"
+
+#include <cassert>
+
+#include "index/hash_index.h"
+#include "index/index_upkeep.h"
+#include "store/rbtree.h"
+#include "store/segment_view.h"
+
+namespace quillmap {
+
+RbtreeNode* find_entry(SlabPool* pool, const char* key, uint64_t key_len) {
+  IndexHeader* index = kept_index_of(pool);
+  if (index == nullptr || (__atomic_load_n(&index->valid, __ATOMIC_RELAXED) & kIndexHashValid) == 0) {
+    return rbtree_get(pool, key_tree_of(pool), key, key_len);
+  }
+  // The same search the lock-free readers run, through views that trust every offset: only this
+  // process writes, and it is not writing now.
+  TrustedView iv(index_pool(index));
+  TrustedView dv(pool);
+  const uint64_t off = hash_find(iv, index->hash, dv, key, key_len, crc32_short(key, key_len));
+  RbtreeNode* found = off != 0 ? _lfof_<RbtreeNode>(pool, off) : nullptr;
+  assert(found == rbtree_get(pool, key_tree_of(pool), key, key_len));
+  return found;
+}
+
+}  // namespace quillmap

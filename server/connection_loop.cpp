@@ -89,30 +89,6 @@ bool peer_admitted(const PeerIdentity& peer, const UserAccount* account) {
 
 bool termination_requested() { return signal_flags.got_term || signal_flags.got_int || signal_flags.got_quit; }
 
-bool list_is_empty(const PtrList* list) {
-  for (const PtrListBlock* b = list->head; b != nullptr; b = b->older) {
-    if (b->count != 0) return false;
-  }
-  return true;
-}
-
-// Collects the expired entries and removes them; a stuck lock is broken once per step.
-void sweep_expired(SlabPool* pool, PtrList* expired) {
-  if (rbtree_collect(pool, expired) == kLockTimeout) {
-    break_lock(pool);
-    rbtree_collect(pool, expired);
-  }
-  if (list_is_empty(expired)) return;
-  if (rbtree_clean(pool, expired, delete_ipaddr_by_node_locked) == kLockTimeout) {
-    break_lock(pool);
-    if (rbtree_clean(pool, expired, delete_ipaddr_by_node_locked) != kDone) {
-      // The list still names nodes that stay in the tree; the next collection finds them again,
-      // so they must not be left here to be removed twice.
-      shm_llist_clear(expired);
-    }
-  }
-}
-
 // A warning that can come in floods: logged at most once per kWarnInterval, with the number of
 // occurrences held back since the last line.
 class RateLimitedWarning {
@@ -268,7 +244,7 @@ void ServingLoop::drop_stalled(ServeClock::time_point now) {
 
 void ServingLoop::sweep_when_due(ServeClock::time_point now) {
   if (!settings.enable_clean || now < next_sweep_) return;
-  sweep_expired(pool_, expired_.get());
+  sweep_expired(pool_, expired_.get(), delete_ipaddr_by_node_locked, break_lock);
   next_sweep_ = ServeClock::now() + sweep_period_;
 }
 

@@ -67,6 +67,19 @@ int64_t rbtree_clean(SlabPool* pool, PtrList* list, AddressEntryRemover remove_a
   return kDone;
 }
 
+void sweep_expired(SlabPool* pool, PtrList* expired, AddressEntryRemover remove_address,
+                   LockBreaker break_stuck_lock) {
+  if (rbtree_collect(pool, expired) == kLockTimeout) {
+    break_stuck_lock(pool);
+    rbtree_collect(pool, expired);
+  }
+  if (expired->head == nullptr) return;
+  if (rbtree_clean(pool, expired, remove_address) == kLockTimeout) {
+    break_stuck_lock(pool);
+    if (rbtree_clean(pool, expired, remove_address) != kDone) shm_llist_clear(expired);
+  }
+}
+
 int64_t rbtree_purge(SlabPool* pool, AddressEntryRemover remove_address) {
   ScopedPtrList nodes;
   if (rwlock_rlock(&pool->lock) != kDone) {

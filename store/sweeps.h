@@ -28,6 +28,17 @@ int64_t rbtree_collect(SlabPool* pool, PtrList* list);
 //   ERROR "rbtree_clean: could not get write lock", WARN "rbtree_clean: could not remove write lock".
 int64_t rbtree_clean(SlabPool* pool, PtrList* list, AddressEntryRemover remove_address);
 
+// Breaks a lock that a dead or stalled holder left behind (the server's forced unlock), supplied by the
+// caller for the same reason.
+using LockBreaker = void (*)(SlabPool*);
+
+// One expiry sweep, as the worker runs it between requests: collect, then clean; when either step
+// times out on the lock, `break_stuck_lock` is called once and the step retried. A clean that fails
+// again leaves nodes still in the tree on `expired`: the list is cleared, so that the next collection
+// lists them once and nothing is freed twice. `expired` is empty afterwards.
+void sweep_expired(SlabPool* pool, PtrList* expired, AddressEntryRemover remove_address,
+                   LockBreaker break_stuck_lock);
+
 // Removes every entry: gathers all nodes under the read lock, then removes them under one write hold.
 // 0, or -3 when a lock was not obtained.
 //   INFO "Forcibly purging node '%.*s'", ERROR "Could not forcibly purge '%.*s'",

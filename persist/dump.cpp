@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "persist/data_file.h"
 #include "persist/data_file_writer.h"
@@ -135,17 +136,51 @@ EntryResult emit_entry(DumpEmitter& out, const RbtreeNode* node, const uint8_t* 
   return ok ? EntryResult::kWritten : EntryResult::kFailed;
 }
 
+// The daemon's own view of the segment for the dump's walk, which also asks early for what the walk
+// will need later. Tree order is not memory order, so a node is usually far from the cache when the
+// walk reaches it. The walk reads a node when it descends to it, goes through its whole left
+// subtree, then on to its right child and down that child's left children. So at each descent the
+// right child is asked for, and a few descents later, when it has arrived, that child's left child.
+class PrefetchingView {
+ public:
+  explicit PrefetchingView(const SlabPool* pool) noexcept : view_(pool), base_(reinterpret_cast<const char*>(pool)) {}
+  template <class T>
+  const T* at(uint64_t off, uint64_t bytes = sizeof(T)) noexcept {
+    const T* p = view_.at<T>(off, bytes);
+    if constexpr (std::is_same_v<T, RbtreeNode>) {
+      fetch(p->right);
+      if (queued_ == kLag) fetch(view_.at<RbtreeNode>(asked_[next_])->left);
+      else ++queued_;
+      asked_[next_] = p->right;
+      next_ = (next_ + 1) % kLag;
+    }
+    return p;
+  }
+  bool step() noexcept { return view_.step(); }
+  const void* base() const noexcept { return view_.base(); }
+
+ private:
+  static constexpr size_t kLag = 4;  // descents between asking for a node and reading it
+
+  // The node's header and the key and value behind it.
+  void fetch(uint64_t off) const noexcept {
+    __builtin_prefetch(base_ + off);
+    __builtin_prefetch(base_ + off + 64);
+  }
+
+  TrustedView view_;
+  const char* base_;
+  uint64_t asked_[kLag] = {};
+  size_t next_ = 0;
+  size_t queued_ = 0;
+};
+
 // Walks the key tree in order (recursing to the left, looping to the right) and emits every entry.
 // Returns the number of entries written, or -1 when the emitter failed. Read lock held.
 int64_t inorder_dump_walk(DumpEmitter& out, SlabPool* pool) noexcept {
-  TrustedView view(pool);
+  PrefetchingView view(pool);
   int64_t written = 0;
   bool complete = rbtree_walk_inorder(view, key_tree_of(pool), [&](const RbtreeNode* node, const uint8_t* key) {
-    // The walk goes on to the right child next. Tree order is not memory order, so that node is
-    // usually far from the cache; asking for it now overlaps its fetch with this entry's emits.
-    const char* next = _lfof_<const char>(pool, node->right);
-    __builtin_prefetch(next);
-    __builtin_prefetch(next + 64);
     EntryResult r = emit_entry(out, node, key);
     if (r == EntryResult::kWritten) ++written;
     return r != EntryResult::kFailed;

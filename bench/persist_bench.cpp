@@ -5,8 +5,9 @@
 // copy, in-place rewrite, syncs) and libyaml alone emitting the same events from keys and values held
 // in process memory into a file; or the worker's load into a fresh store (load_data), the LOAD
 // action's (load_replacing, replacing_*) and libyaml alone parsing the same file event by event. The
-// counters give the best wall-clock seconds of each side over the iterations and the speed ratios, libyaml time over
-// quillmap time (1: as fast as bare libyaml), of wall-clock time (ratio) and of CPU time (cpu_ratio).
+// counters give the median wall-clock seconds of each side and the median speed ratios of the runs
+// paired in one iteration, libyaml time over quillmap time (1: as fast as bare libyaml), of
+// wall-clock time (ratio) and of this thread's CPU time (cpu_ratio).
 // The bare emitter's text is compared with the dump's (identical = 1): both write the same file.
 //
 // BM_Dump / BM_Load: 100k and 1M entries of the mixed kind (90% string keys, 10% IPv4 prefixes, some
@@ -41,12 +42,13 @@ std::string bench_path(const std::string& what, int64_t n) {
   return "/tmp/quillmap-persist-bench-" + std::to_string(getpid()) + "-" + what + "-" + std::to_string(n) + ".yaml";
 }
 
-// Wall-clock and CPU time of one side of a comparison, the best of the runs: on a shared machine
-// the fastest run is the one least disturbed. The CPU time of this thread is the steadier figure,
-// the wall-clock time also counts the waits for the disk.
+// Wall-clock and CPU time of each run of one side of a comparison. The sides run back to back in
+// every iteration, and the figures reported are medians: of each side's times, and of the ratios of
+// the runs paired that way, which a shared machine's changing load disturbs least. The CPU time of
+// this thread is the steadier figure, the wall-clock time also counts the waits for the disk.
 struct Timed {
-  double wall = 1e300;
-  double cpu = 1e300;
+  std::vector<double> wall;
+  std::vector<double> cpu;
 };
 
 double thread_cpu_seconds() {
@@ -60,9 +62,22 @@ auto timed(Timed& into, F&& f) {
   const auto start = std::chrono::steady_clock::now();
   const double cpu_start = thread_cpu_seconds();
   auto result = f();
-  into.cpu = std::min(into.cpu, thread_cpu_seconds() - cpu_start);
-  into.wall = std::min(into.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  into.cpu.push_back(thread_cpu_seconds() - cpu_start);
+  into.wall.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   return result;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 == 1 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+// Median of bare[i] / ours[i]: the speed of quillmap's side relative to libyaml's.
+double paired_ratio(const std::vector<double>& ours, const std::vector<double>& bare) {
+  std::vector<double> r;
+  for (size_t i = 0; i < ours.size() && i < bare.size(); ++i) r.push_back(ours[i] > 0 ? bare[i] / ours[i] : 0);
+  return median(r);
 }
 
 // One filled store per size, built once and kept for the program's life.
@@ -185,12 +200,12 @@ std::string body_of(const std::string& text) {
   return second == std::string::npos ? std::string() : text.substr(second + 1);
 }
 
-// The best seconds of each side, and the speed ratios (libyaml time / quillmap time).
+// The median seconds of each side, and the median speed ratios (libyaml time / quillmap time).
 void set_peer_counters(benchmark::State& state, const Timed& ours, const Timed& bare, const std::string& prefix = "") {
-  state.counters[prefix + "quillmap_s"] = ours.wall;
-  state.counters[prefix + "libyaml_s"] = bare.wall;
-  state.counters[prefix + "ratio"] = ours.wall > 0 ? bare.wall / ours.wall : 0;
-  state.counters[prefix + "cpu_ratio"] = ours.cpu > 0 ? bare.cpu / ours.cpu : 0;
+  state.counters[prefix + "quillmap_s"] = median(ours.wall);
+  state.counters[prefix + "libyaml_s"] = median(bare.wall);
+  state.counters[prefix + "ratio"] = paired_ratio(ours.wall, bare.wall);
+  state.counters[prefix + "cpu_ratio"] = paired_ratio(ours.cpu, bare.cpu);
 }
 
 void BM_DumpVsEmit(benchmark::State& state) {
@@ -272,8 +287,8 @@ void BM_Load(benchmark::State& state) {
   unlink(path.c_str());
 }
 
-BENCHMARK(BM_DumpVsEmit)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
-BENCHMARK(BM_LoadVsParse)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_DumpVsEmit)->Unit(benchmark::kMillisecond)->Iterations(7)->UseRealTime();
+BENCHMARK(BM_LoadVsParse)->Unit(benchmark::kMillisecond)->Iterations(7)->UseRealTime();
 BENCHMARK(BM_Dump)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_TEMPLATE(BM_Load, load_data)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK_TEMPLATE(BM_Load, load_replacing)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(3);

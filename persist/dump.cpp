@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -232,7 +233,11 @@ int64_t produce_dump_text(SlabPool* pool, std::string& text) {
     log_msg(kLogError, "rbtree_dump: could not get read lock");
     return kLockTimeout;
   }
-  text.reserve(text.size() + text_size_hint(pool));
+  try {
+    text.reserve(text.size() + text_size_hint(pool));
+  } catch (const std::bad_alloc&) {
+    // Only a hint: the text then grows as it goes (and the read lock is never left behind).
+  }
   int64_t written = inorder_dump_walk(out, pool);
   if (rwlock_unlock(&pool->lock) != kDone) log_msg(kLogWarn, "rbtree_dump: could not remove read lock");
   if (written < 0) return kFailed;

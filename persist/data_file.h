@@ -66,12 +66,16 @@ int64_t dump_tree(SlabPool* pool, const FileLocation& file);
 // An entry is skipped, with a message, when it expired before the load started (INFO "%s %s was not
 // loaded as it was expired"; an expiry equal to the load's start time is loaded), when it has no
 // "value" member, or when its key is longer than 65535 bytes. An entry whose key is already in the
-// store is handed over but leaves the stored entry as it is (see load_key_locked).
+// store is handed over but leaves the stored entry as it is (see load_key_locked). When the store is
+// empty as the load begins, no entry is looked up before it is stored (the key tree is searched once
+// per entry, not twice): a key that the file names twice is then refused by the insertion itself,
+// with WARN "Could not add key %.*s because key exists", and its first entry stays.
 int64_t load_data(SlabPool* pool, const char* path);
 
 // The LOAD action as a whole: parses the file at `path` completely into process memory first; only
 // when that succeeded, purges the dictionary (rbtree_purge, address entries removed through
-// delete_ipaddr_by_node_locked) and stores the parsed entries, each under a write hold of its own.
+// delete_ipaddr_by_node_locked) and stores the parsed entries, each under a write hold of its own
+// (into the emptied store as load_data does into an empty one).
 // Returns the number of entries handed to the store (0 or more); -1 when `path` is null, the file
 // cannot be opened or does not parse (the dictionary is then left untouched), or the purge did not
 // succeed (nothing loaded); -3 when a write lock for storing was not obtained after the purge (the

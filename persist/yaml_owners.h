@@ -52,7 +52,9 @@ class YamlEmitter {
 class YamlEvent {
  public:
   YamlEvent() noexcept { std::memset(&event_, 0, sizeof event_); }
-  ~YamlEvent() { reset(); }
+  ~YamlEvent() {
+    if (event_.type != YAML_NO_EVENT) yaml_event_delete(&event_);
+  }
   YamlEvent(const YamlEvent&) = delete;
   YamlEvent& operator=(const YamlEvent&) = delete;
 
@@ -62,11 +64,12 @@ class YamlEvent {
 
   // Frees what the event holds and leaves it empty (YAML_NO_EVENT).
   void reset() noexcept {
-    yaml_event_delete(&event_);
+    if (event_.type != YAML_NO_EVENT) yaml_event_delete(&event_);
     std::memset(&event_, 0, sizeof event_);
   }
-  // Forgets the event without freeing it (its owner is now the emitter).
-  void release() noexcept { std::memset(&event_, 0, sizeof event_); }
+  // Forgets the event without freeing it (its owner is now the emitter). Only the type is cleared:
+  // an event of YAML_NO_EVENT holds nothing to free.
+  void release() noexcept { event_.type = YAML_NO_EVENT; }
 
  private:
   yaml_event_t event_;

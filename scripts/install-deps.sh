@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing quillmap needs, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libprotobuf-c-dev protobuf-c-compiler libyaml-dev
-          pkg-config liblmdb-dev libgeoip-dev geoip-database
+          pkg-config liblmdb-dev redis-server redis-tools libgeoip-dev geoip-database
           systemd logrotate groff-base dpkg-dev python3-dev python3-pytest
           libcurl4-openssl-dev nlohmann-json3-dev libssl-dev etcd-server etcd-client "$@")
 missing=()

@@ -102,6 +102,9 @@ class BenchDaemon {
                           << "log_level=ERROR\nno_save_restore=1\n"
                           // QUILLMAP_BENCH_INDEX=0: the daemon without its index, to show what it costs writes.
                           << "index=" << (std::getenv("QUILLMAP_BENCH_INDEX") ? std::getenv("QUILLMAP_BENCH_INDEX") : "1")
+                          // QUILLMAP_BENCH_HUGE_PAGES=1: both segments in huge pages (vm.nr_hugepages must reserve them).
+                          << "\nhuge_pages="
+                          << (std::getenv("QUILLMAP_BENCH_HUGE_PAGES") ? std::getenv("QUILLMAP_BENCH_HUGE_PAGES") : "0")
                           << "\n";
     const std::string binary = daemon_binary();
     const std::string err_path = dir_ + "/stderr.txt";

@@ -242,8 +242,9 @@ struct PrefixTableWriter::Build {
     copy_bits(n.child_bits, old.child_bits, 0, first);
     copy_bits(n.child_bits, old.child_bits, end, kPrefixNodeSlots);
     copy_bits(n.run_bits, old.run_bits, 0, first);
-    unsigned kid_rank = count_below(old.child_bits, first);
-    std::vector<PrefixNode> kids(old_kids, old_kids + kid_rank);
+    const unsigned kids_before = count_below(old.child_bits, first);
+    unsigned kid_rank = kids_before;
+    std::vector<PrefixNode> kids;  // the affected slots' children; those before and after stay
     std::vector<uint64_t> runs(old_leaves, old_leaves + count_below(old.run_bits, first));
     for (unsigned s = first; s < end; ++s) {
       const PrefixNode* old_kid = test_bit(old.child_bits, s) ? &old_kids[kid_rank++] : nullptr;
@@ -260,7 +261,7 @@ struct PrefixTableWriter::Build {
         runs.push_back(values[s - first]);
       }
     }
-    kids.insert(kids.end(), old_kids + kid_rank, old_kids + old_kid_count);
+    const unsigned old_affected_kids = kid_rank - kids_before;
     if (const unsigned s0 = first_clear_from(old.child_bits, end); s0 < kPrefixNodeSlots) {
       const unsigned run = count_below(old.run_bits, s0 + 1) - 1;  // the old run holding slot s0
       if (runs.empty() || runs.back() != old_leaves[run]) {
@@ -272,8 +273,15 @@ struct PrefixTableWriter::Build {
     }
     // A change inside one slot mostly keeps the number of children and of runs: the arrays stay
     // where they are and only their changed words are written.
-    n.children_off = keep_or_store(old.children_off, old_kid_count, kids.data(), kids.size(), sizeof(PrefixNode));
-    if (failed) return false;
+    if (kids.size() == old_affected_kids) {  // only the affected records can differ
+      n.children_off = old.children_off;
+      if (!kids.empty()) patch(const_cast<PrefixNode*>(old_kids) + kids_before, kids.data(), kids.size() * sizeof(PrefixNode));
+    } else {
+      kids.insert(kids.begin(), old_kids, old_kids + kids_before);
+      kids.insert(kids.end(), old_kids + kid_rank, old_kids + old_kid_count);
+      n.children_off = keep_or_store(old.children_off, old_kid_count, kids.data(), kids.size(), sizeof(PrefixNode));
+      if (failed) return false;
+    }
     n.leaves_off = keep_or_store(old.leaves_off, old_run_count, runs.data(), runs.size(), sizeof(uint64_t));
     if (failed) return false;
     *out = n;

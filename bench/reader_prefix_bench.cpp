@@ -3,8 +3,9 @@
 // like routing tables: 200k IPv4 prefixes (mostly /24, then /22-/23, /16-/21, few shorter) in
 // 1.0.0.0-223.255.255.255 and 50k IPv6 prefixes (mostly /32-/48) in 2000::/3. Three probes in four
 // fall inside a stored prefix (random host bits), the others are random addresses of the same range;
-// the "found" counter gives the share answered. Measured: the reader's one-shot match (through the
-// index's prefix tables without a share, key and value copied; binary and text address), match_many
+// the "found" counter gives the share answered. Measured: the reader's one-shot match (without a
+// share: IPv4 through the index's prefix table, IPv6 by the trie walk; key and value copied; binary
+// and text address), match_many
 // (64 addresses a call), guarded match (one share for 64 lookups, views), the one-shot and batched
 // calls with the index given up (the plain trie walk, as with index=0), and GeoIP's lookup of the
 // same addresses.

@@ -151,7 +151,7 @@ ReadStatus Reader::match(std::string_view address, std::string* key, std::string
   return one_shot(
       *this,
       [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
-        return lookup_text_indexed(g, index, index_bytes, hide, address, e);
+        return lookup_text_lock_free(g, index, index_bytes, hide, address, e);
       },
       [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_text(g, hide, address, e); },
       [&](const EntryView& e) {
@@ -167,7 +167,7 @@ ReadStatus Reader::match_binary(const void* address, size_t len, std::string* ke
   return one_shot(
       *this,
       [&](const SegmentGeometry& g, const IndexHeader& index, uint64_t index_bytes, bool hide, EntryView* e) {
-        return lookup_address_indexed(g, index, index_bytes, hide, address, len, e);
+        return lookup_address_lock_free(g, index, index_bytes, hide, address, len, e);
       },
       [&](const SegmentGeometry& g, bool hide, EntryView* e) { return lookup_address(g, hide, address, len, e); },
       [&](const EntryView& e) {

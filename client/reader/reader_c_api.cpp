@@ -126,7 +126,7 @@ int quillmap_reader_match(quillmap_reader* reader, const char* address, size_t a
   return match_copy(
       reader,
       [&](const quillmap::SegmentGeometry& g, const quillmap::IndexHeader& index, uint64_t index_bytes, bool hide,
-          EntryView* e) { return quillmap::lookup_text_indexed(g, index, index_bytes, hide, text, e); },
+          EntryView* e) { return quillmap::lookup_text_lock_free(g, index, index_bytes, hide, text, e); },
       [&](const quillmap::SegmentGeometry& g, bool hide, EntryView* e) { return quillmap::lookup_text(g, hide, text, e); },
       MatchCopy{key_buf, key_buf == nullptr ? 0 : key_cap, value_buf, value_buf == nullptr ? 0 : value_cap}, info);
 }
@@ -137,7 +137,7 @@ int quillmap_reader_match_binary(quillmap_reader* reader, const void* address, s
   return match_copy(
       reader,
       [&](const quillmap::SegmentGeometry& g, const quillmap::IndexHeader& index, uint64_t index_bytes, bool hide,
-          EntryView* e) { return quillmap::lookup_address_indexed(g, index, index_bytes, hide, address, address_len, e); },
+          EntryView* e) { return quillmap::lookup_address_lock_free(g, index, index_bytes, hide, address, address_len, e); },
       [&](const quillmap::SegmentGeometry& g, bool hide, EntryView* e) {
         return quillmap::lookup_address(g, hide, address, address_len, e);
       },

@@ -134,6 +134,22 @@ std::optional<ReadStatus> lookup_text_indexed(const SegmentGeometry& g, const In
   return lookup_address_indexed(g, index, index_bytes, hide_expired, cidr.addr6, 16, out);
 }
 
+std::optional<ReadStatus> lookup_address_lock_free(const SegmentGeometry& g, const IndexHeader& index,
+                                                   uint64_t index_bytes, bool hide_expired, const void* address,
+                                                   size_t len, EntryView* out) noexcept {
+  if (len == 16) return lookup_address(g, hide_expired, address, len, out);
+  return lookup_address_indexed(g, index, index_bytes, hide_expired, address, len, out);
+}
+
+std::optional<ReadStatus> lookup_text_lock_free(const SegmentGeometry& g, const IndexHeader& index,
+                                                uint64_t index_bytes, bool hide_expired, std::string_view address,
+                                                EntryView* out) noexcept {
+  Cidr cidr;
+  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
+  if (cidr.family == kFamilyInet) return lookup_address_indexed(g, index, index_bytes, hide_expired, &cidr.addr4, 4, out);
+  return lookup_address(g, hide_expired, cidr.addr6, 16, out);
+}
+
 ReadStatus lookup_address(const SegmentGeometry& g, bool hide_expired, const void* address, size_t len,
                           EntryView* out) noexcept {
   if (address == nullptr || (len != 4 && len != 16)) return ReadStatus::kBadArgument;

@@ -48,6 +48,18 @@ std::optional<ReadStatus> lookup_text_indexed(const SegmentGeometry& g, const In
                                               uint64_t index_bytes, bool hide_expired, std::string_view address,
                                               EntryView* out) noexcept;
 bool prefixes_are_valid(const IndexHeader& index, uint64_t index_bytes, size_t address_len) noexcept;
+
+// The route of a one-shot match without a share (validated by the change epoch): an IPv4 address
+// through the index's table; an IPv6 address by the trie walk of lookup_address, which answers one
+// address faster than the IPv6 table, whose node path for the usual /32-/48 prefixes is longer than
+// the level-compressed trie's (the table pays off in batches, which fetch its words ahead). nullopt
+// when the IPv4 table is not valid.
+std::optional<ReadStatus> lookup_address_lock_free(const SegmentGeometry& g, const IndexHeader& index,
+                                                   uint64_t index_bytes, bool hide_expired, const void* address,
+                                                   size_t len, EntryView* out) noexcept;
+std::optional<ReadStatus> lookup_text_lock_free(const SegmentGeometry& g, const IndexHeader& index,
+                                                uint64_t index_bytes, bool hide_expired, std::string_view address,
+                                                EntryView* out) noexcept;
 void prefetch_address(const IndexHeader& index, uint64_t index_bytes, const void* address, size_t len) noexcept;
 
 // The address entry of the longest stored prefix covering 4 (IPv4) or 16 (IPv6) address bytes in

@@ -15,7 +15,7 @@
 #include "store/segment_view.h"
 #include "store/slab.h"
 #include "store/testing/pool_fixture.h"
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 #include "store/testing/tree_nodes.h"
 #include "util/host_params.h"
 

@@ -19,7 +19,7 @@
 #include "server/dispatcher.h"
 #include "server/frame_reader.h"
 #include "store/sweeps.h"
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 #include "util/settings.h"
 
 namespace quillmap {

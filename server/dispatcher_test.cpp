@@ -25,7 +25,7 @@
 #include "store/rwlock.h"
 #include "store/sweeps.h"
 #include "store/testing/pool_fixture.h"
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 #include "util/io.h"
 #include "util/settings.h"
 #include "util/signal_flags.h"

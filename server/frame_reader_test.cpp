@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {

@@ -24,6 +24,7 @@
 #include "store/sweeps.h"
 #include "util/log.h"
 #include "util/ptr_list.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -158,7 +159,8 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
 };
 
 TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
-  const uint32_t seed = GetParam();
+  const uint32_t seed = testing::test_seed(GetParam());  // QUILLMAP_SEED replaces every instance's seed
+  SCOPED_TRACE(testing::seed_trace(seed));
   std::mt19937 rng(seed);
   const uint64_t now = static_cast<uint64_t>(time(nullptr));
   // Strings, IPv4 and IPv6 addresses (some with host bits set, several per prefix), texts that are

@@ -41,14 +41,10 @@ TEST_F(EntryOps, MessagesShowExactlyTheKeyBytes) {
   EXPECT_EQ(delete_key(pool(), buffer + 3, 4), kNothingToDo);
   // Two keys of one prefix: deleting either takes the shared prefix, so the other finds none.
   EXPECT_EQ(run(add_ipaddr, "10.0.0.0/8") + run(add_ipaddr, "10.0.0.1/8"), kDone);
-  EXPECT_EQ(trie4_value(0x0A090909), offset_of("10.0.0.1/8"));
   EXPECT_EQ(run(add_ipaddr, "10.0.0.1/8"), kNothingToDo);
   EXPECT_EQ(run(delete_ipaddr, "10.0.0.0/8") + run(delete_ipaddr, "10.0.0.1/8"), kDone);
   EXPECT_EQ(run(delete_ipaddr, "10.0.0.1/8"), kNothingToDo);
   EXPECT_EQ(run(add_ipaddr, "256.1.1.1"), kFailed);  // not an address: no message
-  EXPECT_EQ(run(add_ipaddr, "255.255.255.255"), kDone);  // the all-ones address is an address
-  EXPECT_EQ(run(get_ipaddr, "255.255.255.255"), kDone);
-  EXPECT_EQ(run(get_ipaddr, "255.255.255.254"), kNothingToDo);
   for (const char* line : {"[WARN]: Could not add key key because key exists\n",
                            "[INFO]: No such node TRAI. Skip deletion\n",
                            "[WARN]: Could not add key 10.0.0.1/8 because key exists\n",

@@ -14,7 +14,7 @@
 #include "store/segment_view.h"
 #include "store/slab.h"
 #include "store/testing/pool_fixture.h"
-#include "store/testing/seed.h"
+#include "util/testing/seed.h"
 #include "store/testing/slab_check.h"
 
 namespace quillmap {
@@ -252,7 +252,9 @@ TEST(PrefixTable, OutOfMemoryFailsInsideThePool) {
   PrefixTableWriter w;
   ASSERT_EQ(w.init(ipool.pool(), &root, static_cast<int>(kFamilyInet6)), kDone);
   uint64_t after_init = ipool.pool()->free_pages;
-  std::mt19937_64 rng(7);
+  const uint32_t seed = testing::test_seed(7);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
   int64_t r = kDone;
   for (int i = 0; i < 200000 && r == kDone; ++i) {
     uint8_t a[16] = {};

@@ -12,6 +12,7 @@
 #include "persist/data_file.h"
 #include "persist/testing/persist_fixture.h"
 #include "store/testing/rbtree_check.h"
+#include "util/testing/seed.h"
 #include "util/utf8.h"
 
 namespace quillmap {
@@ -110,8 +111,9 @@ DictImage fill(PersistStore& store, std::mt19937_64& rng, int count) {
 }
 
 TEST(RoundTrip, RandomTrickyDictionaries) {
-  for (uint64_t seed : {1u, 2u, 3u}) {
-    SCOPED_TRACE("seed " + std::to_string(seed));
+  for (uint32_t default_seed : {1u, 2u, 3u}) {
+    const uint32_t seed = testing::test_seed(default_seed);  // QUILLMAP_SEED replaces all three
+    SCOPED_TRACE(testing::seed_trace(seed));
     std::mt19937_64 rng(seed);
     PersistStore store;
     DictImage model = fill(store, rng, 3000);

@@ -2,10 +2,12 @@
 // values that do and do not fit their entry's chunk, texts cut at a zero byte, absent fields, unknown
 // actions and fields, an undecodable body now and then) are framed, fed to the frame reader in random
 // pieces and run by one RequestBatch each. After every batch: the answer's success, count, info and
-// digest; the store's invariants; and every entry's key, value, expiry and kind against the map.
+// digest; the outcome log lines, in order; the store's invariants; and every entry's key, value,
+// expiry and kind against the map.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -15,11 +17,13 @@
 #include <vector>
 
 #include "client/wire_codec.h"
+#include "entry/key_ops.h"
 #include "entry/testing/entry_store.h"
 #include "server/dispatcher.h"
 #include "server/frame_reader.h"
 #include "store/sweeps.h"
-#include "store/testing/seed.h"
+#include "store/testing/log_capture.h"
+#include "util/testing/seed.h"
 #include "util/settings.h"
 
 namespace quillmap {
@@ -76,17 +80,41 @@ using Model = std::map<std::string, Entry>;
 
 std::string cut_at_nul(const std::string& s) { return s.substr(0, s.find('\0')); }
 
-// What one batch should do: the model after it, the answer's count and whether INFO or HASH ran.
+// What one batch should do: the model after it, the answer's count, whether INFO or HASH ran and the
+// outcome lines it logs.
 struct Expected {
   uint64_t affected = 0;
   uint64_t counted = 0;  // affected plus unaffected
   bool info = false;
   bool hash = false;
+  std::vector<std::string> lines;
 };
+
+// The lines that name a request's outcome ("[LEVEL]: message"); other layers log at INFO too. A purge
+// names its nodes in the tree's order, so each run of purge lines is sorted.
+std::vector<std::string> outcome_lines(const std::vector<std::string>& lines) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines) {
+    const bool info = l.rfind("[INFO]: ", 0) == 0;
+    if ((info && (l.find("successfully") != std::string::npos || l.find(" is missing") != std::string::npos ||
+                  l.find("Missing ") != std::string::npos || l.find("purging") != std::string::npos ||
+                  l.rfind("[INFO]: Dumped ", 0) == 0 || l.rfind("[INFO]: Loaded ", 0) == 0)) ||
+        l.rfind("[ERROR]: Unknown action", 0) == 0 || l == "[ERROR]: Could not process message. Skipped") {
+      out.push_back(l);
+    }
+  }
+  const auto purge = [](const std::string& l) { return l.find("Forcibly purging") != std::string::npos; };
+  for (auto it = out.begin(); it != out.end();) {
+    auto end = std::find_if_not(it, out.end(), purge);
+    std::sort(it, end);
+    it = end == it ? end + 1 : end;
+  }
+  return out;
+}
 
 class BatchModel {
  public:
-  explicit BatchModel(uint32_t seed) : rng_(seed) {}
+  BatchModel(uint32_t seed, std::string data_path) : rng_(seed), data_path_(std::move(data_path)) {}
 
   // A random request; applies it to the model and to `expected` as the dispatcher should.
   WireRequest next(Expected* e) {
@@ -101,7 +129,9 @@ class BatchModel {
     if (pick < 92) return simple(e, 9);
     if (pick < 94) return simple(e, 8);
     static constexpr int64_t kUnknown[] = {0, 10, -1, 1000};
-    return WireRequest{kUnknown[uniform(0, 3)], string_key(), {}, {}, {}, uniform(0, 3)};
+    const int64_t action = kUnknown[uniform(0, 3)];
+    e->lines.push_back("[ERROR]: Unknown action :" + std::to_string(action));
+    return WireRequest{action, string_key(), {}, {}, {}, uniform(0, 3)};
   }
 
   const Model& model() const { return model_; }
@@ -139,23 +169,40 @@ class BatchModel {
     e->counted++;
     e->affected += affected;
   }
+  static void line(Expected* e, bool address, const std::string& key, const std::string& outcome) {
+    e->lines.push_back(std::string("[INFO]: ") + (address ? "Address " : "Key ") + key + outcome);
+  }
+  static void found(Expected* e, bool address, const std::string& key, bool hit) {
+    line(e, address, key, hit ? " successfully found" : " is missing");
+  }
+  void purge(Expected* e) {
+    std::vector<std::string> purged;
+    for (const auto& kv : model_) purged.push_back("[INFO]: Forcibly purging node '" + kv.first + "'");
+    std::sort(purged.begin(), purged.end());
+    e->lines.insert(e->lines.end(), purged.begin(), purged.end());
+  }
 
   WireRequest get(Expected* e) {
     const int kind = uniform(0, 9);
     if (kind < 2) {  // an address inside a stored /24, or not
       const int slot = address_slot();
       auto it = model_.find(address_key(slot));
-      count(e, it != model_.end() && it->second.is_address);
-      return WireRequest{1, "10.0." + std::to_string(slot) + "." + std::to_string(uniform(0, 255)), kIpaddr};
+      const bool hit = it != model_.end() && it->second.is_address;
+      count(e, hit);
+      const std::string address = "10.0." + std::to_string(slot) + "." + std::to_string(uniform(0, 255));
+      found(e, true, address, hit);
+      return WireRequest{1, address, kIpaddr};
     }
     if (kind == 2) return WireRequest{1, "10.0.0.300", kIpaddr};  // not an address: not counted
     if (kind == 3) {  // an address entry found by its text
       std::string key = address_key(address_slot());
       count(e, model_.count(key) != 0);
+      found(e, false, key, model_.count(key) != 0);
       return WireRequest{1, key, string_ktype()};
     }
     std::string key = string_key();
-    if (kind == 4) key += std::string(1, '\0') + "tail";
+    found(e, false, key, model_.count(key) != 0);
+    if (kind == 4) key += std::string(1, '\0') + "tail";  // the key ends at the zero byte
     count(e, model_.count(cut_at_nul(key)) != 0);
     return WireRequest{1, key, string_ktype()};
   }
@@ -172,23 +219,27 @@ class BatchModel {
     Entry entry{cut_at_nul(r.value.value_or("")), r.expires.value_or(0), address};
     if (action == 2) {
       count(e, !present);
-      if (!present) model_[key] = entry;
+      if (!present) model_[key] = entry, line(e, address, key, " successfully added");
     } else {
       count(e, true);
       model_[key] = entry;
+      line(e, address, key, present ? " successfully updated" : " successfully added");
     }
     return r;
   }
 
   WireRequest del(Expected* e) {
     if (uniform(0, 3) == 0) {
-      const std::string key = address_key(address_slot());
-      count(e, model_.erase(key) != 0);
-      return WireRequest{4, key, kIpaddr};
+      return del_of(e, address_key(address_slot()), true);
     }
-    const std::string key = string_key();
-    count(e, model_.erase(key) != 0);
-    return WireRequest{4, key, string_ktype()};
+    return del_of(e, string_key(), false);
+  }
+  WireRequest del_of(Expected* e, const std::string& key, bool address) {
+    const bool hit = model_.erase(key) != 0;
+    count(e, hit);
+    if (hit) line(e, address, key, " successfully deleted");
+    else e->lines.push_back("[INFO]: Missing " + std::string(address ? "Address " : "Key ") + key + " was not deleted but it is OK");
+    return WireRequest{4, key, address ? std::optional<int>(kIpaddr) : string_ktype()};
   }
 
   // INFO (5), HASH (6), CLEAR (7), LOAD (8) and DUMP (9) of the configured data file.
@@ -196,16 +247,22 @@ class BatchModel {
     switch (action) {
       case 5: e->info = true, count(e, false); break;
       case 6: e->hash = true, count(e, false); break;
-      case 7: model_.clear(), count(e, true); break;
-      case 9: dumped_ = model_, count(e, true); break;
+      case 7: purge(e), model_.clear(), count(e, true); break;
+      case 9:
+        dumped_ = model_, count(e, true);
+        e->lines.push_back("[INFO]: Dumped " + std::to_string(model_.size()) + " entries to " + data_path_);
+        break;
       case 8:
-        if (dumped_) model_ = *dumped_, count(e, true);  // no file yet: the load fails, uncounted
+        if (!dumped_) break;  // no file yet: the load fails, uncounted, and purges nothing
+        purge(e), model_ = *dumped_, count(e, true);
+        e->lines.push_back("[INFO]: Loaded " + std::to_string(model_.size()) + " entries from " + data_path_);
         break;
     }
     return WireRequest{action};
   }
 
   std::mt19937 rng_;
+  std::string data_path_;
   Model model_;
   std::optional<Model> dumped_;
 };
@@ -231,7 +288,8 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
   const Settings saved = settings;
   settings.data_path = data_path.data();
 
-  BatchModel gen(seed);
+  testing::LogCapture log;
+  BatchModel gen(seed, data_path);
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE("batch " + std::to_string(round));
     Expected expected;
@@ -242,6 +300,7 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
       if (i == undecodable_at) {
         // A truncated varint (or an empty body, which lacks the required action): the batch ends here.
         append_frame(&stream, gen.uniform(0, 1) ? std::string("\x08\x80", 2) : std::string());
+        expected.lines.push_back("[ERROR]: Could not process message. Skipped");
         append_frame(&stream, body_of(WireRequest{2, "never-run", 1, "v"}));
         break;
       }
@@ -264,6 +323,12 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
     ASSERT_EQ(a.affected(), expected.counted != 0 ? std::optional<uint64_t>(expected.affected) : std::nullopt);
     ASSERT_EQ(a.info.has_value(), expected.info);
     ASSERT_EQ(a.hashsum.has_value(), expected.hash);
+    ASSERT_EQ(outcome_lines(log.take()), expected.lines);
+    if (expected.info) {  // the figures after the batch, each in its own field
+      StatRecord st{};
+      ASSERT_EQ(get_stat(store.pool(), &st), 0);
+      ASSERT_EQ(*a.info, (InfoFigures{st.pages_total, st.pages_free, st.bytes_total, st.bytes_alloc, st.bytes_used}));
+    }
     if (expected.hash) {
       char digest[41] = {};
       ASSERT_EQ(rbtree_get_hashsum(store.pool(), digest), 0);

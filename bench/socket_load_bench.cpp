@@ -59,8 +59,29 @@
 namespace quillmap {
 namespace {
 
-
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Starts `argv` (found on PATH) with standard input and output on /dev/null and standard error into
+// err_path; the child receives SIGTERM when this process ends, however that happens. Its pid, or 0
+// when it could not be forked.
+pid_t spawn_quietly(const std::vector<std::string>& argv, const std::string& err_path) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) return 0;
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    int null_fd = open("/dev/null", O_RDWR);
+    int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(err_fd, 2);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
 
 // The daemon the benchmarks talk to: started here, or the one QUILLMAP_BENCH_SOCKET names.
 class BenchDaemon {
@@ -108,22 +129,10 @@ class BenchDaemon {
                           << "\n";
     const std::string binary = daemon_binary();
     const std::string err_path = dir_ + "/stderr.txt";
-    pid_ = fork();
-    if (pid_ < 0) {
-      pid_ = 0;
+    pid_ = spawn_quietly({binary, "-D", "-c", config}, err_path);
+    if (pid_ == 0) {
       problem_ = "cannot fork";
       return;
-    }
-    if (pid_ == 0) {
-      // The daemon goes when this process goes, however that happens.
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      int null_fd = open("/dev/null", O_RDWR);
-      int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(err_fd, 2);
-      execl(binary.c_str(), binary.c_str(), "-D", "-c", config.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
     }
     for (int waited = 0; waited < 10000; waited += 10) {
       int status;
@@ -434,22 +443,12 @@ class RedisPeer {
     }
     dir_ = tmpl;
     socket_path_ = dir_ + "/redis.sock";
-    pid_ = fork();
-    if (pid_ < 0) {
-      pid_ = 0;
+    pid_ = spawn_quietly({"redis-server", "--port", "0", "--unixsocket", socket_path_, "--unixsocketperm", "700",
+                          "--save", "", "--appendonly", "no", "--dir", dir_, "--logfile", dir_ + "/redis.log"},
+                         "/dev/null");
+    if (pid_ == 0) {
       problem_ = "cannot fork";
       return;
-    }
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", socket_path_.c_str(), "--unixsocketperm",
-             "700", "--save", "", "--appendonly", "no", "--dir", dir_.c_str(), "--logfile",
-             (dir_ + "/redis.log").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
     }
     for (int waited = 0; waited < 10000 && !ready_; waited += 10) {
       UniqueFd fd = connect_socket();

@@ -16,6 +16,22 @@ namespace quillmap {
 
 namespace {
 
+// The address bytes an address text stands for (network order, 4 or 16 of them), host bits below its
+// mask cleared: 10.1.2.3/16 is looked up as 10.1.0.0, the mask takes no further part. False when the
+// text is not an address.
+struct AddressBytes {
+  Cidr cidr;
+  const void* bytes;
+  size_t len;
+};
+bool address_bytes(std::string_view text, AddressBytes* out) noexcept {
+  if (str_to_cidr(text.data(), text.size(), &out->cidr) == kFailed) return false;
+  const bool v4 = out->cidr.family == kFamilyInet;
+  out->bytes = v4 ? static_cast<const void*>(&out->cidr.addr4) : static_cast<const void*>(out->cidr.addr6);
+  out->len = v4 ? 4 : 16;
+  return true;
+}
+
 // An entry's header, then its key and value bytes, each admitted by the view: with a checked view
 // they lie inside the node's chunk, with a bounded one inside the pool (confirmed by the epoch).
 template <class View>
@@ -128,10 +144,9 @@ std::optional<ReadStatus> lookup_address_indexed(const SegmentGeometry& g, const
 std::optional<ReadStatus> lookup_text_indexed(const SegmentGeometry& g, const IndexHeader& index,
                                               uint64_t index_bytes, bool hide_expired, std::string_view address,
                                               EntryView* out) noexcept {
-  Cidr cidr;
-  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
-  if (cidr.family == kFamilyInet) return lookup_address_indexed(g, index, index_bytes, hide_expired, &cidr.addr4, 4, out);
-  return lookup_address_indexed(g, index, index_bytes, hide_expired, cidr.addr6, 16, out);
+  AddressBytes a;
+  if (!address_bytes(address, &a)) return ReadStatus::kBadArgument;
+  return lookup_address_indexed(g, index, index_bytes, hide_expired, a.bytes, a.len, out);
 }
 
 std::optional<ReadStatus> lookup_address_lock_free(const SegmentGeometry& g, const IndexHeader& index,
@@ -144,10 +159,9 @@ std::optional<ReadStatus> lookup_address_lock_free(const SegmentGeometry& g, con
 std::optional<ReadStatus> lookup_text_lock_free(const SegmentGeometry& g, const IndexHeader& index,
                                                 uint64_t index_bytes, bool hide_expired, std::string_view address,
                                                 EntryView* out) noexcept {
-  Cidr cidr;
-  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
-  if (cidr.family == kFamilyInet) return lookup_address_indexed(g, index, index_bytes, hide_expired, &cidr.addr4, 4, out);
-  return lookup_address(g, hide_expired, cidr.addr6, 16, out);
+  AddressBytes a;
+  if (!address_bytes(address, &a)) return ReadStatus::kBadArgument;
+  return lookup_address_lock_free(g, index, index_bytes, hide_expired, a.bytes, a.len, out);
 }
 
 ReadStatus lookup_address(const SegmentGeometry& g, bool hide_expired, const void* address, size_t len,
@@ -172,11 +186,9 @@ ReadStatus lookup_address(const SegmentGeometry& g, bool hide_expired, const voi
 
 ReadStatus lookup_text(const SegmentGeometry& g, bool hide_expired, std::string_view address,
                        EntryView* out) noexcept {
-  Cidr cidr;
-  if (str_to_cidr(address.data(), address.size(), &cidr) == kFailed) return ReadStatus::kBadArgument;
-  // The mask takes no part beyond the host bits it cleared: 10.1.2.3/16 is looked up as 10.1.0.0.
-  if (cidr.family == kFamilyInet) return lookup_address(g, hide_expired, &cidr.addr4, 4, out);
-  return lookup_address(g, hide_expired, cidr.addr6, 16, out);
+  AddressBytes a;
+  if (!address_bytes(address, &a)) return ReadStatus::kBadArgument;
+  return lookup_address(g, hide_expired, a.bytes, a.len, out);
 }
 
 }  // namespace quillmap

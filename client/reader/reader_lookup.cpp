@@ -152,8 +152,10 @@ std::optional<ReadStatus> lookup_text_indexed(const SegmentGeometry& g, const In
 std::optional<ReadStatus> lookup_address_lock_free(const SegmentGeometry& g, const IndexHeader& index,
                                                    uint64_t index_bytes, bool hide_expired, const void* address,
                                                    size_t len, EntryView* out) noexcept {
-  if (len == 16) return lookup_address(g, hide_expired, address, len, out);
-  return lookup_address_indexed(g, index, index_bytes, hide_expired, address, len, out);
+  if (len != 16) return lookup_address_indexed(g, index, index_bytes, hide_expired, address, len, out);
+  // An index the worker has not (yet) rebuilt sends readers to the share, as for every other lookup.
+  if (!prefixes_are_valid(index, index_bytes, len)) return std::nullopt;
+  return lookup_address(g, hide_expired, address, len, out);
 }
 
 std::optional<ReadStatus> lookup_text_lock_free(const SegmentGeometry& g, const IndexHeader& index,

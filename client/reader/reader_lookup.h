@@ -53,7 +53,7 @@ bool prefixes_are_valid(const IndexHeader& index, uint64_t index_bytes, size_t a
 // through the index's table; an IPv6 address by the trie walk of lookup_address, which answers one
 // address faster than the IPv6 table, whose node path for the usual /32-/48 prefixes is longer than
 // the level-compressed trie's (the table pays off in batches, which fetch its words ahead). nullopt
-// when the IPv4 table is not valid.
+// when the table of the address's family is not valid.
 std::optional<ReadStatus> lookup_address_lock_free(const SegmentGeometry& g, const IndexHeader& index,
                                                    uint64_t index_bytes, bool hide_expired, const void* address,
                                                    size_t len, EntryView* out) noexcept;

@@ -1,8 +1,8 @@
 #include "store/rbtree.h"
-#include "store/tree_observer.h"
 
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
+#include "store/tree_observer.h"
 
 namespace quillmap {
 namespace {

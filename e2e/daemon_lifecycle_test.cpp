@@ -99,6 +99,14 @@ TEST(DaemonLifecycle, Usr1ReopensTheMovedLogInBothProcesses) {
   ASSERT_EQ(kill(daemon.master_pid(), SIGUSR1), 0);
   for (int i = 0; i < 500 && mode_of(daemon.log_path()) == 0; ++i) usleep(10000);  // created again
   EXPECT_EQ(mode_of(daemon.log_path()), 0600u);
+  // The master made the new file; the worker reopens at its next loop pass, which a SIGHUP of its own
+  // shows once its line reaches the new file (a stop before that pass would still write to the old).
+  bool worker_reopened = false;
+  for (int i = 0; i < 25 && !worker_reopened; ++i) {
+    ASSERT_EQ(kill(daemon.worker_pid(), SIGHUP), 0);
+    worker_reopened = daemon.wait_for_log("Worker: got SIGHUP signal", 200);
+  }
+  ASSERT_TRUE(worker_reopened);
   ASSERT_EQ(kill(daemon.master_pid(), SIGHUP), 0);
   ASSERT_TRUE(daemon.wait_for_log("Got SIGHUP"));
   EXPECT_EQ(daemon.stop(), 0);

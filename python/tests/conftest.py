@@ -1,8 +1,8 @@
 """A live daemon for the module's tests, run the way the end-to-end harness runs it: its own
 configuration file in a private temporary directory, in the foreground (-D), started only once no
 other quillmap instance runs on the machine (the daemon refuses to start beside one), stopped with
-SIGTERM (SIGKILL after a bounded wait), and its System V segment removed afterwards (a foreground
-daemon leaves it for the next start)."""
+SIGTERM (SIGKILL after a bounded wait), and its System V segments (the dictionary, its state and its
+index) removed afterwards (a foreground daemon leaves them for the next start)."""
 
 import os
 import signal
@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-PROJECT_ID = ord("b")  # the daemon's ftok project id
+PROJECT_IDS = (ord("b"), ord("c"), ord("d"))  # ftok project ids: dictionary, state, index
 
 
 def quillmap_processes():
@@ -37,10 +37,20 @@ def wait_until(predicate, timeout):
     return predicate()
 
 
-def segment_key(data_path):
+def segment_key(data_path, project_id):
     # ftok(3) as glibc computes it.
     st = os.stat(data_path)
-    return ((st.st_ino & 0xFFFF) | ((st.st_dev & 0xFF) << 16) | (PROJECT_ID << 24)) & 0xFFFFFFFF
+    return ((st.st_ino & 0xFFFF) | ((st.st_dev & 0xFF) << 16) | (project_id << 24)) & 0xFFFFFFFF
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
 
 
 def serving(socket_path):
@@ -100,15 +110,17 @@ class Daemon:
         self.process = None
 
     def remove_segment(self, creator):
-        # Only the segment our daemon made: unrelated files can share a key.
+        # Only segments our daemon made (the master, or a worker of it, now gone): unrelated files can
+        # share a key. A leftover state or index segment would collide with a later test's key.
         if not os.path.exists(self.data_path):
             return
-        key = segment_key(self.data_path)
+        keys = {segment_key(self.data_path, p) for p in PROJECT_IDS}
         with open("/proc/sysvipc/shm") as f:
             next(f)
             for line in f:
                 fields = line.split()
-                if int(fields[0]) == key and int(fields[4]) == creator:
+                cpid = int(fields[4])
+                if int(fields[0]) in keys and (cpid == creator or not alive(cpid)):
                     subprocess.run(["ipcrm", "-m", fields[1]], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 

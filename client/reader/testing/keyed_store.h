@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "entry/store_init.h"
 #include "index/index_upkeep.h"
@@ -37,14 +38,26 @@ class KeyedStore {
       : data_size_(data_size), mode_(mode), huge_pages_(huge_pages) {
     host_params_init();
     slab_derive_sizes();
-    char dir[] = "/tmp/quillmap-reader-XXXXXX";
-    if (mkdtemp(dir) == nullptr) die("mkdtemp");
-    dir_ = dir;
-    chmod(dir_.c_str(), 0755);  // other accounts may derive the key (the permission tests)
-    data_path_ = dir_ + "/data.yaml";
-    FILE* f = std::fopen(data_path_.c_str(), "w");
-    if (f == nullptr) die("data file");
-    std::fclose(f);
+    // The keys come from the data file's inode, which a tmpfs reuses soon: a segment that another
+    // program left under one of them sends us to another directory instead of failing.
+    // The refused files are kept until a free one is found, so that their inodes are not reused.
+    std::vector<std::string> refused;
+    for (int tries = 0;; ++tries) {
+      char dir[] = "/tmp/quillmap-reader-XXXXXX";
+      if (mkdtemp(dir) == nullptr) die("mkdtemp");
+      dir_ = dir;
+      chmod(dir_.c_str(), 0755);  // other accounts may derive the key (the permission tests)
+      data_path_ = dir_ + "/data.yaml";
+      FILE* f = std::fopen(data_path_.c_str(), "w");
+      if (f == nullptr) die("data file");
+      std::fclose(f);
+      if (keys_are_free() || tries == 16) break;
+      refused.push_back(dir_);
+    }
+    for (const std::string& d : refused) {
+      unlink((d + "/data.yaml").c_str());
+      rmdir(d.c_str());
+    }
     create_segment(lay_out);
   }
   KeyedStore(const KeyedStore&) = delete;
@@ -121,6 +134,13 @@ class KeyedStore {
   [[noreturn]] static void die(const char* what) {
     std::perror(what);
     std::abort();
+  }
+
+  bool keys_are_free() const {
+    for (int project : {kDictProjectId, kStateProjectId, kIndexProjectId}) {
+      if (find_segment(data_path_.c_str(), project) >= 0) return false;
+    }
+    return true;
   }
 
   uint64_t index_bytes() const {

@@ -21,6 +21,11 @@ void publish_changes(const uint64_t* lock, StateHeader* state) {
 
 StateHeader* published_state() { return state_header; }
 
+uint64_t published_epoch(const uint64_t* lock) {
+  if (lock != published_lock || state_header == nullptr) return 0;
+  return __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
+}
+
 void change_begins() {
   if (state_header == nullptr) return;
   uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);

@@ -19,6 +19,10 @@ void publish_changes(const uint64_t* lock, StateHeader* state);
 // The registered header, or null.
 StateHeader* published_state();
 
+// The change epoch that write holds of `lock` publish (odd inside a hold), or 0 when `lock` is not
+// the registered one. Any writer's hold, in any process, moves it on.
+uint64_t published_epoch(const uint64_t* lock);
+
 // Called by the lock module: a write hold of `lock` has begun / is about to end.
 void note_write_begins(const uint64_t* lock);
 void note_write_ends(const uint64_t* lock);

@@ -1,5 +1,7 @@
 #include "store/rbtree.h"
 
+#include <cassert>
+
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
 #include "store/tree_observer.h"
@@ -102,6 +104,42 @@ void rbtree_right_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, R
 
 namespace {
 
+// The greatest node of the tree this process last linked a node into. A key greater than it is
+// linked below it at once, without the walk from the root: a load reads a dump, which is in tree
+// order, so each of its entries is the new greatest, and the walk's nodes are mostly cache misses.
+// The walk would end at the same link, so the stores made (and the crash steps) are the same.
+//
+// Kept for the published dictionary only, whose change epoch proves that no other write hold came
+// between: the hint set in the hold of epoch E is trusted in that hold and in the next one (E + 2),
+// when nothing but this process's own tree calls can have changed the tree. rbtree_delete of the
+// node drops it; a new or emptied tree replaces it at its first insertion.
+struct GreatestHint {
+  const TreeRoot* tree = nullptr;
+  uint64_t node = 0;
+  uint64_t epoch = 0;  // the published epoch of the hold that set it (odd)
+};
+GreatestHint greatest;
+
+void remember_greatest(SlabPool* pool, const TreeRoot* tree, uint64_t node_off) {
+  const uint64_t epoch = published_epoch(&pool->lock);
+  greatest = epoch != 0 ? GreatestHint{tree, node_off, epoch} : GreatestHint{};
+}
+
+// The hinted greatest node, when it may be trusted now; else nullptr.
+RbtreeNode* trusted_greatest(SlabPool* pool, const TreeRoot* tree) {
+  if (greatest.tree != tree || greatest.node == 0) return nullptr;
+  const uint64_t epoch = published_epoch(&pool->lock);
+  if (epoch == 0 || (epoch != greatest.epoch && epoch != greatest.epoch + 2)) return nullptr;
+  RbtreeNode* m = _lfof_<RbtreeNode>(pool, greatest.node);
+  if (m->right != tree->sentinel || m->parent == 0) return nullptr;  // not linked as a greatest node
+#ifndef NDEBUG
+  uint64_t off = tree->root;
+  while (_lfof_<RbtreeNode>(pool, off)->right != tree->sentinel) off = _lfof_<RbtreeNode>(pool, off)->right;
+  assert(off == greatest.node && "the greatest-node hint is stale");
+#endif
+  return m;
+}
+
 void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   Links l(pool);
   const uint64_t sentinel_off = tree->sentinel;
@@ -120,20 +158,32 @@ void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     node->color = kBlack;
     crash_step();
     tree->root = node_off;
+    remember_greatest(pool, tree, node_off);
     return;
   }
 
-  RbtreeNode* parent = l.at(root);
-  for (;;) {
-    const int cmp = compare_nodes(node, parent);
-    if (cmp == 0) return;  // the key is present: leave the tree and the offered node alone
-    uint64_t* link = cmp < 0 ? &parent->left : &parent->right;
-    if (*link == sentinel_off) {
-      crash_step();
-      *link = node_off;
-      break;
+  RbtreeNode* parent = trusted_greatest(pool, tree);
+  if (parent != nullptr && compare_nodes(node, parent) > 0) {
+    crash_step();
+    parent->right = node_off;
+    remember_greatest(pool, tree, node_off);
+  } else {
+    if (parent != nullptr) greatest.epoch = published_epoch(&pool->lock);  // still the greatest after this
+    parent = l.at(root);
+    bool greatest_so_far = true;  // every step went right
+    for (;;) {
+      const int cmp = compare_nodes(node, parent);
+      if (cmp == 0) return;  // the key is present: leave the tree and the offered node alone
+      greatest_so_far = greatest_so_far && cmp > 0;
+      uint64_t* link = cmp < 0 ? &parent->left : &parent->right;
+      if (*link == sentinel_off) {
+        crash_step();
+        *link = node_off;
+        break;
+      }
+      parent = l.at(*link);
     }
-    parent = l.at(*link);
+    if (greatest_so_far) remember_greatest(pool, tree, node_off);
   }
   crash_step();
   node->parent = l.off(parent);
@@ -214,6 +264,7 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
 void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   note_unlinking(pool, node);
   Links l(pool);
+  if (greatest.node == l.off(node)) greatest = GreatestHint{};
   const uint64_t sentinel_off = tree->sentinel;
   RbtreeNode* sentinel = l.at(sentinel_off);
   const uint64_t node_off = l.off(node);

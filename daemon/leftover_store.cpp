@@ -6,6 +6,8 @@
 
 #include "entry/intent.h"
 #include "persist/data_file.h"
+#include "persist/store_salvage.h"
+#include "store/change_epoch.h"
 #include "store/segment_identity.h"
 #include "store/slab.h"
 #include "util/log.h"
@@ -27,8 +29,16 @@ int save_leftover_store(const DaemonSegments& segment) {
   // The run that left it is gone: nobody else writes, and a lock it held is meaningless now.
   __atomic_store_n(&segment.base->lock, uint64_t{0}, __ATOMIC_RELEASE);
   slab_derive_sizes();
+  publish_changes(&segment.base->lock, segment.state);
+  // A writer killed inside a change may have left the key tree half rotated: the dump must walk the
+  // store as the next worker would have rebuilt it, or it would lose what the walk cannot reach.
+  const bool interrupted = write_was_interrupted(segment.state);
   undo_interrupted_change(segment.base, segment.state);
-  const int64_t saved = rbtree_dump(segment.base, settings.data_path);
+  SalvageReport salvaged;
+  const int64_t saved = interrupted && salvage_store(segment.base, settings.data_size, &salvaged) != kDone
+                            ? kFailed
+                            : rbtree_dump(segment.base, settings.data_path);
+  publish_changes(nullptr, nullptr);
   if (saved >= 0) {
     segment.state->flags |= kStateSaved;
     log_msg(kLogWarn, "Saved %ld entries that the previous run left unsaved in shared memory to %s",

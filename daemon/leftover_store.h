@@ -8,7 +8,7 @@
 namespace quillmap {
 
 // When `segment` was reused, its state segment names it, says it was not saved, and the store was
-// laid out: undoes a change left half done, dumps the store to settings.data_path the safe way and
+// laid out: undoes or rebuilds a change left half done (as a replacement worker would), dumps the store to settings.data_path the safe way and
 // logs WARN "Saved %ld entries that the previous run left unsaved in shared memory to %s". Returns 0
 // (saved, or nothing to save), or 1 when the dump failed: then CRIT and standard error say why, and
 // the caller must not start (the segment stays for the next attempt).

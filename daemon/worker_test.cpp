@@ -1,8 +1,10 @@
-// The worker body in a forked child on a store that cannot be prepared: it must never be served.
+// The worker body in a forked child on a store that cannot be prepared: it must never be served; and
+// a store left unsaved by a writer killed mid-change is rebuilt before it is saved.
 // (Loading, serving, dumping and replacement are exercised through the real daemon in e2e/.)
 #include "daemon/worker.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,12 @@
 #include <sstream>
 #include <string>
 
+#include "daemon/leftover_store.h"
+#include "entry/key_ops.h"
+#include "entry/store_init.h"
+#include "entry/testing/entry_store.h"
+#include "store/change_epoch.h"
+#include "store/crash_hook.h"
 #include "store/testing/pool_fixture.h"
 #include "util/log.h"
 #include "util/settings.h"
@@ -50,6 +58,69 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
             std::string::npos);
   EXPECT_EQ(log.str().find("Loaded"), std::string::npos) << "nothing loaded into an unusable store";
   EXPECT_EQ(log.str().find("Dumped"), std::string::npos);
+  std::filesystem::remove_all(dir);
+}
+
+
+// An insertion with rebalancing is killed at each of its steps, and the run is gone as a killed
+// foreground daemon would be; the next start saves the left-behind store. The file must hold every
+// entry that was there before, however the tree was left.
+TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
+  char tmpl[] = "/tmp/qm_leftover_XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl, data_path = dir + "/data.yaml";
+  const Settings saved = settings;
+  settings.data_path = const_cast<char*>(data_path.c_str());
+  settings.log_path = nullptr;
+  settings.no_save_restore = 0;
+  testing::EntryStore store(4 << 20, testing::PoolBacking::kSysv);
+  settings.data_size = static_cast<int>(store.size());
+  void* shared = mmap(nullptr, sizeof(StateHeader), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  auto* state = static_cast<StateHeader*>(shared);
+  auto prepare = [&] {
+    *state = StateHeader{};
+    ASSERT_EQ(init_memory(store.pool(), 0, store.size()), kDone);
+    publish_changes(&store.pool()->lock, state);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(add_key(store.pool(), ("k" + std::to_string(i)).c_str(), 2 + (i > 9), "v", 1, 0), kDone);
+  };
+  std::string key;  // the insertion whose rebalancing takes the most steps
+  for (int64_t i = 0, most = 0; i < 100; ++i) {
+    prepare();
+    crash_after(int64_t{1} << 60);  // counts only
+    const std::string k = "new" + std::to_string(i);
+    ASSERT_EQ(add_key(store.pool(), k.data(), k.size(), "v", 1, 0), kDone);
+    if (crash_steps_taken() > most) most = crash_steps_taken(), key = k;
+    crash_after(0);
+  }
+  int killed = 0;
+  for (int64_t n = 1;; ++n) {
+    SCOPED_TRACE("killed at step " + std::to_string(n));
+    prepare();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      crash_after(n);
+      _exit(add_key(store.pool(), key.data(), key.size(), "v", 1, 0) == kDone ? 0 : 1);
+    }
+    publish_changes(nullptr, nullptr);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 86)) << status;
+    DaemonSegments segment;
+    segment.base = store.pool();
+    segment.state = state;
+    segment.reused = segment.state_matched = true;
+    ASSERT_EQ(save_leftover_store(segment), 0);
+    std::stringstream text;
+    text << std::ifstream(data_path).rdbuf();
+    for (int i = 0; i < 64; ++i) ASSERT_NE(text.str().find("\nk" + std::to_string(i) + ":\n"), std::string::npos) << i;
+    if (WEXITSTATUS(status) == 0) break;
+    ++killed;
+  }
+  EXPECT_GT(killed, 8) << "the insertion did not rebalance";
+  settings = saved;
+  munmap(shared, sizeof(StateHeader));
   std::filesystem::remove_all(dir);
 }
 

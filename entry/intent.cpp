@@ -68,10 +68,9 @@ void undo_interrupted_change(SlabPool* pool, StateHeader* state) {
   if (state == nullptr) return;
   IntentRecord* intent = &state->intent;
   const uint64_t op = __atomic_load_n(&intent->op, __ATOMIC_ACQUIRE);
-  if (op == kIntentNone) {
-    close_epoch(state);
-    return;
-  }
+  // Without a record the dead writer's change cannot be undone here: the epoch stays odd until the
+  // store has been rebuilt (settle_change_epoch), so that lock-free readers do not trust it before.
+  if (op == kIntentNone) return;
   const int key_len = static_cast<int>(intent->key_len);
   const char* key = reinterpret_cast<const char*>(intent->key);
   if (op == kIntentValueInPlace && intent->node >= pool->data_start && intent->node < pool->pool_end &&
@@ -91,6 +90,10 @@ void undo_interrupted_change(SlabPool* pool, StateHeader* state) {
 }
 
 void note_entry_in_flight(const SlabPool* pool, const RbtreeNode* node) { note_in_flight(0, offset_of_record(pool, node)); }
+
+void note_replacement_in_flight(const SlabPool* pool, const RbtreeNode* node) {
+  note_in_flight(4, offset_of_record(pool, node));
+}
 
 void clear_intent(StateHeader* state) {
   if (state != nullptr) __atomic_store_n(&state->intent.op, uint64_t{kIntentNone}, __ATOMIC_RELEASE);

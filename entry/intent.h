@@ -25,13 +25,19 @@ void overwrite_value_in_place_locked(SlabPool* pool, RbtreeNode* node, const cha
 // Whether `value_len` bytes fit behind the key of `node` in the chunk it was allocated in.
 bool value_fits_in_place(const SlabPool* pool, const RbtreeNode* node, uint64_t value_len);
 
-// For a replacement worker, before it serves: undoes the change recorded in `state` (when one is) and
-// clears the record, with CRIT naming what was found and done. No lock needed: no other writer exists.
+// For a replacement worker, before it serves: undoes the change recorded in `state` (when one is),
+// clears the record and makes a dead writer's odd epoch even, with CRIT naming what was found and
+// done. Without a record an odd epoch is left odd for the rebuild. No lock needed: no other writer
+// exists.
 void undo_interrupted_change(SlabPool* pool, StateHeader* state);
 
 // Names `node` as the entry the current write hold links or unlinks, so that a rebuild after a kill
 // finds it even when no tree link reaches it (intent.aux[0]; the end of the hold clears it).
 void note_entry_in_flight(const SlabPool* pool, const RbtreeNode* node);
+
+// Names `node` as the new entry that replaces one which the current write hold unlinks and frees
+// first (intent.aux[4]; the end of the hold clears it).
+void note_replacement_in_flight(const SlabPool* pool, const RbtreeNode* node);
 
 // Forgets any record (a first worker lays the store out afresh).
 void clear_intent(StateHeader* state);

@@ -6,6 +6,7 @@
 #include "entry/intent.h"
 #include "entry/ipaddr_ops.h"
 #include "entry/lock_steps.h"
+#include "store/crash_hook.h"
 #include "store/rbtree.h"
 #include "store/slab.h"
 #include "util/host_params.h"
@@ -52,7 +53,9 @@ int64_t set_key(SlabPool* pool, const char* key, uint64_t key_len, const char* v
   RbtreeNode* fresh = new_entry_locked(pool, key, key_len, value, value_len, expires, 0);
   if (fresh == nullptr) return kFailed;
   // The new entry exists before the old one goes, all under one write hold: a failure keeps the old
-  // entry, and a reader sees the old entry or the new one.
+  // entry, and a reader sees the old entry or the new one. It is named as in flight first, so that a
+  // kill after the old entry is freed and before the new one is linked still leaves one of them.
+  note_replacement_in_flight(pool, fresh);
   remove_entry_locked(pool, found);
   note_entry_in_flight(pool, fresh);
   rbtree_insert(pool, key_tree_of(pool), fresh);
@@ -125,6 +128,7 @@ void remove_entry_locked(SlabPool* pool, RbtreeNode* node) {
   if (node->is_address && delete_ipaddr_by_node_locked(pool, node) == kDone) return;
   rbtree_delete(pool, key_tree_of(pool), node);
   slab_free_locked(pool, node);
+  crash_step();  // the entry is gone; what the hold does next must not depend on it
 }
 
 int64_t get_stat(SlabPool* pool, StatRecord* out) {

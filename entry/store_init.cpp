@@ -2,6 +2,7 @@
 
 #include "entry/lock_steps.h"
 #include "lpctrie/lpctrie.h"
+#include "store/change_epoch.h"
 #include "store/rwlock.h"
 #include "store/slab.h"
 #include "store/store_init.h"
@@ -55,15 +56,20 @@ int64_t _lay_out_store(SlabPool* pool, int64_t data_size) {
             static_cast<long>(store_min_data_size()));
     return kFailed;
   }
-  // Nobody else can use the segment before it has been laid out, so this step takes no lock.
+  // No writer uses the segment before it has been laid out, so this step takes no lock; readers that
+  // take none either (attached to a segment an earlier worker left) see an odd change epoch from here
+  // until the write hold below ends.
+  change_begins();
   store_layout(pool, data_size);
   // Until all three exist the store is incomplete, whatever an earlier daemon left in these fields.
   pool->key_tree = 0;
   pool->trie4 = 0;
   pool->trie6 = 0;
-  WriteHold hold(pool, "init_memory");
-  if (!hold) return kLockTimeout;
-  return create_indexes_locked(pool);
+  int64_t rc = kLockTimeout;
+  if (WriteHold hold(pool, "init_memory"); hold) rc = create_indexes_locked(pool);
+  // A layout that failed stays marked as changing: the store is not to be used.
+  if (rc == kDone) change_ends();
+  return rc;
 }
 
 }  // namespace quillmap

@@ -115,6 +115,9 @@ bool write_was_interrupted(const StateHeader* state) {
 
 int64_t salvage_store(SlabPool* pool, int64_t data_size, SalvageReport* report) {
   *report = SalvageReport{};
+  // Readers see the store as changing from the dead writer's change to the last entry stored again;
+  // a rebuild that fails leaves it so, and the next worker rebuilds.
+  change_begins();
   StateHeader* state = published_state();
   std::vector<Salvaged> kept;
   const bool replay = state != nullptr && (state->flags & kStateRebuilding) != 0 && read_salvage_file(&kept);
@@ -137,6 +140,7 @@ int64_t salvage_store(SlabPool* pool, int64_t data_size, SalvageReport* report) 
   rwlock_unlock(&pool->lock);
   if (state != nullptr) __atomic_and_fetch(&state->flags, ~kStateRebuilding, __ATOMIC_RELEASE);
   unlink(salvage_path().c_str());
+  change_ends();
   log_msg(kLogCrit, "The previous worker died during a change; the store was rebuilt from %ld entries (%ld records dropped)",
           static_cast<long>(report->kept), static_cast<long>(report->dropped));
   return kDone;

@@ -6,7 +6,7 @@
 // entries themselves say and rebuilds everything else:
 //   1. every entry record reachable by any tree link (left, right or parent) from the root, from the
 //      sentinel's links, or from the records the dying worker had named as in flight (the entry it
-//      linked or unlinked, a successor being spliced, the two nodes of a rotation) is a candidate;
+//      linked or unlinked, the entry replacing it, a successor being spliced, the two nodes of a rotation) is a candidate;
 //      the sentinel itself is excluded;
 //   2. a candidate is kept only when it lies in the pool, is aligned as a node chunk, starts an
 //      allocation that is in use and large enough for its key and value, and has a sane kind flag;

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "entry/intent.h"
 #include "entry/ipaddr_ops.h"
@@ -70,7 +71,27 @@ class Salvage : public ::testing::Test {
     undo_interrupted_change(store_.pool(), state_);
     ASSERT_EQ(init_memory(store_.pool(), 1, store_.size()), 0);
     SalvageReport report;
-    if (interrupted) ASSERT_EQ(salvage_store(store_.pool(), store_.size(), &report), kDone);
+    if (interrupted) {
+      ASSERT_EQ(state_->change_epoch % 2, 1u) << "readers would trust the store before it is rebuilt";
+      ASSERT_EQ(salvage_store(store_.pool(), store_.size(), &report), kDone);
+    }
+    settle_change_epoch();
+    ASSERT_EQ(state_->change_epoch % 2, 0u);
+  }
+
+  // Of `keys`, the one whose change by `run` on the prepared store takes the most crash-hook steps.
+  std::string longest_change(const std::vector<std::string>& keys,
+                             const std::function<int64_t(SlabPool*, const std::string&)>& run) {
+    std::string longest;
+    int64_t most = -1;
+    for (const std::string& k : keys) {
+      prepare();
+      crash_after(int64_t{1} << 60);  // counts only
+      run(store_.pool(), k);
+      if (crash_steps_taken() > most) most = crash_steps_taken(), longest = k;
+      crash_after(0);
+    }
+    return longest;
   }
 
   std::string value_of(const std::string& key) {
@@ -85,8 +106,15 @@ class Salvage : public ::testing::Test {
 
 TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
   const std::string big(600, 'B');
+  // The insertion and the deletion whose rebalancing takes the most steps (rotations included).
+  std::vector<std::string> fresh_keys, old_keys;
+  for (int i = 0; i < 200; ++i) fresh_keys.push_back("new-key-" + std::to_string(i));
+  for (int i = 0; i < 60; ++i) old_keys.push_back("k" + std::to_string(i));
+  const std::string inserted = longest_change(fresh_keys, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
+  const std::string deleted = longest_change(old_keys, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
   const Op ops[] = {
-      {"insert with rebalancing", [](SlabPool* p) { return add(p, "new-key", "fresh"); }, "new-key", "fresh"},
+      {"insert with rebalancing", [&](SlabPool* p) { return add(p, inserted, "fresh"); }, inserted, "fresh"},
+      {"delete with rebalancing", [&](SlabPool* p) { return delete_key(p, deleted.data(), deleted.size()); }, deleted, ""},
       {"delete of a node with two children", [](SlabPool* p) { return delete_key(p, "k30", 3); }, "k30", ""},
       {"replacement by a larger value", [&](SlabPool* p) { return set_key(p, "k5", 2, big.data(), big.size(), 0); }, "k5", big},
       {"in-place value write", [](SlabPool* p) { return set_key(p, "k6", 2, "tiny", 4, 0); }, "k6", "tiny"},

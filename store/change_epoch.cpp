@@ -5,6 +5,7 @@ namespace {
 
 const uint64_t* published_lock = nullptr;
 StateHeader* state_header = nullptr;
+int open_changes = 0;  // brackets open in this process; only the outermost one moves the epoch
 
 void set_flag(uint64_t flag, bool on) {
   if (state_header == nullptr) return;
@@ -17,6 +18,7 @@ void set_flag(uint64_t flag, bool on) {
 void publish_changes(const uint64_t* lock, StateHeader* state) {
   published_lock = state != nullptr ? lock : nullptr;
   state_header = state;
+  open_changes = 0;
 }
 
 StateHeader* published_state() { return state_header; }
@@ -27,7 +29,7 @@ uint64_t published_epoch(const uint64_t* lock) {
 }
 
 void change_begins() {
-  if (state_header == nullptr) return;
+  if (state_header == nullptr || open_changes++ > 0) return;
   uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
   // An odd epoch here was left by a writer that died mid-change; the next even value still differs
   // from anything a reader saw before.
@@ -37,7 +39,7 @@ void change_begins() {
 }
 
 void change_ends() {
-  if (state_header == nullptr) return;
+  if (state_header == nullptr || (open_changes > 0 && --open_changes > 0)) return;
   for (uint64_t& slot : state_header->intent.aux) __atomic_store_n(&slot, uint64_t{0}, __ATOMIC_RELAXED);  // settled
   uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
   __atomic_store_n(&state_header->change_epoch, (e + 1) & ~uint64_t{1}, __ATOMIC_RELEASE);

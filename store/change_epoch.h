@@ -27,8 +27,9 @@ uint64_t published_epoch(const uint64_t* lock);
 void note_write_begins(const uint64_t* lock);
 void note_write_ends(const uint64_t* lock);
 
-// For a change made without the lock (the initial layout, before anyone else can attach): the same
-// odd/even bracket.
+// For a change made without the lock (the layout of the store), or one made of several write holds
+// that readers must not see halfway (a rebuild): the same odd/even bracket. Brackets nest; write holds
+// inside one leave the epoch odd, and only the outermost end makes it even.
 void change_begins();
 void change_ends();
 

@@ -56,7 +56,8 @@ bool take_lines(WatchStream& w) {
     if (answer.is_discarded()) continue;
     if (answer.contains("error")) {
       const json& e = answer["error"];
-      w.result = {WatchEnd::kRefused, 0, e.is_object() ? e.value("message", e.dump()) : e.dump()};
+      w.result = {WatchEnd::kRefused, 0, e.is_object() ? e.value("message", e.dump()) : e.dump(),
+                  e.is_object() ? static_cast<int>(json_int(e, "grpc_code")) : 0};
       return false;
     }
     const json& r = answer.contains("result") ? answer["result"] : answer;
@@ -66,7 +67,10 @@ bool take_lines(WatchStream& w) {
       return false;
     }
     if (r.value("canceled", false)) {
-      w.result = {WatchEnd::kRefused, 0, r.value("cancel_reason", std::string("watch canceled"))};
+      // A refused watch comes as a canceled one whose reason is the status text only.
+      const std::string reason = r.value("cancel_reason", std::string("watch canceled"));
+      const bool unauthenticated = reason.find("code = Unauthenticated") != std::string::npos;
+      w.result = {WatchEnd::kRefused, 0, reason, unauthenticated ? kEtcdUnauthenticated : 0};
       return false;
     }
     if (!r.contains("events")) continue;
@@ -180,7 +184,7 @@ bool EtcdGateway::authenticate(std::string* error) {
   return true;
 }
 
-EtcdReply EtcdGateway::call(const std::string& path, const json& body) {
+EtcdReply EtcdGateway::call(const std::string& path, const json& body, int timeout_ms) {
   EtcdReply reply;
   if (!options_.user.empty() && token_.empty() && path != "/v3/auth/authenticate") {
     if (!authenticate(&reply.error)) return reply;
@@ -193,7 +197,7 @@ EtcdReply EtcdGateway::call(const std::string& path, const json& body) {
     configure(unary_, endpoint() + path, list.list);
     curl_easy_setopt(unary_, CURLOPT_POSTFIELDS, payload.c_str());
     curl_easy_setopt(unary_, CURLOPT_POSTFIELDSIZE, static_cast<long>(payload.size()));
-    curl_easy_setopt(unary_, CURLOPT_TIMEOUT_MS, static_cast<long>(options_.timeout_ms));
+    curl_easy_setopt(unary_, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_ms > 0 ? timeout_ms : options_.timeout_ms));
     curl_easy_setopt(unary_, CURLOPT_WRITEFUNCTION, append_body);
     curl_easy_setopt(unary_, CURLOPT_WRITEDATA, &received);
     const CURLcode code = curl_easy_perform(unary_);
@@ -214,7 +218,7 @@ EtcdReply EtcdGateway::call(const std::string& path, const json& body) {
       reply.error = reply.body.value("message", reply.body.dump());
       if (reply.code == kEtcdUnauthenticated && !options_.user.empty() && !token_.empty()) {
         std::string auth_error;
-        if (authenticate(&auth_error)) return call(path, body);
+        if (authenticate(&auth_error)) return call(path, body, timeout_ms);
       }
       return reply;
     }
@@ -247,17 +251,20 @@ WatchResult EtcdGateway::watch(const std::string& prefix, int64_t start_revision
   curl_easy_setopt(curl.get(), CURLOPT_XFERINFOFUNCTION, watch_progress);
   curl_easy_setopt(curl.get(), CURLOPT_XFERINFODATA, &w);
   const CURLcode code = curl_easy_perform(curl.get());
-  if (w.stop) return w.result;
-  // The stream ended without our asking: the member went away (or answered with an error body).
-  take_lines(w);
-  if (w.stop || w.result.end != WatchEnd::kBroken) return w.result;
-  if (!w.pending.empty()) {
-    json answer = json::parse(w.pending, nullptr, false);
-    if (!answer.is_discarded() && answer.is_object() && answer.contains("message")) {
-      return {json_int(answer, "code") == kEtcdOutOfRange ? WatchEnd::kCompacted : WatchEnd::kRefused, 0,
-              answer.value("message", std::string())};
+  if (!w.stop) {
+    // The stream ended without our asking: the member went away (or answered with an error body).
+    take_lines(w);
+    if (!w.stop && w.result.end == WatchEnd::kBroken && !w.pending.empty()) {
+      json answer = json::parse(w.pending, nullptr, false);
+      if (!answer.is_discarded() && answer.is_object() && answer.contains("message")) {
+        const int refusal = static_cast<int>(json_int(answer, "code"));
+        w.result = {refusal == kEtcdOutOfRange ? WatchEnd::kCompacted : WatchEnd::kRefused, 0,
+                    answer.value("message", std::string()), refusal};
+      }
     }
   }
+  if (w.result.end == WatchEnd::kRefused && w.result.code == kEtcdUnauthenticated) token_.clear();
+  if (w.stop || w.result.end != WatchEnd::kBroken) return w.result;
   WatchResult broken{WatchEnd::kBroken, 0, endpoint() + ": watch ended: " + curl_easy_strerror(code)};
   current_ = (current_ + 1) % options_.endpoints.size();
   return broken;

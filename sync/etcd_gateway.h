@@ -10,7 +10,9 @@
 // timed out) the next one in the list is tried, round robin, so one failed member is skipped
 // transparently. An answer from a member (including an etcd error) ends the call.
 // Authentication: with a user name, a token is fetched from /v3/auth/authenticate and sent with
-// every call, and fetched again once when a call is refused as unauthenticated.
+// every call, and fetched again once when a call is refused as unauthenticated; a watch refused as
+// unauthenticated (the member restarted, or the token's time ran out) drops the token, so that the
+// next watch fetches a new one.
 #pragma once
 
 #include <curl/curl.h>
@@ -67,6 +69,7 @@ struct WatchResult {
   WatchEnd end = WatchEnd::kBroken;
   int64_t compact_revision = 0;
   std::string error;
+  int code = 0;  // etcd's error code when a member refused the watch
 };
 
 // Receives the events of one or more watch answers, in revision order; false ends the watch.
@@ -90,8 +93,9 @@ class EtcdGateway {
   EtcdGateway(const EtcdGateway&) = delete;
   EtcdGateway& operator=(const EtcdGateway&) = delete;
 
-  // POSTs `body` to `path` ("/v3/kv/range"), failing over between endpoints as described above.
-  EtcdReply call(const std::string& path, const nlohmann::json& body);
+  // POSTs `body` to `path` ("/v3/kv/range"), failing over between endpoints as described above;
+  // `timeout_ms` (0: the options' timeout) bounds one attempt.
+  EtcdReply call(const std::string& path, const nlohmann::json& body, int timeout_ms = 0);
 
   // Follows every key under `prefix` from `start_revision` on the current endpoint until the sink or
   // the tick says stop or the stream ends; the caller retries after kBroken (the next attempt uses the

@@ -9,7 +9,10 @@ using nlohmann::json;
 Result<PrefixSnapshot> read_prefix(EtcdGateway& etcd, const std::string& prefix, int64_t revision,
                                    bool* compacted) {
   // etcd 3.4 walks the rest of the range for every page (to count it): few large pages are faster.
+  // A busy member may take well over the usual call timeout to answer one: a page is given minutes,
+  // or a large prefix could never be read under load.
   constexpr int64_t kPage = 250000;
+  constexpr int kPageTimeoutMs = 300000;
   PrefixSnapshot snapshot;
   snapshot.revision = revision;
   const std::string end = prefix_range_end(prefix);
@@ -19,7 +22,7 @@ Result<PrefixSnapshot> read_prefix(EtcdGateway& etcd, const std::string& prefix,
     json request = {{"key", base64_encode(from)}, {"range_end", base64_encode(end)},
                     {"limit", std::to_string(kPage)}};
     if (snapshot.revision > 0) request["revision"] = std::to_string(snapshot.revision);
-    EtcdReply r = etcd.call("/v3/kv/range", request);
+    EtcdReply r = etcd.call("/v3/kv/range", request, kPageTimeoutMs);
     if (!r.ok) {
       if (compacted && r.code == kEtcdOutOfRange) *compacted = true;
       return ClientError{"cannot read " + prefix + ": " + r.error};
@@ -37,8 +40,8 @@ Result<PrefixSnapshot> read_prefix(EtcdGateway& etcd, const std::string& prefix,
   return snapshot;
 }
 
-Result<int64_t> current_revision(EtcdGateway& etcd) {
-  EtcdReply r = etcd.call("/v3/kv/range", {{"key", base64_encode(std::string(1, '\0'))}, {"count_only", true}});
+Result<int64_t> current_revision(EtcdGateway& etcd, const std::string& key) {
+  EtcdReply r = etcd.call("/v3/kv/range", {{"key", base64_encode(key)}, {"count_only", true}});
   if (!r.ok) return ClientError{"cannot read the current revision: " + r.error};
   return json_int(r.body["header"], "revision");
 }

@@ -20,8 +20,9 @@ struct PrefixSnapshot {
 Result<PrefixSnapshot> read_prefix(EtcdGateway& etcd, const std::string& prefix, int64_t revision = 0,
                                    bool* compacted = nullptr);
 
-// The cluster's current revision.
-Result<int64_t> current_revision(EtcdGateway& etcd);
+// The cluster's current revision, from the header of a count of the one key `key` (a user that may
+// read only the agent's prefix may read its first key).
+Result<int64_t> current_revision(EtcdGateway& etcd, const std::string& key = std::string(1, '\0'));
 
 // One change of a transaction: a put (with an optional lease) or the delete of one key.
 struct Change {

@@ -66,7 +66,7 @@ int show_status(const SyncConfig& config) {
   // The state file is written after every batch, the status file only now and then.
   if (std::optional<AgentState> state = load_state(config.state_path)) f->applied_revision = state->revision;
   EtcdGateway etcd(config.etcd);
-  Result<int64_t> current = current_revision(etcd);
+  Result<int64_t> current = current_revision(etcd, config.prefix);
   std::printf("applied revision: %lld\n", static_cast<long long>(f->applied_revision));
   if (current.ok()) {
     std::printf("etcd revision: %lld\nlag: %lld revisions\n", static_cast<long long>(current.value()),

@@ -1,9 +1,12 @@
 #include "sync/testing/fleet.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,12 +15,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
 #include "client/dict_client.h"
 #include "sync/agent_files.h"
 #include "sync/etcd_kv.h"
+#include "util/io.h"
 
 namespace quillmap::sync::testing {
 namespace {
@@ -49,9 +54,28 @@ std::string read_text(const std::string& path) {
   return s.str();
 }
 
-int base_port() {
-  // Spread over a range so that concurrent runs on one machine rarely meet.
-  return 21000 + static_cast<int>((getpid() * 37) % 400) * 10;
+bool port_free(int port) {
+  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return fd && bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// The first of `count` consecutive loopback ports that no process holds now. Not derived from our
+// pid: runs in PID namespaces of their own all have the same few pids, and a cluster started on a
+// port another run's member holds would answer through that member.
+int free_ports(int count) {
+  std::random_device seed;
+  std::mt19937 rng(seed());
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const int base = 21000 + static_cast<int>(rng() % 2000) * 10;
+    bool all = true;
+    for (int p = base; p < base + count && all; ++p) all = port_free(p);
+    if (all) return base;
+  }
+  return 21000;
 }
 
 }  // namespace
@@ -114,8 +138,8 @@ std::string temp_dir(const char* stem) {
   return tmpl;
 }
 
-EtcdCluster::EtcdCluster(int members) : dir_(temp_dir("quillmap-etcd")) {
-  const int base = base_port();
+EtcdCluster::EtcdCluster(int members) : dir_(temp_dir("quillmap-etcd")), base_(free_ports(2 * members)) {
+  const int base = base_;
   for (int i = 0; i < members; ++i) endpoints_.push_back("http://127.0.0.1:" + std::to_string(base + 2 * i));
 }
 
@@ -131,7 +155,7 @@ EtcdCluster::~EtcdCluster() {
 }
 
 bool EtcdCluster::start(std::string* error) {
-  const int base = base_port();
+  const int base = base_;
   std::string initial;
   for (size_t i = 0; i < endpoints_.size(); ++i) {
     if (i) initial += ",";

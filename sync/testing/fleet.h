@@ -44,6 +44,7 @@ class EtcdCluster {
 
  private:
   std::string dir_;
+  int base_;  // client port of member i: base_ + 2i, peer port base_ + 2i + 1
   std::vector<std::string> endpoints_;
   std::vector<pid_t> pids_;
 };

@@ -24,7 +24,8 @@ void publish_changes(const uint64_t* lock, StateHeader* state) {
 StateHeader* published_state() { return state_header; }
 
 uint64_t published_epoch(const uint64_t* lock) {
-  if (lock != published_lock || state_header == nullptr) return 0;
+  // Inside an outer bracket the holds share one epoch, which then tells them apart no more.
+  if (lock != published_lock || state_header == nullptr || open_changes > 1) return 0;
   return __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
 }
 

@@ -20,7 +20,8 @@ void publish_changes(const uint64_t* lock, StateHeader* state);
 StateHeader* published_state();
 
 // The change epoch that write holds of `lock` publish (odd inside a hold), or 0 when `lock` is not
-// the registered one. Any writer's hold, in any process, moves it on.
+// the registered one or brackets are nested (the holds inside one do not move it). Every other
+// writer's hold, in any process, moves it on.
 uint64_t published_epoch(const uint64_t* lock);
 
 // Called by the lock module: a write hold of `lock` has begun / is about to end.

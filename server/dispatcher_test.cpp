@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "client/wire_codec.h"
+#include "entry/key_ops.h"
 #include "entry/store_init.h"
 #include "store/testing/log_capture.h"
 #include "store/rwlock.h"
@@ -68,13 +69,7 @@ class DispatcherTest : public ::testing::Test {
     return answer;
   }
 
-  Answer serve(const std::vector<Request>& batch) {
-    Result<Answer> answer = decode_answer_stream(serve_raw(encode_batch(batch).value()));
-    EXPECT_TRUE(answer.ok()) << answer.error();
-    return answer.ok() ? answer.value() : Answer{};
-  }
-
-  bool present(const std::string& key) { return serve({make_get(key)}).affected() == 1u; }
+  bool present(const std::string& key) { return get_key(pool(), key.data(), key.size()) == kDone; }
 
   testing::LogCapture log_;
   Settings saved_settings_ = settings;
@@ -86,7 +81,8 @@ class DispatcherTest : public ::testing::Test {
 // 2048-byte block exactly (pairs of 0xff are over-long headers, which are skipped), so it runs before
 // the second request is even sent, and each meets a dead writer.
 TEST_F(DispatcherTest, ForcedUnlockOncePerConnection) {
-  serve({make_add("ab", "1"), make_add("b", "2")});
+  ASSERT_EQ(add_key(pool(), "ab", 2, "1", 1, 0), kDone);
+  ASSERT_EQ(add_key(pool(), "b", 1, "2", 1, 0), kDone);
   std::string first = encode_batch({make_del("ab")}).value();
   ASSERT_EQ(first.size() % 2, 0u);
   first.append(2048 - first.size(), '\xff');

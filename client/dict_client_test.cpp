@@ -154,14 +154,5 @@ TEST(DictClient, ConnectionFailures) {
   EXPECT_EQ(answer.error(), "cannot connect to " + stale + ": Connection refused");
 }
 
-TEST(DictClient, OverlongSocketPathIsCutLikeTheDaemonCutsIt) {
-  FakeDaemon daemon("");
-  std::string full = daemon.path() + std::string(200, 's'), cut = full.substr(0, kMaxSocketPath);
-  UniqueFd s = bound_socket(cut, true);
-  Result<DictConnection> conn = DictConnection::open(full);
-  ASSERT_TRUE(conn) << conn.error();
-  EXPECT_EQ(conn.value().socket_path(), cut);
-}
-
 }  // namespace
 }  // namespace quillmap

@@ -86,66 +86,57 @@ std::vector<std::string> matches_per_line(const std::string& text, const std::re
   return out;
 }
 
-// Each case is a whole file; the expectation is on the settings right after reading it. (The rules of
-// one line, trimming, quotes and comments, are the shared line parser's table in client_config_test.)
+// Each case is a whole file; the expectation is on the settings right after reading it, and on the
+// warnings about its doubtful lines ("N: text" for line N), which change nothing. (The rules of one
+// line, trimming, quotes and comments, are the shared line parser's table in client_config_test.)
 TEST_F(ConfigTest, FileReadingTable) {
   const std::string kU506(506, 'u'), kQ77(77, 'q');
-  const std::vector<std::pair<std::string, std::string>> kCases = {
-      {"pid_path=/p\ndata_path=/a\ndata_path=/b\nsocket_path=/s\n",  // first string wins
-       "pid_path=/p data_path=/a socket_path=/s"},
-      {"data_size=100\ndata_size=200\n", "data_size=200"},          // last number wins
-      {"log_level=INFO\nlog_level=LOUD\n", "log_level=4"},          // last recognised level
-      // Malformed and unknown lines; a leading quote stays part of the key.
-      {"=data_path=/f\ndata_path /g\n\"data_path=/h\ncolour=blue\nDATA_PATH=/j\n", ""},
-      {"log_path=\n", "log_path="},
-      {"data_size=12abc\n", "data_size=12"},
-      // Lower-case level word, no number, only the low 8 bits of 256 kept.
-      {"log_level=info\ndata_size=lots\nno_save_restore=yes\nenable_clean=256\n", ""},
-      {"data_size=4294967301\n", "data_size=5"},  // kept in 32 bits
-      {"data_path=/k", "data_path=/k"},  // no final newline
-      {"no_save_restore=1\nenable_clean=3\n", "no_save_restore=1 enable_clean=3"},
-      {"expired_check_interval=-5\n", "expired_check_interval=-5"},
-      {"expired_check_interval=4294967297\n", "expired_check_interval=1"},  // read as signed 32-bit
-      {"expired_check_interval=2147483648\n", "expired_check_interval=-2147483648"},
-      // 600 characters: a piece of 511 and a piece of 89, each handled as a line of its own.
-      {"user=" + kU506 + "data_path=/p" + kQ77 + "\n", "data_path=/p" + kQ77 + " user=" + kU506},
+  struct Case {
+    std::string text, settings;
+    std::vector<std::string> warnings;
   };
-  for (const auto& [text, expected] : kCases) {
-    ASSERT_EQ(read_text(text), 0) << text;
-    EXPECT_EQ(describe_settings(), expected) << text;
+  const std::vector<Case> kCases = {
+      {"pid_path=/p\ndata_path=/a\ndata_path=/b\nsocket_path=/s\n",  // first string wins
+       "pid_path=/p data_path=/a socket_path=/s", {}},
+      {"data_size=100\ndata_size=200\n", "data_size=200", {}},  // last number wins
+      {"log_level=INFO\nlog_level=LOUD\n", "log_level=4",
+       {"2: log_level=LOUD is not one of CRIT, ERROR, WARN, INFO, DEBUG, ignored"}},  // last recognised level
+      // Malformed and unknown lines; a leading quote stays part of the key.
+      {"=data_path=/f\ndata_path /g\n\"data_path=/h\ncolour=blue\nDATA_PATH=/j\n# comment\nlog_levle=DEBUG\n", "",
+       {"3: unknown key \"data_path, ignored", "4: unknown key colour, ignored", "5: unknown key DATA_PATH, ignored",
+        "7: unknown key log_levle, ignored"}},
+      {"log_path=\n", "log_path=", {}},
+      {"data_size=12abc\n", "data_size=12", {"1: data_size=12abc is not a decimal number, read as 12"}},
+      // Lower-case level word, no number, only the low 8 bits of 256 kept.
+      {"log_level=info\ndata_size=lots\nno_save_restore=yes\nenable_clean=256\nno_save_restore=\n", "",
+       {"1: log_level=info is not a level name; they are upper case (INFO), ignored",
+        "2: data_size=lots is not a decimal number, read as 0", "3: no_save_restore=yes is not a decimal number, read as 0",
+        "5: no_save_restore= is not a decimal number, read as 0"}},
+      {"data_size=4294967301\n", "data_size=5", {}},  // kept in 32 bits
+      {"data_path=/k", "data_path=/k", {}},  // no final newline
+      {"no_save_restore=1\nenable_clean=3\nmax_clients=-3\nexpired_check_interval=+5\n",
+       "expired_check_interval=5 no_save_restore=1 enable_clean=3 max_clients=-3", {}},
+      {"expired_check_interval=-5\n", "expired_check_interval=-5", {}},
+      {"expired_check_interval=4294967297\n", "expired_check_interval=1", {}},  // read as signed 32-bit
+      {"expired_check_interval=2147483648\n", "expired_check_interval=-2147483648", {}},
+      // 600 characters: a piece of 511 and a piece of 89, each handled as a line of its own.
+      {"user=" + kU506 + "data_path=/p" + kQ77 + "\n", "data_path=/p" + kQ77 + " user=" + kU506, {}},
+      {"\nuser=" + kU506 + "colour=blue\n", "user=" + kU506, {"2: unknown key colour, ignored"}},  // the second piece of line 2
+  };
+  for (const Case& c : kCases) {
+    ASSERT_EQ(read_text(c.text), 0) << c.text;
+    EXPECT_EQ(describe_settings(), c.settings) << c.text;
+    std::vector<std::string> expected;
+    for (const std::string& w : c.warnings) {
+      expected.push_back("Line " + w.substr(0, w.find(':')) + " of " + path_ + w.substr(w.find(':')));
+    }
+    EXPECT_EQ(config_warnings(), expected) << c.text;
   }
 }
 
-// Typing errors are reported with their line; what was read stays what the rules make of the file.
-TEST_F(ConfigTest, DoubtfulLinesAreWarnedAboutAndChangeNothing) {
-  const std::string text =
-      "# comment\n"
-      "log_levle=DEBUG\n"
-      "log_level=debug\n"
-      "enable_clean=yes\n"
-      "\n"
-      "data_size=12abc\n"
-      "no_save_restore=\n"
-      "log_level=LOUD\n"
-      "user=" + std::string(kConfigLinePiece - 5, 'u') + "colour=blue\n"  // the second piece of line 9
-      "data_path=/d\nlog_path=/l\nlog_path=/again\nmax_clients=-3\nexpired_check_interval=+5\n";
-  ASSERT_EQ(read_text(text), 0);
-  EXPECT_EQ(describe_settings(), "log_path=/l data_size=12 data_path=/d user=" +
-                                     std::string(kConfigLinePiece - 5, 'u') +
-                                     " expired_check_interval=5 max_clients=-3");
-  const std::string at = " of " + path_ + ": ";
-  const std::vector<std::string> expected = {
-      "Line 2" + at + "unknown key log_levle, ignored",
-      "Line 3" + at + "log_level=debug is not a level name; they are upper case (DEBUG), ignored",
-      "Line 4" + at + "enable_clean=yes is not a decimal number, read as 0",
-      "Line 6" + at + "data_size=12abc is not a decimal number, read as 12",
-      "Line 7" + at + "no_save_restore= is not a decimal number, read as 0",
-      "Line 8" + at + "log_level=LOUD is not one of CRIT, ERROR, WARN, INFO, DEBUG, ignored",
-      "Line 9" + at + "unknown key colour, ignored",
-  };
-  EXPECT_EQ(config_warnings(), expected);
-
-  // Shown once the log is open; on standard error only in the foreground, and as the level says.
+// Warnings are shown once the log is open; on standard error only in the foreground, and as the
+// level says.
+TEST_F(ConfigTest, WarningsAreReportedAsTheLevelSays) {
   FILE* log = tmpfile();
   for (const auto& [no_daemon, level, shown] :
        {std::tuple{false, 3u, false}, std::tuple{true, 3u, true}, std::tuple{true, 2u, false}}) {

@@ -1,15 +1,17 @@
 // The dispatcher's batches against a reference map: random batches of every action (hits and misses,
 // values that do and do not fit their entry's chunk, texts cut at a zero byte, absent fields, unknown
-// actions and fields, an undecodable body now and then) are framed, fed to the frame reader in random
-// pieces and run by one RequestBatch each. After every batch: the answer's success, count, info and
-// digest; the outcome log lines, in order; the store's invariants; and every entry's key, value,
-// expiry and kind against the map.
+// actions and fields, an undecodable body now and then, LOAD and DUMP of the data file or of a client's
+// path, allowed, refused, missing or unparsable, a dead writer's lock met by a request or by the
+// answer) are framed, fed to the frame reader in random pieces and run by one RequestBatch each. After
+// every batch: the answer's success, count, info and digest; the outcome and lock log lines, in order;
+// the store's invariants; and every entry's key, value, expiry and kind against the map.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
@@ -21,6 +23,7 @@
 #include "entry/testing/entry_store.h"
 #include "server/dispatcher.h"
 #include "server/frame_reader.h"
+#include "store/rwlock.h"
 #include "store/sweeps.h"
 #include "store/testing/log_capture.h"
 #include "util/testing/seed.h"
@@ -99,7 +102,9 @@ std::vector<std::string> outcome_lines(const std::vector<std::string>& lines) {
     if ((info && (l.find("successfully") != std::string::npos || l.find(" is missing") != std::string::npos ||
                   l.find("Missing ") != std::string::npos || l.find("purging") != std::string::npos ||
                   l.rfind("[INFO]: Dumped ", 0) == 0 || l.rfind("[INFO]: Loaded ", 0) == 0)) ||
-        l.rfind("[ERROR]: Unknown action", 0) == 0 || l == "[ERROR]: Could not process message. Skipped") {
+        l.rfind("[ERROR]: Unknown action", 0) == 0 || l == "[ERROR]: Could not process message. Skipped" ||
+        l.rfind("[WARN]: Forcibly removing", 0) == 0 || l.rfind("[WARN]: Could not forcibly", 0) == 0 ||
+        l.rfind("[WARN]: Refused the path", 0) == 0) {
       out.push_back(l);
     }
   }
@@ -114,7 +119,7 @@ std::vector<std::string> outcome_lines(const std::vector<std::string>& lines) {
 
 class BatchModel {
  public:
-  BatchModel(uint32_t seed, std::string data_path) : rng_(seed), data_path_(std::move(data_path)) {}
+  BatchModel(uint32_t seed, std::string dir) : rng_(seed), dir_(std::move(dir)) {}
 
   // A random request; applies it to the model and to `expected` as the dispatcher should.
   WireRequest next(Expected* e) {
@@ -132,6 +137,18 @@ class BatchModel {
     const int64_t action = kUnknown[uniform(0, 3)];
     e->lines.push_back("[ERROR]: Unknown action :" + std::to_string(action));
     return WireRequest{action, string_key(), {}, {}, {}, uniform(0, 3)};
+  }
+
+  // A string DEL met by a dead writer's lock: broken once per batch, then the request runs; a second
+  // time the request is given up.
+  WireRequest against_stuck_lock(Expected* e, bool* forced) {
+    if (*forced) {
+      e->lines.push_back("[WARN]: Could not forcibly remove a lock. Gave up.");
+      return WireRequest{4, string_key()};
+    }
+    *forced = true;
+    e->lines.push_back("[WARN]: Forcibly removing all locks and repeating");
+    return del_of(e, string_key(), false);
   }
 
   const Model& model() const { return model_; }
@@ -242,29 +259,41 @@ class BatchModel {
     return WireRequest{4, key, address ? std::optional<int>(kIpaddr) : string_ktype()};
   }
 
-  // INFO (5), HASH (6), CLEAR (7), LOAD (8) and DUMP (9) of the configured data file.
+  // INFO (5), HASH (6), CLEAR (7), LOAD (8) and DUMP (9); the last two of the configured data file
+  // (no path), of another file in its folder, of one outside it (refused) or of one that does not parse.
   WireRequest simple(Expected* e, int action) {
+    WireRequest r{action};
+    int where = action < 8 ? 0 : uniform(0, 5);
+    if (action == 9 && where == 5) where = 3;  // the unparsable file stays so
+    const std::string path = where < 3 ? dir_ + "/data.yaml" : where == 3 ? dir_ + "/other.yaml"
+                             : where == 4 ? dir_ + "_outside.yaml" : dir_ + "/broken.yaml";
+    if (where >= 2) r.value = path;
+    if (where == 4) {  // refused before anything is opened
+      e->lines.push_back("[WARN]: Refused the path " + path + " of client PID=" + std::to_string(getpid()) +
+                         ": it is neither directly in the data file's folder nor under dump_dir");
+      return r;
+    }
     switch (action) {
       case 5: e->info = true, count(e, false); break;
       case 6: e->hash = true, count(e, false); break;
       case 7: purge(e), model_.clear(), count(e, true); break;
       case 9:
-        dumped_ = model_, count(e, true);
-        e->lines.push_back("[INFO]: Dumped " + std::to_string(model_.size()) + " entries to " + data_path_);
+        files_[path] = model_, count(e, true);
+        e->lines.push_back("[INFO]: Dumped " + std::to_string(model_.size()) + " entries to " + path);
         break;
       case 8:
-        if (!dumped_) break;  // no file yet: the load fails, uncounted, and purges nothing
-        purge(e), model_ = *dumped_, count(e, true);
-        e->lines.push_back("[INFO]: Loaded " + std::to_string(model_.size()) + " entries from " + data_path_);
+        if (files_.count(path) == 0) break;  // missing or unparsable: fails, uncounted, purges nothing
+        purge(e), model_ = files_[path], count(e, true);
+        e->lines.push_back("[INFO]: Loaded " + std::to_string(model_.size()) + " entries from " + path);
         break;
     }
-    return WireRequest{action};
+    return r;
   }
 
   std::mt19937 rng_;
-  std::string data_path_;
+  std::string dir_;
   Model model_;
-  std::optional<Model> dumped_;
+  std::map<std::string, Model> files_;  // what each dumped file holds
 };
 
 Model store_contents(SlabPool* pool) {
@@ -285,18 +314,27 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
   std::string dir = "/tmp/qm_batch_model_XXXXXX";
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
   std::string data_path = dir + "/data.yaml";
+  std::ofstream(dir + "/broken.yaml") << "---\nx:\n  value: 1\n  expires: 0\n  is_address: false\n\"unterminated: [\n";
   const Settings saved = settings;
   settings.data_path = data_path.data();
 
   testing::LogCapture log;
-  BatchModel gen(seed, data_path);
+  BatchModel gen(seed, dir);
   for (int round = 0; round < 150; ++round) {
     SCOPED_TRACE("batch " + std::to_string(round));
     Expected expected;
     std::string stream;
-    const int size = gen.uniform(0, 9) == 0 ? gen.uniform(0, 3) : gen.uniform(1, 120);
-    const int undecodable_at = gen.uniform(0, 9) == 0 ? gen.uniform(0, size) : -1;
+    // One batch meets a dead writer's lock at two of its requests and again at the answer.
+    const bool stuck_batch = round == 5;
+    const int size = stuck_batch ? gen.uniform(60, 120) : gen.uniform(0, 9) == 0 ? gen.uniform(0, 3) : gen.uniform(1, 120);
+    const int undecodable_at = !stuck_batch && gen.uniform(0, 9) == 0 ? gen.uniform(0, size) : -1;
+    const int stuck1 = stuck_batch ? gen.uniform(0, size / 2 - 1) : -1, stuck2 = stuck_batch ? gen.uniform(size / 2, size - 1) : -1;
+    bool forced = false;
     for (int i = 0; i < size; ++i) {
+      if (i == stuck1 || i == stuck2) {
+        append_frame(&stream, body_of(gen.against_stuck_lock(&expected, &forced)));
+        continue;
+      }
       if (i == undecodable_at) {
         // A truncated varint (or an empty body, which lacks the required action): the batch ends here.
         append_frame(&stream, gen.uniform(0, 1) ? std::string("\x08\x80", 2) : std::string());
@@ -309,13 +347,26 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
 
     RequestBatch batch(store.pool(), PeerIdentity{getpid(), geteuid(), getegid()});
     FrameReader reader;
+    int body_index = 0;
+    auto run = [&](std::span<const uint8_t> body) {
+      const bool stuck = body_index == stuck1 || body_index == stuck2;
+      ++body_index;
+      if (stuck) store.pool()->lock = kLockWriter;
+      const bool more = batch.run_body(body);
+      store.pool()->lock = 0;  // a request given up leaves the dead writer's word
+      return more;
+    };
     for (size_t at = 0; at < stream.size();) {
       const size_t piece = std::min(stream.size() - at, static_cast<size_t>(gen.uniform(1, 3000)));
-      reader.feed({reinterpret_cast<const uint8_t*>(stream.data()) + at, piece},
-                  [&](std::span<const uint8_t> body) { return batch.run_body(body); });
+      reader.feed({reinterpret_cast<const uint8_t*>(stream.data()) + at, piece}, run);
       at += piece;
     }
+    if (stuck_batch) {
+      store.pool()->lock = kLockWriter;  // INFO or HASH breaks it to answer
+      if (expected.info || expected.hash) expected.lines.push_back("[WARN]: Forcibly removing all locks and repeating");
+    }
     const std::vector<uint8_t> frame = batch.answer_frame();
+    store.pool()->lock = 0;
     Result<Answer> answer = decode_answer_stream(std::string(frame.begin(), frame.end()));
     ASSERT_TRUE(answer.ok()) << answer.error();
     const Answer& a = answer.value();
@@ -341,6 +392,7 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
     ASSERT_EQ(store_contents(store.pool()), gen.model());
   }
   settings = saved;
+  EXPECT_FALSE(std::filesystem::exists(dir + "_outside.yaml"));
   std::filesystem::remove_all(dir);
 }
 

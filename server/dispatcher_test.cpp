@@ -1,5 +1,5 @@
-// The dispatcher over a socket pair and a real store, for what the batch model leaves out: the
-// once-per-connection forced unlock, LOAD and DUMP of a client's path, and a peer that has gone.
+// The dispatcher over a socket pair and a real store, for what the batch model leaves out: a
+// connection read in several blocks, and a peer that has gone.
 #include "server/dispatcher.h"
 
 #include <gtest/gtest.h>
@@ -9,14 +9,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/wire_codec.h"
+#include "entry/key_ops.h"
 #include "entry/store_init.h"
 #include "store/testing/log_capture.h"
 #include "store/rwlock.h"
@@ -28,9 +27,6 @@
 namespace quillmap {
 namespace {
 
-constexpr KeyType kStr = KeyType::kString;
-constexpr KeyType kAddr = KeyType::kAddress;
-
 bool has_line(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -39,9 +35,6 @@ class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(init_memory(pool(), 0, fixture_.size()), 0);
-    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-    data_path_ = dir_ + "/data.yaml";
-    settings.data_path = data_path_.data();
     struct sigaction sa {};
     sa.sa_handler = signal_handler;  // a SIGPIPE would set got_pipe
     sigaction(SIGPIPE, &sa, &saved_pipe_action_);
@@ -50,7 +43,6 @@ class DispatcherTest : public ::testing::Test {
   void TearDown() override {
     sigaction(SIGPIPE, &saved_pipe_action_, nullptr);
     settings = saved_settings_;
-    std::filesystem::remove_all(dir_);
   }
 
   SlabPool* pool() { return fixture_.pool(); }
@@ -77,40 +69,25 @@ class DispatcherTest : public ::testing::Test {
     return answer;
   }
 
-  Answer serve(const std::vector<Request>& batch) {
-    Result<Answer> answer = decode_answer_stream(serve_raw(encode_batch(batch).value()));
-    EXPECT_TRUE(answer.ok()) << answer.error();
-    return answer.ok() ? answer.value() : Answer{};
-  }
-
-  bool present(const std::string& key, KeyType kind = kStr) { return serve({make_get(key, kind)}).affected() == 1u; }
+  bool present(const std::string& key) { return get_key(pool(), key.data(), key.size()) == kDone; }
 
   testing::LogCapture log_;
   Settings saved_settings_ = settings;
   testing::PoolFixture fixture_{4 << 20, testing::PoolBacking::kHeap, false};
-  std::string dir_ = "/tmp/qm_dispatch_XXXXXX";
-  std::string data_path_;
   struct sigaction saved_pipe_action_ {};
 };
 
+// The forced unlock is once per connection, not per block read: the first request fills the first
+// 2048-byte block exactly (pairs of 0xff are over-long headers, which are skipped), so it runs before
+// the second request is even sent, and each meets a dead writer.
 TEST_F(DispatcherTest, ForcedUnlockOncePerConnection) {
-  pool()->lock = kLockWriter;  // a dead writer: the answer to INFO and HASH alone breaks its lock
-  Answer figures = serve({make_simple(Action::kInfo), make_simple(Action::kHash)});
-  EXPECT_EQ(pool()->lock, 0u);
-  EXPECT_EQ(figures.hashsum, "da39a3ee5e6b4b0d3255bfef95601890afd80709");  // SHA-1 of no keys
-  EXPECT_TRUE(figures.info && figures.info->pages_total > 0);
-  pool()->lock = kLockWriter;  // a dead writer: broken once, then every request of the batch runs
-  EXPECT_EQ(serve({make_add("ab", "1"), make_get("ab"), make_add("b", "2")}).affected(), 3u);
-  std::vector<std::string> lines = log_.take();
-  EXPECT_TRUE(has_line(lines, "[WARN]: Forcibly removing all locks and repeating"));
-  EXPECT_FALSE(has_line(lines, "[WARN]: Could not forcibly remove a lock. Gave up."));
-
-  // The first request fills the first 2048-byte block exactly (pairs of 0xff are over-long headers,
-  // which are skipped), so it runs before the second request is even sent.
+  ASSERT_EQ(add_key(pool(), "ab", 2, "1", 1, 0), kDone);
+  ASSERT_EQ(add_key(pool(), "b", 1, "2", 1, 0), kDone);
   std::string first = encode_batch({make_del("ab")}).value();
   ASSERT_EQ(first.size() % 2, 0u);
   first.append(2048 - first.size(), '\xff');
   std::string second = encode_batch({make_del("b")}).value();
+  log_.take();
   pool()->lock = kLockWriter;
   std::string raw = serve_raw(first + second, first.size(), [&] {
     // Wait for the first request's outcome, then hold the lock again for the second one.
@@ -131,29 +108,6 @@ TEST_F(DispatcherTest, ForcedUnlockOncePerConnection) {
   pool()->lock = 0;
   EXPECT_FALSE(present("ab"));
   EXPECT_TRUE(present("b"));
-}
-
-TEST_F(DispatcherTest, DumpAndLoadOfAClientsPath) {
-  const std::string other = dir_ + "/other.yaml";
-  auto logged = [&](const std::string& line) { return has_line(log_.take(), "[INFO]: " + line); };
-  serve({make_add("a", "1"), make_add("10.0.0.0/8", "v", 0, kAddr)});
-  EXPECT_EQ(serve({make_file_request(Action::kDump, other)}).affected(), 1u);
-  EXPECT_TRUE(logged("Dumped 2 entries to " + other));
-  serve({make_del("a"), make_add("b", "2")});
-  EXPECT_EQ(serve({make_file_request(Action::kLoad, other)}).affected(), 1u);
-  EXPECT_TRUE(logged("Loaded 2 entries from " + other));
-  EXPECT_TRUE(present("a") && !present("b") && present("10.1.2.3", kAddr));
-  // A path outside the data file's folder is refused before anything is opened.
-  const std::string outside = std::filesystem::path(dir_).parent_path().string() + "/qm_dispatch_outside.yaml";
-  EXPECT_FALSE(serve({make_file_request(Action::kDump, outside)}).success);
-  EXPECT_TRUE(log_.contains("[WARN]: Refused the path " + outside + " of client PID="));
-  EXPECT_FALSE(std::filesystem::exists(outside));
-  // A missing file, or one that does not parse as a whole, loads nothing and purges nothing.
-  std::ofstream(dir_ + "/broken.yaml") << "---\nx:\n  value: 1\n  expires: 0\n  is_address: false\n\"unterminated: [\n";
-  for (const std::string& bad : {dir_ + "/missing.yaml", dir_ + "/broken.yaml"}) {
-    EXPECT_FALSE(serve({make_file_request(Action::kLoad, bad)}).success) << bad;
-    EXPECT_TRUE(present("a") && !present("x")) << bad;
-  }
 }
 
 TEST_F(DispatcherTest, AnswerToAPeerThatHasGoneIsReported) {

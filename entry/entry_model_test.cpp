@@ -1,10 +1,15 @@
 // Seeded model test: random GET, ADD, SET and DEL of string and address requests (each kind also on
-// the other kind's texts), expiry sweeps and purges, checked against a map of entries, a map of the
-// stored prefixes to the entry each names, and a brute-force prefix match. After every step the whole
-// store is checked, and the index kept beside it (rebuilt from scratch now and then) must agree with
-// it; after every purge the allocator holds what it held when fresh (nothing leaked). The run passes
-// through phases with the index kept, with no index, and with an index registered but not valid (as
-// after it ran out of room); in each, the worker's lookup of every text answers as the tree does.
+// the other kind's texts, on texts the data file cannot hold, and on keys of the longest length and
+// one more), expiry sweeps and purges, checked against a map of entries, a map of the stored prefixes
+// to the entry each names, and a brute-force prefix match. Each request's key lies in a buffer that
+// goes on past it, and the empty key is sometimes a null pointer. After every step the operator's
+// message for the outcome is in the log (showing exactly the key's bytes), the change epoch moved
+// exactly when the dictionary was changed (which also clears the saved flag), the whole store is
+// checked, and the index kept beside it (rebuilt from scratch now and then) must agree with it; a
+// refused request is refused even while another process holds the write lock. After every purge the
+// allocator holds what it held when fresh (nothing leaked). The run passes through phases with the
+// index kept, with no index, and with an index registered but not valid (as after it ran out of
+// room); in each, the worker's lookup of every text answers as the tree does.
 #include <gtest/gtest.h>
 
 #include <ctime>
@@ -21,8 +26,10 @@
 #include "index/prefix_table.h"
 #include "index/testing/hash_check.h"
 #include "index/testing/index_buffer.h"
+#include "store/change_epoch.h"
+#include "store/rwlock.h"
 #include "store/sweeps.h"
-#include "util/log.h"
+#include "store/testing/log_capture.h"
 #include "util/ptr_list.h"
 #include "util/testing/seed.h"
 
@@ -61,10 +68,13 @@ void add_census(SlabPool* pool, const LpcNode<Traits>* root, uint64_t family, st
 class EntryModel : public ::testing::TestWithParam<uint32_t> {
  protected:
   void SetUp() override {
-    log_setfp(nullptr);  // thousands of operations: keep quiet
     ASSERT_EQ(start_index(pool(), index_.header()), kDone);
+    publish_changes(&pool()->lock, &state_);
   }
-  void TearDown() override { stop_index(); }
+  void TearDown() override {
+    publish_changes(nullptr, nullptr);
+    stop_index();
+  }
   SlabPool* pool() { return store_.pool(); }
 
   // Removal of an entry that a text names: an address entry takes its prefix along, whoever it names.
@@ -152,6 +162,8 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
 
   testing::EntryStore store_;
   testing::IndexBuffer index_;
+  testing::LogCapture log_;
+  StateHeader state_{};
   std::mt19937_64 rng_{7};  // addresses probed in the prefix tables
   std::map<std::string, ModelEntry> entries_;
   std::map<PrefixId, std::string> prefixes_;  // prefix -> text of the entry its value names
@@ -164,8 +176,8 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
   std::mt19937 rng(seed);
   const uint64_t now = static_cast<uint64_t>(time(nullptr));
   // Strings, IPv4 and IPv6 addresses (some with host bits set, several per prefix), texts that are
-  // not addresses, and the empty key.
-  const std::vector<std::string> keys = {
+  // not addresses, the empty key, and (below) a text that is not UTF-8.
+  std::vector<std::string> keys = {
       "", "a", "ab", "abc", "k1", "\xC3\xA9t\xC3\xA9", "10.0.0.0/8", "10.0.0.1/8", "10.0.0.0/16", "10.1.0.0/16",
       "10.1.2.3", "10.1.2.3/24", "10.128.0.0/9", "0.0.0.0/0", "192.168.1.1", "192.168.1.0/24", "255.255.255.255",
       "1..2.3", "::/0", "::", "::1", "2001:db8::/32", "2001:db8::/48", "2001:db8::1/32", "2001:db8:0:1::/64",
@@ -173,11 +185,14 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
   const std::vector<std::string> probes = {
       "10.1.2.3", "10.1.2.4", "10.200.0.1", "11.0.0.1", "192.168.1.77", "255.255.255.255", "0.0.0.1", "::1", "::2",
       "2001:db8::1", "2001:db8:0:1::5", "2001:db8:5::1", "fe80::99", "ff00::1", "::ffff:10.1.2.3"};
-  const std::vector<std::string> values = {"", "v", std::string(100, 'x'), std::string(3000, 'y'), "\xE2\x82\xAC"};
+  const std::string bad_key = "10.0.0.0/8\xC0\xAF", bad_value = "ok\xE2\x82";  // not UTF-8 text
+  keys.push_back(bad_key);
+  const std::vector<std::string> values = {"", "v", std::string(100, 'x'), std::string(3000, 'y'), "\xE2\x82\xAC",
+                                           bad_value};
   testing::SlabCensus fresh, census;
   ASSERT_EQ(testing::slab_check(pool(), &fresh), "");
   for (int step = 0; step < 5000; ++step) {
-    const std::string key = keys[rng() % keys.size()];
+    const std::string key = rng() % 300 == 0 ? std::string(65535 + rng() % 2, '1') : keys[rng() % keys.size()];
     const std::string value = values[rng() % values.size()];
     const uint64_t expiry_choice = rng() % 4;
     const uint64_t expires = expiry_choice == 0 ? 1 : expiry_choice == 1 ? now + 100000 : 0;  // past/future/never
@@ -186,8 +201,19 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
     const bool exists = entries_.count(key) != 0;
     PrefixId id;
     const bool parses = parse(key, &id);
-    std::string what;
+    const std::string buffer = key + "TRAILING";
+    const char* k = key.empty() && !address && rng() % 2 == 0 ? nullptr : buffer.data();
+    const std::string refusal = key.size() > 65535 ? "key is longer than 65535 bytes"
+                                : key == bad_key   ? "key is not valid UTF-8 text"
+                                : value == bad_value ? "value is not valid UTF-8 text"
+                                                     : "";
+    const bool held = !refusal.empty() && op >= 25 && op < 70 && rng() % 2 == 0;
+    std::string what, message;  // the request, and the line the log must show for its outcome
     int64_t rc, expected;
+    log_.clear();
+    note_store_saved();
+    const uint64_t epoch = state_.change_epoch;
+    if (held) pool()->lock = kLockWriter;
     if (op < 25) {
       what = "GET";
       if (address) {
@@ -196,20 +222,24 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
         rc = get_ipaddr(pool(), probe.data(), probe.size());
         expected = expected_address_get(probe);
       } else {
-        rc = get_key(pool(), key.data(), key.size());
+        rc = get_key(pool(), k, key.size());
         expected = exists ? kDone : kNothingToDo;
       }
     } else if (op < 50) {
       what = "ADD";
-      rc = (address ? add_ipaddr : add_key)(pool(), key.data(), key.size(), value.data(), value.size(), expires);
-      expected = exists ? kNothingToDo : address && !parses ? kFailed : kDone;
+      rc = (address ? add_ipaddr : add_key)(pool(), k, key.size(), value.data(), value.size(), expires);
+      expected = !refusal.empty() ? kFailed : exists ? kNothingToDo : address && !parses ? kFailed : kDone;
+      if (!refusal.empty()) message = std::string("[ERROR]: ") + (address ? "add_ipaddr: " : "add_key: ") + refusal + ", refused";
+      if (expected == kNothingToDo) message = "[WARN]: Could not add key " + key + " because key exists";
       if (expected == kDone) entries_[key] = {value, expires, address};
       if (expected == kDone && address) prefixes_[id] = key;
     } else if (op < 70) {
       what = "SET";
-      rc = (address ? set_ipaddr : set_key)(pool(), key.data(), key.size(), value.data(), value.size(), expires);
-      expected = address && !parses ? kFailed : exists ? kDone : kNothingToDo;
-      if (address && parses) {
+      rc = (address ? set_ipaddr : set_key)(pool(), k, key.size(), value.data(), value.size(), expires);
+      expected = !refusal.empty() || (address && !parses) ? kFailed : exists ? kDone : kNothingToDo;
+      if (!refusal.empty()) {
+        message = std::string("[ERROR]: ") + (address ? "set_ipaddr: " : "set_key: ") + refusal + ", refused";
+      } else if (address && parses) {
         // The old entry goes without touching the prefix, which is then pointed at the new one.
         entries_[key] = {value, expires, true};
         prefixes_[id] = key;
@@ -219,11 +249,15 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
       }
     } else if (op < 95) {
       what = "DEL";
-      rc = (address ? delete_ipaddr : delete_key)(pool(), key.data(), key.size());
-      expected = !exists ? kNothingToDo : address && !parses ? kFailed : kDone;
-      if (expected == kDone && address) {
+      rc = (address ? delete_ipaddr : delete_key)(pool(), k, key.size());
+      expected = k == nullptr || !exists ? kNothingToDo : address && !parses ? kFailed : kDone;
+      if (k == nullptr) {
+        message = "[WARN]: On deletion attempt get NULL key. Skipping...";
+      } else if (!exists) {
+        message = address ? "[WARN]: Could not delete non-existent key " + key : "[INFO]: No such node " + key + ". Skip deletion";
+      } else if (expected == kDone && address) {
         // The prefix of the text goes, whichever entry it named, and so does the entry.
-        prefixes_.erase(id);
+        if (prefixes_.erase(id) == 0) message = "[WARN]: CIDR value for '" + key + "' is missing: nothing to clear";
         entries_.erase(key);
       } else if (expected == kDone) {
         remove(key);
@@ -246,9 +280,21 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
       entries_.clear();
       prefixes_.clear();
     }
+    pool()->lock = 0;
     const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": " + what +
-                              (address ? " address '" : " string '") + key + "'";
+                              (address ? " address '" : " string '") + key.substr(0, 40) + "'";
     ASSERT_EQ(rc, expected) << where;
+    if (!message.empty() && (!refusal.empty() || (key.size() < 1000 && key != bad_key))) {
+      ASSERT_TRUE(log_.contains(message + "\n")) << where << "\n" << log_.text();
+    }
+    // A change is one write hold, which clears the saved flag; a read, a refusal, an ADD of a present
+    // key and a DEL of an absent one take none.
+    if (what != "SWEEP" && what != "CLEAR") {
+      const bool changed = what.substr(0, 3) != "GET" && (rc == kDone || (what == "SET" && rc == kNothingToDo));
+      ASSERT_EQ(state_.change_epoch, changed ? epoch + 2 : epoch) << where;
+      ASSERT_EQ(store_saved(), !changed) << where;
+    }
+    ASSERT_EQ(state_.change_epoch % 2, 0u) << where;
     compare(where, keys);
     if (::testing::Test::HasFatalFailure()) return;
     if (step % 997 == 0 && phase_ == kIndexKept) {

@@ -1,5 +1,4 @@
-// What the model test leaves out: the operators' log texts, refusals, lock time-outs, entries that
-// cannot be stored, and the INFO figures.
+// What the model test leaves out: lock time-outs, entries that cannot be stored, and the INFO figures.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -33,63 +32,6 @@ class EntryOps : public ::testing::Test {
   testing::EntryStore store_;
   testing::LogCapture log_;
 };
-
-TEST_F(EntryOps, MessagesShowExactlyTheKeyBytes) {
-  const char buffer[] = "keyTRAILING";  // the key is the first three bytes
-  EXPECT_EQ(add_key(pool(), buffer, 3, "v", 1, 0), kDone);
-  EXPECT_EQ(add_key(pool(), buffer, 3, "v", 1, 0), kNothingToDo);
-  EXPECT_EQ(delete_key(pool(), buffer + 3, 4), kNothingToDo);
-  // Two keys of one prefix: deleting either takes the shared prefix, so the other finds none.
-  EXPECT_EQ(run(add_ipaddr, "10.0.0.0/8") + run(add_ipaddr, "10.0.0.1/8"), kDone);
-  EXPECT_EQ(run(add_ipaddr, "10.0.0.1/8"), kNothingToDo);
-  EXPECT_EQ(run(delete_ipaddr, "10.0.0.0/8") + run(delete_ipaddr, "10.0.0.1/8"), kDone);
-  EXPECT_EQ(run(delete_ipaddr, "10.0.0.1/8"), kNothingToDo);
-  EXPECT_EQ(run(add_ipaddr, "256.1.1.1"), kFailed);  // not an address: no message
-  for (const char* line : {"[WARN]: Could not add key key because key exists\n",
-                           "[INFO]: No such node TRAI. Skip deletion\n",
-                           "[WARN]: Could not add key 10.0.0.1/8 because key exists\n",
-                           "[WARN]: CIDR value for '10.0.0.1/8' is missing: nothing to clear\n",
-                           "[WARN]: Could not delete non-existent key 10.0.0.1/8\n"}) {
-    EXPECT_TRUE(log_.contains(line)) << line << log_.text();
-  }
-  EXPECT_FALSE(log_.contains("256.1.1.1")) << log_.text();
-}
-
-TEST_F(EntryOps, NullKeyIsTheEmptyKeyAndIsNeverDeleted) {
-  EXPECT_EQ(add_key(pool(), nullptr, 0, nullptr, 0, 0), kDone);
-  pool()->lock = kLockWriter;  // no lock is taken
-  EXPECT_EQ(delete_key(pool(), nullptr, 0), kNothingToDo);
-  pool()->lock = 0;
-  EXPECT_TRUE(log_.contains("[WARN]: On deletion attempt get NULL key. Skipping...\n"));
-  EXPECT_EQ(delete_key(pool(), "", 0), kDone);
-}
-
-// The data file is UTF-8 text with keys of at most 65535 bytes: what it cannot hold is refused
-// before any lock is taken, so a held lock does not turn the refusal into a time-out.
-TEST_F(EntryOps, AddAndSetRefuseWhatTheDataFileCannotHold) {
-  const struct {
-    std::string key, value;
-    const char* reason;
-  } cases[] = {
-      {"10.0.0.0/8\xC0\xAF", "v", "key is not valid UTF-8 text"},
-      {"10.0.0.0/8", "ok\xE2\x82", "value is not valid UTF-8 text"},
-      {std::string(65536, '1'), "v", "key is longer than 65535 bytes"},
-  };
-  const std::pair<Change, const char*> ops[] = {
-      {add_key, "add_key"}, {set_key, "set_key"}, {add_ipaddr, "add_ipaddr"}, {set_ipaddr, "set_ipaddr"}};
-  pool()->lock = kLockWriter;
-  for (const auto& c : cases) {
-    for (const auto& [op, name] : ops) {
-      log_.clear();
-      EXPECT_EQ(run(op, c.key, c.value), kFailed) << name << " " << c.reason;
-      EXPECT_TRUE(log_.contains(std::string("[ERROR]: ") + name + ": " + c.reason + ", refused\n")) << log_.text();
-    }
-  }
-  pool()->lock = 0;
-  EXPECT_EQ(store_.tree()->root, store_.tree()->sentinel);  // nothing stored
-  EXPECT_EQ(run(add_key, std::string(65535, 'y')), kDone);
-  EXPECT_EQ(run(add_key, "\xE2\x82\xAC \xF0\x9F\x98\x80", "\xC3\xA9t\xC3\xA9"), kDone);
-}
 
 TEST_F(EntryOps, LockTimeOutsAreReportedInTheOperationsName) {
   ASSERT_EQ(run(add_key, "present") + run(add_ipaddr, "10.0.0.0/8"), kDone);

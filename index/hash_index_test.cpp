@@ -43,6 +43,7 @@ std::string key_with_crc(const std::string& prefix, uint32_t crc) {
   const uint32_t x = crc_unshift32(~crc) ^ state;
   std::string key = prefix;
   for (int b = 0; b < 4; ++b) key.push_back(static_cast<char>((x >> (8 * b)) & 0xFF));
+  EXPECT_EQ(crc32_short(key.data(), key.size()), crc);  // else the groups below collide by chance only
   return key;
 }
 
@@ -78,23 +79,12 @@ std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) 
   }
   for (int g = 0; g < 20; ++g) {
     const uint32_t mixed = hash_mix(static_cast<uint32_t>(rng()));
+    EXPECT_EQ(hash_mix(hash_unmix(mixed)), mixed);
     for (uint32_t low = 0; low < 3; ++low) keys.insert(key_with_crc(random_text(rng, 12), hash_unmix(mixed ^ low)));
   }
   const auto base = static_cast<uint32_t>(rng());
   for (uint32_t k = 0; k < 60; ++k) keys.insert(key_with_crc("run", base + k));
   return {keys.begin(), keys.end()};
-}
-
-TEST(HashKeys, ForgedChecksumsAndHashesHold) {
-  const uint32_t seed = testing::test_seed(7);
-  SCOPED_TRACE(testing::seed_trace(seed));
-  std::mt19937_64 rng(seed);
-  for (int i = 0; i < 200; ++i) {
-    const auto crc = static_cast<uint32_t>(rng());
-    const std::string key = key_with_crc(random_text(rng, 10), crc);
-    ASSERT_EQ(crc32_short(key.data(), key.size()), crc);
-    ASSERT_EQ(hash_mix(hash_unmix(crc)), crc);
-  }
 }
 
 // ---- the model: the key tree is the reference ----

@@ -1,5 +1,5 @@
-// The longest-prefix tables against a brute-force longest match and the real prefix tries, under
-// random changes of both families; and the read side over arbitrary bytes.
+// The longest-prefix tables against a brute-force longest match under random changes of both
+// families; and the read side over arbitrary bytes.
 #include "index/prefix_table.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,6 @@
 
 #include "index/bounded_view.h"
 #include "lpctrie/cidr.h"
-#include "lpctrie/lpctrie.h"
 #include "store/segment_view.h"
 #include "store/slab.h"
 #include "store/testing/pool_fixture.h"
@@ -30,8 +29,6 @@ struct Family {
   PrefixTableWriter writer;
   PrefixRoot root{};
   std::map<std::pair<Key, unsigned>, uint64_t> model;
-  LpcNode32* trie4 = nullptr;
-  LpcNode128* trie6 = nullptr;
 
   Key top_mask() const { return mask(bits); }
   void bytes_of(Key k, uint8_t* out) const {
@@ -51,49 +48,15 @@ class PrefixTableModel : public ::testing::Test {
   void SetUp() override {
     v4_.bits = 32;
     v6_.bits = 128;
-    start_ = in_use();
     ASSERT_EQ(v4_.writer.init(ipool_.pool(), &v4_.root, static_cast<int>(kFamilyInet)), kDone);
     ASSERT_EQ(v6_.writer.init(ipool_.pool(), &v6_.root, static_cast<int>(kFamilyInet6)), kDone);
     empty_ = in_use();
-    v4_.trie4 = lpctrie32_create(dpool_.pool());
-    v6_.trie6 = lpctrie128_create(dpool_.pool());
-    ASSERT_NE(v4_.trie4, nullptr);
-    ASSERT_NE(v6_.trie6, nullptr);
   }
 
   std::vector<uint64_t> in_use() {
     std::vector<uint64_t> s{ipool_.pool()->free_pages};
     for (uint64_t c = 0; c < slab_class_count(ipool_.pool()); ++c) s.push_back(class_stats_of(ipool_.pool())[c].used);
     return s;
-  }
-
-  void trie_put(Family& f, Key k, unsigned len, uint64_t v) {
-    Key m = mask(len);
-    if (f.bits == 32) {
-      ASSERT_EQ(lpctrie32_insert(dpool_.pool(), f.trie4, static_cast<uint32_t>(k >> 96), static_cast<uint32_t>(m >> 96), v),
-                kDone);
-    } else {
-      ASSERT_EQ(lpctrie128_insert(dpool_.pool(), f.trie6, static_cast<uint64_t>(k), static_cast<uint64_t>(k >> 64),
-                                  static_cast<uint64_t>(m), static_cast<uint64_t>(m >> 64), v),
-                kDone);
-    }
-  }
-  void trie_remove(Family& f, Key k, unsigned len) {
-    Key m = mask(len);
-    if (f.bits == 32) {
-      ASSERT_EQ(lpctrie32_delete(dpool_.pool(), f.trie4, static_cast<uint32_t>(k >> 96), static_cast<uint32_t>(m >> 96)),
-                kDone);
-    } else {
-      ASSERT_EQ(lpctrie128_delete(dpool_.pool(), f.trie6, static_cast<uint64_t>(k), static_cast<uint64_t>(k >> 64),
-                                  static_cast<uint64_t>(m), static_cast<uint64_t>(m >> 64)),
-                kDone);
-    }
-  }
-  uint64_t trie_find(const Family& f, Key a) {
-    uint64_t v = f.bits == 32 ? lpctrie32_find(dpool_.pool(), f.trie4, static_cast<uint32_t>(a >> 96))
-                              : lpctrie128_find(dpool_.pool(), f.trie6, static_cast<uint64_t>(a),
-                                                static_cast<uint64_t>(a >> 64));
-    return v == kLpcNotFound ? 0 : v;
   }
 
   void expect_match(const Family& f, Key addr) {
@@ -106,7 +69,6 @@ class PrefixTableModel : public ::testing::Test {
     BoundedView checked(ipool_.base(), static_cast<uint64_t>(ipool_.size()));
     ASSERT_EQ(prefix_match(checked, f.root, bytes), expected);
     ASSERT_FALSE(checked.failed());
-    ASSERT_EQ(trie_find(f, addr), expected);
   }
   void expect_bounds(const Family& f, Key k, unsigned len) {
     Key last = last_of(k, len) & f.top_mask();
@@ -146,14 +108,13 @@ class PrefixTableModel : public ::testing::Test {
   }
   uint64_t random_value() { return (rng_() % (uint64_t{1} << 40) + 1) * 8; }
 
-  // One random change of `f`, in the table, the model and the trie; returns the prefix it touched.
+  // One random change of `f`, in the table and the model; returns the prefix it touched.
   std::pair<Key, unsigned> step(Family& f) {
     uint8_t bytes[16];
     unsigned op = rng_() % 100;
     bool crowded = f.model.size() > 300;
     if (op < 2) {
       EXPECT_EQ(f.writer.clear(), kDone);
-      for (const auto& [p, v] : f.model) trie_remove(f, p.first, p.second);
       f.model.clear();
       return {0, 0};
     }
@@ -178,12 +139,10 @@ class PrefixTableModel : public ::testing::Test {
       f.bytes_of(p.first, bytes);
       if (op % 2 == 0) {
         EXPECT_EQ(f.writer.remove(bytes, p.second), kDone);
-        trie_remove(f, p.first, p.second);
         f.model.erase(it);
       } else {
         uint64_t v = random_value();
         EXPECT_EQ(f.writer.put(bytes, p.second, v), kDone);
-        trie_put(f, p.first, p.second, v);
         it->second = v;
       }
       return p;
@@ -196,17 +155,14 @@ class PrefixTableModel : public ::testing::Test {
     }
     uint64_t v = random_value();
     EXPECT_EQ(f.writer.put(bytes, p.second, v), kDone);
-    trie_put(f, p.first, p.second, v);
     f.model[p] = v;
     return p;
   }
 
   testing::PoolFixture ipool_{24 << 20};
-  testing::PoolFixture dpool_{16 << 20};
   Family v4_;
   Family v6_;
   std::mt19937_64 rng_;
-  std::vector<uint64_t> start_;
   std::vector<uint64_t> empty_;
 };
 

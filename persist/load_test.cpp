@@ -1,22 +1,21 @@
 // The load into the store: expiry at load time, address entries in their tries, a malformed file,
-// entries already present, and LOAD as a whole (parse first, then replace).
+// entries already present, and LOAD as a whole (parse first, then replace). After each load the
+// store is checked whole: every prefix names a live address entry of that very prefix.
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <string>
 
+#include "entry/ipaddr_ops.h"
 #include "persist/data_file.h"
 #include "persist/testing/persist_fixture.h"
-#include "store/testing/rbtree_check.h"
 
 namespace quillmap {
 namespace {
 
 using testing::DictImage;
 using testing::EntryImage;
-
-constexpr uint64_t kNone = ~uint64_t{0};
 
 std::string entry_text(const std::string& key, const std::string& value, uint64_t expires, bool is_address) {
   return key + ":\n  value: " + value + "\n  expires: " + std::to_string(expires) +
@@ -25,10 +24,12 @@ std::string entry_text(const std::string& key, const std::string& value, uint64_
 
 class Load : public ::testing::Test {
  protected:
+  void TearDown() override { EXPECT_EQ(testing::entry_store_check(store_.pool()), ""); }
   std::string file(const std::string& text) {
     testing::write_file(path_, text);
     return path_;
   }
+  int64_t get(const std::string& addr) { return get_ipaddr(store_.pool(), addr.data(), addr.size()); }
   testing::PersistStore store_;
   testing::ScratchDir dir_;
   std::string path_ = dir_.file("data.yaml");
@@ -46,14 +47,10 @@ TEST_F(Load, AddressEntriesReachTheirTriesAndExpiredEntriesStayOut) {
   DictImage image = store_.image();
   EXPECT_EQ(image.size(), 4u);
   EXPECT_EQ(image.count("past") + image.count("10.9.0.0/16"), 0u);
-  EXPECT_EQ(store_.key_at(store_.trie_lookup("10.20.30.40")), "10.0.0.0/8");
-  EXPECT_EQ(store_.key_at(store_.trie_lookup("192.168.1.7")), "192.168.1.7");
-  EXPECT_EQ(store_.trie_lookup("192.168.1.8"), kNone);
-  EXPECT_EQ(store_.key_at(store_.trie_lookup("2001:db8:1::5")), "2001:db8::/32");
-  EXPECT_EQ(store_.trie_lookup("2001:db9::1"), kNone);
-  // A string entry whose text looks like an address stays out of the tries.
-  EXPECT_EQ(store_.key_at(store_.trie_lookup("10.1.2.3")), "10.0.0.0/8");
+  // A string entry whose text looks like an address stays out of the tries (the check above).
   EXPECT_FALSE(image.at("10.1.2.3").is_address);
+  for (const char* found : {"10.20.30.40", "192.168.1.7", "2001:db8:1::5"}) EXPECT_EQ(get(found), kDone) << found;
+  for (const char* absent : {"192.168.1.8", "2001:db9::1"}) EXPECT_EQ(get(absent), kNothingToDo) << absent;
 }
 
 TEST_F(Load, FailuresKeepWhatWasLoadedBefore) {
@@ -73,7 +70,7 @@ TEST_F(Load, FailuresKeepWhatWasLoadedBefore) {
 TEST_F(Load, PresentEntriesWinAndNothingLeaks) {
   ASSERT_EQ(store_.put("k", "in-store", 0, false), 0);
   ASSERT_EQ(store_.put("10.0.0.0/8", "in-store", 0, true), 0);
-  const uint64_t prefix_before = store_.trie_lookup("10.1.1.1");
+  const RbtreeNode* net = store_.entry("10.0.0.0/8");
   file(entry_text("k", "from-file", 0, false) + entry_text("10.0.0.0/8", "from-file", 0, true) +
        entry_text("k", "again", 0, false) + entry_text("new", "n", 0, false));
   EXPECT_EQ(load_data(store_.pool(), path_.c_str()), 4);
@@ -81,8 +78,7 @@ TEST_F(Load, PresentEntriesWinAndNothingLeaks) {
                           {"10.0.0.0/8", EntryImage{"in-store", 0, true}},
                           {"new", EntryImage{"n", 0, false}}};
   EXPECT_EQ(store_.image(), want);
-  EXPECT_EQ(store_.trie_lookup("10.1.1.1"), prefix_before);
-  EXPECT_EQ(testing::rbtree_check(store_.pool(), key_tree_of(store_.pool())), "");
+  EXPECT_EQ(store_.entry("10.0.0.0/8"), net);
 }
 
 TEST_F(Load, LoadReplacingReplacesTheDictionaryOnlyWhenTheFileIsGood) {
@@ -98,13 +94,13 @@ TEST_F(Load, LoadReplacingReplacesTheDictionaryOnlyWhenTheFileIsGood) {
   EXPECT_EQ(load_replacing(store_.pool(), file(good).c_str()), -1);
   store_.pool()->lock = 0;
   EXPECT_EQ(store_.image(), before);
-  EXPECT_EQ(store_.key_at(store_.trie_lookup("172.16.1.1")), "172.16.0.0/12");
+  EXPECT_EQ(get("172.16.1.1"), kDone);
 
   EXPECT_EQ(load_replacing(store_.pool(), path_.c_str()), 2);
   const DictImage want = {{"a", EntryImage{"file", 0, false}}, {"10.0.0.0/8", EntryImage{"file", 0, true}}};
   EXPECT_EQ(store_.image(), want);
-  EXPECT_EQ(store_.trie_lookup("172.16.1.1"), kNone);
-  EXPECT_EQ(store_.key_at(store_.trie_lookup("10.1.1.1")), "10.0.0.0/8");
+  EXPECT_EQ(get("172.16.1.1"), kNothingToDo);
+  EXPECT_EQ(get("10.1.1.1"), kDone);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -245,42 +246,36 @@ TEST_F(SweepsTest, DigestAndPurgeOfALargeDictionary) {
   EXPECT_EQ(pool()->lock, 0u);
 }
 
+// Every whole-tree operation against a writer that never lets go, and the purge against a reader
+// elsewhere (it gathers, but cannot remove): -3, the message, and nothing touched.
 TEST_F(SweepsTest, LockTimeoutsReturnMinusThreeAndTouchNothing) {
   cpu_count = 1;  // keeps each time-out short
-  const uint64_t now = static_cast<uint64_t>(time(nullptr));
-  add("stale", now - 10);
-  add("stale2", now - 10);
-  PtrList list;
+  add("stale", static_cast<uint64_t>(time(nullptr)) - 10);
+  PtrList list, other;
   ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
-
-  pool()->lock = ~uint64_t{0};  // a writer that never lets go
-  LogCapture log;
-  PtrList other;
-  EXPECT_EQ(rbtree_collect(pool(), &other), kLockTimeout);
-  EXPECT_EQ(other.head, nullptr);
-  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kLockTimeout);
-  EXPECT_TRUE(has("stale") && has("stale2"));
-  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kLockTimeout);
   char out[41] = "untouched";
-  EXPECT_EQ(rbtree_get_hashsum(pool(), out), kLockTimeout);
-  EXPECT_STREQ(out, "untouched");
-  for (const char* m : {"[ERROR]: rbtree_collect: could not get read lock", "[ERROR]: rbtree_clean: could not get write lock",
-                        "[ERROR]: rbtree_purge: could not get read lock",
-                        "[ERROR]: rbtree_get_hashsum: could not get read lock"})
-    EXPECT_TRUE(log.contains(m)) << m;
-
+  const uint64_t kWriter = ~uint64_t{0};
+  const struct {
+    uint64_t lock;
+    std::function<int64_t()> op;
+    const char* message;
+  } rows[] = {
+      {kWriter, [&] { return rbtree_collect(pool(), &other); }, "rbtree_collect: could not get read lock"},
+      {kWriter, [&] { return rbtree_clean(pool(), &list, fake_remove_address); }, "rbtree_clean: could not get write lock"},
+      {kWriter, [&] { return rbtree_purge(pool(), fake_remove_address); }, "rbtree_purge: could not get read lock"},
+      {kWriter, [&] { return rbtree_get_hashsum(pool(), out); }, "rbtree_get_hashsum: could not get read lock"},
+      {1, [&] { return rbtree_purge(pool(), fake_remove_address); }, "rbtree_purge: could not get write lock"},
+  };
+  for (const auto& row : rows) {
+    LogCapture log;
+    pool()->lock = row.lock;
+    EXPECT_EQ(row.op(), kLockTimeout) << row.message;
+    EXPECT_TRUE(log.contains(std::string("[ERROR]: ") + row.message)) << row.message;
+    EXPECT_EQ(pool()->lock, row.lock) << row.message;
+    pool()->lock = 0;
+  }
+  EXPECT_TRUE(other.head == nullptr && has("stale") && std::string(out) == "untouched");
   shm_llist_clear(&list);  // the recovery after a time-out is the stuck-lock test's
-  pool()->lock = 0;
-
-  // A reader elsewhere lets the purge gather but not remove.
-  add("kept");
-  pool()->lock = 1;
-  log.clear();
-  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kLockTimeout);
-  EXPECT_TRUE(log.contains("[ERROR]: rbtree_purge: could not get write lock"));
-  EXPECT_TRUE(has("kept"));
-  EXPECT_EQ(pool()->lock, 1u);
-  pool()->lock = 0;
 }
 
 }  // namespace

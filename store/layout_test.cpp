@@ -80,13 +80,5 @@ TEST_F(LayoutTest, GeometryAndMinimumDataSize) {
   EXPECT_EQ(testing::slab_check(fx.pool()), "");
 }
 
-TEST(LayoutAnyPageSize, MinimumDataSizeIsTightForThisHost) {
-  host_params_init();
-  const int64_t min = store_min_data_size();
-  const uint64_t ps = static_cast<uint64_t>(page_size), sh = static_cast<uint64_t>(page_shift);
-  EXPECT_GE(slab_geometry(static_cast<uint64_t>(min), 3, ps, sh).pages, 4u);
-  EXPECT_LT(slab_geometry(static_cast<uint64_t>(min - 1), 3, ps, sh).pages, 4u);
-}
-
 }  // namespace
 }  // namespace quillmap

@@ -1,7 +1,8 @@
-// The allocator: the class and page a request gets, misuse of slab_free, the locking wrappers, and a
-// seeded model test of random allocations (calloc included) and releases against the allocator's own
-// recount after every step (lists of non-full class pages, maximal free runs, statistics), which also
-// covers pages filling and emptying, runs merging and splitting, exhaustion and the failure counts.
+// The allocator: the class and page a request gets, misuse of slab_free, and a seeded model test of
+// random allocations (calloc and the locking wrappers included) and releases against the allocator's
+// own recount after every step (lists of non-full class pages, maximal free runs, statistics), which
+// also covers pages filling and emptying, runs merging and splitting, exhaustion, the failure counts,
+// a lock held elsewhere and sizes derived again by a fresh process.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -111,34 +112,10 @@ TEST_F(SlabTest, MisuseOfFreeIsLoggedAndChangesNothing) {
   EXPECT_EQ(slab_check(p), "");
 }
 
-TEST_F(SlabTest, LockingWrappersTakeAndReleaseTheLock) {
-  void* a = slab_calloc(p, 40);
-  void* b = slab_alloc(p, 40);
-  ASSERT_TRUE(a != nullptr && b != nullptr && p->lock == 0);
-  slab_free(p, b);
-  slab_free(p, a);
-  EXPECT_EQ(p->lock, 0u);
-  EXPECT_EQ(slab_check(p), "");
-
-  const int64_t cpus = cpu_count;
-  cpu_count = 1;  // keep the time-outs short
-  p->lock = ~uint64_t{0};
-  LogCapture log;
-  EXPECT_EQ(slab_alloc(p, 8), nullptr);
-  EXPECT_EQ(slab_calloc(p, 8), nullptr);
-  slab_free(p, a);
-  for (const char* m : {"[ERROR]: slab_alloc: could not get write lock", "[ERROR]: slab_calloc: could not get write lock",
-                        "[ERROR]: slab_free: could not get write lock"})
-    EXPECT_TRUE(log.contains(m)) << m;
-  EXPECT_EQ(p->lock, ~uint64_t{0});
-  cpu_count = cpus;
-  p->lock = 0;
-  EXPECT_EQ(slab_check(p), "");
-}
-
 // Random allocations and releases of mixed sizes (every class and page runs) on a small pool, so that
 // it runs out of memory often; the allocator's recount, the model of live chunks and the statistics
-// are checked after every step.
+// are checked after every step. Now and then the sizes are derived again as in a freshly started
+// process, and once another writer holds the lock.
 class SlabModel {
  public:
   SlabModel(SlabPool* pool, uint32_t seed) : pool_(pool), rng_(seed) {}
@@ -156,6 +133,33 @@ class SlabModel {
       if (!err.empty()) return err;
     }
     return "";
+  }
+
+  // A writer elsewhere that never lets go: the locking wrappers time out, say so, and change nothing.
+  std::string stuck_lock() {
+    const int64_t cpus = cpu_count;
+    cpu_count = 1;  // keeps the time-outs short
+    pool_->lock = ~uint64_t{0};
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(pool_);
+    const std::vector<uint8_t> before(bytes, bytes + pool_->desc_end);
+    LogCapture log;
+    const bool refused = slab_alloc(pool_, 8) == nullptr && slab_calloc(pool_, 8) == nullptr;
+    slab_free(pool_, live_.empty() ? nullptr : _lfof_<uint8_t>(pool_, live_.begin()->first));
+    const bool unchanged = std::memcmp(before.data(), bytes, before.size()) == 0;
+    cpu_count = cpus;
+    pool_->lock = 0;
+    if (!refused || !unchanged) return "a locking wrapper went past a lock held elsewhere";
+    for (const char* fn : {"slab_alloc", "slab_calloc", "slab_free"})
+      if (!log.contains(std::string("[ERROR]: ") + fn + ": could not get write lock")) return "no time-out logged";
+    return slab_check(pool_);
+  }
+
+  // A freshly started process derives the sizes again, and must derive the same ones.
+  std::string rederive_sizes() {
+    const uint64_t want[] = {max_chunk, exact_chunk, exact_shift};
+    max_chunk = exact_chunk = exact_shift = 0;
+    slab_derive_sizes();
+    return max_chunk == want[0] && exact_chunk == want[1] && exact_shift == want[2] ? "" : "other sizes derived";
   }
 
  private:
@@ -191,9 +195,12 @@ class SlabModel {
     for (uint64_t o = pool_->free_head.next; o != kFreeHeadOffset; o = _lfof_<PageDesc>(pool_, o)->next)
       longest_run = std::max(longest_run, _lfof_<PageDesc>(pool_, o)->map);
 
-    // One request in four goes through calloc, which must zero a recycled, dirty chunk.
-    const bool zeroed = rng_() % 4 == 0;
-    uint8_t* p = static_cast<uint8_t*>(zeroed ? slab_calloc_locked(pool_, size) : slab_alloc_locked(pool_, size));
+    // One request in four goes through calloc, which must zero a recycled, dirty chunk; one in four
+    // through the wrappers that take the lock themselves.
+    const bool zeroed = rng_() % 4 == 0, locking = rng_() % 4 == 0;
+    void* got = locking ? (zeroed ? slab_calloc(pool_, size) : slab_alloc(pool_, size))
+                        : (zeroed ? slab_calloc_locked(pool_, size) : slab_alloc_locked(pool_, size));
+    uint8_t* p = static_cast<uint8_t*>(got);
     if (is_class) ++requests_[cls];
     if (p == nullptr) {
       const uint64_t pages_needed = is_class ? 1 : granted / 4096;
@@ -228,13 +235,14 @@ class SlabModel {
     uint8_t* p = _lfof_<uint8_t>(pool_, it->first);
     for (uint64_t i = 0; i < it->second.size; ++i)
       if (p[i] != it->second.fill) return check("live chunk was overwritten", it->second.size);
-    slab_free_locked(pool_, p);
+    rng_() % 4 == 0 ? slab_free(pool_, p) : slab_free_locked(pool_, p);
     live_.erase(it);
     std::string err = slab_check(pool_);
     return err.empty() ? stats_agree() : err;
   }
 
   std::string stats_agree() {
+    if (pool_->lock != 0) return "the lock is held after an operation";
     const ClassStats* s = class_stats_of(pool_);
     for (int c = 0; c < 9; ++c)
       if (s[c].requests != requests_[c] || s[c].failures != failures_[c])
@@ -266,8 +274,9 @@ TEST_F(SlabTest, SeededModelOfRandomAllocations) {
     SlabModel model(fx.pool(), seed);
     const int steps = seed == 7u ? 80000 : 120000;
     for (int i = 0; i < steps; ++i) {
-      std::string err = model.step();
-      ASSERT_EQ(err, "") << "step " << i;
+      ASSERT_EQ(model.step(), "") << "step " << i;
+      ASSERT_EQ(i % 10000 == 0 ? model.rederive_sizes() : "", "") << "step " << i;
+      ASSERT_EQ(i == steps / 2 ? model.stuck_lock() : "", "") << "step " << i;
     }
     EXPECT_GT(model.failures_seen_, 0u) << "the pool never ran out of memory";
     ASSERT_EQ(model.release_all(), "");
@@ -281,19 +290,6 @@ TEST_F(SlabTest, SeededModelOfRandomAllocations) {
       EXPECT_EQ(class_stats_of(fx.pool())[c].used, 0u);
     }
   }
-}
-
-TEST_F(SlabTest, RederivedSizesAllocateTheSameWay) {
-  void* a = slab_alloc_locked(p, 100);
-  max_chunk = exact_chunk = exact_shift = 0;  // as in a freshly started process
-  slab_derive_sizes();
-  EXPECT_EQ(max_chunk, 2048u);
-  EXPECT_EQ(exact_shift, 6u);
-  void* b = slab_alloc_locked(p, 100);
-  EXPECT_EQ(off(p, b), off(p, a) + 128);
-  slab_free_locked(p, a);
-  slab_free_locked(p, b);
-  EXPECT_EQ(slab_check(p), "");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,7 +202,11 @@ TEST_F(SweepsTest, LockStuckDuringACleanIsBrokenOnceAndNothingFreedTwice) {
   }
 }
 
-TEST_F(SweepsTest, PurgeOfEmptyAndLargeTrees) {
+// The digest covers the keys in tree order and nothing else: another dictionary of the same keys with
+// other values, expiry times, kinds and insertion order has the same one. A purge then removes every
+// entry but the one its remover refuses.
+TEST_F(SweepsTest, DigestAndPurgeOfALargeDictionary) {
+  EXPECT_EQ(digest(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");  // SHA-1 of nothing
   {
     LogCapture log;
     EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kDone);
@@ -210,8 +215,25 @@ TEST_F(SweepsTest, PurgeOfEmptyAndLargeTrees) {
   const uint32_t seed = testing::test_seed(3);
   SCOPED_TRACE(testing::seed_trace(seed));
   std::mt19937 rng(seed);
-  for (int i = 0; i < 20000; ++i) add("key-" + std::to_string(rng()), rng() % 3, i % 7 == 0, std::string(rng() % 40, 'x'));
-  add("bad-one", 0, true);
+  std::vector<std::string> keys = {"bad-one"};
+  for (int i = 0; i < 20000; ++i) keys.push_back("key-" + std::to_string(rng() % 1000) + "-" + std::to_string(i));
+  for (size_t i = 0; i < keys.size(); ++i) add(keys[i], rng() % 3, i % 7 == 0, std::string(rng() % 40, 'x'));
+  PoolFixture other(8 << 20);
+  std::shuffle(keys.begin(), keys.end(), rng);
+  for (const std::string& k : keys)
+    rbtree_insert(other.pool(), key_tree_of(other.pool()), testing::make_node(other.pool(), k, "xyz", rng(), rng() & 1));
+  std::string joined;
+  TrustedView view(pool());
+  rbtree_walk_inorder(view, key_tree_of(pool()), [&](const RbtreeNode* n, const uint8_t* key) {
+    joined.append(reinterpret_cast<const char*>(key), n->key_len);
+    return true;
+  });
+  const std::string first = digest();
+  EXPECT_EQ(first, sha1_hex(joined));
+  char out[41] = {};
+  ASSERT_EQ(rbtree_get_hashsum(other.pool(), out), kDone);
+  EXPECT_EQ(std::string(out), first);
+
   LogCapture log;
   EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kDone);
   EXPECT_TRUE(log.contains("[INFO]: Forcibly purging node 'bad-one'\n"));
@@ -224,73 +246,36 @@ TEST_F(SweepsTest, PurgeOfEmptyAndLargeTrees) {
   EXPECT_EQ(pool()->lock, 0u);
 }
 
-TEST_F(SweepsTest, DigestCoversKeysInTreeOrderOnly) {
-  EXPECT_EQ(digest(), "da39a3ee5e6b4b0d3255bfef95601890afd80709");  // SHA-1 of nothing
-
-  std::vector<std::string> keys;
-  for (int i = 0; i < 300; ++i) keys.push_back("entry" + std::to_string(i * 7919));
-  for (const std::string& k : keys) add(k, 0, false, "a");
-  const std::string first = digest();
-
-  // The same keys joined in tree order.
-  std::string joined;
-  TrustedView view(pool());
-  rbtree_walk_inorder(view, key_tree_of(pool()), [&](const RbtreeNode* n, const uint8_t* key) {
-    joined.append(reinterpret_cast<const char*>(key), n->key_len);
-    return true;
-  });
-  EXPECT_EQ(first, sha1_hex(joined));
-
-  // Another dictionary: other insertion order, values, expiry times and kinds.
-  PoolFixture other(8 << 20);
-  const uint32_t seed = testing::test_seed(11);
-  SCOPED_TRACE(testing::seed_trace(seed));
-  std::mt19937 rng(seed);
-  std::shuffle(keys.begin(), keys.end(), rng);
-  for (const std::string& k : keys)
-    rbtree_insert(other.pool(), key_tree_of(other.pool()), testing::make_node(other.pool(), k, "xyz", rng(), rng() & 1));
-  char out[41] = {};
-  ASSERT_EQ(rbtree_get_hashsum(other.pool(), out), kDone);
-  EXPECT_EQ(std::string(out), first);
-  EXPECT_EQ(out[40], '\0');
-}
-
+// Every whole-tree operation against a writer that never lets go, and the purge against a reader
+// elsewhere (it gathers, but cannot remove): -3, the message, and nothing touched.
 TEST_F(SweepsTest, LockTimeoutsReturnMinusThreeAndTouchNothing) {
   cpu_count = 1;  // keeps each time-out short
-  const uint64_t now = static_cast<uint64_t>(time(nullptr));
-  add("stale", now - 10);
-  add("stale2", now - 10);
-  PtrList list;
+  add("stale", static_cast<uint64_t>(time(nullptr)) - 10);
+  PtrList list, other;
   ASSERT_EQ(rbtree_collect(pool(), &list), kDone);
-
-  pool()->lock = ~uint64_t{0};  // a writer that never lets go
-  LogCapture log;
-  PtrList other;
-  EXPECT_EQ(rbtree_collect(pool(), &other), kLockTimeout);
-  EXPECT_EQ(other.head, nullptr);
-  EXPECT_EQ(rbtree_clean(pool(), &list, fake_remove_address), kLockTimeout);
-  EXPECT_TRUE(has("stale") && has("stale2"));
-  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kLockTimeout);
   char out[41] = "untouched";
-  EXPECT_EQ(rbtree_get_hashsum(pool(), out), kLockTimeout);
-  EXPECT_STREQ(out, "untouched");
-  for (const char* m : {"[ERROR]: rbtree_collect: could not get read lock", "[ERROR]: rbtree_clean: could not get write lock",
-                        "[ERROR]: rbtree_purge: could not get read lock",
-                        "[ERROR]: rbtree_get_hashsum: could not get read lock"})
-    EXPECT_TRUE(log.contains(m)) << m;
-
+  const uint64_t kWriter = ~uint64_t{0};
+  const struct {
+    uint64_t lock;
+    std::function<int64_t()> op;
+    const char* message;
+  } rows[] = {
+      {kWriter, [&] { return rbtree_collect(pool(), &other); }, "rbtree_collect: could not get read lock"},
+      {kWriter, [&] { return rbtree_clean(pool(), &list, fake_remove_address); }, "rbtree_clean: could not get write lock"},
+      {kWriter, [&] { return rbtree_purge(pool(), fake_remove_address); }, "rbtree_purge: could not get read lock"},
+      {kWriter, [&] { return rbtree_get_hashsum(pool(), out); }, "rbtree_get_hashsum: could not get read lock"},
+      {1, [&] { return rbtree_purge(pool(), fake_remove_address); }, "rbtree_purge: could not get write lock"},
+  };
+  for (const auto& row : rows) {
+    LogCapture log;
+    pool()->lock = row.lock;
+    EXPECT_EQ(row.op(), kLockTimeout) << row.message;
+    EXPECT_TRUE(log.contains(std::string("[ERROR]: ") + row.message)) << row.message;
+    EXPECT_EQ(pool()->lock, row.lock) << row.message;
+    pool()->lock = 0;
+  }
+  EXPECT_TRUE(other.head == nullptr && has("stale") && std::string(out) == "untouched");
   shm_llist_clear(&list);  // the recovery after a time-out is the stuck-lock test's
-  pool()->lock = 0;
-
-  // A reader elsewhere lets the purge gather but not remove.
-  add("kept");
-  pool()->lock = 1;
-  log.clear();
-  EXPECT_EQ(rbtree_purge(pool(), fake_remove_address), kLockTimeout);
-  EXPECT_TRUE(log.contains("[ERROR]: rbtree_purge: could not get write lock"));
-  EXPECT_TRUE(has("kept"));
-  EXPECT_EQ(pool()->lock, 1u);
-  pool()->lock = 0;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -90,15 +91,18 @@ class TrieFixture : public ::testing::Test {
     ASSERT_FALSE(checked.failed_);
   }
 
-  // The trie is valid and holds exactly the model's prefixes and values.
+  // The trie is valid and holds exactly the model's prefixes and values, one leaf per distinct key.
   void expect_prefixes() {
     TrieCensus<Traits> census;
     ASSERT_EQ(verify(&census), "");
     ASSERT_EQ(census.prefixes.size(), model_.size());
+    std::set<Key> keys;
     for (const auto& p : census.prefixes) {
       ASSERT_TRUE(model_.contains(p.key, K - p.slen));
       ASSERT_EQ(model_.value(p.key, K - p.slen), p.value);
+      keys.insert(p.key);
     }
+    ASSERT_EQ(census.leaves, keys.size()) << "prefixes of one key on more than one leaf";
   }
   // As expect_prefixes, and the first and last address of every prefix is found.
   void expect_model() {

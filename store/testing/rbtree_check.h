@@ -28,50 +28,29 @@ struct Walker {
   // Black height of the subtree at off, or -1 after recording a violation.
   int64_t visit(uint64_t off, uint64_t parent, int depth) {
     if (off == sentinel) return 1;
-    if (off == 0 || off >= pool->pool_end) {
-      err = check_format("link to %lu leaves the pool", (unsigned long)off);
+    auto fail = [&](const char* what) {
+      err = check_format("node %lu: %s", (unsigned long)off, what);
       return -1;
-    }
-    if (depth > 200) {
-      err = "tree deeper than 200 (cycle?)";
-      return -1;
-    }
+    };
+    if (off == 0 || off >= pool->pool_end) return fail("link leaves the pool");
+    if (depth > 200) return fail("tree deeper than 200 (cycle?)");
     const RbtreeNode* n = node(off);
-    if (n->parent != parent) {
-      err = check_format("node %lu has parent %lu, expected %lu", (unsigned long)off, (unsigned long)n->parent,
-                         (unsigned long)parent);
-      return -1;
-    }
-    if (n->color > 1) {
-      err = check_format("node %lu has color %u", (unsigned long)off, n->color);
-      return -1;
-    }
-    if (n->color == 1 && (node(n->left)->color == 1 || node(n->right)->color == 1)) {
-      err = check_format("red node %lu has a red child", (unsigned long)off);
-      return -1;
-    }
+    if (n->parent != parent) return fail("parent link disagrees with the child link");
+    if (n->color > 1) return fail("color neither red nor black");
+    if (n->color == 1 && (node(n->left)->color == 1 || node(n->right)->color == 1)) return fail("red with a red child");
     int64_t lh = visit(n->left, off, depth + 1);
     if (lh < 0) return -1;
-    if (n->key_crc != crc32_short(node_key(n), n->key_len)) {
-      err = check_format("node %lu: key_crc differs from the key's checksum", (unsigned long)off);
-      return -1;
-    }
+    if (n->key_crc != crc32_short(node_key(n), n->key_len)) return fail("key_crc differs from the key's checksum");
     if (last != nullptr) {
       int cmp = last->key_crc != n->key_crc ? (last->key_crc < n->key_crc ? -1 : 1)
                                             : rbtree_compare_keys(node_key(last), last->key_len, node_key(n), n->key_len);
-      if (cmp >= 0) {
-        err = check_format("in-order walk not increasing at node %lu", (unsigned long)off);
-        return -1;
-      }
+      if (cmp >= 0) return fail("in-order walk not increasing");
     }
     last = n;
     ++count;
     int64_t rh = visit(n->right, off, depth + 1);
     if (rh < 0) return -1;
-    if (lh != rh) {
-      err = check_format("node %lu: black heights %ld left, %ld right", (unsigned long)off, (long)lh, (long)rh);
-      return -1;
-    }
+    if (lh != rh) return fail("black heights differ left and right");
     return lh + (n->color == 0 ? 1 : 0);
   }
 };

@@ -14,14 +14,14 @@ namespace quillmap::testing {
 
 class SysvSegment {
  public:
-  explicit SysvSegment(uint64_t size) : size_(size) {
-    id_ = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    if (id_ < 0) {
+  explicit SysvSegment(uint64_t size) {
+    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    if (id < 0) {
       perror("shmget");
       abort();
     }
-    void* p = shmat(id_, nullptr, 0);
-    shmctl(id_, IPC_RMID, nullptr);
+    void* p = shmat(id, nullptr, 0);
+    shmctl(id, IPC_RMID, nullptr);
     if (p == reinterpret_cast<void*>(-1)) {
       perror("shmat");
       abort();
@@ -33,12 +33,8 @@ class SysvSegment {
   ~SysvSegment() { shmdt(base_); }
 
   void* base() const { return base_; }
-  uint64_t size() const { return size_; }
-  int id() const { return id_; }
 
  private:
-  uint64_t size_;
-  int id_ = -1;
   void* base_ = nullptr;
 };
 

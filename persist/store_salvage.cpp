@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "entry/store_init.h"
@@ -101,6 +103,22 @@ bool read_salvage_file(std::vector<Salvaged>* kept) {
   return true;
 }
 
+void sort_in_tree_order(std::vector<Salvaged>* kept) {
+  std::vector<std::pair<uint32_t, Salvaged*>> order;
+  order.reserve(kept->size());
+  for (Salvaged& s : *kept) order.emplace_back(crc32_short(s.key.data(), s.key.size()), &s);
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    const std::string& x = a.second->key;
+    return rbtree_compare_keys(reinterpret_cast<const uint8_t*>(x.data()), x.size(), b.second->key.data(),
+                               b.second->key.size()) < 0;
+  });
+  std::vector<Salvaged> sorted;
+  sorted.reserve(kept->size());
+  for (auto& [crc, s] : order) sorted.push_back(std::move(*s));
+  kept->swap(sorted);
+}
+
 // Collects the entries as step 1 and 2 describe.
 void collect(const SlabPool* pool, std::vector<Salvaged>* kept, SalvageReport* report);
 
@@ -129,12 +147,17 @@ int64_t salvage_store(SlabPool* pool, int64_t data_size, SalvageReport* report) 
   }
   const int64_t rc = _lay_out_store(pool, data_size);
   if (rc != kDone) return rc;
+  // Stored again in key-tree order, as a load of a dump stores them, so that a prefix written under
+  // two texts goes to the same owner in its trie.
+  sort_in_tree_order(&kept);
   if (rwlock_wlock(&pool->lock) != kDone) return kLockTimeout;
   for (const Salvaged& s : kept) {
     if (load_key_locked(pool, s.key.data(), s.key.size(), s.value.data(), s.value.size(), s.expires, s.is_address) == kDone) {
       ++report->kept;
     } else {
       ++report->dropped;
+      log_msg(kLogCrit, "The rebuild could not store %s %.*s again; it is lost", s.is_address ? "address" : "key",
+              static_cast<int>(s.key.size()), s.key.data());
     }
   }
   rwlock_unlock(&pool->lock);

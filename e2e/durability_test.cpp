@@ -278,9 +278,7 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
 // A foreground daemon leaves its segments behind; started again with index=0 over them, it must not
 // leave readers an index that no worker keeps (it would answer a key deleted since).
 TEST(Durability, AStartWithoutTheIndexLeavesReadersNoStaleIndex) {
-  DaemonOptions options;
-  options.ready = ReadyWhen::kSocket;
-  DaemonHarness daemon(options);
+  DaemonHarness daemon;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_EQ(send_all(daemon, adds(50, "v")), 50u);
   EXPECT_EQ(daemon.stop(), 0);

@@ -31,6 +31,7 @@ def test_requests_and_answers(client, reader, daemon):
     assert entry.value == b"v" and entry.is_address is False
     assert time.time() + 50 < entry.expires <= time.time() + 61
     assert client.exists("k") and not client.exists("absent")
+    assert client.delete("k") is True and client.delete("k") is False and reader.get("k") is None
     assert client.add("10.0.0.0/8", "net", ip=True) and client.exists("10.1.2.3", ip=True)
     assert reader.match("10.1.2.3") == (b"10.0.0.0/8", b"net", 0, True)
     info = client.info()

@@ -73,8 +73,9 @@ pid_t parent_of(pid_t pid) {
 std::vector<pid_t> all_pids() {
   std::vector<pid_t> pids;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
     char* end;
-    long pid = strtol(entry.path().filename().c_str(), &end, 10);
+    long pid = strtol(name.c_str(), &end, 10);
     if (*end == '\0' && pid > 0) pids.push_back(static_cast<pid_t>(pid));
   }
   return pids;

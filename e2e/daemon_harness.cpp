@@ -233,8 +233,9 @@ bool DaemonHarness::launch() {
 }
 
 bool DaemonHarness::ready() const {
-  // Detached, the first process ends with status 0 once the worker serves; the pid file is new then.
-  if (!options_.foreground && (launch_status() != 0 || master_pid() == 0 || worker_pid() == 0)) return false;
+  // The segment is made before the pid file is written (a killed master's file may still be there).
+  if (!segment_exists()) return false;
+  if (!options_.foreground && (master_pid() == 0 || worker_pid() == 0)) return false;
   // The socket file appears at bind, a moment before the worker listens: connect, and read the
   // worker's answer to the empty batch so that it has no reason to complain.
   struct sockaddr_un address {};
@@ -258,9 +259,7 @@ int DaemonHarness::launch_status() const {
 
 pid_t DaemonHarness::master_pid() const {
   if (options_.foreground) return launched_;
-  // A pid file that a killed master left names it until the first process has ended: by then the
-  // new master has written its own.
-  if (known_master_ == 0 && (reap_children(), reaped().contains(launched_))) known_master_ = static_cast<pid_t>(atol(read_file(pid_path_).c_str()));
+  if (known_master_ == 0) known_master_ = static_cast<pid_t>(atol(read_file(pid_path_).c_str()));
   return known_master_;
 }
 

@@ -25,13 +25,6 @@ mode_t mode_of(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
 }
 
-DaemonOptions detached(const std::string& log_level = "DEBUG") {
-  DaemonOptions options;
-  options.foreground = false;
-  options.log_level = log_level;
-  return options;
-}
-
 // With a tiny environment the title area is the argument strings and "A=": the master's longer title
 // is cut so that its NUL lands on the byte before the area's last byte.
 TEST(DaemonLifecycle, ForegroundKeepsSegmentWritesNoPidFileAndCutsItsTitle) {
@@ -56,7 +49,7 @@ TEST(DaemonLifecycle, ForegroundKeepsSegmentWritesNoPidFileAndCutsItsTitle) {
 }
 
 TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
-  DaemonHarness daemon(detached());
+  DaemonHarness daemon(serving_options({}, "DEBUG"));
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 0);  // the starting process ends once the worker serves
@@ -88,45 +81,10 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   EXPECT_EQ(log.find("Master got terminating signal"), log.rfind("Master got terminating signal")) << log;
 }
 
-// At level WARN: the log moved away is replaced on SIGUSR1 by a new private file, into which both
-// processes go on writing (the master's SIGHUP line and worker exit, the worker's stop line); INFO and
-// DEBUG lines are written to neither file.
-TEST(DaemonLifecycle, Usr1ReopensTheMovedLogInBothProcesses) {
-  DaemonHarness daemon(detached("WARN"));
-  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
-  const std::string moved = daemon.log_path() + ".old";
-  ASSERT_EQ(rename(daemon.log_path().c_str(), moved.c_str()), 0);
-  ASSERT_EQ(kill(daemon.master_pid(), SIGUSR1), 0);
-  for (int i = 0; i < 500 && mode_of(daemon.log_path()) == 0; ++i) usleep(10000);  // created again
-  EXPECT_EQ(mode_of(daemon.log_path()), 0600u);
-  // The master made the new file; the worker reopens at its next loop pass, which a SIGHUP of its own
-  // shows once its line reaches the new file (a stop before that pass would still write to the old).
-  bool worker_reopened = false;
-  for (int i = 0; i < 25 && !worker_reopened; ++i) {
-    ASSERT_EQ(kill(daemon.worker_pid(), SIGHUP), 0);
-    worker_reopened = daemon.wait_for_log("Worker: got SIGHUP signal", 200);
-  }
-  ASSERT_TRUE(worker_reopened);
-  ASSERT_EQ(kill(daemon.master_pid(), SIGHUP), 0);
-  ASSERT_TRUE(daemon.wait_for_log("Got SIGHUP"));
-  EXPECT_EQ(daemon.stop(), 0);
-  const std::string log = daemon.log_text(), old = read_file(moved);
-  const std::regex kHup(R"((^|\n)\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} \[WARN\]: )"
-                        R"(Got SIGHUP. Currently unused\n)");
-  EXPECT_TRUE(std::regex_search(log, kHup)) << log;
-  for (const char* line : {"[WARN]: Worker: got terminating signal. Exiting...\n",
-                           "[WARN]: Worker exited normally with status: 0\n"}) {
-    EXPECT_NE(log.find(line), std::string::npos) << line << log;
-    EXPECT_EQ(old.find(line), std::string::npos) << line << old;
-  }
-  EXPECT_TRUE(log.find("[INFO]") == std::string::npos && log.find("[DEBUG]") == std::string::npos) << log;
-  EXPECT_TRUE(old.find("[INFO]") == std::string::npos && old.find("[DEBUG]") == std::string::npos) << old;
-}
-
 // A worker that cannot serve (its socket path is a directory) says why, and its replacements back
 // off instead of loading and dumping the data file in a tight loop; a stop still ends it at once.
 TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
-  DaemonHarness daemon(detached("WARN"));
+  DaemonHarness daemon(serving_options({}, "WARN"));
   std::filesystem::create_directories(daemon.socket_path() + "/in-the-way");
   // The starting process waits until the first worker serves: here it never does, and the start fails
   // visibly, while the master goes on trying.
@@ -146,9 +104,7 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
 // A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on
 // the terminal, not only in the log.
 TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
-  DaemonOptions options;
-  options.ready = ReadyWhen::kSocket;  // the leftover segment exists from the start
-  DaemonHarness daemon(options);
+  DaemonHarness daemon;
   std::ofstream(daemon.data_path()) << "";
   const key_t key = segment_key(daemon.data_path().c_str(), kDictProjectId);
   const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);

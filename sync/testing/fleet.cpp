@@ -27,12 +27,10 @@
 namespace quillmap::sync::testing {
 namespace {
 
-bool executable(const char* path) { return access(path, X_OK) == 0; }
-
 std::string find_program(const char* name) {
   for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
     std::string p = std::string(dir) + "/" + name;
-    if (executable(p.c_str())) return p;
+    if (access(p.c_str(), X_OK) == 0) return p;
   }
   return "";
 }
@@ -78,18 +76,6 @@ int free_ports(int count) {
   return 21000;
 }
 
-}  // namespace
-
-std::string fleet_unavailable_reason() {
-  if (geteuid() != 0) return "needs root (PID, mount and IPC namespaces per simulated host)";
-  for (const char* p : {"unshare", "nsenter", "etcd"}) {
-    if (find_program(p).empty()) return std::string("no ") + p + " binary";
-  }
-  pid_t pid = spawn({find_program("unshare"), "--pid", "--fork", "--mount-proc", "--ipc", "/bin/true"}, "/dev/null");
-  if (pid <= 0 || wait_child(pid, 10000) != 0) return "unshare --pid --fork --mount-proc --ipc is not permitted here";
-  return "";
-}
-
 pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -130,6 +116,18 @@ pid_t child_of(pid_t pid, int timeout_ms) {
       },
       timeout_ms);
   return child;
+}
+
+}  // namespace
+
+std::string fleet_unavailable_reason() {
+  if (geteuid() != 0) return "needs root (PID, mount and IPC namespaces per simulated host)";
+  for (const char* p : {"unshare", "nsenter", "etcd"}) {
+    if (find_program(p).empty()) return std::string("no ") + p + " binary";
+  }
+  pid_t pid = spawn({find_program("unshare"), "--pid", "--fork", "--mount-proc", "--ipc", "/bin/true"}, "/dev/null");
+  if (pid <= 0 || wait_child(pid, 10000) != 0) return "unshare --pid --fork --mount-proc --ipc is not permitted here";
+  return "";
 }
 
 std::string temp_dir(const char* stem) {
@@ -192,25 +190,18 @@ void EtcdCluster::kill_member(int i) {
   pids_[i] = 0;
 }
 
-std::vector<std::string> EtcdCluster::endpoints_from(int first) const {
-  std::vector<std::string> out;
-  for (size_t i = 0; i < endpoints_.size(); ++i) out.push_back(endpoints_[(first + i) % endpoints_.size()]);
-  return out;
-}
-
 std::string EtcdCluster::endpoints_text(int first) const {
   std::string out;
-  for (const std::string& e : endpoints_from(first)) out += (out.empty() ? "" : ",") + e;
+  for (size_t i = 0; i < endpoints_.size(); ++i) out += (i ? "," : "") + endpoints_[(first + i) % endpoints_.size()];
   return out;
 }
 
 Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
     : name_(std::move(name)), dir_(temp_dir(("quillmap-host-" + name_).c_str())) {
   socket_path_ = dir_ + "/quillmap.sock";
-  data_path_ = dir_ + "/data.yaml";
   daemon_config_ = dir_ + "/quillmap.conf";
   sync_config_ = dir_ + "/quillmap-sync.conf";
-  std::ofstream(daemon_config_) << "data_path=" << data_path_ << "\nlog_path=" << dir_ << "/quillmap.log\n"
+  std::ofstream(daemon_config_) << "data_path=" << dir_ << "/data.yaml\nlog_path=" << dir_ << "/quillmap.log\n"
                                 << "socket_path=" << socket_path_ << "\npid_path=" << dir_ << "/quillmap.pid\n"
                                 << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
   std::ofstream(sync_config_) << "etcd_endpoints=" << etcd_endpoints << "\netcd_prefix=" << prefix
@@ -222,8 +213,8 @@ Host::~Host() {
   if (agent_ > 0) kill_agent(SIGKILL);
   stop_daemon();
   if (unshare_ > 0) {
-    if (reaper_ > 0) kill(reaper_, SIGTERM);
-    if (wait_child(unshare_, 5000) < 0 && reaper_ > 0) kill(reaper_, SIGKILL);
+    if (reaper_ > 0) kill(reaper_, SIGKILL);  // the kernel then ends everything in the namespace
+    wait_child(unshare_, 5000);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
@@ -231,10 +222,10 @@ Host::~Host() {
 
 bool Host::start_namespaces(std::string* error) {
   unshare_ = spawn({find_program("unshare"), "--pid", "--fork", "--kill-child", "--mount-proc", "--ipc",
-                    QUILLMAP_REAPER_PATH},
+                    "/bin/sleep", "infinity"},
                    dir_ + "/reaper.out");
   reaper_ = child_of(unshare_, 5000);
-  if (reaper_ == 0) *error = name_ + ": the namespaces' reaper did not start";
+  if (reaper_ == 0) *error = name_ + ": the namespaces' first process did not start";
   return reaper_ != 0;
 }
 

@@ -3,10 +3,10 @@
 // namespaces of its own (the daemon refuses a second instance among the processes it can see, and
 // its segment lives in the IPC namespace).
 //
-// A host's namespaces are held by a reaper (the namespace's first process: when it ends the kernel
-// ends every process inside). The daemon is started into all three namespaces with nsenter; the
-// agent only needs the IPC namespace (the reader attaches the segment there), so its pid is ours to
-// signal. Everything is stopped and removed by the destructors.
+// A host's namespaces are held by their first process, a sleep (when it is killed the kernel ends
+// every process inside). The daemon is started into all three namespaces with nsenter, which reaps
+// it; the agent only needs the IPC namespace (the reader attaches the segment there), so its pid is
+// ours to signal. Everything is stopped and removed by the destructors.
 #pragma once
 
 #include <sys/types.h>
@@ -22,12 +22,7 @@ namespace quillmap::sync::testing {
 // Why the fleet cannot run here ("" when it can): not root, no unshare/nsenter, no etcd, no namespaces.
 std::string fleet_unavailable_reason();
 
-// A started process whose output goes to a file.
-pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path);
-// Waits (bounded) for our child `pid` to end; its exit status, or -1 (then it was killed).
-int wait_child(pid_t pid, int timeout_ms);
-// The first child of `pid` (from /proc), 0 when none appears within `timeout_ms`.
-pid_t child_of(pid_t pid, int timeout_ms);
+// A fresh private directory under /tmp.
 std::string temp_dir(const char* stem);
 
 class EtcdCluster {
@@ -37,10 +32,8 @@ class EtcdCluster {
   bool start(std::string* error);
   void kill_member(int i);
   const std::vector<std::string>& endpoints() const { return endpoints_; }
-  // Endpoints starting at member `first`, the others after it.
-  std::vector<std::string> endpoints_from(int first) const;
+  // The endpoints as one text, starting at member `first`, the others after it.
   std::string endpoints_text(int first) const;
-  const std::string& dir() const { return dir_; }
 
  private:
   std::string dir_;
@@ -66,13 +59,10 @@ class Host {
   std::string agent_log() const;
 
   const std::string& dir() const { return dir_; }
-  pid_t reaper() const { return reaper_; }
-  const std::string& socket_path() const { return socket_path_; }
-  const std::string& data_path() const { return data_path_; }
-  const std::string& sync_config() const { return sync_config_; }
+  pid_t reaper() const { return reaper_; }  // the namespaces' first process
 
  private:
-  std::string name_, dir_, socket_path_, data_path_, daemon_config_, sync_config_;
+  std::string name_, dir_, socket_path_, daemon_config_, sync_config_;
   pid_t unshare_ = 0, reaper_ = 0, daemon_nsenter_ = 0, agent_ = 0;
 };
 

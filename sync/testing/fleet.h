@@ -59,6 +59,7 @@ class Host {
   std::string agent_log() const;
 
   const std::string& dir() const { return dir_; }
+  std::string data_path() const { return dir_ + "/data.yaml"; }
   pid_t reaper() const { return reaper_; }  // the namespaces' first process
 
  private:

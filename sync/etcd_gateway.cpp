@@ -1,5 +1,8 @@
 #include "sync/etcd_gateway.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <mutex>
 
 #include "sync/base64.h"
@@ -36,11 +39,21 @@ bool is_unreachable(CURLcode code) {
   }
 }
 
+int64_t monotonic_ms() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 // State of one streaming watch, shared with libcurl's callbacks.
 struct WatchStream {
-  const EventSink* sink;
-  const WatchTick* tick;
+  const EventSink* sink = nullptr;
+  const WatchTick* tick = nullptr;
+  CURL* curl = nullptr;
+  int silence_ms = 0;
   std::string pending;  // bytes of an answer not yet ended by a newline
+  std::string outgoing;  // requests not yet sent on the open request body
+  int64_t heard_ms = 0, asked_ms = 0;  // when the member last sent anything; when progress was last asked for
   WatchResult result;
   bool stop = false;
   bool created = false;
@@ -90,6 +103,7 @@ bool take_lines(WatchStream& w) {
 
 size_t watch_body(char* data, size_t size, size_t count, void* arg) {
   auto& w = *static_cast<WatchStream*>(arg);
+  w.heard_ms = monotonic_ms();
   w.pending.append(data, size * count);
   if (!take_lines(w)) {
     w.stop = true;
@@ -98,9 +112,30 @@ size_t watch_body(char* data, size_t size, size_t count, void* arg) {
   return size * count;
 }
 
+// The request body: the create request, then progress requests; paused while there is nothing to send.
+size_t watch_send(char* buffer, size_t size, size_t count, void* arg) {
+  auto& w = *static_cast<WatchStream*>(arg);
+  if (w.outgoing.empty()) return CURL_READFUNC_PAUSE;
+  const size_t n = std::min(size * count, w.outgoing.size());
+  w.outgoing.copy(buffer, n);
+  w.outgoing.erase(0, n);
+  return n;
+}
+
 int watch_progress(void* arg, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   auto& w = *static_cast<WatchStream*>(arg);
   if (w.stop) return 1;
+  const int64_t now = monotonic_ms();
+  if (now - w.heard_ms > w.silence_ms) {
+    w.result = {WatchEnd::kBroken, 0, "no answer for " + std::to_string(now - w.heard_ms) + " ms"};
+    w.stop = true;
+    return 1;
+  }
+  if (now - std::max(w.heard_ms, w.asked_ms) >= w.silence_ms / 3) {
+    w.outgoing += "{\"progress_request\":{}}\n";
+    w.asked_ms = now;
+    curl_easy_pause(w.curl, CURLPAUSE_CONT);
+  }
   if (!(*w.tick)()) {
     w.result = {WatchEnd::kAborted, 0, ""};
     w.stop = true;
@@ -238,13 +273,22 @@ WatchResult EtcdGateway::watch(const std::string& prefix, int64_t start_revision
                   {{"key", base64_encode(prefix)},
                    {"range_end", base64_encode(prefix_range_end(prefix))},
                    {"start_revision", std::to_string(start_revision)}}}};
-  const std::string payload = create.dump();
-  WatchStream w{&sink, &tick, {}, {}, false, false};
   std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
-  SlistOwner list{headers()};
+  WatchStream w;
+  w.sink = &sink;
+  w.tick = &tick;
+  w.curl = curl.get();
+  w.silence_ms = std::max(options_.watch_silence_ms, 300);
+  w.outgoing = create.dump() + "\n";
+  w.heard_ms = monotonic_ms();
+  // The request body, of no stated size, stays open for progress requests (chunked in HTTP/1.1).
+  // Expect: 100-continue is needed there: without it the member, on starting its answer, first waits
+  // to read and discard the rest of the request body, which never ends.
+  SlistOwner list{curl_slist_append(headers(), "Expect: 100-continue")};
   configure(curl.get(), endpoint() + "/v3/watch", list.list);
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDS, payload.c_str());
-  curl_easy_setopt(curl.get(), CURLOPT_POSTFIELDSIZE, static_cast<long>(payload.size()));
+  curl_easy_setopt(curl.get(), CURLOPT_POST, 1L);
+  curl_easy_setopt(curl.get(), CURLOPT_READFUNCTION, watch_send);
+  curl_easy_setopt(curl.get(), CURLOPT_READDATA, &w);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, watch_body);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &w);
   curl_easy_setopt(curl.get(), CURLOPT_NOPROGRESS, 0L);
@@ -264,8 +308,9 @@ WatchResult EtcdGateway::watch(const std::string& prefix, int64_t start_revision
     }
   }
   if (w.result.end == WatchEnd::kRefused && w.result.code == kEtcdUnauthenticated) token_.clear();
-  if (w.stop || w.result.end != WatchEnd::kBroken) return w.result;
-  WatchResult broken{WatchEnd::kBroken, 0, endpoint() + ": watch ended: " + curl_easy_strerror(code)};
+  if (w.result.end != WatchEnd::kBroken) return w.result;
+  WatchResult broken{WatchEnd::kBroken, 0,
+                     endpoint() + ": watch ended: " + (w.stop ? w.result.error : curl_easy_strerror(code))};
   current_ = (current_ + 1) % options_.endpoints.size();
   return broken;
 }

@@ -9,6 +9,10 @@
 // Endpoints: calls go to the current endpoint; when it cannot be reached (connection refused, reset,
 // timed out) the next one in the list is tried, round robin, so one failed member is skipped
 // transparently. An answer from a member (including an etcd error) ends the call.
+// Liveness: a member can accept a watch and then stop answering (stopped, or stuck) without closing
+// the connection. The watch's request body stays open, and a quiet watch sends a progress request on
+// it now and then; the member answers each with an empty response at its current revision. A watch
+// that hears nothing for EtcdOptions::watch_silence_ms ends as broken.
 // Authentication: with a user name, a token is fetched from /v3/auth/authenticate and sent with
 // every call, and fetched again once when a call is refused as unauthenticated; a watch refused as
 // unauthenticated (the member restarted, or the token's time ran out) drops the token, so that the
@@ -32,6 +36,10 @@ struct EtcdOptions {
   std::string ca_file, cert_file, key_file;  // TLS: trust anchors and client certificate
   std::string user, password;
   int timeout_ms = 10000;  // for one unary call (not for a watch)
+  // A watch that hears nothing from its member for this long is given up (kBroken) and reopened on the
+  // next endpoint; while it is quiet, progress is asked for every third of this time, so that a live
+  // member always answers within it.
+  int watch_silence_ms = 20000;
 };
 
 // etcd's gRPC status codes that callers tell apart.

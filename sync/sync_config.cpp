@@ -1,6 +1,7 @@
 #include "sync/sync_config.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "client/client_config.h"
@@ -39,7 +40,7 @@ std::string first_value(const std::string& path, const char* name, std::string* 
 
 Result<SyncConfig> read_sync_config(const std::string& path) {
   SyncConfig c;
-  std::string daemon_config, socket_path, data_path;
+  std::string daemon_config, socket_path, data_path, watch_silence;
   const ConfigReadResult r = read_config_lines(path.c_str(), [&](const std::string& k, const std::string& v) {
     if (k == "etcd_endpoints") c.etcd.endpoints = split_commas(v);
     else if (k == "etcd_prefix") c.prefix = v;
@@ -48,6 +49,7 @@ Result<SyncConfig> read_sync_config(const std::string& path) {
     else if (k == "etcd_key_file") c.etcd.key_file = v;
     else if (k == "etcd_user") c.etcd.user = v;
     else if (k == "etcd_password") c.etcd.password = v;
+    else if (k == "etcd_watch_silence") watch_silence = v;
     else if (k == "daemon_config") daemon_config = v;
     else if (k == "socket_path") socket_path = v;
     else if (k == "data_path") data_path = v;
@@ -70,6 +72,14 @@ Result<SyncConfig> read_sync_config(const std::string& path) {
   if (c.data_path.empty()) return ClientError{path + ": no data_path (nor a daemon_config that has one)"};
   if (c.etcd.endpoints.empty()) c.etcd.endpoints = {"http://127.0.0.1:2379"};
   if (c.prefix.empty()) return ClientError{path + ": etcd_prefix is empty"};
+  if (!watch_silence.empty()) {
+    char* end = nullptr;
+    const double seconds = std::strtod(watch_silence.c_str(), &end);
+    if (*end != '\0' || !(seconds >= 1 && seconds <= 3600)) {
+      return ClientError{path + ": etcd_watch_silence must be a number of seconds from 1 to 3600"};
+    }
+    c.etcd.watch_silence_ms = static_cast<int>(seconds * 1000);
+  }
   return c;
 }
 

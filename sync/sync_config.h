@@ -5,6 +5,8 @@
 //   etcd_prefix      the key prefix followed (default /quillmap/)
 //   etcd_ca_file, etcd_cert_file, etcd_key_file   TLS trust anchors and client certificate
 //   etcd_user, etcd_password                      etcd credentials
+//   etcd_watch_silence   seconds a watch may hear nothing from its member before it is reopened on
+//                    the next endpoint (default 20)
 //   daemon_config    the local daemon's configuration file: socket_path and data_path come from it
 //   socket_path, data_path                        or given directly (they win over daemon_config)
 //   state_path       the state file (default /var/lib/quillmap-sync/state); the agent also writes

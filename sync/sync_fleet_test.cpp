@@ -1,9 +1,9 @@
 // Three hosts follow one etcd prefix of a three-member cluster while a writer streams random puts and
 // deletes (string and address keys, values of 0 to 1,000 bytes, some under leases, some the daemon
 // cannot hold). On the way: one agent is killed with SIGKILL and restarted (it resumes from its state
-// file), one etcd member is killed (the agents go on with the others), history is compacted past a
-// stopped agent's revision (it re-reads), and one daemon is restarted empty (its agent feeds it
-// again). After each step every host must hold exactly the prefix, as `quillmap-sync verify` checks.
+// file), one etcd member is stopped (its agent's watch moves on) and one is killed (the agents go on
+// with the others), history is compacted past a stopped agent's revision (it re-reads), and one
+// daemon is restarted empty (its agent feeds it again). After each step every host must hold exactly the prefix, as `quillmap-sync verify` checks.
 // Seed: QUILLMAP_SEED (default 1).
 #include <gtest/gtest.h>
 
@@ -138,19 +138,26 @@ class FleetTest : public ::testing::Test {
     }
   }
 
+  // Waits (bounded) until host i's agent has applied the cluster's current revision.
+  void expect_caught_up(int i) {
+    Result<int64_t> current = current_revision(*writer_etcd_);
+    ASSERT_TRUE(current.ok()) << current.error();
+    Host& h = *hosts_[i];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (h.applied_revision() < current.value() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GE(h.applied_revision(), current.value()) << "host " << i << " lags; its log:\n" << h.agent_log();
+  }
+
   // Waits until every running agent has applied the cluster's current revision, then verifies each.
   void expect_converged(const char* step, const std::vector<int>& hosts = {0, 1, 2}) {
     SCOPED_TRACE(step);
-    Result<int64_t> current = current_revision(*writer_etcd_);
-    ASSERT_TRUE(current.ok()) << current.error();
     std::map<std::string, std::string> hash_at;  // revision -> HASH (leases end between the checks)
     for (int i : hosts) {
       Host& h = *hosts_[i];
-      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      while (h.applied_revision() < current.value() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      }
-      ASSERT_GE(h.applied_revision(), current.value()) << "host " << i << " lags; its log:\n" << h.agent_log();
+      expect_caught_up(i);
+      if (HasFatalFailure()) return;
       std::string out;
       EXPECT_EQ(h.sync_command({"verify"}, &out), 0) << "host " << i << ":\n" << out << "\nlog:\n" << h.agent_log();
       EXPECT_NE(out.find("in step at revision"), std::string::npos) << out;
@@ -183,6 +190,13 @@ TEST_F(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
   std::string error;
   ASSERT_TRUE(hosts_[0]->start_agent(&error)) << error;
   write(w, 6500);
+  // A member that keeps host 2's watch open but never answers: the watch moves to another member.
+  cluster_->signal_member(2, SIGSTOP);
+  write(w, 6700);
+  expect_caught_up(2);
+  cluster_->signal_member(2, SIGCONT);
+  if (HasFatalFailure()) return;
+  EXPECT_NE(hosts_[2]->agent_log().find("no answer for"), std::string::npos) << hosts_[2]->agent_log();
   cluster_->kill_member(1);  // host 1's first endpoint; the writer and the agents use the others
   write(w, 10000);
   expect_converged("10,000 changes, an agent killed and restarted, a member killed");

@@ -184,6 +184,8 @@ bool EtcdCluster::start(std::string* error) {
   return true;
 }
 
+void EtcdCluster::signal_member(int i, int sig) { kill(pids_[i], sig); }
+
 void EtcdCluster::kill_member(int i) {
   kill(pids_[i], SIGKILL);
   waitpid(pids_[i], nullptr, 0);
@@ -206,7 +208,7 @@ Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std
                                 << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
   std::ofstream(sync_config_) << "etcd_endpoints=" << etcd_endpoints << "\netcd_prefix=" << prefix
                               << "\ndaemon_config=" << daemon_config_ << "\nstate_path=" << dir_ << "/state\n"
-                              << "log_path=" << dir_ << "/quillmap-sync.log\nlog_level=INFO\n";
+                              << "log_path=" << dir_ << "/quillmap-sync.log\nlog_level=INFO\netcd_watch_silence=3\n";
 }
 
 Host::~Host() {

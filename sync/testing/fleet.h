@@ -31,6 +31,7 @@ class EtcdCluster {
   ~EtcdCluster();
   bool start(std::string* error);
   void kill_member(int i);
+  void signal_member(int i, int sig);  // SIGSTOP: alive but silent
   const std::vector<std::string>& endpoints() const { return endpoints_; }
   // The endpoints as one text, starting at member `first`, the others after it.
   std::string endpoints_text(int first) const;

@@ -87,18 +87,25 @@ TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
 TEST(StalledClients, ConnectionsPastMaxClientsAreClosedAtOnce) {
   DaemonHarness daemon(serving_options({"max_clients=3", "client_timeout=0"}));
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const auto admitted = [&] { return count_of(daemon.log_text(), "Connected peer creds"); };
+  const size_t before = admitted();
   std::vector<UniqueFd> held;
   for (int i = 0; i < 3; ++i) held.push_back(stalled_client(daemon.socket_path()));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all three accepted
+  // All three are admitted (each logs its peer's credentials) before the extras come.
+  for (int i = 0; i < 400 && admitted() < before + 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  ASSERT_EQ(admitted(), before + 3) << daemon.log_text();
   for (int i = 0; i < 5; ++i) {
     UniqueFd extra = stalled_client(daemon.socket_path());
-    EXPECT_TRUE(closed_unanswered(extra.get()));
+    EXPECT_TRUE(closed_unanswered(extra.get())) << daemon.log_text();
   }
   EXPECT_TRUE(daemon.wait_for_log("[WARN]: Too many clients: 3 connections are open (max_clients)"));
   EXPECT_EQ(count_of(daemon.log_text(), "Too many clients"), 1u) << "the warning is rate-limited";
-  held.pop_back();  // a place frees up
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  held.pop_back();  // a place frees up once the daemon has seen it close: until then it is refused
   Result<Answer> a = send_batch(daemon.socket_path(), {make_add("k", "v")}, ClientOptions{2000});
+  for (int i = 0; i < 100 && !a.ok(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    a = send_batch(daemon.socket_path(), {make_add("k", "v")}, ClientOptions{2000});
+  }
   ASSERT_TRUE(a.ok()) << a.error();
   EXPECT_EQ(a.value().affected(), 1u);
   EXPECT_EQ(daemon.stop(), 0);

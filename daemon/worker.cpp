@@ -21,7 +21,9 @@ void startup_load(SlabPool* base) {
   }
   int64_t loaded = load_data(base, settings.data_path);
   log_msg(kLogInfo, "Loaded %ld entries", static_cast<long>(loaded));
-  if (loaded == kFailed) keep_unloadable_copy(settings.data_path);
+  // Whatever did not load is still only in the file: it is copied aside, or else held, before any
+  // dump could write over it.
+  if (loaded < 0) keep_unloadable_copy(settings.data_path);
 }
 
 }  // namespace

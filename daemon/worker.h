@@ -25,7 +25,9 @@ inline constexpr int kWorkerSaveFailed = 3;   // the stop dump failed: the store
 //   3. unless settings.no_save_restore is set (a raised got_hup forces the load and is cleared), loads
 //      settings.data_path, but only when no worker of this master finished its start-up load: after
 //      that, the surviving store is newer than the file. A file that fails to load is copied aside
-//      first (keep_unloadable_copy), so that no later dump can overwrite what did not load;
+//      first (keep_unloadable_copy), so that no later dump can overwrite what did not load; when no
+//      copy can be made, the file is held: every dump to it fails (the stop dump too, so the master
+//      keeps the store) until a later dump manages the copy;
 //   4. serves the socket until a terminating signal (process_cycle with `account`, null when no user
 //      is configured);
 //   5. dumps to settings.data_path unless no_save_restore is set.

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -164,18 +165,18 @@ TEST(Durability, KillDuringADumpLeavesTheOldOrTheNewFileWhole) {
   EXPECT_EQ(daemon.stop(), 0);
 }
 
-// A data file that does not load whole (a syntax error in its 11th entry of 100) is kept aside
-// before the stop's dump rewrites it with the 10 entries that loaded.
-TEST(Durability, UnloadableDataFileIsKeptAside) {
-  DaemonHarness daemon(serving_options({}, "WARN"));
+// A data file of 100 entries that does not load whole: a syntax error in its 11th entry.
+std::string unloadable_text(const std::string& value) {
   std::string text = "---\n";
   for (int i = 0; i < 100; ++i) {
-    text += (i == 10 ? "\"broken: [\n" : "e" + std::to_string(i) + ":\n") + "  value: v\n  expires: 0\n  is_address: false\n";
+    text += (i == 10 ? "\"broken: [\n" : "e" + std::to_string(i) + ":\n") + "  value: " + value +
+            "\n  expires: 0\n  is_address: false\n";
   }
-  std::ofstream(daemon.data_path()) << text;
-  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
-  ASSERT_TRUE(daemon.wait_for_log("[CRIT]: The data file " + daemon.data_path() + " could not be loaded whole; a copy is kept as "));
-  EXPECT_EQ(daemon.stop(), 0);
+  return text;
+}
+
+// The copies of the data file kept aside; each must hold `text`, with mode 0600.
+int copies_holding(const DaemonHarness& daemon, const std::string& text) {
   int copies = 0;
   for (const auto& entry : fs::directory_iterator(daemon.dir())) {
     if (entry.path().filename().string().starts_with("data.yaml.unloadable-")) {
@@ -184,8 +185,58 @@ TEST(Durability, UnloadableDataFileIsKeptAside) {
       EXPECT_EQ(fs::status(entry.path()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
     }
   }
-  EXPECT_EQ(copies, 1);
+  return copies;
+}
+
+// A data file that does not load whole is kept aside before the stop's dump rewrites it with the 10
+// entries that loaded.
+TEST(Durability, UnloadableDataFileIsKeptAside) {
+  DaemonHarness daemon(serving_options({}, "WARN"));
+  const std::string text = unloadable_text("v");
+  std::ofstream(daemon.data_path()) << text;
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(daemon.wait_for_log("[CRIT]: The data file " + daemon.data_path() +
+                                  " could not be loaded whole; a copy is kept as "));
+  EXPECT_EQ(daemon.stop(), 0);
+  EXPECT_EQ(copies_holding(daemon, text), 1);
   EXPECT_NE(read_file(daemon.data_path()), text);  // rewritten by the stop, with what had loaded
+}
+
+// When not even the copy can be made (a file size limit that the copy would pass and the dump of
+// what loaded stays within), nothing overwrites the data file: a DUMP to it fails, one to another
+// file works, and so does the stop's dump, which keeps the store in shared memory. The next start,
+// without the limit, keeps the copy first and then saves the store.
+TEST(Durability, UnloadableDataFileIsNotOverwrittenWhileNoCopyIsKept) {
+  DaemonHarness daemon(serving_options({}, "WARN"));
+  const std::string text = unloadable_text(std::string(2000, 'v'));  // about 200 KB; a few entries load
+  std::ofstream(daemon.data_path()) << text;
+  struct rlimit saved, limit;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  limit = saved;
+  limit.rlim_cur = 65536;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);  // inherited by the daemon started now
+  const bool started = daemon.start();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  ASSERT_TRUE(started) << daemon.stderr_text();
+  const std::string held = "[CRIT]: The data file " + daemon.data_path() + " could not be loaded whole and no copy";
+  ASSERT_TRUE(daemon.wait_for_log(held)) << daemon.log_text();
+  Result<Answer> to_data = send_batch(daemon.socket_path(), {make_simple(Action::kDump)});
+  EXPECT_TRUE(to_data.ok() && !to_data.value().success);
+  Result<Answer> to_other =
+      send_batch(daemon.socket_path(), {make_file_request(Action::kDump, daemon.dir() + "/other.yaml")});
+  EXPECT_TRUE(to_other.ok() && to_other.value().success) << daemon.log_text();
+  EXPECT_EQ(daemon.stop(), 1);
+  EXPECT_EQ(count_of(daemon.log_text(), held), 1u) << daemon.log_text();
+  EXPECT_EQ(read_file(daemon.data_path()), text);
+  EXPECT_TRUE(daemon.segment_exists()) << "the store was thrown away";
+  EXPECT_EQ(copies_holding(daemon, text), 0);  // no partial copy is left
+
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  EXPECT_TRUE(
+      daemon.wait_for_log(" entries that the previous run left unsaved in shared memory to " + daemon.data_path()))
+      << daemon.log_text();
+  EXPECT_EQ(copies_holding(daemon, text), 1);
+  EXPECT_EQ(daemon.stop(), 0);
 }
 
 // Three writers while the worker is killed every 100 ms: every key whose batch was answered is there

@@ -10,10 +10,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "store/change_epoch.h"
 #include "store/layout.h"
 #include "store/rbtree.h"
 #include "util/io.h"
 #include "util/log.h"
+#include "util/settings.h"
 
 namespace quillmap {
 namespace {
@@ -23,6 +25,16 @@ constexpr char kTrailerFormat[] = "# complete dump: %" PRId64 " entries, %zu byt
 constexpr char kTrailerScan[] = "# complete dump: %" SCNd64 " entries, %zu bytes, crc32 %8" SCNx32;
 
 bool is_space_error(int err) { return err == ENOSPC || err == EDQUOT || err == EFBIG; }
+
+// Syncs the folder holding `name` (relative to `dir_fd`), so that an entry just made in it is still
+// there after a power cut. 0, or the error.
+int sync_folder(int dir_fd, const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+  UniqueFd fd(openat(dir_fd, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return errno;
+  return fsync(fd.get()) == 0 ? 0 : errno;
+}
 
 // Writes `text` and the trailer to a fresh temporary file (`temp` in the data file's directory,
 // shown as `temp_shown`) and syncs it. 0, or -1 after an ERROR (the temporary file is then removed).
@@ -53,6 +65,13 @@ int write_temp_copy(const FileLocation& file, const std::string& temp, const std
     unlinkat(file.dir_fd, temp.c_str(), 0);
     return -1;
   }
+  // The rewrite may begin only once the complete copy's name is as durable as its contents.
+  if ((err = sync_folder(file.dir_fd, temp)) != 0) {
+    log_msg(kLogError, "Could not sync the folder of %s: %s; %s is left as it was", temp_shown.c_str(), strerror(err),
+            file.shown.c_str());
+    unlinkat(file.dir_fd, temp.c_str(), 0);
+    return -1;
+  }
   return 0;
 }
 
@@ -76,8 +95,10 @@ int rewrite_in_place(int fd, std::string_view text, bool regular) {
   return 0;
 }
 
-bool read_whole(const char* path, std::string* out) {
-  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+// The whole file at `path` (a symbolic link is followed only with `follow`). false with errno set
+// when it cannot be opened or read.
+bool read_whole(const char* path, std::string* out, bool follow = false) {
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW)));
   if (!fd) return false;
   char buf[65536];
   for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
@@ -103,6 +124,74 @@ bool complete_text(const std::string& content, std::string_view* text, int64_t* 
   return crc32_short(text->data(), text->size()) == crc && dump_trailer(*text, *entries) == trailer;
 }
 
+// Copies the data file at `path` to "<path>.unloadable-<UTC time>" (mode 0600, synced, its folder
+// too), named in `copy`. 0, also when there was nothing to copy (`copy` empty: the file is missing
+// or empty); otherwise the error, `copy` naming the copy that could not be made (a part written is
+// removed).
+int copy_aside(const char* path, std::string* copy) {
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm utc;
+  gmtime_r(&now, &utc);
+  strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  *copy = std::string(path) + ".unloadable-" + stamp;
+  std::string content;
+  if (!read_whole(path, &content, true)) {
+    if (errno != ENOENT) return errno;
+    content.clear();
+  }
+  if (content.empty()) {
+    copy->clear();
+    return 0;
+  }
+  UniqueFd fd(open(copy->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDataFileMode));
+  if (!fd) return errno;
+  int err = 0;
+  if (shm_writen(fd.get(), content.data(), content.size()) != static_cast<int64_t>(content.size()) ||
+      fsync(fd.get()) != 0 || fd.reset() != 0) {
+    err = errno != 0 ? errno : EIO;
+  } else {
+    err = sync_folder(AT_FDCWD, *copy);
+  }
+  if (err != 0) {
+    fd.reset();
+    unlink(copy->c_str());
+  }
+  return err;
+}
+
+// Whether a dump to `file` must not go ahead: `file` is the data file, and it is held (it did not
+// load whole and no copy of it is kept). A held file gets another try at its copy first; once one is
+// kept, or the file is gone, it is held no more. true after an ERROR.
+bool held_file_refuses(const FileLocation& file) {
+  if (!data_file_held() || settings.data_path == nullptr) return false;
+  struct stat held, target;
+  const bool held_found = stat(settings.data_path, &held) == 0;
+  if (!held_found && errno == ENOENT) {
+    note_data_file_held(false);  // nothing left that could be lost
+    return false;
+  }
+  const int follow = file.no_follow ? AT_SYMLINK_NOFOLLOW : 0;
+  const bool target_found = fstatat(file.dir_fd, file.name.c_str(), &target, follow) == 0;
+  const bool same = held_found && target_found
+                        ? held.st_dev == target.st_dev && held.st_ino == target.st_ino
+                        : file.dir_fd == AT_FDCWD && file.name == settings.data_path;
+  if (!same) return false;
+  std::string copy;
+  if (int err = copy_aside(settings.data_path, &copy); err != 0) {
+    log_msg(kLogError,
+            "Could not dump to %s: it did not load whole and no copy of it could be kept (%s: %s); it is left as it was",
+            file.shown.c_str(), copy.c_str(), strerror(err));
+    return true;
+  }
+  note_data_file_held(false);
+  if (!copy.empty()) {
+    log_msg(kLogCrit, "The data file %s could not be loaded whole; a copy is kept as %s", settings.data_path,
+            copy.c_str());
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string dump_temp_path(const std::string& path) { return path + ".tmp"; }
@@ -115,6 +204,7 @@ std::string dump_trailer(std::string_view text, int64_t entries) {
 
 int64_t write_data_file(const FileLocation& file, std::string_view text, int64_t entries) {
   const char* path = file.shown.c_str();
+  if (held_file_refuses(file)) return kFailed;
   const int follow = file.no_follow ? AT_SYMLINK_NOFOLLOW : 0;
   // Only a regular file (or a missing one) gets the safety copy; a device or pipe is written as is.
   struct stat st;
@@ -172,25 +262,22 @@ int64_t finish_interrupted_dump(const char* path) {
 }
 
 int64_t keep_unloadable_copy(const char* path) {
-  std::string content;
-  if (!read_whole(path, &content) || content.empty()) return 0;
-  char stamp[32];
-  time_t now = time(nullptr);
-  struct tm utc;
-  gmtime_r(&now, &utc);
-  strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-  std::string copy = std::string(path) + ".unloadable-" + stamp;
-  UniqueFd fd(open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kDataFileMode));
-  int err = fd ? 0 : errno;
-  if (err == 0 && (shm_writen(fd.get(), content.data(), content.size()) != static_cast<int64_t>(content.size()) ||
-                   fsync(fd.get()) != 0 || fd.reset() != 0)) {
-    err = errno != 0 ? errno : EIO;
-  }
-  if (err != 0) {
+  std::string copy;
+  if (int err = copy_aside(path, &copy); err != 0) {
     log_msg(kLogError, "Could not keep a copy of the unloadable data file %s as %s: %s", path, copy.c_str(), strerror(err));
+    if (!data_file_held()) {
+      log_msg(kLogCrit,
+              "The data file %s could not be loaded whole and no copy of it could be kept; it is not overwritten "
+              "until one is: dumps to it fail, and a stop keeps the store in shared memory",
+              path);
+    }
+    note_data_file_held(true);
     return kFailed;
   }
-  log_msg(kLogCrit, "The data file %s could not be loaded whole; a copy is kept as %s", path, copy.c_str());
+  note_data_file_held(false);
+  if (!copy.empty()) {
+    log_msg(kLogCrit, "The data file %s could not be loaded whole; a copy is kept as %s", path, copy.c_str());
+  }
   return 0;
 }
 

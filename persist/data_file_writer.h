@@ -6,7 +6,8 @@
 // and leaves at every instant either the old file whole or a complete copy of the new one:
 //   1. any earlier "<path>.tmp" is removed; the text goes to a new "<path>.tmp" beside the data file,
 //      followed by a trailer line that proves it complete (entry count, length and CRC-32 of the
-//      text), and the file is synced; a failure here removes the temporary file and leaves the data
+//      text), the file is synced and then its folder, so that the complete copy is still found after
+//      a power cut during the rewrite; a failure here removes the temporary file and leaves the data
 //      file as it was. When the temporary file cannot be created (a folder the daemon's account may
 //      not write), the dump fails with an ERROR: the data file is never rewritten without it;
 //   2. the data file's blocks for the new text are reserved (where the file system can), then the
@@ -35,6 +36,10 @@ std::string dump_trailer(std::string_view text, int64_t entries);
 // above. 0, or -1 after an ERROR: "Could not dump to %s: %s" (the file that could not be opened,
 // written or synced, with the system error text), or, when the data file was being rewritten, one
 // naming the temporary file that still holds the complete dump.
+// While the data file is held (keep_unloadable_copy below could not keep its copy), a dump to it
+// first tries that copy again; when it still cannot be made, the data file is left as it was and the
+// dump fails (ERROR "Could not dump to %s: it did not load whole and no copy of it could be kept
+// (%s: %s); it is left as it was"). A dump to any other file goes ahead.
 int64_t write_data_file(const FileLocation& file, std::string_view text, int64_t entries);
 
 // Looks for "<path>.tmp" left by a dump that did not finish. A complete one is copied into the data
@@ -45,9 +50,12 @@ int64_t write_data_file(const FileLocation& file, std::string_view text, int64_t
 int64_t finish_interrupted_dump(const char* path);
 
 // Keeps a copy of a data file that could not be loaded whole, before anything can overwrite it:
-// "<path>.unloadable-<UTC time>" in its folder (mode 0600), with CRIT "The data file %s could not be
-// loaded whole; a copy is kept as %s". Returns 0, or -1 after an ERROR. An empty or missing file is
-// not copied (0).
+// "<path>.unloadable-<UTC time>" in its folder (mode 0600, synced with its folder), with CRIT "The
+// data file %s could not be loaded whole; a copy is kept as %s". An empty or missing file is not
+// copied. Returns 0, or -1 after an ERROR when the copy could not be made (a part written is
+// removed): the data file is then held (note_data_file_held), so that no dump overwrites it until a
+// later try keeps the copy, and the first such failure logs CRIT "The data file %s could not be
+// loaded whole and no copy of it could be kept; ...".
 int64_t keep_unloadable_copy(const char* path);
 
 }  // namespace quillmap

@@ -3,14 +3,18 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "persist/data_file.h"
 #include "persist/data_file_writer.h"
@@ -26,6 +30,14 @@ using testing::read_file;
 constexpr char kFirstLine[] = "# This file is generated automatically by quillmap\n";
 const std::string kOldText = "---\nold:\n  value: kept\n  expires: 0\n  is_address: false\n...\n";
 const std::string kEntryK = "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n...\n";
+
+// The folder syncs of this process, watched through fsync below: what the data file at `data_path`
+// and its temporary file held at each, and whether it is to fail.
+struct FolderSyncs {
+  std::string data_path;  // empty: not watching
+  bool fail = false;
+  std::vector<std::pair<std::string, std::string>> seen;
+} folder_syncs;
 
 // Splits off the two comment lines; checks the first and the timestamp's shape.
 std::string body_after_header(const std::string& text) {
@@ -186,5 +198,40 @@ TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
   EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0);  // nothing left to finish
 }
 
+// The temporary file's folder is synced once the copy is complete and before the data file is
+// touched, so that a power cut during the rewrite cannot take the complete copy's name with it; a
+// folder that cannot be synced fails the dump and leaves the data file as it was.
+TEST_F(Dump, TheCompleteCopyIsDurableBeforeTheRewrite) {
+  folder_syncs = {path_, false, {}};
+  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 1);
+  const std::string text = read_file(path_);
+  ASSERT_EQ(folder_syncs.seen.size(), 1u);
+  EXPECT_EQ(folder_syncs.seen[0].first, kOldText);
+  EXPECT_EQ(folder_syncs.seen[0].second, text + dump_trailer(text, 1));
+  testing::write_file(path_, kOldText);
+  folder_syncs.fail = true;
+  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), -1);
+  folder_syncs = {};
+  EXPECT_EQ(read_file(path_), kOldText);
+  EXPECT_TRUE(no_temp_file(path_));
+  EXPECT_TRUE(log_.contains("[ERROR]: Could not sync the folder of " + dump_temp_path(path_) + ": " + strerror(EIO)))
+      << log_.text();
+}
+
 }  // namespace
 }  // namespace quillmap
+
+// Every fsync of the test passes through here; a folder's is noted while a test watches.
+extern "C" int fsync(int fd) {
+  quillmap::FolderSyncs& w = quillmap::folder_syncs;
+  struct stat st;
+  if (!w.data_path.empty() && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    w.seen.emplace_back(quillmap::testing::read_file(w.data_path),
+                        quillmap::testing::read_file(quillmap::dump_temp_path(w.data_path)));
+    if (w.fail) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return static_cast<int>(syscall(SYS_fsync, fd));
+}

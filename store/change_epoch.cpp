@@ -69,6 +69,11 @@ void note_in_flight(int slot, uint64_t offset) {
 void note_store_saved() { set_flag(kStateSaved, true); }
 bool store_saved() { return state_header != nullptr && (__atomic_load_n(&state_header->flags, __ATOMIC_ACQUIRE) & kStateSaved); }
 
+void note_data_file_held(bool held) { set_flag(kStateFileHeld, held); }
+bool data_file_held() {
+  return state_header != nullptr && (__atomic_load_n(&state_header->flags, __ATOMIC_ACQUIRE) & kStateFileHeld);
+}
+
 bool startup_load_done() {
   return state_header != nullptr && (__atomic_load_n(&state_header->flags, __ATOMIC_ACQUIRE) & kStateLoaded);
 }

@@ -46,6 +46,11 @@ void note_in_flight(int slot, uint64_t offset);
 void note_store_saved();
 bool store_saved();
 
+// Whether the data file must not be overwritten: it did not load whole and no copy of it could be
+// kept (kStateFileHeld). It outlives the worker that set it, with the state segment.
+void note_data_file_held(bool held);
+bool data_file_held();
+
 // Whether a worker of this master finished its start-up load; set once it has.
 bool startup_load_done();
 void note_startup_load_done();

@@ -12,6 +12,8 @@
 //      release ordering on both sides; a reader that sees the same even epoch before and after its
 //      reads has seen no change.
 //   3. kStateSaved is set only when the data file holds the whole dictionary; every change clears it.
+//      kStateFileHeld is set while the data file could not be loaded whole and no copy of it could be
+//      kept beside it; nothing writes over the data file then.
 //   4. intent.op is kIntentNone except while one change is in flight; the record holds what a
 //      successor needs to undo that change (it is written and fenced before the change begins).
 #pragma once
@@ -31,6 +33,7 @@ inline constexpr uint32_t kStateVersion = 1;
 inline constexpr uint64_t kStateLoaded = 1;  // a worker of this master finished its start-up load
 inline constexpr uint64_t kStateSaved = 2;   // the data file holds the store as it is
 inline constexpr uint64_t kStateRebuilding = 4;  // a rebuild is replaying its salvage file
+inline constexpr uint64_t kStateFileHeld = 8;    // the data file did not load whole and no copy of it is kept
 
 inline constexpr size_t kIntentBytes = 2048;  // a request body is at most this long
 

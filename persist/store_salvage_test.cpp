@@ -158,7 +158,9 @@ TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
       restart();
       ASSERT_EQ(testing::entry_store_check(store_.pool()), "");
       for (const auto& [k, v] : before) {
-        if (k != op.key) ASSERT_EQ(value_of(k), v) << k;
+        if (k != op.key) {
+          ASSERT_EQ(value_of(k), v) << k;
+        }
       }
       const std::string now = value_of(op.key);
       const auto old = before.find(op.key);

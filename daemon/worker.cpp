@@ -8,6 +8,8 @@
 #include "persist/store_salvage.h"
 #include "server/connection_loop.h"
 #include "store/change_epoch.h"
+#include "store/rbtree.h"
+#include "store/tree_neighbours.h"
 #include "util/log.h"
 #include "util/signal_flags.h"
 
@@ -48,6 +50,7 @@ int run_workloop(const UserAccount* account, SlabPool* base, StateHeader* state,
   settle_change_epoch();
   // The index is derived from the store as it now stands; loads and requests keep it from here on.
   start_index(base, index);
+  prepare_neighbours(base, key_tree_of(base));
   finish_interrupted_dump(settings.data_path);
   if (signal_flags.got_hup || !settings.no_save_restore) {
     signal_flags.got_hup = 0;

@@ -6,6 +6,8 @@ namespace {
 const uint64_t* published_lock = nullptr;
 StateHeader* state_header = nullptr;
 int open_changes = 0;  // brackets open in this process; only the outermost one moves the epoch
+uint64_t chain = 0;      // see published_chain
+uint64_t left_epoch = 1;  // the even epoch this process's last change ended on (odd: none yet)
 
 void set_flag(uint64_t flag, bool on) {
   if (state_header == nullptr) return;
@@ -19,19 +21,20 @@ void publish_changes(const uint64_t* lock, StateHeader* state) {
   published_lock = state != nullptr ? lock : nullptr;
   state_header = state;
   open_changes = 0;
+  ++chain;
+  left_epoch = 1;
 }
 
 StateHeader* published_state() { return state_header; }
 
-uint64_t published_epoch(const uint64_t* lock) {
-  // Inside an outer bracket the holds share one epoch, which then tells them apart no more.
-  if (lock != published_lock || state_header == nullptr || open_changes > 1) return 0;
-  return __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
+uint64_t published_chain(const uint64_t* lock) {
+  return lock == published_lock && state_header != nullptr ? chain : 0;
 }
 
 void change_begins() {
   if (state_header == nullptr || open_changes++ > 0) return;
   uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
+  if (e != left_epoch) ++chain;
   // An odd epoch here was left by a writer that died mid-change; the next even value still differs
   // from anything a reader saw before.
   __atomic_store_n(&state_header->change_epoch, (e | 1) + ((e & 1) ? 2 : 0), __ATOMIC_RELAXED);
@@ -43,7 +46,8 @@ void change_ends() {
   if (state_header == nullptr || (open_changes > 0 && --open_changes > 0)) return;
   for (uint64_t& slot : state_header->intent.aux) __atomic_store_n(&slot, uint64_t{0}, __ATOMIC_RELAXED);  // settled
   uint64_t e = __atomic_load_n(&state_header->change_epoch, __ATOMIC_RELAXED);
-  __atomic_store_n(&state_header->change_epoch, (e + 1) & ~uint64_t{1}, __ATOMIC_RELEASE);
+  left_epoch = (e + 1) & ~uint64_t{1};
+  __atomic_store_n(&state_header->change_epoch, left_epoch, __ATOMIC_RELEASE);
 }
 
 void settle_change_epoch() {

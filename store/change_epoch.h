@@ -19,10 +19,11 @@ void publish_changes(const uint64_t* lock, StateHeader* state);
 // The registered header, or null.
 StateHeader* published_state();
 
-// The change epoch that write holds of `lock` publish (odd inside a hold), or 0 when `lock` is not
-// the registered one or brackets are nested (the holds inside one do not move it). Every other
-// writer's hold, in any process, moves it on.
-uint64_t published_epoch(const uint64_t* lock);
+// Which unbroken run of this process's own changes the published dictionary is in: the number moves
+// on whenever a change begins on an epoch other than the one this process's last change left (another
+// writer came between, or publishing began anew). 0 when `lock` is not the registered one. Process
+// memory that mirrors the store stays true while this number stays the same.
+uint64_t published_chain(const uint64_t* lock);
 
 // Called by the lock module: a write hold of `lock` has begun / is about to end.
 void note_write_begins(const uint64_t* lock);

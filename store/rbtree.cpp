@@ -4,6 +4,7 @@
 
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
+#include "store/tree_neighbours.h"
 #include "store/tree_observer.h"
 
 namespace quillmap {
@@ -104,40 +105,21 @@ void rbtree_right_rotate(SlabPool* pool, uint64_t* root, RbtreeNode* sentinel, R
 
 namespace {
 
-// The greatest node of the tree this process last linked a node into. A key greater than it is
-// linked below it at once, without the walk from the root: a load reads a dump, which is in tree
-// order, so each of its entries is the new greatest, and the walk's nodes are mostly cache misses.
-// The walk would end at the same link, so the stores made (and the crash steps) are the same.
-//
-// Kept for the published dictionary only, whose change epoch proves that no other write hold came
-// between: the hint set in the hold of epoch E is trusted in that hold and in the next one (E + 2),
-// when nothing but this process's own tree calls can have changed the tree. rbtree_delete of the
-// node drops it; a new or emptied tree replaces it at its first insertion.
-struct GreatestHint {
-  const TreeRoot* tree = nullptr;
-  uint64_t node = 0;
-  uint64_t epoch = 0;  // the published epoch of the hold that set it (odd)
-};
-GreatestHint greatest;
-
-void remember_greatest(SlabPool* pool, const TreeRoot* tree, uint64_t node_off) {
-  const uint64_t epoch = published_epoch(&pool->lock);
-  greatest = epoch != 0 ? GreatestHint{tree, node_off, epoch} : GreatestHint{};
-}
-
-// The hinted greatest node, when it may be trusted now; else nullptr.
-RbtreeNode* trusted_greatest(SlabPool* pool, const TreeRoot* tree) {
-  if (greatest.tree != tree || greatest.node == 0) return nullptr;
-  const uint64_t epoch = published_epoch(&pool->lock);
-  if (epoch == 0 || (epoch != greatest.epoch && epoch != greatest.epoch + 2)) return nullptr;
-  RbtreeNode* m = _lfof_<RbtreeNode>(pool, greatest.node);
-  if (m->right != tree->sentinel || m->parent == 0) return nullptr;  // not linked as a greatest node
-#ifndef NDEBUG
-  uint64_t off = tree->root;
-  while (_lfof_<RbtreeNode>(pool, off)->right != tree->sentinel) off = _lfof_<RbtreeNode>(pool, off)->right;
-  assert(off == greatest.node && "the greatest-node hint is stale");
-#endif
-  return m;
+// The empty link where `node` belongs, found by the walk from the (non-empty) tree's root: below
+// *parent, on its right when *right. false when a node with an equal key is in the tree.
+bool walk_to_place(Links& l, const TreeRoot* tree, const RbtreeNode* node, RbtreeNode** parent, bool* right) {
+  RbtreeNode* p = l.at(tree->root);
+  for (;;) {
+    const int cmp = compare_nodes(node, p);
+    if (cmp == 0) return false;
+    const uint64_t next = cmp < 0 ? p->left : p->right;
+    if (next == tree->sentinel) {
+      *parent = p;
+      *right = cmp > 0;
+      return true;
+    }
+    p = l.at(next);
+  }
 }
 
 void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
@@ -158,33 +140,23 @@ void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     node->color = kBlack;
     crash_step();
     tree->root = node_off;
-    remember_greatest(pool, tree, node_off);
     return;
   }
 
-  RbtreeNode* parent = trusted_greatest(pool, tree);
-  if (parent != nullptr && compare_nodes(node, parent) > 0) {
-    crash_step();
-    parent->right = node_off;
-    remember_greatest(pool, tree, node_off);
-  } else {
-    if (parent != nullptr) greatest.epoch = published_epoch(&pool->lock);  // still the greatest after this
-    parent = l.at(root);
-    bool greatest_so_far = true;  // every step went right
-    for (;;) {
-      const int cmp = compare_nodes(node, parent);
-      if (cmp == 0) return;  // the key is present: leave the tree and the offered node alone
-      greatest_so_far = greatest_so_far && cmp > 0;
-      uint64_t* link = cmp < 0 ? &parent->left : &parent->right;
-      if (*link == sentinel_off) {
-        crash_step();
-        *link = node_off;
-        break;
-      }
-      parent = l.at(*link);
-    }
-    if (greatest_so_far) remember_greatest(pool, tree, node_off);
+  RbtreeNode* parent = nullptr;
+  bool right = false;
+  if (neighbour_place(pool, tree, node, &parent, &right)) {
+#ifndef NDEBUG
+    RbtreeNode* walked = nullptr;
+    bool walked_right = false;
+    assert(walk_to_place(l, tree, node, &walked, &walked_right) && walked == parent && walked_right == right &&
+           "the neighbours' place differs from the walk's");
+#endif
+  } else if (!walk_to_place(l, tree, node, &parent, &right)) {
+    return;  // the key is present: leave the tree and the offered node alone
   }
+  crash_step();
+  (right ? parent->right : parent->left) = node_off;
   crash_step();
   node->parent = l.off(parent);
   crash_step();
@@ -258,13 +230,16 @@ void link_node(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
 void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   link_node(pool, tree, node);
   // A node with an equal key stays unlinked, with the zero parent of its fresh chunk.
-  if (node->parent != 0) note_linked(pool, node);
+  if (node->parent != 0) {
+    neighbour_linked(pool, tree, node);
+    note_linked(pool, node);
+  }
 }
 
 void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   note_unlinking(pool, node);
+  neighbour_unlinking(pool, tree, node);
   Links l(pool);
-  if (greatest.node == l.off(node)) greatest = GreatestHint{};
   const uint64_t sentinel_off = tree->sentinel;
   RbtreeNode* sentinel = l.at(sentinel_off);
   const uint64_t node_off = l.off(node);

@@ -1,0 +1,150 @@
+#include "store/tree_neighbours.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "store/change_epoch.h"
+#include "store/rbtree.h"
+#include "store/segment_view.h"
+
+namespace quillmap {
+namespace {
+
+// Each pair is packed as (key_crc << 32) | (node offset >> 3), so that one ordering of the packed
+// values orders by checksum; nodes are at least 8-byte aligned, and pools past 32 GiB are not kept.
+// The pairs are spread over 2^16 buckets by the checksum's top bits, each sorted.
+constexpr int kBucketBits = 16;
+constexpr uint64_t kMaxPoolEnd = uint64_t{1} << 35;
+constexpr int kMaxBucketsScanned = 64;
+
+uint64_t pack(const SlabPool* pool, const RbtreeNode* node) {
+  return (uint64_t{node->key_crc} << 32) | (offset_of_record(pool, node) >> 3);
+}
+uint32_t crc_of(uint64_t packed) { return static_cast<uint32_t>(packed >> 32); }
+size_t bucket_of(uint32_t crc) { return crc >> (32 - kBucketBits); }
+
+struct Neighbours {
+  const TreeRoot* tree = nullptr;  // the tree mirrored, or null
+  uint64_t chain = 0;              // the change chain it last followed
+  std::vector<std::vector<uint64_t>> buckets;
+
+  void clear() {
+    tree = nullptr;
+    buckets.clear();
+  }
+};
+Neighbours copy;
+
+// The copy for `tree`, (re)built when it is not known to mirror it now; null when it is not kept.
+Neighbours* trusted_copy(SlabPool* pool, const TreeRoot* tree) {
+  const uint64_t chain = published_chain(&pool->lock);
+  if (chain == 0 || pool->pool_end > kMaxPoolEnd) {
+    if (copy.tree != nullptr) copy.clear();
+    return nullptr;
+  }
+  if (copy.tree == tree && copy.chain == chain && tree->root != tree->sentinel) return &copy;
+  copy.clear();
+  copy.buckets.resize(size_t{1} << kBucketBits);
+  TrustedView view(pool);
+  rbtree_walk_inorder(view, tree, [&](const RbtreeNode* node) {
+    copy.buckets[bucket_of(node->key_crc)].push_back(pack(pool, node));
+    return true;
+  });
+  // Tree order puts nodes of one checksum in key order; the packed order wants them by offset.
+  for (auto& b : copy.buckets) std::sort(b.begin(), b.end());
+  copy.tree = tree;
+  copy.chain = chain;
+  return &copy;
+}
+
+RbtreeNode* node_at(SlabPool* pool, uint64_t packed) {
+  return _lfof_<RbtreeNode>(pool, (packed & 0xffffffffu) << 3);
+}
+
+}  // namespace
+
+bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node, RbtreeNode** parent,
+                     bool* right) {
+  Neighbours* n = trusted_copy(pool, tree);
+  if (n == nullptr) return false;
+  const uint32_t crc = node->key_crc;
+  const size_t home = bucket_of(crc);
+  const std::vector<uint64_t>& b = n->buckets[home];
+  const auto at = std::lower_bound(b.begin(), b.end(), uint64_t{crc} << 32);
+  if (at != b.end() && crc_of(*at) == crc) return false;  // same checksum: the key bytes decide
+
+  // The greatest pair below the key and the least above it, each in its bucket or the nearest
+  // non-empty one; a bucket range without any (the tree's ends) leaves that neighbour absent.
+  uint64_t before = 0, after = 0;
+  bool has_before = false, has_after = false;
+  if (at != b.begin()) {
+    before = *(at - 1);
+    has_before = true;
+  } else {
+    for (size_t i = home, scanned = 0; i > 0 && !has_before; --i) {
+      if (++scanned > kMaxBucketsScanned) return false;
+      if (!n->buckets[i - 1].empty()) before = n->buckets[i - 1].back(), has_before = true;
+    }
+  }
+  if (at != b.end()) {
+    after = *at;
+    has_after = true;
+  } else {
+    for (size_t i = home + 1, scanned = 0; i < n->buckets.size() && !has_after; ++i) {
+      if (++scanned > kMaxBucketsScanned) return false;
+      if (!n->buckets[i].empty()) after = n->buckets[i].front(), has_after = true;
+    }
+  }
+  // Between two neighbours in tree order lies exactly one empty link: the lower one's right link when
+  // it has no right child, else the upper one's left link.
+  if (has_before) {
+    RbtreeNode* lower = node_at(pool, before);
+    if (lower->right == tree->sentinel) {
+      *parent = lower;
+      *right = true;
+      return true;
+    }
+  }
+  if (has_after) {
+    RbtreeNode* upper = node_at(pool, after);
+    if (upper->left == tree->sentinel) {
+      *parent = upper;
+      *right = false;
+      return true;
+    }
+  }
+  copy.clear();  // the copy does not match the tree after all: the walk answers, the next use rebuilds
+  return false;
+}
+
+void neighbour_linked(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
+  if (copy.tree != tree) return;
+  const bool alone = tree->root == offset_of_record(pool, node) && node->left == tree->sentinel &&
+                     node->right == tree->sentinel;
+  if (alone || copy.chain != published_chain(&pool->lock)) {  // a tree begun anew, or another writer's
+    copy.clear();
+    return;
+  }
+  std::vector<uint64_t>& b = copy.buckets[bucket_of(node->key_crc)];
+  const uint64_t p = pack(pool, node);
+  b.insert(std::upper_bound(b.begin(), b.end(), p), p);
+}
+
+void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
+  if (copy.tree != tree) return;
+  if (copy.chain != published_chain(&pool->lock)) {
+    copy.clear();
+    return;
+  }
+  std::vector<uint64_t>& b = copy.buckets[bucket_of(node->key_crc)];
+  const uint64_t p = pack(pool, node);
+  const auto at = std::lower_bound(b.begin(), b.end(), p);
+  if (at != b.end() && *at == p) b.erase(at);
+}
+
+void prepare_neighbours(SlabPool* pool, const TreeRoot* tree) {
+  copy.clear();
+  if (tree->root != tree->sentinel) trusted_copy(pool, tree);
+}
+
+}  // namespace quillmap

@@ -1,0 +1,151 @@
+// The writer's ordered copy of the key tree: a seeded model of inserts and deletes in a published
+// dictionary, with another writer process changing the tree now and then and the store laid out
+// afresh. Every place the copy answers must be the walk's, and the copy must answer most of them.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/change_epoch.h"
+#include "store/rbtree.h"
+#include "store/slab.h"
+#include "store/state_layout.h"
+#include "store/testing/pool_fixture.h"
+#include "store/testing/rbtree_check.h"
+#include "store/testing/sysv_segment.h"
+#include "store/testing/tree_nodes.h"
+#include "store/tree_neighbours.h"
+#include "util/testing/seed.h"
+
+namespace quillmap {
+namespace {
+
+using testing::make_node;
+
+// The empty link the walk from the root ends at, for a key not in the (non-empty) tree.
+std::pair<RbtreeNode*, bool> walked_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
+  RbtreeNode* p = _lfof_<RbtreeNode>(pool, tree->root);
+  for (;;) {
+    int cmp = node->key_crc < p->key_crc ? -1 : node->key_crc > p->key_crc ? 1 : 0;
+    if (cmp == 0) cmp = rbtree_compare_keys(node_key(node), node->key_len, node_key(p), p->key_len);
+    const uint64_t next = cmp < 0 ? p->left : p->right;
+    if (next == tree->sentinel) return {p, cmp > 0};
+    p = _lfof_<RbtreeNode>(pool, next);
+  }
+}
+
+TEST(TreeNeighbours, PlacesAgreeWithTheWalkAcrossOtherWritersAndFreshLayouts) {
+  const uint32_t seed = testing::test_seed(20261207);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937 rng(seed);
+  testing::PoolFixture fixture(16 << 20, testing::PoolBacking::kSysv);
+  testing::SysvSegment state_segment(sizeof(StateHeader));
+  auto* state = static_cast<StateHeader*>(state_segment.base());
+  SlabPool* pool = fixture.pool();
+  publish_changes(&pool->lock, state);
+
+  std::map<std::string, RbtreeNode*> model;
+  auto random_key = [&] {
+    // Two keys of one checksum now and then, whose order the copy leaves to the walk.
+    static const char* const kSameChecksum[] = {"plumless", "buckeroo"};
+    if (rng() % 100 == 0) return std::string(kSameChecksum[rng() % 2]);
+    std::string k(5, 'a');
+    for (char& c : k) c = static_cast<char>('a' + rng() % 26);
+    return k;
+  };
+  auto insert = [&](const std::string& key) {
+    RbtreeNode* n = make_node(pool, key);
+    ASSERT_NE(n, nullptr);
+    rbtree_insert(pool, key_tree_of(pool), n);
+    model[key] = n;
+  };
+  auto erase = [&](std::map<std::string, RbtreeNode*>::iterator it) {
+    rbtree_delete(pool, key_tree_of(pool), it->second);
+    slab_free_locked(pool, it->second);
+    model.erase(it);
+  };
+  auto some_key = [&] {
+    auto it = model.lower_bound(random_key());
+    return it == model.end() ? model.begin() : it;
+  };
+
+  int placed = 0, answered = 0;
+  for (int step = 0; step < 30000; ++step) {
+    change_begins();
+    const int op = static_cast<int>(rng() % 1000);
+    if (step == 12000 || step == 12100) {
+      // Laid out afresh, at the same place (a rebuild of the store does this).
+      store_layout(pool, fixture.size());
+      ASSERT_EQ(store_create_key_tree_locked(pool), 0);
+      model.clear();
+    } else if (op < 700) {
+      const std::string key = random_key();
+      if (model.count(key) == 0) {
+        TreeRoot* tree = key_tree_of(pool);
+        if (tree->root != tree->sentinel) {
+          RbtreeNode* probe = make_node(pool, key);
+          ASSERT_NE(probe, nullptr);
+          RbtreeNode* parent = nullptr;
+          bool right = false;
+          ++placed;
+          if (neighbour_place(pool, tree, probe, &parent, &right)) {
+            ++answered;
+            ASSERT_EQ(std::make_pair(parent, right), walked_place(pool, tree, probe)) << "step " << step;
+          }
+          slab_free_locked(pool, probe);
+        }
+        insert(key);
+      }
+    } else if (op < 990) {
+      if (!model.empty()) erase(some_key());
+    } else {
+      // Another writer: a child process inserts and deletes in its own change; the keys are chosen
+      // here so that the model follows.
+      std::vector<std::string> adds;
+      for (int i = 0; i < 3; ++i) {
+        const std::string k = random_key();
+        if (model.count(k) == 0) adds.push_back(k);
+      }
+      std::vector<std::string> dels;
+      for (int i = 0; i < 2 && !model.empty(); ++i) dels.push_back(some_key()->first);
+      change_ends();
+      const pid_t child = fork();
+      if (child == 0) {  // its copy, inherited, still mirrors the tree
+        change_begins();
+        for (const std::string& k : dels) {
+          if (RbtreeNode* n = rbtree_get(pool, key_tree_of(pool), k.data(), k.size())) {
+            rbtree_delete(pool, key_tree_of(pool), n);
+            slab_free_locked(pool, n);
+          }
+        }
+        for (const std::string& k : adds) rbtree_insert(pool, key_tree_of(pool), make_node(pool, k));
+        change_ends();
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_EQ(status, 0);
+      change_begins();
+      for (const std::string& k : dels) model.erase(k);
+      for (const std::string& k : adds) model[k] = rbtree_get(pool, key_tree_of(pool), k.data(), k.size());
+    }
+    change_ends();
+    if (step % 500 != 0) continue;
+    uint64_t count = 0;
+    ASSERT_EQ(testing::rbtree_check(pool, key_tree_of(pool), &count), "") << "step " << step;
+    ASSERT_EQ(count, model.size()) << "step " << step;
+  }
+  for (const auto& [k, n] : model) ASSERT_EQ(rbtree_get(pool, key_tree_of(pool), k.data(), k.size()), n) << k;
+  // Most places come from the copy; the rest are refusals in a small tree (after a fresh layout),
+  // near the tree's ends and for equal checksums.
+  EXPECT_GT(answered, placed * 7 / 10) << answered << " of " << placed;
+  publish_changes(nullptr, nullptr);
+}
+
+}  // namespace
+}  // namespace quillmap

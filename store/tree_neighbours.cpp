@@ -12,6 +12,7 @@ namespace {
 
 // Each pair is packed as (key_crc << 32) | (node offset >> 3), so that one ordering of the packed
 // values orders by checksum; nodes are at least 8-byte aligned, and pools past 32 GiB are not kept.
+// No pair is 0: offset 0 is the pool's header, never a node.
 // The pairs are spread over 2^16 buckets by the checksum's top bits, each sorted.
 constexpr int kBucketBits = 16;
 constexpr uint64_t kMaxPoolEnd = uint64_t{1} << 35;
@@ -73,39 +74,40 @@ bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* nod
   const auto at = std::lower_bound(b.begin(), b.end(), uint64_t{crc} << 32);
   if (at != b.end() && crc_of(*at) == crc) return false;  // same checksum: the key bytes decide
 
-  // The greatest pair below the key and the least above it, each in its bucket or the nearest
-  // non-empty one; a bucket range without any (the tree's ends) leaves that neighbour absent.
-  uint64_t before = 0, after = 0;
-  bool has_before = false, has_after = false;
-  if (at != b.begin()) {
-    before = *(at - 1);
-    has_before = true;
-  } else {
-    for (size_t i = home, scanned = 0; i > 0 && !has_before; --i) {
-      if (++scanned > kMaxBucketsScanned) return false;
-      if (!n->buckets[i - 1].empty()) before = n->buckets[i - 1].back(), has_before = true;
+  // Between the key's two neighbours in tree order lies exactly one empty link: the lower one's right
+  // link when it has no right child, else the upper one's left link. So the upper neighbour is looked
+  // for only when the lower one does not decide (a load in tree order never needs it). Each is in the
+  // home bucket or the nearest non-empty one; a scan that reaches the end of the buckets finds that
+  // the neighbour is absent (the key is the least or the greatest), one that goes too far refuses.
+  if (at != b.begin() || home > 0) {
+    uint64_t before = 0;
+    if (at != b.begin()) {
+      before = *(at - 1);
+    } else {
+      for (size_t i = home, scanned = 0; i > 0 && before == 0; --i) {
+        if (++scanned > kMaxBucketsScanned) return false;
+        if (!n->buckets[i - 1].empty()) before = n->buckets[i - 1].back();
+      }
+    }
+    if (before != 0) {
+      RbtreeNode* lower = node_at(pool, before);
+      if (lower->right == tree->sentinel) {
+        *parent = lower;
+        *right = true;
+        return true;
+      }
     }
   }
+  uint64_t after = 0;
   if (at != b.end()) {
     after = *at;
-    has_after = true;
   } else {
-    for (size_t i = home + 1, scanned = 0; i < n->buckets.size() && !has_after; ++i) {
+    for (size_t i = home + 1, scanned = 0; i < n->buckets.size() && after == 0; ++i) {
       if (++scanned > kMaxBucketsScanned) return false;
-      if (!n->buckets[i].empty()) after = n->buckets[i].front(), has_after = true;
+      if (!n->buckets[i].empty()) after = n->buckets[i].front();
     }
   }
-  // Between two neighbours in tree order lies exactly one empty link: the lower one's right link when
-  // it has no right child, else the upper one's left link.
-  if (has_before) {
-    RbtreeNode* lower = node_at(pool, before);
-    if (lower->right == tree->sentinel) {
-      *parent = lower;
-      *right = true;
-      return true;
-    }
-  }
-  if (has_after) {
+  if (after != 0) {
     RbtreeNode* upper = node_at(pool, after);
     if (upper->left == tree->sentinel) {
       *parent = upper;

@@ -19,4 +19,11 @@ namespace quillmap {
 // two halves of a tree change (the hash follows each link and unlink as it happens).
 RbtreeNode* find_entry(SlabPool* pool, const char* key, uint64_t key_len);
 
+// For a run of requests: the two stages of fetching ahead what find_entry will read for a key of
+// checksum `crc` (crc32_short of its text): the hash slot, then, once that has arrived, the entry it
+// names. Hints only: nothing is changed or answered, and without a valid hash they do nothing. The
+// caller holds a share or the write hold, or is the store's only writer between its changes.
+void prefetch_entry_slot(SlabPool* pool, uint32_t crc);
+void prefetch_entry_node(SlabPool* pool, uint32_t crc);
+
 }  // namespace quillmap

@@ -22,8 +22,7 @@ void ClientConnection::on_readable(std::span<uint8_t> scratch, ServeClock::time_
       return;
     }
     last_progress_ = now;
-    bool going = reader_.feed({scratch.data(), static_cast<size_t>(n)},
-                              [this](std::span<const uint8_t> body) { return batch_.run_body(body); });
+    bool going = batch_.feed(reader_, {scratch.data(), static_cast<size_t>(n)});
     if (!going) {  // an undecodable body: the rest of the stream is not read
       start_answer(now);
       return;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "entry/entry_lookup.h"
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "persist/data_file.h"
@@ -17,6 +18,7 @@
 #include "server/frame_writer.h"
 #include "server/lock_recovery.h"
 #include "store/change_epoch.h"
+#include "store/rbtree.h"
 #include "store/rwlock.h"
 #include "store/sweeps.h"
 #include "util/io.h"
@@ -27,24 +29,6 @@
 
 namespace quillmap {
 namespace {
-
-// A request message decoded into the batch's arena; the arena is rewound when it goes, so the
-// message, its strings and anything protobuf-c kept of unknown fields are released at once.
-class DecodedSendInfo {
- public:
-  DecodedSendInfo(DecodeArena* arena, std::span<const uint8_t> body)
-      : arena_(arena), message_(shared_dict__send_info__unpack(arena->allocator(), body.size(), body.data())) {}
-  ~DecodedSendInfo() { arena_->rewind(); }
-  DecodedSendInfo(const DecodedSendInfo&) = delete;
-  DecodedSendInfo& operator=(const DecodedSendInfo&) = delete;
-
-  // Null when the body does not decode.
-  const SharedDict__SendInfo* get() const { return message_; }
-
- private:
-  DecodeArena* arena_;
-  SharedDict__SendInfo* message_;
-};
 
 enum ActionCode : int {
   kGet = SHARED_DICT__SEND_INFO__ACTION__GET,
@@ -205,17 +189,58 @@ void run_request(SlabPool* pool, const DecodedRequest& r, const PeerIdentity& pe
 
 }  // namespace
 
-bool RequestBatch::run_body(std::span<const uint8_t> body) {
-  DecodedSendInfo message(&arena_, body);
-  if (message.get() == nullptr) {
+bool RequestBatch::queue_body(std::span<const uint8_t> body) {
+  if (waiting_count_ == kAhead) run_oldest();
+  Waiting& w = waiting_[(first_ + waiting_count_) % kAhead];
+  const SharedDict__SendInfo* m = shared_dict__send_info__unpack(w.arena.allocator(), body.size(), body.data());
+  if (m == nullptr) {
+    w.arena.rewind();
+    run_waiting();
     log_msg(kLogError, "Could not process message. Skipped");
     return false;
   }
-  run_request(pool_, make_request(*message.get()), peer_, &counts_);
+  w.message = m;
+  ++waiting_count_;
+  // The slot of the newest key now; the entry of the one that runs after the next, whose slot was
+  // asked for two requests ago. Only this process writes the store, and it is between changes.
+  const DecodedRequest r = make_request(*m);
+  const bool keyed = r.action >= kGet && r.action <= kDel && r.key.ptr != nullptr;
+  w.key_crc = keyed ? crc32_short(r.key.ptr, r.key.len) : 0;
+  if (keyed) prefetch_entry_slot(pool_, w.key_crc);
+  if (waiting_count_ >= 3) {
+    const Waiting& soon = waiting_[(first_ + waiting_count_ - 3) % kAhead];
+    if (soon.key_crc != 0) prefetch_entry_node(pool_, soon.key_crc);
+  }
   return true;
 }
 
+void RequestBatch::run_oldest() {
+  Waiting& w = waiting_[first_];
+  run_request(pool_, make_request(*static_cast<const SharedDict__SendInfo*>(w.message)), peer_, &counts_);
+  w.message = nullptr;
+  w.arena.rewind();
+  first_ = (first_ + 1) % kAhead;
+  --waiting_count_;
+}
+
+void RequestBatch::run_waiting() {
+  while (waiting_count_ != 0) run_oldest();
+}
+
+bool RequestBatch::run_body(std::span<const uint8_t> body) {
+  const bool decoded = queue_body(body);
+  run_waiting();
+  return decoded;
+}
+
+bool RequestBatch::feed(FrameReader& reader, std::span<const uint8_t> piece) {
+  const bool going = reader.feed(piece, [this](std::span<const uint8_t> body) { return queue_body(body); });
+  run_waiting();
+  return going;
+}
+
 std::vector<uint8_t> RequestBatch::answer_frame() {
+  run_waiting();
   SharedDict__RecvInfo reply = SHARED_DICT__RECV_INFO__INIT;
   reply.success = 0;
 
@@ -272,8 +297,7 @@ void handle_request(int fd, SlabPool* pool) {
     // A block read returns short only at the end of the stream.
     int64_t n = shm_readn(conn.get(), block.data(), block.size());
     if (n <= 0) break;
-    auto run = [&](std::span<const uint8_t> body) { return batch.run_body(body); };
-    if (!reader.feed({block.data(), static_cast<size_t>(n)}, run)) break;
+    if (!batch.feed(reader, {block.data(), static_cast<size_t>(n)})) break;
     if (static_cast<size_t>(n) < block.size()) break;
   }
   std::vector<uint8_t> frame = batch.answer_frame();

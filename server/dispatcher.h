@@ -3,15 +3,22 @@
 //
 // Per connection, and forgotten when it ends: the affected and unaffected counts, whether any INFO or
 // HASH was asked for, and whether this connection has already broken a stuck segment lock by force
-// (it does so at most once for its requests). Each request is decoded into the batch's arena, which
+// (it does so at most once for its requests). Each request is decoded into an arena of its own, which
 // is rewound once the request has run: decoding takes nothing from the heap.
+//
+// The requests of one piece of the stream are decoded a few ahead of the one that runs, so that the
+// memory their keys will be looked up in is fetched while earlier ones run (the hash slot, then the
+// entry). They run in stream order, each alone, and every request of a piece has run before feed
+// returns: what the store, the log and other connections see is the same as for one request at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "server/decode_arena.h"
+#include "server/frame_reader.h"
 #include "server/peer.h"
 #include "store/layout.h"
 
@@ -25,6 +32,10 @@ class RequestBatch {
   // Decodes one request body and runs it. Returns false when the body does not decode (ERROR "Could
   // not process message. Skipped"): the batch ends there and its answer is due at once.
   bool run_body(std::span<const uint8_t> body);
+
+  // Feeds the next piece of the stream to `reader` and runs every request body it completes, as
+  // run_body would one by one. Returns false once a body did not decode (the reader has stopped).
+  bool feed(FrameReader& reader, std::span<const uint8_t> piece);
 
   // The answer frame for the requests run so far (INFO and HASH are computed now, once).
   std::vector<uint8_t> answer_frame();
@@ -40,10 +51,25 @@ class RequestBatch {
   };
 
  private:
+  // Decodes `body` behind the requests waiting, running the oldest first when all slots are taken;
+  // false (after running those waiting, then logging the ERROR) when it does not decode.
+  bool queue_body(std::span<const uint8_t> body);
+  void run_oldest();
+  void run_waiting();
+
+  static constexpr size_t kAhead = 4;  // requests decoded at most, the running one included
+  struct Waiting {
+    DecodeArena arena;
+    const void* message = nullptr;  // the decoded SharedDict.SendInfo, in arena
+    uint32_t key_crc = 0;
+  };
+
   SlabPool* pool_;
   PeerIdentity peer_;
   Counts counts_;
-  DecodeArena arena_;
+  std::array<Waiting, kAhead> waiting_;
+  size_t first_ = 0;    // slot of the oldest waiting request
+  size_t waiting_count_ = 0;
 };
 
 // Reports an answer that could not be written whole: WARN "Could not write answer: socket closed"

@@ -70,5 +70,15 @@ TEST_F(FakeArea, TitlesOverArgumentsAndTheEnvironmentThatFollows) {
   free(environ[0]);  // the heap copy, which begins with the first string moved, for the leak checker
 }
 
+// A title longer than the area is cut so that its NUL lands on the byte before title_end.
+TEST_F(FakeArea, LongTitleIsCut) {
+  lay_out({"/q", "-c", "/x.conf"}, {"A="});
+  ASSERT_EQ(shm_init_setproctitle(), 0);
+  EXPECT_EQ(title_end, last());
+  shm_setproctitle("master /q -c /x.conf");
+  EXPECT_EQ(area(), shown("quillmap: maste"));
+  free(environ[0]);
+}
+
 }  // namespace
 }  // namespace quillmap

@@ -105,18 +105,17 @@ TEST_F(ConfigTest, FileReadingTable) {
       {"=data_path=/f\ndata_path /g\n\"data_path=/h\ncolour=blue\nDATA_PATH=/j\n# comment\nlog_levle=DEBUG\n", "",
        {"3: unknown key \"data_path, ignored", "4: unknown key colour, ignored", "5: unknown key DATA_PATH, ignored",
         "7: unknown key log_levle, ignored"}},
-      {"log_path=\n", "log_path=", {}},
       {"data_size=12abc\n", "data_size=12", {"1: data_size=12abc is not a decimal number, read as 12"}},
       // Lower-case level word, no number, only the low 8 bits of 256 kept.
       {"log_level=info\ndata_size=lots\nno_save_restore=yes\nenable_clean=256\nno_save_restore=\n", "",
        {"1: log_level=info is not a level name; they are upper case (INFO), ignored",
         "2: data_size=lots is not a decimal number, read as 0", "3: no_save_restore=yes is not a decimal number, read as 0",
         "5: no_save_restore= is not a decimal number, read as 0"}},
-      {"data_size=4294967301\n", "data_size=5", {}},  // kept in 32 bits
-      {"data_path=/k", "data_path=/k", {}},  // no final newline
+      {"log_path=\ndata_path=/k", "log_path= data_path=/k", {}},  // an empty value; no final newline
       {"no_save_restore=1\nenable_clean=3\nmax_clients=-3\nexpired_check_interval=+5\n",
        "expired_check_interval=5 no_save_restore=1 enable_clean=3 max_clients=-3", {}},
-      {"expired_check_interval=2147483648\n", "expired_check_interval=-2147483648", {}},  // read as signed 32-bit
+      {"data_size=4294967301\nexpired_check_interval=2147483648\n", "data_size=5 expired_check_interval=-2147483648",
+       {}},  // kept in 32 bits, signed
       // 600 characters: a piece of 511 and a piece of 89, each handled as a line of its own.
       {"user=" + kU506 + "data_path=/p" + kQ77 + "\n", "data_path=/p" + kQ77 + " user=" + kU506, {}},
       {"\nuser=" + kU506 + "colour=blue\n", "user=" + kU506, {"2: unknown key colour, ignored"}},  // the second piece of line 2

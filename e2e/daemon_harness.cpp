@@ -185,12 +185,6 @@ bool DaemonHarness::wait_for_log(const std::string& needle, int timeout_ms) cons
   return poll_until([&] { return log_text().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-pid_t DaemonHarness::wait_for_worker(pid_t previous) const {
-  pid_t found = 0;
-  poll_until([&] { return (found = worker_pid()) != 0 && found != previous; }, 5000);
-  return found != previous ? found : 0;
-}
-
 bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const {
   return poll_until([&] { return !alive(pid); }, timeout_ms);
 }

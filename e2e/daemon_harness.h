@@ -52,7 +52,6 @@ class DaemonHarness {
   int stop(int timeout_ms = 10000);
 
   bool wait_for_log(const std::string& needle, int timeout_ms = 5000) const;
-  pid_t wait_for_worker(pid_t previous = 0) const;  // a worker other than `previous`, or 0
   bool wait_gone(pid_t pid, int timeout_ms) const;  // reaped when it is our child
 
   std::string log_text() const { return read_file(log_path); }

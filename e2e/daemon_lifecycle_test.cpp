@@ -1,5 +1,7 @@
-// Start-up, signals and orderly stop of the real daemon, in the foreground and detached: files,
-// segment, process titles, log lines and exit statuses.
+// Start-up, signals and orderly stop of the real daemon, in the foreground and detached, as an operator
+// sees them: files, segment, process titles, log lines, texts and exit statuses. (Which options print
+// the help and with which status is the option parser's own table; the texts of most refusals are the
+// configuration's own tests.)
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -13,6 +15,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "client/dict_client.h"
 #include "client/reader/quillmap_reader.hpp"
@@ -21,6 +24,10 @@
 
 namespace quillmap::e2e {
 namespace {
+
+const char kHelp[] =
+    "\n-c | --config-path : path to config file. By default /etc/veldrane/kelvar.conf is used.\n"
+    "-D | --no-daemon   : do not go to background\n-h | --help        : show this help and exit\n";
 
 mode_t mode_of(const std::string& path) {
   struct stat st {};
@@ -67,6 +74,20 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   EXPECT_EQ(read_cmdline(master),
             "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
   EXPECT_EQ(read_cmdline(worker), "quillmap: worker");
+  // While it runs, -h and --version are answered and every start that would serve is refused.
+  const std::string running = "Quillmap is already running with pid: " + std::to_string(master) + ". Exit\n";
+  const std::pair<std::vector<std::string>, ProgramRun> kCommands[] = {
+      {{"-h"}, {0, kHelp, ""}},
+      {{"--version"}, {0, "quillmap " QUILLMAP_VERSION "\n", ""}},
+      {{"-c", daemon.config_path}, {1, "", running}},
+      {{"-D", "-c", daemon.config_path}, {1, "", running}},
+  };
+  for (const auto& [args, expected] : kCommands) {
+    ProgramRun run = run_program(daemon_binary(), args);
+    EXPECT_EQ(run.exit_status, expected.exit_status) << args.back();
+    EXPECT_EQ(run.out, expected.out) << args.back();
+    EXPECT_EQ(run.err, expected.err) << args.back();
+  }
 
   // A second terminating signal while the master waits is not forwarded again.
   ASSERT_EQ(kill(master, SIGTERM), 0);
@@ -103,6 +124,16 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
             std::string::npos) << log;
   EXPECT_EQ(count_of(log, "Worker exited normally"), 3u) << log;
   EXPECT_EQ(daemon.stop(2000), 0) << "a backing-off master stops at once";
+}
+
+// A configuration refused at start creates nothing: no log folder, no data file.
+TEST(DaemonLifecycle, RefusedStartCreatesNothing) {
+  DaemonHarness daemon(DaemonOptions{true, {"user=no-such-quillmap-account"}, "DEBUG", ""});
+  EXPECT_FALSE(daemon.start());
+  EXPECT_EQ(daemon.launch_status(), 1);
+  EXPECT_EQ(daemon.stderr_text(), "No such user: no-such-quillmap-account");
+  EXPECT_FALSE(std::filesystem::exists(daemon.dir + "/log"));
+  EXPECT_FALSE(std::filesystem::exists(daemon.data_path));
 }
 
 // A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on

@@ -1,8 +1,9 @@
-// What the daemon confirmed is never lost when saving goes wrong: a stop whose dump fails keeps the store
-// for the next start, a data file that does not load whole is kept aside before anything overwrites it,
-// answered writes outlive killed workers, and periodic saves write a changed store. (A dump that fails on
-// a full disk, or replaces the old file whole or not at all, is the dump's own test; a cut-short one is
-// completed at start in serve_test.)
+// What the daemon confirmed is never lost: workers stopped or killed and replaced keep the store, a stop
+// and a start carry it through the data file (a cut-short rewrite completed first), a stop whose dump
+// fails keeps it for the next start, a data file that does not load whole is kept aside before anything
+// overwrites it, answered writes outlive killed workers, and periodic saves write a changed store. (A
+// dump that fails on a full disk, or replaces the old file whole or not at all, is the dump's own test.)
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,11 +21,76 @@
 #include "client/dict_client.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "e2e/daemon_harness.h"
+#include "persist/data_file_writer.h"
 
 namespace quillmap::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+
+constexpr KeyType kAddr = KeyType::kAddress;
+
+// How many of `requests` are answered as affected; retried while a worker is being replaced.
+uint64_t affected(const DaemonHarness& daemon, const std::vector<Request>& requests) {
+  for (int i = 0; i < 250; ++i) {
+    Result<Answer> a = send_batch(daemon.socket_path, requests);
+    if (a.ok()) return a.value().affected().value_or(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
+}
+
+// A worker that ends on SIGTERM dumps, and the master replaces it at once with one that serves the
+// store its predecessor left instead of loading the data file; a killed worker does not dump, and its
+// replacement keeps even an emptied store rather than load the older data file on top of it.
+TEST(Durability, ReplacedWorkersKeepTheStore) {
+  DaemonHarness daemon(serving_options());
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_EQ(affected(daemon, {make_add("a", "1"), make_add("c", "3"), make_add("10.0.0.0/8", "net", 0, kAddr)}), 3u);
+  const pid_t worker = daemon.worker_pid();
+  ASSERT_EQ(kill(worker, SIGTERM), 0);
+  EXPECT_TRUE(daemon.wait_for_log("[WARN]: Worker: got terminating signal. Exiting...\n"));
+  EXPECT_TRUE(daemon.wait_for_log("[INFO]: Dumped 3 entries\n"));
+  EXPECT_TRUE(daemon.wait_for_log("[INFO]: Not loading " + daemon.data_path +
+                                  ": the store kept from the previous worker is newer\n"));
+  EXPECT_EQ(affected(daemon, {make_get("c"), make_get("10.1.2.3", kAddr)}), 2u);
+  ASSERT_TRUE(send_batch(daemon.socket_path, {make_simple(Action::kClear)}).ok());
+  const pid_t second = daemon.worker_pid();
+  ASSERT_EQ(kill(second, SIGKILL), 0);
+  ASSERT_TRUE(daemon.wait_gone(second, 5000));
+  EXPECT_EQ(affected(daemon, {make_get("c")}), 0u);
+  EXPECT_EQ(daemon.stop(), 0);
+}
+
+// After an orderly stop (segment removed) and a new start the daemon serves the same dictionary, read
+// back from its data file: the same digest, and address matches through rebuilt tries. Here the stop's
+// rewrite was cut short: the start completes the data file from the complete copy beside it first.
+TEST(Durability, AStopAndStartKeepsEveryEntry) {
+  const std::vector<Request> batch = {make_add("plain", "v"), make_add("a: b", "'quoted'\t\xc3\xa9\n", 4000000000u),
+                                      make_add("10.0.0.0/8", "ten", 0, kAddr),
+                                      make_add("10.1.0.0/16", "ten-one", 4000000000u, kAddr),
+                                      make_add("2001:db8:7::/48", "six", 0, kAddr)};
+  const std::vector<Request> matches = {make_get("10.2.0.1", kAddr), make_get("10.1.2.3", kAddr),
+                                        make_get("2001:db8:7:1::1", kAddr)};
+  const auto hash = [](const DaemonHarness& daemon) {
+    Result<Answer> a = send_batch(daemon.socket_path, {make_simple(Action::kHash)});
+    return a.ok() && a.value().hashsum ? *a.value().hashsum : "no hash";
+  };
+  DaemonHarness daemon(serving_options());
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_EQ(affected(daemon, batch), batch.size());
+  const std::string before = hash(daemon);
+  ASSERT_EQ(daemon.stop(), 0);
+  EXPECT_FALSE(daemon.segment_exists());
+  const std::string text = read_file(daemon.data_path);
+  std::ofstream(daemon.data_path + ".tmp") << text << dump_trailer(text, static_cast<int64_t>(batch.size()));
+  std::ofstream(daemon.data_path) << "the start of the new text";
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text() << daemon.log_text();
+  EXPECT_TRUE(daemon.wait_for_log("[WARN]: The last dump of " + daemon.data_path + " was cut short"));
+  EXPECT_EQ(hash(daemon), before);
+  EXPECT_EQ(affected(daemon, matches), matches.size());
+  EXPECT_EQ(daemon.stop(), 0);
+}
 
 // A data file of 100 entries that does not load whole: a syntax error in its 11th entry.
 std::string unloadable_text(const std::string& value) {

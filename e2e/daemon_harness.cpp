@@ -153,7 +153,9 @@ bool DaemonHarness::start() {
   // A foreground daemon that has ended will never serve; a detached one ends its first process with
   // status 0 on purpose, and with 1 when start-up failed.
   auto failed = [&] { return !alive(launched_) && (options.foreground || launch_status() != 0); };
-  return poll_until([&] { return ready() || failed(); }, 10000) && ready();
+  bool serving = false;
+  poll_until([&] { return (serving = ready()) || failed(); }, 10000);
+  return serving;
 }
 
 bool DaemonHarness::ready() const {

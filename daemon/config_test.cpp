@@ -105,20 +105,17 @@ TEST_F(ConfigTest, FileReadingTable) {
       {"=data_path=/f\ndata_path /g\n\"data_path=/h\ncolour=blue\nDATA_PATH=/j\n# comment\nlog_levle=DEBUG\n", "",
        {"3: unknown key \"data_path, ignored", "4: unknown key colour, ignored", "5: unknown key DATA_PATH, ignored",
         "7: unknown key log_levle, ignored"}},
-      {"log_path=\n", "log_path=", {}},
       {"data_size=12abc\n", "data_size=12", {"1: data_size=12abc is not a decimal number, read as 12"}},
       // Lower-case level word, no number, only the low 8 bits of 256 kept.
       {"log_level=info\ndata_size=lots\nno_save_restore=yes\nenable_clean=256\nno_save_restore=\n", "",
        {"1: log_level=info is not a level name; they are upper case (INFO), ignored",
         "2: data_size=lots is not a decimal number, read as 0", "3: no_save_restore=yes is not a decimal number, read as 0",
         "5: no_save_restore= is not a decimal number, read as 0"}},
-      {"data_size=4294967301\n", "data_size=5", {}},  // kept in 32 bits
-      {"data_path=/k", "data_path=/k", {}},  // no final newline
+      {"log_path=\ndata_path=/k", "log_path= data_path=/k", {}},  // an empty value; no final newline
       {"no_save_restore=1\nenable_clean=3\nmax_clients=-3\nexpired_check_interval=+5\n",
        "expired_check_interval=5 no_save_restore=1 enable_clean=3 max_clients=-3", {}},
-      {"expired_check_interval=-5\n", "expired_check_interval=-5", {}},
-      {"expired_check_interval=4294967297\n", "expired_check_interval=1", {}},  // read as signed 32-bit
-      {"expired_check_interval=2147483648\n", "expired_check_interval=-2147483648", {}},
+      {"data_size=4294967301\nexpired_check_interval=2147483648\n", "data_size=5 expired_check_interval=-2147483648",
+       {}},  // kept in 32 bits, signed
       // 600 characters: a piece of 511 and a piece of 89, each handled as a line of its own.
       {"user=" + kU506 + "data_path=/p" + kQ77 + "\n", "data_path=/p" + kQ77 + " user=" + kU506, {}},
       {"\nuser=" + kU506 + "colour=blue\n", "user=" + kU506, {"2: unknown key colour, ignored"}},  // the second piece of line 2
@@ -132,6 +129,9 @@ TEST_F(ConfigTest, FileReadingTable) {
     }
     EXPECT_EQ(config_warnings(), expected) << c.text;
   }
+  CaptureStderr();
+  EXPECT_EQ(read_config("/nonexistent/q.conf"), 1);
+  EXPECT_EQ(GetCapturedStderr(), "Could not open config /nonexistent/q.conf: No such file or directory\n");
 }
 
 // Warnings are shown once the log is open; on standard error only in the foreground, and as the
@@ -179,53 +179,38 @@ TEST_F(ConfigTest, ManualAndExampleCoverEveryKey) {
   EXPECT_EQ(std::set<std::string>(shown.begin(), shown.end()), keys);
 }
 
-// finish_config: defaults for zero values, the smallest data_size accepted, and every refusal.
+// finish_config: defaults for zero values, the smallest data_size and the largest expired_check_interval
+// accepted, and every refusal. Each row's text is read with "data_path=/d" after it (an empty text: no
+// data path at all); the expectation is the settings after it, or the refusal on standard error.
 TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
-  const std::string min = std::to_string(store_min_data_size());
-  const std::string below = std::to_string(store_min_data_size() - 1);
-  const std::string defaults = " data_path=/d log_level=3 expired_check_interval=60";
-  ASSERT_EQ(read_text("data_path=/d\ndata_size=0\nexpired_check_interval=0\n"), 0);
-  EXPECT_EQ(finish_config(), 0);
-  EXPECT_EQ(describe_settings(), "data_size=10485760" + defaults);
-  ASSERT_EQ(read_text("data_path=/d\ndata_size=" + min + "\n"), 0);
-  EXPECT_EQ(finish_config(), 0);
-  EXPECT_EQ(describe_settings(), "data_size=" + min + defaults);
-  ASSERT_EQ(read_text("data_path=/d\ndata_size=" + below + "\n"), 0);
-  CaptureStderr();
-  EXPECT_EQ(finish_config(), 1);
-  EXPECT_EQ(GetCapturedStderr(),
-            "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n");
-
-  ASSERT_EQ(read_text("data_path=/d\nexpired_check_interval=429496729\n"), 0);  // the largest accepted
-  EXPECT_EQ(finish_config(), 0);
-  EXPECT_EQ(settings.expired_check_interval, 429496729);
-
-  ASSERT_EQ(read_text("data_path=/d\nclient_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\n"
-                      "reader_group=root\n"), 0);
-  EXPECT_EQ(finish_config(), 0);
-  EXPECT_EQ(describe_settings(), "data_size=10485760" + defaults +
-                                     " client_timeout=0 max_clients=1 dump_dir=/srv/dumps index=0 huge_pages=1"
-                                     " reader_group=root");
-  const std::pair<std::string, std::string> kRefused[] = {
-      {"expired_check_interval=429496730", "Invalid expired_check_interval 429496730: it must lie between 0 and 429496729. Exit\n"},
-      {"expired_check_interval=-1", "Invalid expired_check_interval -1: it must lie between 0 and 429496729. Exit\n"},
+  const std::string min = std::to_string(store_min_data_size()), below = std::to_string(store_min_data_size() - 1);
+  const std::string defaults = "data_size=10485760 data_path=/d log_level=3 expired_check_interval=";
+  const std::string interval = ": it must lie between 0 and 429496729. Exit\n";
+  const std::pair<std::string, std::string> kCases[] = {
+      {"data_size=0\nexpired_check_interval=0", defaults + "60"},
+      {"data_size=" + min, "data_size=" + min + " data_path=/d log_level=3 expired_check_interval=60"},
+      {"expired_check_interval=429496729", defaults + "429496729"},
+      {"client_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\nreader_group=root",
+       defaults + "60 client_timeout=0 max_clients=1 dump_dir=/srv/dumps index=0 huge_pages=1 reader_group=root"},
+      {"", "Data path is required. Exit.\n"},
+      {"data_size=" + below, "Invalid data_size " + below + ": the store needs at least " + min + " bytes. Exit\n"},
+      {"expired_check_interval=429496730", "Invalid expired_check_interval 429496730" + interval},
+      {"expired_check_interval=-1", "Invalid expired_check_interval -1" + interval},
       {"client_timeout=-1", "Invalid client_timeout -1: it must lie between 0 and 31536000 seconds. Exit\n"},
       {"max_clients=0", "Invalid max_clients 0: it must lie between 1 and 1048576. Exit\n"},
       {"dump_dir=dumps", "Invalid dump_dir dumps: it must be an absolute path. Exit\n"},
       {"reader_group=no-such-group-here", "Invalid reader_group no-such-group-here: no such group. Exit\n"},
+      // A data path that exists but is not a regular file would swallow every dump (the first one wins).
+      {"data_path=/tmp", "Invalid data_path /tmp: it is not a regular file. Exit\n"},
+      {"data_path=/dev/null", "Invalid data_path /dev/null: it is not a regular file. Exit\n"},
   };
-  for (const auto& [line, message] : kRefused) {
-    ASSERT_EQ(read_text("data_path=/d\n" + line + "\n"), 0);
+  for (const auto& [text, expected] : kCases) {
+    ASSERT_EQ(read_text(text.empty() ? "" : text + "\ndata_path=/d\n"), 0);
     CaptureStderr();
-    EXPECT_EQ(finish_config(), 1) << line;
-    EXPECT_EQ(GetCapturedStderr(), message);
-  }
-  // A data path that exists but is not a regular file would swallow every dump.
-  for (const char* path : {"/tmp", "/dev/null"}) {
-    ASSERT_EQ(read_text(std::string("data_path=") + path + "\n"), 0);
-    CaptureStderr();
-    EXPECT_EQ(finish_config(), 1) << path;
-    EXPECT_EQ(GetCapturedStderr(), std::string("Invalid data_path ") + path + ": it is not a regular file. Exit\n");
+    const int result = finish_config();
+    const std::string refusal = GetCapturedStderr();
+    EXPECT_EQ(result, expected.find("Exit") == std::string::npos ? 0 : 1) << text;
+    EXPECT_EQ(result == 0 ? describe_settings() : refusal, expected) << text;
   }
 }
 
@@ -264,10 +249,10 @@ TEST_F(ConfigTest, OptionsTable) {
 }
 
 TEST_F(ConfigTest, DefaultPathsAreDerived) {
-  complete_default_path(&settings.log_path, "/var/log", ".log");
-  complete_default_path(&settings.socket_path, "/run/", ".sock");
   settings.pid_path = strdup("/kept.pid");
   complete_default_path(&settings.pid_path, "/var/run", ".pid");
+  complete_default_path(&settings.log_path, "/var/log", ".log");
+  complete_default_path(&settings.socket_path, "/run/", ".sock");
   EXPECT_STREQ(settings.log_path, "/var/log/quillmap/quillmap.log");
   EXPECT_STREQ(settings.socket_path, "/run/quillmap/quillmap.sock");
   EXPECT_STREQ(settings.pid_path, "/kept.pid");

@@ -66,6 +66,8 @@ TEST_F(FakeArea, TitlesOverArgumentsAndTheEnvironmentThatFollows) {
   shm_setproctitle("worker");
   EXPECT_EQ(area(), shown("quillmap: worker"));
   EXPECT_EQ(*title_end, '\0');
+  shm_setproctitle(std::string(200, 'x').c_str());  // longer than the area: cut, its NUL before title_end
+  EXPECT_EQ(area(), shown("quillmap: " + std::string(static_cast<size_t>(title_end - bytes_.data()) - 11, 'x')));
   EXPECT_STREQ(envp_[2], "X=");  // beyond the area: untouched
   free(environ[0]);  // the heap copy, which begins with the first string moved, for the leak checker
 }

@@ -24,31 +24,30 @@ class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     release_settings();
-    char tmpl[] = "/tmp/quillmap-startup-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     chmod(dir_.c_str(), 0755);  // reachable by the unprivileged account of the ownership test
   }
   void TearDown() override {
     release_settings();
     std::filesystem::remove_all(dir_);
   }
-  std::string dir_;
+  std::string dir_ = "/tmp/quillmap-startup-test-XXXXXX";
 };
 
-TEST_F(StartupTest, DirectoriesAboveTheLastComponentAreMade) {
-  EXPECT_EQ(makedirs((dir_ + "/a/b/c/file.log").c_str(), nullptr), 0);
-  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/a/b/c"));
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/a/b/c/file.log"));
-  EXPECT_EQ(makedirs((dir_ + "/a/b/c/file.log").c_str(), nullptr), 0);  // all exist already
-  EXPECT_EQ(makedirs("relative.log", nullptr), 0);  // no directory part: nothing made
+// Directories above the last component are made (none without a directory part, nothing again when
+// they exist); the data file is created private, an existing one is left untouched (the segment key
+// depends on its identity); each failure says what could not be created.
+TEST_F(StartupTest, DirectoriesAndTheDataFile) {
+  EXPECT_EQ(makedirs((dir_ + "/a/b/file.log").c_str(), nullptr), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/a/b"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/a/b/file.log"));
+  EXPECT_EQ(makedirs((dir_ + "/a/b/file.log").c_str(), nullptr), 0);
+  EXPECT_EQ(makedirs("relative.log", nullptr), 0);
   std::ofstream(dir_ + "/plain") << "x";
   CaptureStderr();
   EXPECT_EQ(makedirs((dir_ + "/plain/sub/x.log").c_str(), nullptr), -1);
   EXPECT_EQ(GetCapturedStderr(), "Could not create " + dir_ + "/plain/sub: Not a directory\n");
-}
 
-TEST_F(StartupTest, DataFileCreatedPrivateAndExistingOneUntouched) {
   settings.data_path = strdup((dir_ + "/data.yaml").c_str());
   ASSERT_EQ(create_data_file(nullptr), 0);
   struct stat created, again;
@@ -57,15 +56,13 @@ TEST_F(StartupTest, DataFileCreatedPrivateAndExistingOneUntouched) {
   std::ofstream(settings.data_path, std::ios::app) << "kept";
   ASSERT_EQ(create_data_file(nullptr), 0);
   ASSERT_EQ(stat(settings.data_path, &again), 0);
-  EXPECT_EQ(again.st_ino, created.st_ino);  // the segment key depends on this identity
+  EXPECT_EQ(again.st_ino, created.st_ino);
   EXPECT_EQ(again.st_size, 4);
-
   free(settings.data_path);
   settings.data_path = strdup((dir_ + "/missing/data.yaml").c_str());
   CaptureStderr();
   EXPECT_EQ(create_data_file(nullptr), 1);
-  EXPECT_EQ(GetCapturedStderr(),
-            "Could not create data file " + dir_ + "/missing/data.yaml: No such file or directory");
+  EXPECT_EQ(GetCapturedStderr(), "Could not create data file " + dir_ + "/missing/data.yaml: No such file or directory");
 }
 
 // As root: new directories and the data file go to the account, existing directories keep their
@@ -83,17 +80,15 @@ TEST_F(StartupTest, AccountOwnsNewFilesAndPrivilegesAreDropped) {
   EXPECT_EQ(st.st_uid, 0u);
   for (std::string path : {dir_ + "/old/new", dir_ + "/new.yaml"}) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, account.uid) << path;
-    EXPECT_EQ(st.st_gid, account.gid) << path;
+    EXPECT_TRUE(st.st_uid == account.uid && st.st_gid == account.gid) << path;
   }
-
-  pid_t child = fork();
+  const pid_t child = fork();
   if (child == 0) {
-    if (drop_privileges(account) != 0) _exit(2);
     gid_t groups[8];
-    int n = getgroups(8, groups);
-    _exit(getuid() == account.uid && geteuid() == account.uid && getgid() == account.gid && n <= 1 &&
-                  (n == 0 || groups[0] == account.gid)
+    const bool dropped = drop_privileges(account) == 0;
+    const int n = getgroups(8, groups);
+    _exit(dropped && getuid() == account.uid && geteuid() == account.uid && getgid() == account.gid &&
+                  (n == 0 || (n == 1 && groups[0] == account.gid))
               ? 0
               : 1);
   }

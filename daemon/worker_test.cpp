@@ -27,11 +27,16 @@
 namespace quillmap {
 namespace {
 
+std::string read_text(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
 TEST(WorkerBody, UnusableStoreIsNeverServed) {
   char tmpl[] = "/tmp/qm_worker_XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl, socket_path = dir + "/sock", log_path = dir + "/worker.log";
-  const std::string data_path = dir + "/data.yaml";
+  const std::string dir = tmpl, socket_path = dir + "/sock", log_path = dir + "/worker.log", data_path = dir + "/data.yaml";
   std::ofstream(data_path) << "---\nkept:\n  value: 1\n  expires: 0\n  is_address: false\n...\n";
   const Settings saved = settings;
   settings.socket_path = const_cast<char*>(socket_path.c_str());
@@ -40,7 +45,7 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
   settings.no_save_restore = 0;
   testing::PoolFixture fixture(4 << 20, testing::PoolBacking::kSysv, false);
   settings.data_size = 4096;  // too small to hold the store's first records
-  pid_t pid = fork();
+  const pid_t pid = fork();
   if (pid == 0) {
     init_signals();
     log_open(log_path.c_str());
@@ -51,16 +56,13 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
   settings = saved;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_FALSE(std::filesystem::exists(socket_path)) << "no socket was opened";
-  std::stringstream log;
-  log << std::ifstream(log_path).rdbuf();
-  EXPECT_NE(log.str().find("init_memory"), std::string::npos) << log.str();
-  EXPECT_NE(log.str().find("[ERROR]: Store could not be prepared; this worker does not serve\n"),
-            std::string::npos);
-  EXPECT_EQ(log.str().find("Loaded"), std::string::npos) << "nothing loaded into an unusable store";
-  EXPECT_EQ(log.str().find("Dumped"), std::string::npos);
+  const std::string log = read_text(log_path);
+  EXPECT_NE(log.find("[ERROR]: Store could not be prepared; this worker does not serve\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Loaded"), std::string::npos) << "nothing loaded into an unusable store";
+  EXPECT_EQ(log.find("Dumped"), std::string::npos);
+  EXPECT_EQ(read_text(data_path), "---\nkept:\n  value: 1\n  expires: 0\n  is_address: false\n...\n");
   std::filesystem::remove_all(dir);
 }
-
 
 // An insertion with rebalancing is killed at each of its steps, and the run is gone as a killed
 // foreground daemon would be; the next start saves the left-behind store. The file must hold every
@@ -108,13 +110,11 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 86)) << status;
     DaemonSegments segment;
-    segment.base = store.pool();
-    segment.state = state;
+    segment.base = store.pool(), segment.state = state;
     segment.reused = segment.state_matched = true;
     ASSERT_EQ(save_leftover_store(segment), 0);
-    std::stringstream text;
-    text << std::ifstream(data_path).rdbuf();
-    for (int i = 0; i < 64; ++i) ASSERT_NE(text.str().find("\nk" + std::to_string(i) + ":\n"), std::string::npos) << i;
+    const std::string text = read_text(data_path);
+    for (int i = 0; i < 64; ++i) ASSERT_NE(text.find("\nk" + std::to_string(i) + ":\n"), std::string::npos) << i;
     if (WEXITSTATUS(status) == 0) break;
     ++killed;
   }

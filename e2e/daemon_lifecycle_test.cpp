@@ -1,5 +1,7 @@
-// Start-up, signals and orderly stop of the real daemon, in the foreground and detached: files,
-// segment, process titles, log lines and exit statuses.
+// Start-up, signals and orderly stop of the real daemon, in the foreground and detached, as an operator
+// sees them: files, segment, process titles, log lines, texts and exit statuses. (Which options print
+// the help and with which status is the option parser's own table; the texts of most refusals are the
+// configuration's own tests.)
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -13,39 +15,51 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <vector>
 
-#include "store/segment_identity.h"
+#include "client/dict_client.h"
+#include "client/reader/quillmap_reader.hpp"
 #include "e2e/daemon_harness.h"
+#include "store/segment_identity.h"
 
 namespace quillmap::e2e {
 namespace {
+
+const char kHelp[] =
+    "\n-c | --config-path : path to config file. By default /etc/veldrane/kelvar.conf is used.\n"
+    "-D | --no-daemon   : do not go to background\n-h | --help        : show this help and exit\n";
 
 mode_t mode_of(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
 }
 
-// With a tiny environment the title area is the argument strings and "A=": the master's longer title
-// is cut so that its NUL lands on the byte before the area's last byte.
-TEST(DaemonLifecycle, ForegroundKeepsSegmentWritesNoPidFileAndCutsItsTitle) {
-  DaemonOptions options;
-  options.environment = std::vector<std::string>{"A="};
-  DaemonHarness daemon(options);
+// A foreground daemon leaves its segments behind; started again with index=0 over them, it must not
+// leave readers an index that no worker keeps (it would answer a key deleted since).
+TEST(DaemonLifecycle, ForegroundKeepsItsSegmentsAndARestartWithoutTheIndexLeavesNoStaleOne) {
+  DaemonHarness daemon;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
-  const pid_t master = daemon.master_pid();
-  const std::string args[] = {daemon_binary(), "-c", daemon.config_path(), "-D"};
-  size_t area = 3;
-  for (const std::string& a : args) area += a.size() + 1;
-  const std::string title = "quillmap: master " + args[0] + " -c " + daemon.config_path() + " -D";
-  EXPECT_EQ(read_cmdline(master), title.substr(0, area - 2));
   EXPECT_TRUE(daemon.wait_for_log("[DEBUG]: Shared memory successfully attached."));
-
-  ASSERT_EQ(kill(master, SIGINT), 0);
-  ASSERT_TRUE(daemon.wait_gone(master, 10000));
+  ASSERT_TRUE(send_batch(daemon.socket_path, {make_add("k1", "v"), make_add("k2", "v")}).ok());
+  ASSERT_EQ(kill(daemon.master_pid(), SIGINT), 0);
+  ASSERT_TRUE(daemon.wait_gone(daemon.master_pid(), 10000));
   EXPECT_EQ(daemon.launch_status(), 0);
-  EXPECT_FALSE(std::filesystem::exists(daemon.pid_path()));
-  EXPECT_TRUE(daemon.segment_exists());  // a foreground daemon leaves its segment behind
-  EXPECT_EQ(mode_of(daemon.data_path()), 0600u);
+  EXPECT_FALSE(std::filesystem::exists(daemon.pid_path));
+  ASSERT_TRUE(daemon.segment_exists());
+  EXPECT_EQ(mode_of(daemon.data_path), 0600u);
+
+  std::ofstream(daemon.config_path, std::ios::app) << "index=0\n";
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_EQ(send_batch(daemon.socket_path, {make_del("k1")}).value().affected(), 1u);
+  Reader reader;
+  IndexFigures index;
+  ASSERT_EQ(Reader::open(daemon.data_path, &reader), ReadStatus::kOk);
+  ASSERT_EQ(reader.index_figures(&index), ReadStatus::kOk);
+  EXPECT_FALSE(index.present);
+  std::string value;
+  EXPECT_EQ(reader.get("k1", &value), ReadStatus::kNotFound);
+  EXPECT_EQ(reader.get("k2", &value), ReadStatus::kOk);
+  EXPECT_EQ(daemon.stop(), 0);
 }
 
 TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
@@ -53,22 +67,33 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 0);  // the starting process ends once the worker serves
-  const pid_t master = daemon.master_pid();
-  const pid_t worker = daemon.worker_pid();
-  ASSERT_NE(master, 0);
-  ASSERT_NE(worker, 0);
+  const pid_t master = daemon.master_pid(), worker = daemon.worker_pid();
   EXPECT_NE(master, daemon.launched_pid());
-  EXPECT_EQ(read_file(daemon.pid_path()), std::to_string(master));  // no newline
-  EXPECT_EQ(mode_of(daemon.pid_path()), 0644u);
+  EXPECT_EQ(read_file(daemon.pid_path), std::to_string(master));  // no newline
+  EXPECT_EQ(mode_of(daemon.pid_path), 0644u);
   EXPECT_EQ(read_cmdline(master),
-            "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path());
+            "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
   EXPECT_EQ(read_cmdline(worker), "quillmap: worker");
+  // While it runs, -h and --version are answered and every start that would serve is refused.
+  const std::string running = "Quillmap is already running with pid: " + std::to_string(master) + ". Exit\n";
+  const std::pair<std::vector<std::string>, ProgramRun> kCommands[] = {
+      {{"-h"}, {0, kHelp, ""}},
+      {{"--version"}, {0, "quillmap " QUILLMAP_VERSION "\n", ""}},
+      {{"-c", daemon.config_path}, {1, "", running}},
+      {{"-D", "-c", daemon.config_path}, {1, "", running}},
+  };
+  for (const auto& [args, expected] : kCommands) {
+    ProgramRun run = run_program(daemon_binary(), args);
+    EXPECT_EQ(run.exit_status, expected.exit_status) << args.back();
+    EXPECT_EQ(run.out, expected.out) << args.back();
+    EXPECT_EQ(run.err, expected.err) << args.back();
+  }
 
   // A second terminating signal while the master waits is not forwarded again.
   ASSERT_EQ(kill(master, SIGTERM), 0);
   kill(master, SIGINT);
   EXPECT_EQ(daemon.stop(), 0);
-  EXPECT_FALSE(std::filesystem::exists(daemon.pid_path()));
+  EXPECT_FALSE(std::filesystem::exists(daemon.pid_path));
   EXPECT_FALSE(daemon.segment_exists());
   const std::string log = daemon.log_text();
   const std::regex kEnd(
@@ -85,28 +110,38 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
 // off instead of loading and dumping the data file in a tight loop; a stop still ends it at once.
 TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
   DaemonHarness daemon(serving_options({}, "WARN"));
-  std::filesystem::create_directories(daemon.socket_path() + "/in-the-way");
+  std::filesystem::create_directories(daemon.socket_path + "/in-the-way");
   // The starting process waits until the first worker serves: here it never does, and the start fails
   // visibly, while the master goes on trying.
   daemon.start();
   ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 1);
-  EXPECT_EQ(daemon.stderr_text(), "quillmap did not start; see the log at " + daemon.log_path() + "\n");
+  EXPECT_EQ(daemon.stderr_text(), "quillmap did not start; see the log at " + daemon.log_path + "\n");
   ASSERT_TRUE(daemon.wait_for_log("next start in 2 s", 8000)) << daemon.log_text();
   const std::string log = daemon.log_text();
-  EXPECT_NE(log.find("[ERROR]: Could not remove " + daemon.socket_path() + ": Is a directory"), std::string::npos) << log;
+  EXPECT_NE(log.find("[ERROR]: Could not remove " + daemon.socket_path + ": Is a directory"), std::string::npos) << log;
   EXPECT_NE(log.find("[ERROR]: Workers keep ending within 5 s of their start (2 in a row); next start in 1 s"),
             std::string::npos) << log;
   EXPECT_EQ(count_of(log, "Worker exited normally"), 3u) << log;
   EXPECT_EQ(daemon.stop(2000), 0) << "a backing-off master stops at once";
 }
 
+// A configuration refused at start creates nothing: no log folder, no data file.
+TEST(DaemonLifecycle, RefusedStartCreatesNothing) {
+  DaemonHarness daemon(DaemonOptions{true, {"user=no-such-quillmap-account"}, "DEBUG", ""});
+  EXPECT_FALSE(daemon.start());
+  EXPECT_EQ(daemon.launch_status(), 1);
+  EXPECT_EQ(daemon.stderr_text(), "No such user: no-such-quillmap-account");
+  EXPECT_FALSE(std::filesystem::exists(daemon.dir + "/log"));
+  EXPECT_FALSE(std::filesystem::exists(daemon.data_path));
+}
+
 // A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on
 // the terminal, not only in the log.
 TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
   DaemonHarness daemon;
-  std::ofstream(daemon.data_path()) << "";
-  const key_t key = segment_key(daemon.data_path().c_str(), kDictProjectId);
+  std::ofstream(daemon.data_path) << "";
+  const key_t key = segment_key(daemon.data_path.c_str(), kDictProjectId);
   const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
   ASSERT_GE(id, 0) << strerror(errno);
   EXPECT_FALSE(daemon.start());

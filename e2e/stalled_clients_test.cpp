@@ -1,7 +1,7 @@
 // Clients that stall the way a hostile or broken program would: connected and silent, half a frame,
 // whole frames without ever ending the sending direction, forty silent ones at once. The daemon serves
-// everyone else meanwhile, keeps sweeping, drops the stalled ones after client_timeout naming their
-// pid, and stops at once when told to even while a client stalls.
+// everyone else meanwhile, drops the stalled ones after client_timeout naming their pid, and stops at
+// once when told to even while a client stalls.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,30 +41,27 @@ bool closed_unanswered(int fd) {
 }
 
 TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
-  DaemonHarness daemon(serving_options({"client_timeout=2", "enable_clean=1", "expired_check_interval=1"}));
+  DaemonHarness daemon(serving_options({"client_timeout=2"}));
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
-  const uint32_t past = static_cast<uint32_t>(time(nullptr) - 60);
-  ASSERT_TRUE(send_batch(daemon.socket_path(), {make_add("stale", "v", past)}).ok());
 
   std::vector<UniqueFd> stalled;
-  for (int i = 0; i < 40; ++i) stalled.push_back(stalled_client(daemon.socket_path()));
+  for (int i = 0; i < 40; ++i) stalled.push_back(stalled_client(daemon.socket_path));
   const std::string add_pending = encode_batch({make_add("pending", "v")}).value();
-  stalled.push_back(stalled_client(daemon.socket_path(), add_pending.substr(0, 3)));  // half a frame
-  stalled.push_back(stalled_client(daemon.socket_path(), add_pending));              // no half-close
+  stalled.push_back(stalled_client(daemon.socket_path, add_pending.substr(0, 3)));  // half a frame
+  stalled.push_back(stalled_client(daemon.socket_path, add_pending));              // no half-close
 
   // The frames of the client that never half-closes have run, and others are answered before the
   // stalled ones are dropped.
   bool seen = false;
   for (int i = 0; i < 100 && !seen; ++i) {
-    Result<Answer> a = send_batch(daemon.socket_path(), {make_get("pending")}, ClientOptions{1000});
+    Result<Answer> a = send_batch(daemon.socket_path, {make_get("pending")}, ClientOptions{1000});
     ASSERT_TRUE(a.ok()) << a.error();
     seen = a.value().affected() == 1u;
   }
   EXPECT_TRUE(seen) << "a stalled connection's complete request did not run";
   EXPECT_EQ(count_of(daemon.log_text(), "made no progress"), 0u) << "others had to wait for the stalled clients";
 
-  // After the time-out every stalled connection is closed unanswered, each with one line; sweeps
-  // went on meanwhile.
+  // After the time-out every stalled connection is closed unanswered, each with one line.
   const std::string line = "[WARN]: Client PID=" + std::to_string(getpid()) +
                            " made no progress for 2 s: connection closed unanswered";
   for (const UniqueFd& fd : stalled) EXPECT_TRUE(closed_unanswered(fd.get()));
@@ -74,11 +70,10 @@ TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
   }
   const std::string log = daemon.log_text();
   EXPECT_EQ(count_of(log, line), 42u) << log;
-  EXPECT_LT(log.find("Purging node 'stale'"), log.find(line)) << log;
-  EXPECT_EQ(send_batch(daemon.socket_path(), {make_get("pending")}).value().affected(), 1u);
+  EXPECT_EQ(send_batch(daemon.socket_path, {make_get("pending")}).value().affected(), 1u);
 
   // A stop while a client stalls is not held up until the client is dropped.
-  UniqueFd staller = stalled_client(daemon.socket_path(), add_pending.substr(0, 1));
+  UniqueFd staller = stalled_client(daemon.socket_path, add_pending.substr(0, 1));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // accepted and being read
   EXPECT_EQ(daemon.stop(), 0);
   EXPECT_EQ(count_of(daemon.log_text(), line), 42u) << "the stop waited for a stalled client";
@@ -89,22 +84,22 @@ TEST(StalledClients, ConnectionsPastMaxClientsAreClosedAtOnce) {
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   const auto admitted = [&] { return count_of(daemon.log_text(), "Connected peer creds"); };
   const size_t before = admitted();
+  // Each held client is admitted (it logs its peer's credentials) before the next comes: by then the
+  // daemon has also seen the harness's own readiness connections close.
   std::vector<UniqueFd> held;
-  for (int i = 0; i < 3; ++i) held.push_back(stalled_client(daemon.socket_path()));
-  // All three are admitted (each logs its peer's credentials) before the extras come.
-  for (int i = 0; i < 400 && admitted() < before + 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  ASSERT_EQ(admitted(), before + 3) << daemon.log_text();
-  for (int i = 0; i < 5; ++i) {
-    UniqueFd extra = stalled_client(daemon.socket_path());
-    EXPECT_TRUE(closed_unanswered(extra.get())) << daemon.log_text();
+  for (size_t i = 1; i <= 3; ++i) {
+    held.push_back(stalled_client(daemon.socket_path));
+    for (int t = 0; t < 400 && admitted() < before + i; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_EQ(admitted(), before + i) << daemon.log_text();
   }
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(closed_unanswered(stalled_client(daemon.socket_path).get())) << daemon.log_text();
   EXPECT_TRUE(daemon.wait_for_log("[WARN]: Too many clients: 3 connections are open (max_clients)"));
   EXPECT_EQ(count_of(daemon.log_text(), "Too many clients"), 1u) << "the warning is rate-limited";
   held.pop_back();  // a place frees up once the daemon has seen it close: until then it is refused
-  Result<Answer> a = send_batch(daemon.socket_path(), {make_add("k", "v")}, ClientOptions{2000});
+  Result<Answer> a = send_batch(daemon.socket_path, {make_add("k", "v")}, ClientOptions{2000});
   for (int i = 0; i < 100 && !a.ok(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    a = send_batch(daemon.socket_path(), {make_add("k", "v")}, ClientOptions{2000});
+    a = send_batch(daemon.socket_path, {make_add("k", "v")}, ClientOptions{2000});
   }
   ASSERT_TRUE(a.ok()) << a.error();
   EXPECT_EQ(a.value().affected(), 1u);

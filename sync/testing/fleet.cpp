@@ -4,15 +4,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -27,14 +24,6 @@
 namespace quillmap::sync::testing {
 namespace {
 
-std::string find_program(const char* name) {
-  for (const char* dir : {"/usr/bin", "/usr/sbin", "/bin", "/sbin", "/usr/local/bin"}) {
-    std::string p = std::string(dir) + "/" + name;
-    if (access(p.c_str(), X_OK) == 0) return p;
-  }
-  return "";
-}
-
 template <class F>
 bool poll_until(F&& done, int timeout_ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -46,57 +35,51 @@ bool poll_until(F&& done, int timeout_ms) {
 }
 
 std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
-}
-
-bool port_free(int port) {
-  UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return fd && bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
 }
 
 // The first of `count` consecutive loopback ports that no process holds now. Not derived from our
 // pid: runs in PID namespaces of their own all have the same few pids, and a cluster started on a
 // port another run's member holds would answer through that member.
 int free_ports(int count) {
-  std::random_device seed;
-  std::mt19937 rng(seed());
+  std::mt19937 rng(std::random_device{}());
   for (int attempt = 0; attempt < 200; ++attempt) {
     const int base = 21000 + static_cast<int>(rng() % 2000) * 10;
-    bool all = true;
-    for (int p = base; p < base + count && all; ++p) all = port_free(p);
-    if (all) return base;
+    int port = base;
+    for (; port < base + count; ++port) {
+      UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(static_cast<uint16_t>(port));
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) break;
+    }
+    if (port == base + count) return base;
   }
   return 21000;
 }
 
+// Starts `argv` (found on PATH) with its output appended to `output_path`, in a process group of its
+// own (a terminal's signals to the test reach none of these), killed when the test ends.
 pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    int fd = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (fd >= 0) {
-      dup2(fd, 1);
-      dup2(fd, 2);
-    }
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0) dup2(null, 0);
-    setpgid(0, 0);  // a terminal's signals to the test reach none of these
-    prctl(PR_SET_PDEATHSIG, SIGKILL);  // nothing outlives a test that crashed
-    execv(args[0], args.data());
+    const int out = open(output_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(out, 1), dup2(out, 2), dup2(open("/dev/null", O_RDONLY), 0);
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    execvp(args[0], args.data());
     _exit(127);
   }
   return pid;
 }
 
+// The child's exit status; -1 when a signal ended it or it did not end in time (it is then killed).
 int wait_child(pid_t pid, int timeout_ms) {
   int status = 0;
   if (!poll_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
@@ -109,12 +92,8 @@ int wait_child(pid_t pid, int timeout_ms) {
 
 pid_t child_of(pid_t pid, int timeout_ms) {
   pid_t child = 0;
-  poll_until(
-      [&] {
-        std::istringstream in(read_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
-        return static_cast<bool>(in >> child);
-      },
-      timeout_ms);
+  const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+  poll_until([&] { return static_cast<bool>(std::istringstream(read_text(path)) >> child); }, timeout_ms);
   return child;
 }
 
@@ -122,11 +101,10 @@ pid_t child_of(pid_t pid, int timeout_ms) {
 
 std::string fleet_unavailable_reason() {
   if (geteuid() != 0) return "needs root (PID, mount and IPC namespaces per simulated host)";
-  for (const char* p : {"unshare", "nsenter", "etcd"}) {
-    if (find_program(p).empty()) return std::string("no ") + p + " binary";
+  for (const std::vector<std::string>& probe : std::vector<std::vector<std::string>>{
+           {"etcd", "--version"}, {"nsenter", "--version"}, {"unshare", "--pid", "--fork", "--mount-proc", "--ipc", "true"}}) {
+    if (wait_child(spawn(probe, "/dev/null"), 10000) != 0) return probe[0] + " is missing or not permitted here";
   }
-  pid_t pid = spawn({find_program("unshare"), "--pid", "--fork", "--mount-proc", "--ipc", "/bin/true"}, "/dev/null");
-  if (pid <= 0 || wait_child(pid, 10000) != 0) return "unshare --pid --fork --mount-proc --ipc is not permitted here";
   return "";
 }
 
@@ -137,38 +115,30 @@ std::string temp_dir(const char* stem) {
 }
 
 EtcdCluster::EtcdCluster(int members) : dir_(temp_dir("quillmap-etcd")), base_(free_ports(2 * members)) {
-  const int base = base_;
-  for (int i = 0; i < members; ++i) endpoints_.push_back("http://127.0.0.1:" + std::to_string(base + 2 * i));
+  for (int i = 0; i < members; ++i) endpoints_.push_back("http://127.0.0.1:" + std::to_string(base_ + 2 * i));
 }
 
 EtcdCluster::~EtcdCluster() {
   for (pid_t p : pids_) {
-    if (p > 0) {
-      kill(p, SIGKILL);
-      waitpid(p, nullptr, 0);
-    }
+    if (p > 0) kill(p, SIGKILL), waitpid(p, nullptr, 0);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
 
 bool EtcdCluster::start(std::string* error) {
-  const int base = base_;
   std::string initial;
   for (size_t i = 0; i < endpoints_.size(); ++i) {
-    if (i) initial += ",";
-    initial += "m" + std::to_string(i) + "=http://127.0.0.1:" + std::to_string(base + 2 * i + 1);
+    initial += (i ? ",m" : "m") + std::to_string(i) + "=http://127.0.0.1:" + std::to_string(base_ + 2 * i + 1);
   }
-  const std::string etcd = find_program("etcd");
   for (size_t i = 0; i < endpoints_.size(); ++i) {
-    const std::string name = "m" + std::to_string(i);
-    const std::string peer = "http://127.0.0.1:" + std::to_string(base + 2 * i + 1);
-    pids_.push_back(spawn({etcd, "--name", name, "--data-dir", dir_ + "/" + name, "--listen-client-urls",
-                           endpoints_[i], "--advertise-client-urls", endpoints_[i], "--listen-peer-urls", peer,
+    const std::string name = "m" + std::to_string(i), peer = "http://127.0.0.1:" + std::to_string(base_ + 2 * i + 1);
+    pids_.push_back(spawn({"etcd", "--name", name, "--data-dir", dir_ + "/" + name, "--listen-client-urls", endpoints_[i],
+                           "--advertise-client-urls", endpoints_[i], "--listen-peer-urls", peer,
                            "--initial-advertise-peer-urls", peer, "--initial-cluster", initial,
-                           "--initial-cluster-token", "quillmap-test-" + std::to_string(getpid()),
-                           "--initial-cluster-state", "new", "--heartbeat-interval", "50",
-                           "--election-timeout", "500", "--logger", "zap", "--log-level", "warn"},
+                           "--initial-cluster-token", "quillmap-test-" + std::to_string(base_),
+                           "--initial-cluster-state", "new", "--heartbeat-interval", "50", "--election-timeout", "500",
+                           "--logger", "zap", "--log-level", "warn"},
                           dir_ + "/" + name + ".log"));
   }
   for (size_t i = 0; i < endpoints_.size(); ++i) {
@@ -186,12 +156,6 @@ bool EtcdCluster::start(std::string* error) {
 
 void EtcdCluster::signal_member(int i, int sig) { kill(pids_[i], sig); }
 
-void EtcdCluster::kill_member(int i) {
-  kill(pids_[i], SIGKILL);
-  waitpid(pids_[i], nullptr, 0);
-  pids_[i] = 0;
-}
-
 std::string EtcdCluster::endpoints_text(int first) const {
   std::string out;
   for (size_t i = 0; i < endpoints_.size(); ++i) out += (i ? "," : "") + endpoints_[(first + i) % endpoints_.size()];
@@ -199,32 +163,26 @@ std::string EtcdCluster::endpoints_text(int first) const {
 }
 
 Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
-    : name_(std::move(name)), dir_(temp_dir(("quillmap-host-" + name_).c_str())) {
-  socket_path_ = dir_ + "/quillmap.sock";
-  daemon_config_ = dir_ + "/quillmap.conf";
-  sync_config_ = dir_ + "/quillmap-sync.conf";
-  std::ofstream(daemon_config_) << "data_path=" << dir_ << "/data.yaml\nlog_path=" << dir_ << "/quillmap.log\n"
-                                << "socket_path=" << socket_path_ << "\npid_path=" << dir_ << "/quillmap.pid\n"
-                                << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
-  std::ofstream(sync_config_) << "etcd_endpoints=" << etcd_endpoints << "\netcd_prefix=" << prefix
-                              << "\ndaemon_config=" << daemon_config_ << "\nstate_path=" << dir_ << "/state\n"
-                              << "log_path=" << dir_ << "/quillmap-sync.log\nlog_level=INFO\netcd_watch_silence=3\n";
+    : name_(std::move(name)), dir_(temp_dir(("quillmap-host-" + name_).c_str())), sync_config_(dir_ + "/quillmap-sync.conf") {
+  std::ofstream(dir_ + "/quillmap.conf") << "data_path=" << dir_ << "/data.yaml\nlog_path=" << dir_ << "/quillmap.log\n"
+                                         << "socket_path=" << dir_ << "/quillmap.sock\npid_path=" << dir_ << "/quillmap.pid\n"
+                                         << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
+  std::ofstream(sync_config_) << "etcd_endpoints=" << etcd_endpoints << "\netcd_prefix=" << prefix << "\ndaemon_config="
+                              << dir_ << "/quillmap.conf\nstate_path=" << dir_ << "/state\nlog_path=" << dir_
+                              << "/quillmap-sync.log\nlog_level=INFO\netcd_watch_silence=3\n";
 }
 
 Host::~Host() {
-  if (agent_ > 0) kill_agent(SIGKILL);
+  kill_agent(SIGKILL);
   stop_daemon();
-  if (unshare_ > 0) {
-    if (reaper_ > 0) kill(reaper_, SIGKILL);  // the kernel then ends everything in the namespace
-    wait_child(unshare_, 5000);
-  }
+  if (reaper_ > 0) kill(reaper_, SIGKILL);  // the kernel then ends everything in the namespaces
+  if (unshare_ > 0) wait_child(unshare_, 5000);
   std::error_code ignored;
   std::filesystem::remove_all(dir_, ignored);
 }
 
 bool Host::start_namespaces(std::string* error) {
-  unshare_ = spawn({find_program("unshare"), "--pid", "--fork", "--kill-child", "--mount-proc", "--ipc",
-                    "/bin/sleep", "infinity"},
+  unshare_ = spawn({"unshare", "--pid", "--fork", "--kill-child", "--mount-proc", "--ipc", "sleep", "infinity"},
                    dir_ + "/reaper.out");
   reaper_ = child_of(unshare_, 5000);
   if (reaper_ == 0) *error = name_ + ": the namespaces' first process did not start";
@@ -232,28 +190,26 @@ bool Host::start_namespaces(std::string* error) {
 }
 
 bool Host::start_daemon(std::string* error) {
-  std::error_code ignored;
-  std::filesystem::remove(socket_path_, ignored);
-  daemon_nsenter_ = spawn({find_program("nsenter"), "-t", std::to_string(reaper_), "--pid", "--mount", "--ipc",
-                           QUILLMAP_DAEMON_PATH, "-c", daemon_config_, "-D"},
+  std::filesystem::remove(dir_ + "/quillmap.sock");
+  daemon_nsenter_ = spawn({"nsenter", "-t", std::to_string(reaper_), "--pid", "--mount", "--ipc", QUILLMAP_DAEMON_PATH,
+                           "-c", dir_ + "/quillmap.conf", "-D"},
                           dir_ + "/daemon.out");
-  const bool ready = poll_until(
-      [&] { return send_batch(socket_path_, {make_simple(Action::kInfo)}, ClientOptions{1000}).ok(); }, 15000);
-  if (!ready) *error = name_ + ": the daemon did not serve: " + read_text(dir_ + "/daemon.out");
-  return ready;
+  const auto serving = [&] { return send_batch(dir_ + "/quillmap.sock", {make_simple(Action::kInfo)}, ClientOptions{1000}).ok(); };
+  if (poll_until(serving, 15000)) return true;
+  *error = name_ + ": the daemon did not serve: " + read_text(dir_ + "/daemon.out");
+  return false;
 }
 
 void Host::stop_daemon() {
   if (daemon_nsenter_ <= 0) return;
-  pid_t daemon = child_of(daemon_nsenter_, 100);
+  const pid_t daemon = child_of(daemon_nsenter_, 100);
   if (daemon > 0) kill(daemon, SIGTERM);
   if (wait_child(daemon_nsenter_, 10000) < 0 && daemon > 0) kill(daemon, SIGKILL);
   daemon_nsenter_ = 0;
 }
 
 bool Host::start_agent(std::string* error) {
-  agent_ = spawn({find_program("nsenter"), "-t", std::to_string(reaper_), "--ipc", QUILLMAP_SYNC_PATH, "-c",
-                  sync_config_, "run"},
+  agent_ = spawn({"nsenter", "-t", std::to_string(reaper_), "--ipc", QUILLMAP_SYNC_PATH, "-c", sync_config_, "run"},
                  dir_ + "/agent.out");
   if (agent_ <= 0) *error = name_ + ": cannot start the agent";
   return agent_ > 0;
@@ -266,15 +222,12 @@ void Host::kill_agent(int sig) {
   agent_ = 0;
 }
 
-int Host::sync_command(const std::vector<std::string>& args, std::string* out, int timeout_ms) const {
-  const std::string path = dir_ + "/command.out";
-  std::error_code ignored;
-  std::filesystem::remove(path, ignored);
-  std::vector<std::string> argv = {find_program("nsenter"), "-t", std::to_string(reaper_), "--ipc",
-                                   QUILLMAP_SYNC_PATH, "-c", sync_config_};
+int Host::sync_command(const std::vector<std::string>& args, std::string* out) const {
+  std::filesystem::remove(dir_ + "/command.out");
+  std::vector<std::string> argv = {"nsenter", "-t", std::to_string(reaper_), "--ipc", QUILLMAP_SYNC_PATH, "-c", sync_config_};
   argv.insert(argv.end(), args.begin(), args.end());
-  const int status = wait_child(spawn(argv, path), timeout_ms);
-  *out = read_text(path);
+  const int status = wait_child(spawn(argv, dir_ + "/command.out"), 60000);
+  *out = read_text(dir_ + "/command.out");
   return status;
 }
 

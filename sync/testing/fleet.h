@@ -1,17 +1,14 @@
 // A fleet on one machine for the agent's tests and benchmarks: an etcd cluster of loopback members in
-// a private directory, and simulated hosts, each a daemon and an agent in PID, mount and IPC
-// namespaces of its own (the daemon refuses a second instance among the processes it can see, and
-// its segment lives in the IPC namespace).
-//
-// A host's namespaces are held by their first process, a sleep (when it is killed the kernel ends
-// every process inside). The daemon is started into all three namespaces with nsenter, which reaps
-// it; the agent only needs the IPC namespace (the reader attaches the segment there), so its pid is
-// ours to signal. Everything is stopped and removed by the destructors.
+// a private directory, and simulated hosts, each a daemon and an agent in PID, mount and IPC namespaces
+// of its own (the daemon refuses a second instance among the processes it can see, and its segment
+// lives in the IPC namespace). A host's namespaces are held by their first process, a sleep: when it is
+// killed the kernel ends every process inside. The daemon runs in all three with nsenter, which reaps
+// it; the agent only in the IPC namespace (its reader attaches the segment there), as our child.
+// The destructors stop and remove everything.
 #pragma once
 
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,22 +16,18 @@
 
 namespace quillmap::sync::testing {
 
-// Why the fleet cannot run here ("" when it can): not root, no unshare/nsenter, no etcd, no namespaces.
+// Why the fleet cannot run here ("" when it can): not root, no unshare/nsenter/etcd, no namespaces.
 std::string fleet_unavailable_reason();
-
-// A fresh private directory under /tmp.
-std::string temp_dir(const char* stem);
+std::string temp_dir(const char* stem);  // a fresh private directory under /tmp
 
 class EtcdCluster {
  public:
   explicit EtcdCluster(int members);
   ~EtcdCluster();
   bool start(std::string* error);
-  void kill_member(int i);
-  void signal_member(int i, int sig);  // SIGSTOP: alive but silent
+  void signal_member(int i, int sig);  // SIGSTOP: alive but silent; SIGKILL: gone
   const std::vector<std::string>& endpoints() const { return endpoints_; }
-  // The endpoints as one text, starting at member `first`, the others after it.
-  std::string endpoints_text(int first) const;
+  std::string endpoints_text(int first) const;  // all of them, starting at member `first`
 
  private:
   std::string dir_;
@@ -54,9 +47,8 @@ class Host {
   bool start_agent(std::string* error);
   void kill_agent(int sig);  // and reaps it
   // Runs `quillmap-sync -c CONFIG args...` in the host's IPC namespace; exit status and output.
-  int sync_command(const std::vector<std::string>& args, std::string* out, int timeout_ms = 60000) const;
-  // The revision the agent's state file names (0 when none).
-  int64_t applied_revision() const;
+  int sync_command(const std::vector<std::string>& args, std::string* out) const;
+  int64_t applied_revision() const;  // the revision the agent's state file names (0 when none)
   std::string agent_log() const;
 
   const std::string& dir() const { return dir_; }
@@ -64,7 +56,7 @@ class Host {
   pid_t reaper() const { return reaper_; }  // the namespaces' first process
 
  private:
-  std::string name_, dir_, socket_path_, daemon_config_, sync_config_;
+  std::string name_, dir_, sync_config_;
   pid_t unshare_ = 0, reaper_ = 0, daemon_nsenter_ = 0, agent_ = 0;
 };
 

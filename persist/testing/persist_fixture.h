@@ -22,15 +22,6 @@
 
 namespace quillmap::testing {
 
-// What one entry holds, as compared after a dump and a load.
-struct EntryImage {
-  std::string value;
-  uint64_t expires = 0;
-  bool is_address = false;
-  bool operator==(const EntryImage&) const = default;
-};
-using DictImage = std::map<std::string, EntryImage>;
-
 // A store laid out afresh, as the daemon's first worker leaves it (key tree and both tries).
 class PersistStore : public EntryStore {
  public:
@@ -42,19 +33,6 @@ class PersistStore : public EntryStore {
     int64_t r = load_key_locked(pool(), key.data(), key.size(), value.data(), value.size(), expires, is_address);
     rwlock_unlock(&pool()->lock);
     return r;
-  }
-
-  // Every entry of the key tree.
-  DictImage image() const {
-    DictImage out;
-    TrustedView view(pool());
-    rbtree_walk_inorder(view, key_tree_of(pool()), [&](const RbtreeNode* n, const uint8_t* key) {
-      EntryImage e{std::string(reinterpret_cast<const char*>(key) + n->key_len, n->value_len), n->expires,
-                   n->is_address != 0};
-      out.emplace(std::string(reinterpret_cast<const char*>(key), n->key_len), e);
-      return true;
-    });
-    return out;
   }
 };
 

@@ -175,7 +175,7 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
                                 : value == bad_value           ? "value is not valid UTF-8 text"
                                                                : "";
     // Another process holds the write lock, or a read share of it.
-    const uint64_t held = !verb.empty() && ((!refusal.empty() && rng() % 2) || rng() % 300 == 0)
+    const uint64_t held = !verb.empty() && ((!refusal.empty() && rng() % 2) || rng() % 150 == 0)
                               ? (rng() % 2 ? kLockWriter : uint64_t{1}) : 0;
     const auto before = std::make_pair(entries_, prefixes_);
     std::string message = refusal.empty() ? "" : "[ERROR]: " + name + ": " + refusal + ", refused";

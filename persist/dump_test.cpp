@@ -10,11 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <fstream>
 #include <regex>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "persist/data_file.h"
 #include "persist/data_file_writer.h"
@@ -27,7 +23,6 @@ namespace {
 using testing::PersistStore;
 using testing::read_file;
 
-constexpr char kFirstLine[] = "# This file is generated automatically by quillmap\n";
 const std::string kOldText = "---\nold:\n  value: kept\n  expires: 0\n  is_address: false\n...\n";
 const std::string kEntryK = "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n...\n";
 
@@ -39,15 +34,13 @@ struct FolderSyncs {
   std::vector<std::pair<std::string, std::string>> seen;
 } folder_syncs;
 
-// Splits off the two comment lines; checks the first and the timestamp's shape.
+// Splits off the two comment lines, checking the first and the timestamp's shape.
 std::string body_after_header(const std::string& text) {
-  EXPECT_EQ(text.compare(0, strlen(kFirstLine), kFirstLine), 0) << text;
-  const size_t stamp_end = text.find('\n', strlen(kFirstLine));
-  EXPECT_NE(stamp_end, std::string::npos);
-  const std::string stamp = text.substr(strlen(kFirstLine), stamp_end - strlen(kFirstLine));
-  EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(# \w{3}, \d{2} \w{3} \d{4} \d{2}:\d{2}:\d{2} [+-]\d{4})")))
-      << stamp;
-  return text.substr(stamp_end + 1);
+  std::smatch m;
+  EXPECT_TRUE(std::regex_search(text, m, std::regex(R"(^# This file is generated automatically by quillmap\n)"
+                                                    R"(# \w{3}, \d{2} \w{3} \d{4} \d{2}:\d{2}:\d{2} [+-]\d{4}\n)")))
+      << text;
+  return m.suffix();
 }
 
 // A store holding k = v, a scratch directory whose data.yaml holds an older dump, and a captured log.
@@ -57,7 +50,7 @@ class Dump : public ::testing::Test {
     ASSERT_EQ(store_.put("k", "v", 0, false), 0);
     testing::write_file(path_, kOldText);
   }
-  bool no_temp_file(const std::string& path) { return access(dump_temp_path(path.c_str()).c_str(), F_OK) != 0; }
+  static bool no_temp_file(const std::string& path) { return access(dump_temp_path(path).c_str(), F_OK) != 0; }
   PersistStore store_;
   testing::ScratchDir dir_;
   std::string path_ = dir_.file("data.yaml");
@@ -126,13 +119,10 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   // A file size limit makes every write past it fail as a full disk would (EFBIG).
   for (int i = 0; i < 2000; ++i) ASSERT_EQ(store_.put("key" + std::to_string(i), std::string(40, 'v'), 0, false), 0);
   struct rlimit saved, limit;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  limit = saved;
-  limit.rlim_cur = 16384;
   struct sigaction old_action;
-  sigaction(SIGXFSZ, nullptr, &old_action);
-  ASSERT_EQ(init_signals(), 0);  // the daemon's dispositions: a limit fails the write
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved) + sigaction(SIGXFSZ, nullptr, &old_action), 0);
+  limit = {16384, saved.rlim_max};
+  ASSERT_EQ(init_signals() + setrlimit(RLIMIT_FSIZE, &limit), 0);  // the daemon's dispositions: a limit fails the write
   const int64_t full = rbtree_dump(store_.pool(), path_.c_str());
   setrlimit(RLIMIT_FSIZE, &saved);
   sigaction(SIGXFSZ, &old_action, nullptr);
@@ -176,7 +166,7 @@ TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
   const std::string text = "# head\n---\na:\n  value: 1\n...\n";
   const std::string whole = text + dump_trailer(text, 1);
   const std::string temp = dump_temp_path(path_);
-  auto put = [](const std::string& p, const std::string& content) { std::ofstream(p, std::ios::binary) << content; };
+  const auto put = testing::write_file;
   for (size_t cut = 0; cut < whole.size(); ++cut) {
     put(path_, "stale");
     put(temp, whole.substr(0, cut));

@@ -27,16 +27,9 @@ class ClientPathsTest : public ::testing::Test {
     fs::create_symlink(dir_ + "/outside/secret", dir_ + "/data/link");
     fs::create_directory_symlink(dir_ + "/outside", dir_ + "/dumps/linkdir");
     fs::create_hard_link(dir_ + "/data/q.log", dir_ + "/dumps/hard");
-    data_path_ = dir_ + "/data/data.yaml";
-    log_path_ = dir_ + "/data/q.log";
-    pid_path_ = dir_ + "/data/run.tmp";
-    socket_path_ = dir_ + "/data/q.sock";
-    dump_dir_ = dir_ + "/dumps";
-    settings.data_path = data_path_.data();
-    settings.log_path = log_path_.data();
-    settings.pid_path = pid_path_.data();
-    settings.socket_path = socket_path_.data();
-    settings.dump_dir = dump_dir_.data();
+    const char* own[] = {"/data/data.yaml", "/data/q.log", "/data/run.tmp", "/data/q.sock", "/dumps"};
+    char** fields[] = {&settings.data_path, &settings.log_path, &settings.pid_path, &settings.socket_path, &settings.dump_dir};
+    for (int i = 0; i < 5; ++i) *fields[i] = (paths_[i] = dir_ + own[i]).data();
   }
   void TearDown() override {
     settings = saved_;
@@ -44,7 +37,7 @@ class ClientPathsTest : public ::testing::Test {
   }
 
   Settings saved_ = settings;
-  std::string dir_ = "/tmp/qm_paths_XXXXXX", data_path_, log_path_, pid_path_, socket_path_, dump_dir_;
+  std::string dir_ = "/tmp/qm_paths_XXXXXX", paths_[5];
   testing::LogCapture log_;
 };
 
@@ -54,9 +47,10 @@ TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
   struct Row {
     PeerIdentity peer;
     PathUse use;
-    std::string path;
-    std::string refusal;  // empty: accepted
+    std::string path, refusal;  // refusal empty: accepted
   };
+  const std::string own = "it is one of the daemon's own files", neither = "it is neither directly in the data file's folder nor under dump_dir",
+                    dots = "it must be an absolute path without . or ..";
   const Row rows[] = {
       {owner, PathUse::kLoad, dir_ + "/data/other.yaml", ""},
       {owner, PathUse::kDump, dir_ + "/data//other.yaml", ""},
@@ -64,18 +58,18 @@ TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
       {owner, PathUse::kDump, dir_ + "/dumps/sub/x.yaml", ""},
       {owner, PathUse::kLoad, dir_ + "/data/run", ""},  // a dump there would write the pid file's name
       {owner, PathUse::kDump, dir_ + "/data/run", "its temporary file would be one of the daemon's own files"},
-      {owner, PathUse::kDump, dir_ + "/data/q.log", "it is one of the daemon's own files"},
-      {owner, PathUse::kLoad, dir_ + "/data/run.tmp", "it is one of the daemon's own files"},
-      {owner, PathUse::kDump, dir_ + "/data/q.sock", "it is one of the daemon's own files"},
-      {owner, PathUse::kDump, dir_ + "/data/data.yaml.tmp", "it is one of the daemon's own files"},
-      {owner, PathUse::kDump, dir_ + "/dumps/hard", "it is one of the daemon's own files"},
+      {owner, PathUse::kDump, dir_ + "/data/q.log", own},
+      {owner, PathUse::kLoad, dir_ + "/data/run.tmp", own},
+      {owner, PathUse::kDump, dir_ + "/data/q.sock", own},
+      {owner, PathUse::kDump, dir_ + "/data/data.yaml.tmp", own},
+      {owner, PathUse::kDump, dir_ + "/dumps/hard", own},
       {owner, PathUse::kDump, dir_ + "/data/link", "it is a symbolic link"},
       {owner, PathUse::kDump, dir_ + "/dumps/linkdir/x.yaml", "a symbolic link or a file is on its way"},
-      {owner, PathUse::kDump, dir_ + "/data/sub/x.yaml", "it is neither directly in the data file's folder nor under dump_dir"},
-      {owner, PathUse::kDump, dir_ + "/outside/secret", "it is neither directly in the data file's folder nor under dump_dir"},
-      {owner, PathUse::kDump, "/etc/passwd", "it is neither directly in the data file's folder nor under dump_dir"},
-      {owner, PathUse::kDump, dir_ + "/dumps/../data/q.log", "it must be an absolute path without . or .."},
-      {owner, PathUse::kDump, "x.yaml", "it must be an absolute path without . or .."},
+      {owner, PathUse::kDump, dir_ + "/data/sub/x.yaml", neither},
+      {owner, PathUse::kDump, dir_ + "/outside/secret", neither},
+      {owner, PathUse::kDump, "/etc/passwd", neither},
+      {owner, PathUse::kDump, dir_ + "/dumps/../data/q.log", dots},
+      {owner, PathUse::kDump, "x.yaml", dots},
       {stranger, PathUse::kDump, dir_ + "/data/other.yaml", "only root or the daemon's own account may name a path"},
   };
   for (const Row& row : rows) {
@@ -89,8 +83,7 @@ TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
       EXPECT_EQ(out.file.dir_fd, out.folder.get());
       EXPECT_EQ(out.file.shown, row.path);
       struct stat st;
-      EXPECT_EQ(fstat(out.folder.get(), &st), 0);
-      EXPECT_TRUE(S_ISDIR(st.st_mode));
+      EXPECT_TRUE(fstat(out.folder.get(), &st) == 0 && S_ISDIR(st.st_mode));
     } else {
       EXPECT_EQ(rc, kFailed);
       EXPECT_EQ(log_.take(), std::vector<std::string>{"[WARN]: Refused the path " + row.path +

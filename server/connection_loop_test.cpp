@@ -1,5 +1,6 @@
 // The connection loop in a forked worker-like child: peer credentials of clients that switch to other
-// ids, set-up of the socket (stale file, long path, failures), the signal flags and the expiry sweep.
+// ids, set-up of the socket (stale file, long path, failures), the signal flags, failed accepts and
+// the expiry sweep.
 #include "server/connection_loop.h"
 
 #include <gtest/gtest.h>
@@ -12,13 +13,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "client/dict_client.h"
 #include "entry/store_init.h"
@@ -43,10 +41,9 @@ size_t count_of(const std::string& text, const std::string& needle) {
   return n;
 }
 
+// Polls `done` for up to `millis` (a bound on waiting, not a timed assertion).
 bool wait_until(const std::function<bool()>& done, int millis = 5000) {
-  for (int waited = 0; waited < millis && !done(); waited += 10) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  for (int waited = 0; waited < millis && !done(); waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return done();
 }
 
@@ -55,8 +52,7 @@ class ConnectionLoopTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     chmod(dir_.c_str(), 0755);  // clients running under other ids must reach the socket
-    socket_path_ = dir_ + "/sock";
-    log_path_ = dir_ + "/worker.log";
+    socket_path_ = dir_ + "/sock", log_path_ = dir_ + "/worker.log";
     settings.socket_path = socket_path_.data();
     settings.log_path = log_path_.data();
     settings.log_level = kLogDebug;
@@ -76,9 +72,7 @@ class ConnectionLoopTest : public ::testing::Test {
     worker_ = fork();
     ASSERT_GE(worker_, 0);
     if (worker_ == 0) {
-      umask(0);
-      init_signals();
-      log_open(log_path_.c_str());
+      umask(0), init_signals(), log_open(log_path_.c_str());
       if (in_child) in_child();
       _exit(static_cast<int>(-process_cycle(fixture_.pool(), account)));
     }
@@ -95,22 +89,7 @@ class ConnectionLoopTest : public ::testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
-  std::string log_text() const { return read_file(log_path_); }
-  bool logged(const std::string& text) const { return log_text().find(text) != std::string::npos; }
-
-  // In a child switched to (uid, gid): 0 when a GET was answered, 1 when the connection closed without one.
-  int client_as(uid_t uid, gid_t gid) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      signal(SIGPIPE, SIG_IGN);
-      if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) _exit(3);
-      _exit(send_batch(socket_path_, {make_get("k")}).ok() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
+  bool logged(const std::string& text) const { return read_file(log_path_).find(text) != std::string::npos; }
   uint64_t affected_by(const Request& r) { return send_batch(socket_path_, {r}).value().affected().value_or(0); }
 
   Settings saved_settings_ = settings;
@@ -121,23 +100,29 @@ class ConnectionLoopTest : public ::testing::Test {
 
 TEST_F(ConnectionLoopTest, PeerCredentialRule) {
   if (geteuid() != 0) GTEST_SKIP() << "switching to other ids needs root";
+  // In a child switched to (uid, gid): 0 when a GET was answered, 1 when the connection closed without one.
+  const auto client_as = [&](uid_t uid, gid_t gid) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      signal(SIGPIPE, SIG_IGN);
+      if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) _exit(3);
+      _exit(send_batch(socket_path_, {make_get("k")}).ok() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
   UserAccount account{"someone", 1000, 1000};
   start_worker(&account);
-  struct Case {
-    uid_t uid;
-    gid_t gid;
-    bool admitted;
-  };
-  for (const Case& c : {Case{1000, 1000, true}, {0, 0, true}, {1000, 0, true}, {0, 1001, false}, {1001, 1000, false}}) {
-    EXPECT_EQ(client_as(c.uid, c.gid), c.admitted ? 0 : 1) << "uid " << c.uid << " gid " << c.gid;
+  for (auto [uid, gid, admitted] : {std::tuple{1000, 1000, true}, {0, 0, true}, {1000, 0, true}, {0, 1001, false},
+                                    {1001, 1000, false}}) {
+    EXPECT_EQ(client_as(uid, gid), admitted ? 0 : 1) << "uid " << uid << " gid " << gid;
   }
   EXPECT_EQ(stop_worker(), 0);
-  // Without an account every peer is admitted.
-  start_worker(nullptr);
-  EXPECT_EQ(client_as(1001, 1001), 0);
-  EXPECT_EQ(client_as(0, 1001), 0);
+  start_worker(nullptr);  // without an account every peer is admitted
+  EXPECT_EQ(client_as(1001, 1001) + client_as(0, 1001), 0);
   EXPECT_EQ(stop_worker(), 0);
-  std::string log = log_text();
+  const std::string log = read_file(log_path_);
   EXPECT_EQ(count_of(log, "[WARN]: Unauthorized connection attempt. Connection refused"), 2u);
   EXPECT_EQ(count_of(log, "[WARN]: Connected peer creds: PID="), 2u);
   EXPECT_EQ(count_of(log, ", EUID=1001, EGID=1000"), 1u);
@@ -145,26 +130,21 @@ TEST_F(ConnectionLoopTest, PeerCredentialRule) {
   EXPECT_EQ(count_of(log, "Key k is missing"), 5u);  // only the admitted peers reached the dispatcher
 }
 
-TEST_F(ConnectionLoopTest, StaleSocketFileIsReplacedAndLongPathsAreCut) {
+// A stale file at the socket's path is replaced, by a socket whose mode the creation mask decides and
+// which stays after the worker; a path longer than the address field is bound cut at 107 bytes, and
+// a stale socket there does not block the next worker. A socket that cannot be set up ends the cycle.
+TEST_F(ConnectionLoopTest, SocketSetUp) {
   std::ofstream(socket_path_).put('x');
-  start_worker(nullptr);
-  struct stat st;
-  ASSERT_EQ(stat(socket_path_.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_EQ(st.st_mode & 0777, 0777u);  // the creation mask decides
-  EXPECT_EQ(stop_worker(), 0);
-  EXPECT_EQ(stat(socket_path_.c_str(), &st), 0) << "the socket file stays";
   std::string long_path = dir_ + "/" + std::string(150, 's');
-  settings.socket_path = long_path.data();
-  start_worker(nullptr);
-  ASSERT_EQ(stat(long_path.substr(0, 107).c_str(), &st), 0);
-  EXPECT_TRUE(S_ISSOCK(st.st_mode));
-  EXPECT_EQ(stop_worker(), 0);
-  start_worker(nullptr);  // the stale socket at the cut path does not block the next worker
-  EXPECT_EQ(stop_worker(), 0);
-}
-
-TEST_F(ConnectionLoopTest, SetUpFailuresReturnMinusOne) {
+  for (const std::string& path : {socket_path_, long_path, long_path}) {
+    settings.socket_path = const_cast<char*>(path.c_str());
+    start_worker(nullptr);
+    EXPECT_EQ(stop_worker(), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.substr(0, 107).c_str(), &st), 0) << "the socket file stays";
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0777u);
+  }
   log_setfp(nullptr);
   ASSERT_EQ(std::filesystem::create_directories(dir_ + "/busy/x"), true);  // a non-empty directory stays
   for (std::string path : {dir_ + "/no/such/dir/sock", dir_ + "/busy"}) {
@@ -174,13 +154,16 @@ TEST_F(ConnectionLoopTest, SetUpFailuresReturnMinusOne) {
   close_listening_socket();
 }
 
-TEST_F(ConnectionLoopTest, SignalFlagsAndNoSweepWithoutEnableClean) {
+// SIGHUP is logged; SIGUSR1 reopens the log at log_path, so a moved-away log is replaced by a new file;
+// without enable_clean no sweep runs. With it, expired entries of both kinds go, and a dead holder of
+// the write lock is broken.
+TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
   start_worker(nullptr);
-  ASSERT_EQ(affected_by(make_add("old", "v", static_cast<uint32_t>(time(nullptr) - 100))), 1u);
+  const uint32_t now = static_cast<uint32_t>(time(nullptr));
+  ASSERT_EQ(affected_by(make_add("old", "v", now - 100)), 1u);
   kill(worker_, SIGHUP);
   EXPECT_TRUE(wait_until([&] { return logged("[WARN]: Worker: got SIGHUP signal. Currenty no action."); }));
-  // SIGUSR1: the log is reopened at log_path, so a moved-away log is replaced by a new file.
-  std::string moved = dir_ + "/worker.log.1";
+  const std::string moved = dir_ + "/worker.log.1";
   ASSERT_EQ(rename(log_path_.c_str(), moved.c_str()), 0);
   kill(worker_, SIGUSR1);
   ASSERT_TRUE(wait_until([&] { return access(log_path_.c_str(), F_OK) == 0; }));
@@ -189,7 +172,27 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndNoSweepWithoutEnableClean) {
   EXPECT_EQ(read_file(moved).find("Key old successfully found"), std::string::npos);
   EXPECT_EQ(stop_worker(), 0);
   EXPECT_TRUE(logged("[WARN]: Worker: got terminating signal. Exiting..."));
-  EXPECT_EQ((read_file(moved) + log_text()).find("Purging node"), std::string::npos);
+  EXPECT_EQ((read_file(moved) + read_file(log_path_)).find("Purging node"), std::string::npos);
+
+  settings.enable_clean = 1;
+  start_worker(nullptr);
+  ASSERT_TRUE(send_batch(socket_path_, {make_add("10.9.0.0/16", "v", now - 100, KeyType::kAddress),
+                                        make_add("fresh", "v", now + 3600), make_add("10.8.0.0/16", "v", 0, KeyType::kAddress)})
+                  .ok());
+  EXPECT_TRUE(wait_until([&] { return affected_by(make_get("old")) == 0 && affected_by(make_get("10.9.1.1", KeyType::kAddress)) == 0; }));
+  EXPECT_TRUE(logged("Purging node 'old'") && logged("Purging node '10.9.0.0/16'"));
+  EXPECT_EQ(affected_by(make_get("fresh")) + affected_by(make_get("10.8.1.1", KeyType::kAddress)), 2u);
+  // A sweep that is reading at the very moment the word is set would release it itself, so it is
+  // set again until the loop has broken it.
+  ASSERT_EQ(affected_by(make_add("soon", "v", now + 1)), 1u);
+  auto broken = [&] { return logged("[WARN]: Forcibly removing all locks and repeating"); };
+  for (int attempt = 0; attempt < 3 && !broken(); ++attempt) {
+    __atomic_store_n(&fixture_.pool()->lock, ~uint64_t{0}, __ATOMIC_SEQ_CST);
+    wait_until(broken, 1000);
+  }
+  EXPECT_TRUE(broken());
+  EXPECT_TRUE(wait_until([&] { return logged("Purging node 'soon'"); }));
+  EXPECT_EQ(stop_worker(), 0);
 }
 
 // Out of descriptors: the failed accept is reported and the loop serves on; once stalled clients are
@@ -205,42 +208,16 @@ TEST_F(ConnectionLoopTest, FailedAcceptsPauseInsteadOfEndingTheLoop) {
   });
   std::vector<UniqueFd> idle;
   for (int i = 0; i < 4; ++i) {
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM, 0));
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    idle.emplace_back(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{AF_UNIX, {}};
     socket_path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
-    ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    idle.push_back(std::move(fd));
+    ASSERT_EQ(connect(idle.back().get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   }
   EXPECT_TRUE(wait_until([&] { return logged("[ERROR]: Failed to accept incoming request: Too many open files"); }));
   EXPECT_TRUE(wait_until([&] { return logged("made no progress for 1 s"); }, 3000));
   idle.clear();
   EXPECT_TRUE(wait_until([&] { return send_batch(socket_path_, {make_add("k", "v")}, ClientOptions{500}).ok(); }, 4000));
   EXPECT_EQ(affected_by(make_get("k")), 1u);
-  EXPECT_EQ(stop_worker(), 0);
-}
-
-TEST_F(ConnectionLoopTest, SweepRemovesExpiredEntriesAndBreaksAStuckLock) {
-  settings.enable_clean = 1;
-  start_worker(nullptr);
-  const uint32_t now = static_cast<uint32_t>(time(nullptr));
-  ASSERT_TRUE(send_batch(socket_path_, {make_add("old", "v", now - 100), make_add("10.9.0.0/16", "v", now - 100, KeyType::kAddress),
-                                        make_add("fresh", "v", now + 3600), make_add("10.8.0.0/16", "v", 0, KeyType::kAddress)})
-                  .ok());
-  EXPECT_TRUE(wait_until([&] { return affected_by(make_get("old")) == 0 && affected_by(make_get("10.9.1.1", KeyType::kAddress)) == 0; }));
-  EXPECT_TRUE(logged("Purging node 'old'") && logged("Purging node '10.9.0.0/16'"));
-  EXPECT_EQ(affected_by(make_get("fresh")), 1u);
-  EXPECT_EQ(affected_by(make_get("10.8.1.1", KeyType::kAddress)), 1u);
-  // A dead holder of the write lock. A sweep that is reading at that very moment would release the
-  // word itself, so hold it again until the loop has broken it.
-  ASSERT_EQ(affected_by(make_add("soon", "v", now + 1)), 1u);
-  auto broken = [&] { return logged("[WARN]: Forcibly removing all locks and repeating"); };
-  for (int attempt = 0; attempt < 3 && !broken(); ++attempt) {
-    __atomic_store_n(&fixture_.pool()->lock, ~uint64_t{0}, __ATOMIC_SEQ_CST);
-    wait_until(broken, 1000);
-  }
-  EXPECT_TRUE(broken());
-  EXPECT_TRUE(wait_until([&] { return logged("Purging node 'soon'"); }));
   EXPECT_EQ(stop_worker(), 0);
 }
 

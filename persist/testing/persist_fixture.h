@@ -1,35 +1,22 @@
-// Test support for the data file: a private store with its key tree and both tries, a scratch
-// directory, and a snapshot of the dictionary for comparisons (the log is captured with
+// Test support for the data file: a private store with its key tree and both tries, filled the way
+// the loader fills it, a scratch directory, and whole-file reads and writes (the log is captured with
 // store/testing/log_capture.h, the store checked with entry_store_check).
 #pragma once
 
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
 
 #include "entry/testing/entry_store.h"
 #include "persist/data_file.h"
-#include "store/rbtree.h"
 #include "store/rwlock.h"
-#include "store/segment_view.h"
 #include "store/testing/log_capture.h"
 
 namespace quillmap::testing {
-
-// What one entry holds, as compared after a dump and a load.
-struct EntryImage {
-  std::string value;
-  uint64_t expires = 0;
-  bool is_address = false;
-  bool operator==(const EntryImage&) const = default;
-};
-using DictImage = std::map<std::string, EntryImage>;
 
 // A store laid out afresh, as the daemon's first worker leaves it (key tree and both tries).
 class PersistStore : public EntryStore {
@@ -43,28 +30,13 @@ class PersistStore : public EntryStore {
     rwlock_unlock(&pool()->lock);
     return r;
   }
-
-  // Every entry of the key tree.
-  DictImage image() const {
-    DictImage out;
-    TrustedView view(pool());
-    rbtree_walk_inorder(view, key_tree_of(pool()), [&](const RbtreeNode* n, const uint8_t* key) {
-      EntryImage e{std::string(reinterpret_cast<const char*>(key) + n->key_len, n->value_len), n->expires,
-                   n->is_address != 0};
-      out.emplace(std::string(reinterpret_cast<const char*>(key), n->key_len), e);
-      return true;
-    });
-    return out;
-  }
 };
 
 // A directory under /tmp removed with everything in it.
 class ScratchDir {
  public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/quillmap-persist-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) abort();
-    path_ = tmpl;
+  ScratchDir() : path_("/tmp/quillmap-persist-XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) abort();
   }
   ~ScratchDir() {
     std::error_code ec;
@@ -78,15 +50,13 @@ class ScratchDir {
 };
 
 inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
 inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 }  // namespace quillmap::testing

@@ -1,0 +1,420 @@
+// Seeded model test: random GET, ADD, SET and DEL of string and address requests (each kind also on
+// the other kind's texts, on texts the data file cannot hold, on keys of the longest length and one
+// more, now and then against a lock held by another process), expiry sweeps, purges and fresh layouts,
+// checked against a map of entries, a map of the stored prefixes to the entry each names, and a
+// brute-force prefix match. Keys lie in buffers that go on past them; the empty key is sometimes null.
+// After every step: the operator's message for the outcome, the change epoch and saved flag, the whole
+// store, and the index kept beside it (through phases kept, absent, and registered but not valid).
+#include <gtest/gtest.h>
+
+#include <array>
+#include <ctime>
+#include <functional>
+#include <random>
+#include <tuple>
+
+#include "entry/entry_lookup.h"
+#include "entry/key_ops.h"
+#include "entry/testing/entry_store.h"
+#include "index/index_upkeep.h"
+#include "index/prefix_table.h"
+#include "index/testing/hash_check.h"
+#include "index/testing/index_buffer.h"
+#include "store/change_epoch.h"
+#include "store/rwlock.h"
+#include "store/store_init.h"
+#include "store/sweeps.h"
+#include "store/testing/log_capture.h"
+#include "util/ptr_list.h"
+#include "util/testing/seed.h"
+
+namespace quillmap {
+namespace {
+
+// A stored prefix: family, key (host order, 128 bits wide for both families), suffix length.
+using PrefixId = std::tuple<uint64_t, unsigned __int128, unsigned>;
+
+// The prefix an address text is stored under (host bits cleared); false when it is not an address.
+bool parse(const std::string& text, PrefixId* prefix) {
+  Cidr c;
+  if (parse_address_key(text.data(), text.size(), &c) != kDone) return false;
+  if (c.family == kFamilyInet6) {
+    *prefix = {c.family, s6addr_to_uint128(c.addr6), 128u - Trie128Traits::popcount(s6addr_to_uint128(c.mask6))};
+  } else {
+    *prefix = {c.family, c.addr4, 32u - Trie32Traits::popcount(c.mask4)};
+  }
+  return true;
+}
+
+template <class Traits>
+void add_census(SlabPool* pool, const LpcNode<Traits>* root, uint64_t family, std::map<PrefixId, uint64_t>* out) {
+  testing::TrieCensus<Traits> census;
+  ASSERT_EQ(testing::trie_verify<Traits>(pool, root, &census), "");
+  for (const auto& p : census.prefixes) (*out)[{family, p.key, p.slen}] = p.value;
+}
+
+class EntryModel : public ::testing::TestWithParam<uint32_t> {
+ protected:
+  void SetUp() override { publish_changes(&pool()->lock, &state_), enter(kIndexKept); }
+  void TearDown() override { publish_changes(nullptr, nullptr), stop_index(); }
+  SlabPool* pool() { return store_.pool(); }
+
+  // Removal of an entry that a text names: an address entry takes its prefix along, whoever it names.
+  void remove(const std::string& text) {
+    PrefixId id;
+    if (entries_.at(text).is_address && parse(text, &id)) prefixes_.erase(id);
+    entries_.erase(text);
+  }
+
+  // GET of an address text: kDone when a stored prefix of its family covers the text's address.
+  int64_t expected_address_get(const std::string& text) const {
+    PrefixId id;
+    if (!parse(text, &id)) return kFailed;
+    const auto& [family, addr, ignored] = id;
+    for (const auto& [stored, owner] : prefixes_) {
+      const auto& [fam, key, slen] = stored;
+      if (fam == family && (slen >= (family == kFamilyInet6 ? 128u : 32u) || ((addr ^ key) >> slen) == 0)) return kDone;
+    }
+    return kNothingToDo;
+  }
+
+  // The index phases the run goes through, in turn. Not valid: registered and told of every change,
+  // but ignoring it, as after an update found no room.
+  enum Phase { kIndexKept, kNoIndex, kIndexNotValid };
+  void enter(Phase phase) {
+    phase_ = phase;
+    if (phase == kNoIndex) return stop_index();
+    ASSERT_EQ(start_index(pool(), index_.header()), kDone);
+    if (phase == kIndexNotValid) suspend_index(index_.header());
+  }
+
+  void compare(const std::string& where, const std::vector<std::string>& texts) {
+    ASSERT_EQ(testing::entry_store_check(pool()), "") << where;
+    for (const std::string& text : texts) {
+      ASSERT_EQ(find_entry(pool(), text.data(), text.size()), store_.entry(text)) << where << ": lookup of " << text;
+    }
+    ASSERT_EQ(store_.image(), entries_) << where;
+    std::map<PrefixId, uint64_t> stored, want;
+    add_census<Trie32Traits>(pool(), store_.trie4(), kFamilyInet, &stored);
+    add_census<Trie128Traits>(pool(), store_.trie6(), kFamilyInet6, &stored);
+    for (const auto& [id, owner] : prefixes_) want[id] = offset_of_record(pool(), store_.entry(owner));
+    ASSERT_EQ(stored, want) << where;
+    if (phase_ != kIndexKept) return;
+    IndexHeader* h = index_.header();
+    ASSERT_EQ(h->valid, kIndexHashValid | kIndexPrefix4Valid | kIndexPrefix6Valid) << where;
+    ASSERT_EQ(testing::hash_check(index_pool(h), h->hash, pool()), "") << where;
+    // The prefix tables answer as the tries do at both ends of every text's prefix and just outside
+    // them, whether it is stored now, was stored before, or never was.
+    TrustedView iv(index_pool(h));
+    for (const std::string& text : texts) {
+      PrefixId id;
+      if (!parse(text, &id)) continue;
+      const auto& [family, key, slen] = id;
+      const unsigned __int128 span = slen >= 128 ? ~static_cast<unsigned __int128>(0)
+                                                 : (static_cast<unsigned __int128>(1) << slen) - 1;
+      for (unsigned __int128 a : {key, key + span, key - 1, key + span + 1}) {
+        uint8_t bytes[16];
+        uint64_t trie;
+        if (family == kFamilyInet) {
+          const auto a4 = static_cast<uint32_t>(a);
+          for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(a4 >> (24 - 8 * i));
+          trie = lpctrie32_find(pool(), store_.trie4(), a4);
+        } else {
+          uint128_to_s6addr(static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64), bytes);
+          trie = lpctrie128_find(pool(), store_.trie6(), static_cast<uint64_t>(a), static_cast<uint64_t>(a >> 64));
+        }
+        ASSERT_EQ(prefix_match(iv, family == kFamilyInet ? h->prefix4 : h->prefix6, bytes),
+                  trie == kLpcNotFound ? 0 : trie) << where << ": prefix tables at " << text;
+      }
+    }
+  }
+
+  testing::EntryStore store_;
+  testing::IndexBuffer index_;
+  testing::LogCapture log_;
+  StateHeader state_{};
+  testing::DictImage entries_;
+  std::map<PrefixId, std::string> prefixes_;  // prefix -> text of the entry its value names
+  Phase phase_ = kIndexKept;
+};
+
+TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
+  const uint32_t seed = testing::test_seed(GetParam());  // QUILLMAP_SEED replaces every instance's seed
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937 rng(seed);
+  cpu_count = 1;  // a lock that is not had sleeps instead of spinning
+  const uint64_t now = static_cast<uint64_t>(time(nullptr));
+  const std::string bad_key = "10.0.0.0/8\xC0\xAF", bad_value = "ok\xE2\x82";  // not UTF-8 text
+  // Strings, IPv4 and IPv6 addresses (some with host bits set, several per prefix), texts that are
+  // not addresses, the empty key and a key that is not UTF-8; then texts that only GET probes.
+  const std::vector<std::string> keys = {
+      "", "a", "ab", "abc", "k1", "\xC3\xA9t\xC3\xA9", "10.0.0.0/8", "10.0.0.1/8", "10.0.0.0/16", "10.1.0.0/16",
+      "10.1.2.3", "10.1.2.3/24", "10.128.0.0/9", "0.0.0.0/0", "192.168.1.1", "192.168.1.0/24", "255.255.255.255",
+      "1..2.3", "::/0", "::", "::1", "2001:db8::/32", "2001:db8::/48", "2001:db8::1/32", "2001:db8:0:1::/64",
+      "fe80::1/10", "::ffff:10.1.2.3", "8000::/1", "10.0.0.0/33", "not/an/address", "1:2:3:4:5:6:7:8", bad_key};
+  const std::vector<std::string> probes = {"10.1.2.4", "10.200.0.1", "11.0.0.1", "192.168.1.77", "0.0.0.1", "::2",
+                                           "2001:db8::1", "2001:db8:0:1::5", "2001:db8:5::1", "fe80::99", "ff00::1"};
+  std::vector<std::string> texts = keys;
+  texts.insert(texts.end(), probes.begin(), probes.end());
+  const std::string values[] = {"", "v", std::string(100, 'x'), std::string(3000, 'y'), "\xE2\x82\xAC", bad_value};
+  testing::SlabCensus fresh, census;
+  ASSERT_EQ(testing::slab_check(pool(), &fresh), "");
+  for (int step = 0; step < 5000; ++step) {
+    const std::string key = rng() % 300 == 0 ? std::string(65535 + rng() % 2, '1') : keys[rng() % keys.size()];
+    const std::string value = values[rng() % 6], probe = rng() % 2 ? key : probes[rng() % probes.size()];
+    const uint64_t expires = std::array<uint64_t, 4>{1, now + 100000, 0, 0}[rng() % 4];  // past, future, never
+    const bool address = rng() % 2 == 0, exists = entries_.count(key) != 0;
+    const unsigned op = rng() % 100;
+    PrefixId id;
+    const bool parses = parse(key, &id);
+    const std::string buffer = key + "TRAILING";
+    const char* k = key.empty() && !address && rng() % 2 == 0 ? nullptr : buffer.data();
+    const std::string verb = op < 25 ? "get" : op < 50 ? "add" : op < 70 ? "set" : op < 95 ? "delete" : "";
+    std::string name = verb + (address ? "_ipaddr" : "_key");  // the operation, as its messages say
+    const std::string refusal = verb != "add" && verb != "set" ? ""
+                                : key.size() > 65535           ? "key is longer than 65535 bytes"
+                                : key == bad_key               ? "key is not valid UTF-8 text"
+                                : value == bad_value           ? "value is not valid UTF-8 text"
+                                                               : "";
+    // Another process holds the write lock, or a read share of it.
+    const uint64_t held = !verb.empty() && ((!refusal.empty() && rng() % 2) || rng() % 300 == 0)
+                              ? (rng() % 2 ? kLockWriter : uint64_t{1}) : 0;
+    const auto before = std::make_pair(entries_, prefixes_);
+    std::string message = refusal.empty() ? "" : "[ERROR]: " + name + ": " + refusal + ", refused";
+    int64_t rc, expected = kDone;
+    log_.clear();
+    note_store_saved();
+    const uint64_t epoch = state_.change_epoch;
+    pool()->lock = held;
+    if (verb == "get") {
+      rc = address ? get_ipaddr(pool(), probe.data(), probe.size()) : get_key(pool(), k, key.size());
+      expected = address ? expected_address_get(probe) : exists ? kDone : kNothingToDo;
+    } else if (verb == "add") {
+      rc = (address ? add_ipaddr : add_key)(pool(), k, key.size(), value.data(), value.size(), expires);
+      expected = !refusal.empty() ? kFailed : exists ? kNothingToDo : address && !parses ? kFailed : kDone;
+      if (expected == kNothingToDo) message = "[WARN]: Could not add key " + key + " because key exists";
+      if (expected == kDone) entries_[key] = {value, expires, address};
+      if (expected == kDone && address) prefixes_[id] = key;
+    } else if (verb == "set") {
+      rc = (address ? set_ipaddr : set_key)(pool(), k, key.size(), value.data(), value.size(), expires);
+      expected = !refusal.empty() || (address && !parses) ? kFailed : exists ? kDone : kNothingToDo;
+      // An address entry is replaced without touching its prefix, which is then pointed at the new one.
+      if (expected != kFailed && !address && exists) remove(key);
+      if (expected != kFailed) entries_[key] = {value, expires, address};
+      if (expected != kFailed && address) prefixes_[id] = key;
+    } else if (verb == "delete") {
+      rc = (address ? delete_ipaddr : delete_key)(pool(), k, key.size());
+      expected = k == nullptr || !exists ? kNothingToDo : address && !parses ? kFailed : kDone;
+      if (k == nullptr) {
+        message = "[WARN]: On deletion attempt get NULL key. Skipping...";
+      } else if (!exists) {
+        message = address ? "[WARN]: Could not delete non-existent key " + key : "[INFO]: No such node " + key + ". Skip deletion";
+      } else if (expected == kDone && address) {
+        // The prefix of the text goes, whichever entry it named, and so does the entry.
+        if (prefixes_.erase(id) == 0) message = "[WARN]: CIDR value for '" + key + "' is missing: nothing to clear";
+        entries_.erase(key);
+      } else if (expected == kDone) {
+        remove(key);
+      }
+    } else if (op < 99) {  // the periodic expiry sweep
+      ScopedPtrList expired;
+      ASSERT_EQ(rbtree_collect(pool(), expired.get()), kDone);
+      rc = rbtree_clean(pool(), expired.get(), delete_ipaddr_by_node_locked);
+      for (const auto& [text, e] : before.first) {
+        if (e.expires != 0 && e.expires < now) remove(text);
+      }
+    } else {
+      // A purge, a first worker's layout over an earlier store (its readers' lock word left set), or
+      // the layout of a store whose first worker ended before it was complete.
+      const unsigned how = rng() % 3;
+      if (how == 2) pool()->trie6 = 0;
+      pool()->lock = how == 0 ? 0 : 3;
+      rc = how == 0 ? rbtree_purge(pool(), delete_ipaddr_by_node_locked) : init_memory(pool(), how - 1, store_.size());
+      ASSERT_EQ(pool()->lock, 0u);
+      if (how != 0) enter(phase_);  // the new worker's index is built afresh
+      if (how == 2) message = "[WARN]: init_memory: the store was never completed, laying it out afresh";
+      entries_.clear();
+      prefixes_.clear();
+    }
+    pool()->lock = 0;
+    const std::string where = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": " + name +
+                              " '" + key.substr(0, 40) + "'" + (held ? " (lock held)" : "");
+    const bool changed = verb != "get" && (expected == kDone || (verb == "set" && expected == kNothingToDo));
+    // A writer's word turns away every request that reached the lock; a read share only changes.
+    const bool locked_out =
+        held == kLockWriter ? refusal.empty() && (verb != "delete" || k != nullptr) &&
+                                  (verb != "get" || !address || expected_address_get(probe) != kFailed)
+                            : held != 0 && changed;
+    if (locked_out) {
+      std::tie(entries_, prefixes_) = before;
+      expected = kLockTimeout;
+      if (held == 1 && address && (verb == "add" || !exists)) name = "_add_ipaddr";
+      message = "[ERROR]: " + name + (held == 1 ? ": could not get write lock" : ": could not get read lock");
+    }
+    ASSERT_EQ(rc, expected) << where;
+    if (!message.empty() && (locked_out || !refusal.empty() || (key.size() < 1000 && key != bad_key))) {
+      ASSERT_TRUE(log_.contains(message + "\n")) << where << "\n" << log_.text();
+    }
+    // A change is one write hold, which clears the saved flag; a read, a refusal, an ADD of a present
+    // key and a DEL of an absent one take none.
+    if (!verb.empty()) {
+      ASSERT_EQ(state_.change_epoch, changed && !locked_out ? epoch + 2 : epoch) << where;
+      ASSERT_EQ(store_saved(), !changed || locked_out) << where;
+    }
+    ASSERT_EQ(state_.change_epoch % 2, 0u) << where;
+    compare(where, texts);
+    if (::testing::Test::HasFatalFailure()) return;
+    if (step % 700 == 699) {
+      pool()->lock = kLockWriter;  // a replacement worker keeps the store its predecessor died in
+      ASSERT_EQ(init_memory(pool(), 1, store_.size()), kDone);
+      ASSERT_EQ(pool()->lock, 0u);
+      enter(static_cast<Phase>((phase_ + 1) % 3));
+      compare(where + " (index phase " + std::to_string(phase_) + ")", texts);
+    }
+    if (op >= 99) {
+      ASSERT_EQ(testing::slab_check(pool(), &census), "");
+      ASSERT_EQ(census.used, fresh.used) << where << ": chunks leaked";
+      ASSERT_EQ(census.free_pages, fresh.free_pages) << where << ": pages leaked";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, EntryModel, ::testing::Values(1u, 2u, 3u, 4u, 5u, 20240611u));
+
+// What the model leaves out: a layout that cannot be made, entries that cannot be stored, an address
+// entry whose text does not parse, and the INFO figures.
+class EntryOps : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_EQ(testing::entry_store_check(pool()), ""); }
+  SlabPool* pool() { return store_.pool(); }
+  int64_t run(decltype(&add_key) op, const std::string& k, const std::string& v = "v") {
+    return op(pool(), k.data(), k.size(), v.data(), v.size(), 0);
+  }
+  int64_t run(decltype(&get_key) op, const std::string& k) { return op(pool(), k.data(), k.size()); }
+  uint64_t offset_of(const std::string& key) { return offset_of_record(pool(), store_.entry(key)); }
+  uint64_t trie4_value(uint32_t addr) { return lpctrie32_find(pool(), store_.trie4(), addr); }
+
+  testing::EntryStore store_;
+  testing::LogCapture log_;
+};
+
+// A size below the smallest store is refused; a layout that cannot take the write lock leaves the
+// store marked incomplete, so that the next worker lays it out again.
+TEST_F(EntryOps, LayoutsThatCannotBeMade) {
+  EXPECT_EQ(init_memory(pool(), 0, store_min_data_size() - 1), kFailed);
+  EXPECT_TRUE(log_.contains("[ERROR]: init_memory: data size")) << log_.text();
+  cpu_count = 1;  // a lock that is not had sleeps instead of spinning
+  pool()->lock = 1;
+  ASSERT_EQ(_lay_out_store(pool(), store_.size()), kLockTimeout);
+  EXPECT_TRUE(log_.contains("[ERROR]: init_memory: could not get write lock\n"));
+  EXPECT_EQ(pool()->lock, 1u);
+  EXPECT_EQ(pool()->key_tree | pool()->trie4 | pool()->trie6, 0u);
+  ASSERT_EQ(init_memory(pool(), 1, store_min_data_size()), kDone);  // the smallest store is usable
+  EXPECT_TRUE(log_.contains("[WARN]: init_memory: the store was never completed, laying it out afresh\n"));
+  EXPECT_EQ(run(add_ipaddr, "10.0.0.0/8"), kDone);
+}
+
+// Every operation against a writer's word (its read lock is refused) and a read share (its write lock
+// is refused, in the routine named `writer`; lookups share it): kLockTimeout, the word left as it was,
+// nothing changed, and the refusal in the routine's name.
+TEST_F(EntryOps, LockTimeOutsNameTheRoutine) {
+  ASSERT_EQ(run(add_key, "present") + run(add_ipaddr, "10.0.0.0/8"), kDone);
+  const testing::DictImage before = store_.image();
+  StatRecord stat{};
+  const std::tuple<std::function<int64_t()>, const char*, const char*> cases[] = {
+      {[&] { return run(get_key, "present"); }, "get_key", ""},
+      {[&] { return run(add_key, "absent"); }, "add_key", "add_key"},
+      {[&] { return run(set_key, "present", "w"); }, "set_key", "set_key"},
+      {[&] { return run(delete_key, "present"); }, "delete_key", "delete_key"},
+      {[&] { return run(get_ipaddr, "10.1.1.1"); }, "get_ipaddr", ""},
+      {[&] { return run(add_ipaddr, "11.0.0.0/8"); }, "add_ipaddr", "_add_ipaddr"},
+      {[&] { return run(set_ipaddr, "12.0.0.0/8"); }, "set_ipaddr", "_add_ipaddr"},
+      {[&] { return run(set_ipaddr, "10.0.0.0/8", "w"); }, "set_ipaddr", "set_ipaddr"},
+      {[&] { return run(delete_ipaddr, "10.0.0.0/8"); }, "delete_ipaddr", "delete_ipaddr"},
+      {[&] { return get_stat(pool(), &stat); }, "get_stat", ""}};
+  cpu_count = 1;  // a lock that is not had sleeps instead of spinning
+  for (const auto& [op, name, writer] : cases) {
+    for (const uint64_t word : {kLockWriter, uint64_t{1}}) {
+      log_.clear();
+      pool()->lock = word;
+      const bool shares = word == 1 && *writer == 0;
+      EXPECT_EQ(op(), shares ? kDone : kLockTimeout) << name << " lock " << word;
+      EXPECT_EQ(pool()->lock, word) << name;
+      const std::string msg = word == 1 ? std::string(writer) + ": could not get write lock" : std::string(name) + ": could not get read lock";
+      EXPECT_TRUE(shares || log_.contains("[ERROR]: " + msg + "\n")) << msg << log_.text();
+    }
+  }
+  pool()->lock = 0;
+  EXPECT_EQ(store_.image(), before);
+}
+
+// An address entry whose text does not parse (only insert_key_locked can make one) is kept by the
+// removal by node, and removed like a string entry by DEL.
+TEST_F(EntryOps, AddressEntryWhoseTextDoesNotParse) {
+  EXPECT_EQ(delete_ipaddr_by_node_locked(pool(), nullptr), kNothingToDo);
+  EXPECT_TRUE(log_.contains("[WARN]: Could not delete node by NULL pointer\n"));
+  RbtreeNode* odd = nullptr;
+  ASSERT_EQ(insert_key_locked(pool(), "garbage", 7, "v", 1, 0, 1, &odd), kDone);
+  EXPECT_EQ(delete_ipaddr_by_node_locked(pool(), odd), kFailed);
+  EXPECT_TRUE(log_.contains("[ERROR]: Could not convert key to CIDR for 'garbage'\n"));
+  EXPECT_EQ(store_.entry("garbage"), odd);
+  EXPECT_EQ(run(delete_key, "garbage"), kDone);
+}
+
+TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
+  {
+    // Entries of 57 + 10 + 1 bytes come from the 128-byte class page that init_memory opened for
+    // the IPv6 trie root; trie leaves need 32-byte chunks, of which none is left.
+    testing::EntryStore small;
+    testing::exhaust_pool(small.pool(), 32);
+    EXPECT_EQ(add_ipaddr(small.pool(), "10.0.0.0/8", 10, "v", 1, 0), kFailed);
+    EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for 10.0.0.0/8 in lpctrie\n"));
+    EXPECT_EQ(set_ipaddr(small.pool(), "10.0.0.0/8", 10, "v", 1, 0), kFailed);
+    EXPECT_EQ(small.entry("10.0.0.0/8"), nullptr);
+    EXPECT_EQ(testing::entry_store_check(small.pool()), "");
+  }
+  ASSERT_EQ(run(add_key, "keep") + run(add_ipaddr, "10.0.0.0/8"), kDone);  // 64- and 128-byte chunks
+  ASSERT_EQ(run(add_ipaddr, "20.0.0.1/8") + run(add_key, "20.0.0.0/8"), kDone);  // the string entry has no prefix
+  testing::exhaust_pool(pool(), 64);
+  const std::string big(300, 'b');  // 367 bytes: the 512-byte class, which has no page
+  EXPECT_EQ(run(add_key, "new", big) + run(set_key, "absent", big), 2 * kFailed);
+  EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for new in rbtree\n"));
+  EXPECT_EQ(run(get_key, "new") + run(get_key, "absent"), 2 * kNothingToDo);
+  // Replacing: a new value that fits nowhere fails and keeps the old entry and its prefix whole; one
+  // that fits the old entry's own chunk replaces it in place, even in a full pool.
+  EXPECT_EQ(run(set_key, "keep", big), kFailed);
+  EXPECT_EQ(run(set_key, "keep", "w"), kDone);
+  EXPECT_EQ(store_.image().at("keep").value, "w");
+  const uint64_t net = offset_of("10.0.0.0/8");
+  EXPECT_EQ(run(set_ipaddr, "10.0.0.0/8", big), kFailed);
+  EXPECT_EQ(offset_of("10.0.0.0/8"), net);
+  EXPECT_EQ(trie4_value(0x0a010101), net);
+  EXPECT_EQ(run(set_ipaddr, "10.0.0.0/8", "x"), kDone);
+  EXPECT_EQ(trie4_value(0x0a010101), net);
+  // A prefix stored for another key of the same prefix stays with it when the SET fails.
+  EXPECT_EQ(run(set_ipaddr, "20.0.0.0/8", big), kFailed);
+  EXPECT_EQ(trie4_value(0x14010101), offset_of("20.0.0.1/8"));
+}
+
+TEST_F(EntryOps, StatFigures) {
+  if (page_size != 4096) GTEST_SKIP() << "figures below assume 4096-byte pages";
+  // init_memory took a 16-byte, a 32-byte, a 64-byte and a 128-byte chunk, each from a page of its
+  // own. An entry of 57 + 1 + 3000 bytes takes one whole page, one of 57 + 1 + 5000 two, one of
+  // 57 + 1 + 40 a 128-byte chunk.
+  const int64_t alloc = 16 * 254 + 32 * 127 + 64 * 64 + 128 * 32, used = 16 + 32 + 64 + 128;
+  StatRecord s[3];
+  ASSERT_EQ(get_stat(pool(), &s[0]), kDone);
+  ASSERT_EQ(run(add_key, "p", std::string(3000, 'x')) + run(add_key, "q", std::string(5000, 'x')), kDone);
+  ASSERT_EQ(run(add_key, "r", std::string(40, 'x')) + get_stat(pool(), &s[1]), kDone);
+  ASSERT_EQ(run(delete_key, "q") + get_stat(pool(), &s[2]), kDone);
+  const int64_t want[3][5] = {{10485760, 2544, 2540, alloc, used},
+                              {10485760, 2544, 2537, alloc + 3 * 4096, used + 128 + 3 * 4096},
+                              {10485760, 2544, 2539, alloc + 4096, used + 128 + 4096}};
+  for (int i = 0; i < 3; ++i) {
+    const int64_t got[5] = {s[i].bytes_total, s[i].pages_total, s[i].pages_free, s[i].bytes_alloc, s[i].bytes_used};
+    for (int f = 0; f < 5; ++f) EXPECT_EQ(got[f], want[i][f]) << "stat " << i << " field " << f;
+  }
+}
+
+}  // namespace
+}  // namespace quillmap

@@ -29,14 +29,14 @@ void replace_all(std::string* text, const std::string& from, const std::string& 
 // account, so the snippet's switch to the packaged account goes.
 std::string snippet_for(const DaemonHarness& daemon) {
   std::string text = read_file(QUILLMAP_LOGROTATE_SNIPPET);
-  replace_all(&text, "/var/log/quillmap/*.log", daemon.log_path());
-  replace_all(&text, "/run/quillmap/quillmap.pid", daemon.pid_path());
+  replace_all(&text, "/var/log/quillmap/*.log", daemon.log_path);
+  replace_all(&text, "/run/quillmap/quillmap.pid", daemon.pid_path);
   replace_all(&text, "\tsu quillmap quillmap\n", "");
   return text;
 }
 
 bool add_key(const DaemonHarness& daemon, const std::string& key) {
-  Result<Answer> answer = send_batch(daemon.socket_path(), {make_add(key, "v")});
+  Result<Answer> answer = send_batch(daemon.socket_path, {make_add(key, "v")});
   return answer && answer.value().success;
 }
 
@@ -49,13 +49,13 @@ TEST(Logrotate, NewLinesGoToTheNewFileAfterRotation) {
   ASSERT_TRUE(add_key(daemon, "before-rotation"));
   ASSERT_TRUE(daemon.wait_for_log("before-rotation successfully added"));
 
-  const std::string config = daemon.dir() + "/logrotate.conf";
+  const std::string config = daemon.dir + "/logrotate.conf";
   std::ofstream(config) << snippet_for(daemon);
-  ProgramRun run = run_program(logrotate.substr(0, logrotate.size() - 1), {"-f", "-s", daemon.dir() + "/logrotate.state", config});
+  ProgramRun run = run_program(logrotate.substr(0, logrotate.size() - 1), {"-f", "-s", daemon.dir + "/logrotate.state", config});
   ASSERT_EQ(run.exit_status, 0) << run.out << run.err;
 
   // delaycompress: the first rotation leaves the old log as it is, beside the new one.
-  const std::string rotated = daemon.log_path() + ".1";
+  const std::string rotated = daemon.log_path + ".1";
   ASSERT_TRUE(std::filesystem::exists(rotated));
   EXPECT_NE(read_file(rotated).find("before-rotation successfully added"), std::string::npos);
 
@@ -77,7 +77,7 @@ TEST(Logrotate, NewLinesGoToTheNewFileAfterRotation) {
   EXPECT_EQ(old_text.find("Got SIGHUP"), std::string::npos) << old_text;
   EXPECT_EQ(daemon.log_text().find("before-rotation"), std::string::npos) << daemon.log_text();
   struct stat st {};
-  ASSERT_EQ(stat(daemon.log_path().c_str(), &st), 0);
+  ASSERT_EQ(stat(daemon.log_path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(daemon.stop(), 0);
 }

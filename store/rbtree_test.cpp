@@ -1,7 +1,7 @@
-// The key tree: the checksum against a bitwise reference, the walk through a refusing view, and a
-// seeded model test against a std::map in the tree's order (checksum, then bytes, then length; keys of
-// one checksum included) that also covers present keys, the root with one or two children, emptying
-// the tree and deleting an unlinked node.
+// The key tree: the checksum against a bitwise reference, and a seeded model test against a std::map in
+// the tree's order (checksum, then bytes, then length; keys of one checksum included) that also covers
+// present keys, the root with one or two children, emptying the tree, deleting an unlinked node, and
+// walks and searches through a view that refuses.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -48,14 +48,6 @@ TEST(Crc32Short, KnownVectorsAndBitwiseReference) {
   }
 }
 
-class RbtreeTest : public ::testing::Test {
- protected:
-  testing::PoolFixture fx_{4 << 20};
-  SlabPool* pool() { return fx_.pool(); }
-  TreeRoot* tree() { return key_tree_of(fx_.pool()); }
-  RbtreeNode* get(const std::string& key) { return rbtree_get(pool(), tree(), key.data(), key.size()); }
-};
-
 // A view that admits a limited number of steps, and refuses one offset.
 struct RefusingView {
   template <class T>
@@ -63,27 +55,9 @@ struct RefusingView {
   bool step() { return steps-- > 0; }
   const void* base() const { return base_; }
   const void* base_;
-  int steps;
+  int64_t steps;
   uint64_t refused;
 };
-
-TEST_F(RbtreeTest, WalkAndFindStopWhenTheViewRefuses) {
-  for (int i = 0; i < 100; ++i) rbtree_insert(pool(), tree(), make_node(pool(), "n" + std::to_string(i)));
-  int visited = 0;
-  auto count = [&](const RbtreeNode*) { return ++visited, true; };
-  RefusingView few{pool(), 10, 0}, all{pool(), 100, 0}, no_root{pool(), 1000, tree()->root}, ok{pool(), 1000, 0};
-  EXPECT_FALSE(rbtree_walk_inorder(few, tree(), count));
-  EXPECT_LT(visited, 10);
-  visited = 0;
-  EXPECT_TRUE(rbtree_walk_inorder(all, tree(), count));
-  EXPECT_EQ(visited, 100);
-  EXPECT_FALSE(rbtree_walk_inorder(no_root, tree(), count));
-  EXPECT_EQ(rbtree_find(no_root, tree(), "n5", 2), nullptr);
-  EXPECT_EQ(rbtree_find(ok, tree(), "n5", 2), get("n5"));
-  TrustedView trusted(pool());
-  EXPECT_FALSE(rbtree_walk_inorder(trusted, tree(), [&](const RbtreeNode*) { return --visited > 95; }));
-  EXPECT_EQ(visited, 95);
-}
 
 // Keys of 0..max_key_len-1 letters from a six-letter alphabet; a full tree check every check_every steps.
 struct ModelRun {
@@ -91,7 +65,13 @@ struct ModelRun {
   int steps, max_key_len, check_every;
 };
 
-class RbtreeModelTest : public RbtreeTest, public ::testing::WithParamInterface<ModelRun> {};
+class RbtreeModelTest : public ::testing::TestWithParam<ModelRun> {
+ protected:
+  testing::PoolFixture fx_{4 << 20};
+  SlabPool* pool() { return fx_.pool(); }
+  TreeRoot* tree() { return key_tree_of(fx_.pool()); }
+  RbtreeNode* get(const std::string& key) { return rbtree_get(pool(), tree(), key.data(), key.size()); }
+};
 
 INSTANTIATE_TEST_SUITE_P(Runs, RbtreeModelTest,
                          ::testing::Values(ModelRun{424242, 50000, 4, 1}, ModelRun{99, 30000, 7, 101},
@@ -117,6 +97,18 @@ TEST_P(RbtreeModelTest, SeededModelAgainstStdMap) {
       return it != model.end() && (it++)->second == n;
     });
     ASSERT_TRUE(same && it == model.end()) << "step " << step;
+    // The walk stops when the visitor says so, and a view's refusal ends the walk and the search: a
+    // step budget short of the tree's size, or the root's offset refused.
+    const int64_t n = static_cast<int64_t>(model.size()), budget = static_cast<int64_t>(rng() % (n + 2));
+    int64_t visited = 0;
+    ASSERT_EQ(rbtree_walk_inorder(view, tree(), [&](const RbtreeNode*) { return ++visited <= budget; }), budget >= n);
+    ASSERT_EQ(visited, std::min(budget + 1, n));
+    RefusingView short_of{pool(), budget, 0}, no_root{pool(), n, tree()->root};
+    ASSERT_EQ(rbtree_walk_inorder(short_of, tree(), [](const RbtreeNode*) { return true; }), budget >= n);
+    if (n > 0) {
+      ASSERT_FALSE(rbtree_walk_inorder(no_root, tree(), [](const RbtreeNode*) { return true; }));
+      ASSERT_EQ(rbtree_find(no_root, tree(), model.begin()->first.data(), model.begin()->first.size()), nullptr);
+    }
   };
   for (int step = 0; step < run.steps; ++step) {
     const int op = static_cast<int>(rng() % 10);

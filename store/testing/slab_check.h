@@ -28,7 +28,6 @@ struct SlabCensus {
   uint64_t pages = 0;
   uint64_t free_pages = 0;
   uint64_t free_runs = 0;
-  uint64_t allocated_pages = 0;  // pages in page allocations
   uint64_t class_pages = 0;
   std::vector<uint64_t> total;  // per class
   std::vector<uint64_t> used;   // per class
@@ -134,13 +133,7 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
                                  : t->map == kPageAllocatedTail && t->next == 0 && t->prev == 0;
         if (!ok) return bad("bad descriptor inside the run or allocation at", i + j);
       }
-      if (free_run) {
-        run_heads.insert(off);
-        c.free_pages += n;
-        ++c.free_runs;
-      } else {
-        c.allocated_pages += n;
-      }
+      if (free_run) run_heads.insert(off), c.free_pages += n, ++c.free_runs;
       i += n;
       continue;
     }

@@ -1,4 +1,5 @@
-// The text helpers, UTF-8 validation and the pointer list.
+// The text helpers and UTF-8 validation. (The pointer list is covered by the store's sweep and purge
+// tests, which gather more than one block of nodes and reuse a list after clearing it.)
 #include "util/strings.h"
 
 #include <gtest/gtest.h>
@@ -6,9 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "util/ptr_list.h"
 #include "util/testing/seed.h"
 #include "util/utf8.h"
 
@@ -85,25 +84,6 @@ TEST(Utf8, EdgesAndRandomAgainstReference) {
     std::string s(rng() % 7, '\0');
     for (auto& ch : s) ch = static_cast<char>(interesting[rng() % sizeof(interesting)]);
     ASSERT_EQ(is_valid_utf8(s.data(), s.size()), reference_utf8(s)) << "round " << round;
-  }
-}
-
-// Batches of 0, 1024, 1025 (the block size and one more) and random lengths against a vector: every
-// pushed value comes back once, newest first, then 0 for good; the list is reusable after a clear.
-TEST(PtrList, MatchesStackModel) {
-  const uint32_t seed = testing::test_seed(7331);
-  std::mt19937 rng(seed);
-  ScopedPtrList owner;
-  PtrList* list = owner.get();
-  for (int round = 0; round < 20; ++round) {
-    SCOPED_TRACE(testing::seed_trace(seed) + " round " + std::to_string(round));
-    const size_t n = round == 0 ? 0 : round == 1 ? 1024 : round == 2 ? 1025 : rng() % 5000;
-    std::vector<uintptr_t> model;
-    for (size_t i = 0; i < n; ++i) shm_llist_push(list, model.emplace_back(round == 2 ? i + 1 : 1 + rng()));
-    for (auto it = model.rbegin(); it != model.rend(); ++it) ASSERT_EQ(shm_llist_fetch(list), *it);
-    ASSERT_TRUE(shm_llist_fetch(list) == 0 && shm_llist_fetch(list) == 0);
-    shm_llist_clear(list);
-    ASSERT_TRUE(list->head == nullptr && list->cursor == nullptr);
   }
 }
 

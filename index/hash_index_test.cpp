@@ -45,14 +45,15 @@ std::string random_text(std::mt19937_64& rng, size_t max_len) {
   return s;
 }
 
-// Random keys, the empty key, groups of keys sharing one checksum, pairs sharing the 27-bit hash but
+// Random keys, the empty key, groups of keys sharing one checksum (one a prefix of another), pairs sharing the 27-bit hash but
 // not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
 std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) {
   std::set<std::string> keys{""};
   while (keys.size() < random_keys) keys.insert(random_text(rng, 24));
   for (int g = 0; g < 40; ++g) {
     const auto crc = static_cast<uint32_t>(rng());
-    for (int k = 0; k < 4; ++k) keys.insert(key_with_crc(random_text(rng, 12), crc));
+    const std::string shorter = key_with_crc(random_text(rng, 12), crc);
+    for (const std::string& k : {shorter, key_with_crc(shorter, crc), key_with_crc(random_text(rng, 12), crc)}) keys.insert(k);
   }
   std::unordered_map<uint32_t, uint32_t> crc_of_hash;
   for (int pairs = 0; pairs < 20;) {
@@ -107,11 +108,7 @@ class HashModel {
         }
         slab_free_locked(dict(), stray);
       } else if (present == nullptr) {
-        if (r < (growing_ ? 1000u : 300u)) {
-          RbtreeNode* n = new_node(key);
-          rbtree_insert(dict(), tree(), n);
-          index(n);
-        }
+        if (r < (growing_ ? 1000u : 300u)) insert(key);
       } else if (r < (growing_ ? 100u : 750u)) {  // removal works before and after the tree cleared key_crc
         const bool table_first = rng_() % 2 != 0;
         const int64_t before = table_first ? hash_remove_locked(ipool(), &root_, dict(), off(present)) : kDone;
@@ -126,6 +123,16 @@ class HashModel {
         ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(present), off(n)), kDone);
         slab_free_locked(dict(), present);
       }
+      verify();
+    }
+  }
+
+  // Inserts every key not yet present, checking after each.
+  void fill() {
+    for (const std::string& key : keys_) {
+      if (::testing::Test::HasFatalFailure()) return;
+      if (rbtree_get(dict(), tree(), key.data(), key.size()) != nullptr) continue;
+      insert(key);
       verify();
     }
   }
@@ -149,6 +156,11 @@ class HashModel {
     RbtreeNode* n = testing::make_node(dict(), key, random_text(rng_, 20));
     if (n == nullptr) abort();
     return n;
+  }
+  void insert(const std::string& key) {
+    RbtreeNode* n = new_node(key);
+    rbtree_insert(dict(), tree(), n);
+    index(n);
   }
   // Indexes an entry of the tree; when the pool cannot take it, the table must be whole without it.
   void index(RbtreeNode* n) {
@@ -185,14 +197,16 @@ TEST(HashIndexModel, AgreesWithTheKeyTree) {
 
 // An index pool of two pages: a table of one page cannot grow to two beside itself, nor one of two
 // pages at all, and the keys outnumber what two pages hold. Failed growth and failed presizing leave
-// the old table whole.
+// the old table whole; a fill of every key makes sure the pool runs out.
 TEST(HashIndexModel, RunsOutOfPoolAndStaysWhole) {
   host_params_init();
   const uint32_t seed = testing::test_seed(20261208);
   int64_t bytes = 0;
   while (slab_geometry(bytes, 3, page_size, page_shift).pages < 2) bytes += 64;
   HashModel m(bytes, seed, 2 * static_cast<size_t>(page_size) / 8);
-  m.run(seed, 2500);
+  m.run(seed, 1500);
+  m.fill();
+  m.run(seed, 1000);
   EXPECT_GT(m.out_of_memory, 0u) << testing::seed_trace(seed);
 }
 

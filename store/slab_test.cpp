@@ -161,10 +161,10 @@ TEST_F(SlabTest, SeededModelOfRandomAllocations) {
         longest_run = std::max(longest_run, _lfof_<PageDesc>(pool, o)->map);
       auto* p = static_cast<uint8_t*>(locking ? (zeroed ? slab_calloc : slab_alloc)(pool, size)
                                               : (zeroed ? slab_calloc_locked : slab_alloc_locked)(pool, size));
-      requests[cls] += is_class;
+      if (is_class) ++requests[cls];
       if (p == nullptr) {
         ASSERT_TRUE(is_class ? list_empty && longest_run == 0 : longest_run < granted / 4096) << "failed: " << size;
-        failures[cls] += is_class;
+        if (is_class) ++failures[cls];
         ++failed;
       } else {
         const uint64_t off = offset_of_record(pool, p);

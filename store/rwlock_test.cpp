@@ -44,19 +44,22 @@ TEST(Rwlock, WordTransitions) {
   cpu_count = saved_cpus;
 }
 
-// Three writers bump a counter non-atomically under the write lock; two readers check that no writer
-// is inside while they hold a share.
+// Three writers bump a counter non-atomically under the write lock; three readers check that no writer
+// is inside while they hold a share. All start together.
 TEST(Rwlock, WritersExcludeEachOtherAndReaders) {
   host_params_init();
   struct Shared {
-    uint64_t lock, counter, writer_inside, violations;
+    uint64_t lock, counter, writer_inside, violations, ready;
   };
   testing::SysvSegment segment(4096);
   auto* s = static_cast<volatile Shared*>(segment.base());
-  constexpr int kWriters = 3, kReaders = 2, kRounds = 400;
+  constexpr int kWriters = 3, kReaders = 3, kRounds = 4000;
   for (int i = 0; i < kWriters + kReaders; ++i) {
     if (fork() != 0) continue;
     auto* lock = const_cast<uint64_t*>(&s->lock);
+    __atomic_add_fetch(&s->ready, 1, __ATOMIC_RELAXED);
+    while (__atomic_load_n(&s->ready, __ATOMIC_RELAXED) < kWriters + kReaders) {  // start together
+    }
     for (int r = 0; r < kRounds; ++r) {
       while ((i < kWriters ? rwlock_wlock(lock) : rwlock_rlock(lock)) != kDone) {
       }

@@ -45,15 +45,16 @@ std::string random_text(std::mt19937_64& rng, size_t max_len) {
   return s;
 }
 
-// Random keys, the empty key, groups of keys sharing one checksum (one a prefix of another), pairs sharing the 27-bit hash but
-// not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
+// Random keys, the empty key, groups of keys sharing one checksum (one a prefix of another), pairs
+// sharing the 27-bit hash but not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
 std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) {
   std::set<std::string> keys{""};
   while (keys.size() < random_keys) keys.insert(random_text(rng, 24));
   for (int g = 0; g < 40; ++g) {
     const auto crc = static_cast<uint32_t>(rng());
     const std::string shorter = key_with_crc(random_text(rng, 12), crc);
-    for (const std::string& k : {shorter, key_with_crc(shorter, crc), key_with_crc(random_text(rng, 12), crc)}) keys.insert(k);
+    for (const std::string& k : {shorter, key_with_crc(shorter, crc), key_with_crc(random_text(rng, 12), crc)})
+      keys.insert(k);
   }
   std::unordered_map<uint32_t, uint32_t> crc_of_hash;
   for (int pairs = 0; pairs < 20;) {

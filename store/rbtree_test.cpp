@@ -92,8 +92,12 @@ int64_t fake_remove_address(SlabPool* pool, RbtreeNode* node) {
 
 class TreeTest : public ::testing::Test {
  protected:
-  void SetUp() override { removals = removals_before_stuck = 0, saved_cpus_ = cpu_count, cpu_count = 1; }
-  void TearDown() override { cpu_count = saved_cpus_; }  // one processor keeps each time-out short
+  void SetUp() override {
+    removals = removals_before_stuck = 0;
+    saved_cpus_ = cpu_count;
+    cpu_count = 1;  // one processor keeps each time-out short
+  }
+  void TearDown() override { cpu_count = saved_cpus_; }
 
   SlabPool* pool() { return fx_.pool(); }
   TreeRoot* tree() { return key_tree_of(fx_.pool()); }
@@ -314,7 +318,8 @@ TEST_F(TreeTest, DigestLockTimeoutsAndPurge) {
   std::mt19937 rng(seed);
   add("bad-one", 0, true);
   for (int i = 0; i < 3000; ++i)
-    add("key-" + std::to_string(rng() % 1000) + "-" + std::to_string(i), rng() % 3, i % 7 == 0, std::string(rng() % 40, 'x'));
+    add("key-" + std::to_string(rng() % 1000) + "-" + std::to_string(i), rng() % 3, i % 7 == 0,
+        std::string(rng() % 40, 'x'));
   std::string joined;
   TrustedView view(pool());
   rbtree_walk_inorder(view, tree(), [&](const RbtreeNode* n, const uint8_t* key) {
@@ -332,9 +337,11 @@ TEST_F(TreeTest, DigestLockTimeoutsAndPurge) {
     const char* message;
   } rows[] = {
       {kLockWriter, [&] { return rbtree_collect(pool(), &other); }, "rbtree_collect: could not get read lock"},
-      {kLockWriter, [&] { return rbtree_clean(pool(), &list, fake_remove_address); }, "rbtree_clean: could not get write lock"},
+      {kLockWriter, [&] { return rbtree_clean(pool(), &list, fake_remove_address); },
+       "rbtree_clean: could not get write lock"},
       {kLockWriter, [&] { return rbtree_purge(pool(), fake_remove_address); }, "rbtree_purge: could not get read lock"},
-      {kLockWriter, [&] { return rbtree_get_hashsum(pool(), std::strcpy(out, "untouched")); }, "rbtree_get_hashsum: could not get read lock"},
+      {kLockWriter, [&] { return rbtree_get_hashsum(pool(), std::strcpy(out, "untouched")); },
+       "rbtree_get_hashsum: could not get read lock"},
       {1, [&] { return rbtree_purge(pool(), fake_remove_address); }, "rbtree_purge: could not get write lock"},
   };
   for (const auto& row : rows) {

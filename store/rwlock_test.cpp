@@ -29,7 +29,8 @@ TEST(Rwlock, WordTransitions) {
               {2, kR, kDone, 3},              {3, kUnlock, kDone, 2},           {1, kUnlock, kDone, 0},
               {3, kReadUnlock, kDone, 2},     {1, kReadUnlock, kDone, 0},       {0, kUnlock, kLockTimeout, 0},
               {0, kReadUnlock, kLockTimeout, 0}, {kLockWriter, kReadUnlock, kLockTimeout, kLockWriter},
-              {kLockWriter, kR, kLockTimeout, kLockWriter}, {kLockWriter, kW, kLockTimeout, kLockWriter}, {1, kW, kLockTimeout, 1},
+              {kLockWriter, kR, kLockTimeout, kLockWriter}, {kLockWriter, kW, kLockTimeout, kLockWriter},
+              {1, kW, kLockTimeout, 1},
               {0, kForce, kNothingToDo, 0},   {1, kForce, kDone, 0},            {5, kForce, kDone, 0},
               {kLockWriter, kForce, kDone, 0}};
   const uint64_t bursts = rwlock_spin_bursts();

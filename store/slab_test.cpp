@@ -92,13 +92,15 @@ TEST_F(SlabTest, MisuseOfFreeIsLoggedAndChangesNothing) {
   auto* run = static_cast<uint8_t*>(slab_alloc_locked(p, 2 * 4096));
   slab_free_locked(p, slab_alloc_locked(p, 32));
   uint8_t* base = reinterpret_cast<uint8_t*>(p);
-  const std::string outside = "[ERROR]: slab_free(): outside of pool", chunk = "[ERROR]: slab_free(): pointer to wrong chunk",
+  const std::string outside = "[ERROR]: slab_free(): outside of pool",
+                    chunk = "[ERROR]: slab_free(): pointer to wrong chunk",
                     freed = "[WARN]: slab_free(): chunk is already free";
   const std::pair<void*, std::string> rows[] = {
       {base + p->pool_end, outside}, {base + p->data_start - 8, outside}, {nullptr, outside},
       {small + 4, chunk}, {small - 64, chunk} /* the page's bitmap */, {big + 256, chunk}, {exact + 32, chunk},
       {run + 8, chunk}, {run + 4096, "[ERROR]: slab_free(): pointer to wrong page"}, {small + 8, freed},
-      {big + 512, freed}, {exact + 64, freed}, {base + p->data_start + 20 * 4096, "[WARN]: slab_free(): page is already free"}};
+      {big + 512, freed}, {exact + 64, freed},
+      {base + p->data_start + 20 * 4096, "[WARN]: slab_free(): page is already free"}};
   const std::vector<uint8_t> before(base, base + p->desc_end);
   for (const auto& [ptr, message] : rows) {
     LogCapture log;

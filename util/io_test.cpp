@@ -51,7 +51,8 @@ TEST(ReadWriteN, EndOfFileErrorsAndSignals) {
     usleep(30000);
     kill(parent, SIGUSR2);
     std::vector<char> sink(data.size());
-    const bool intact = shm_readn(peer.b.get(), sink.data(), sink.size()) == static_cast<int64_t>(sink.size()) && sink == data;
+    const bool intact =
+        shm_readn(peer.b.get(), sink.data(), sink.size()) == static_cast<int64_t>(sink.size()) && sink == data;
     (void)!write(peer.b.get(), "01234", 5);
     usleep(30000);
     kill(parent, SIGUSR2);

@@ -80,7 +80,8 @@ TEST_F(LogTest, TwoProcessesNeverInterleaveLines) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   log_open(path_.c_str());
-  for (int i = 0; i < 300; ++i) log_msg(kLogInfo, "%s %d %s", child == 0 ? "child" : "parent", i, std::string(200, 'p').c_str());
+  const std::string payload(200, 'p');
+  for (int i = 0; i < 300; ++i) log_msg(kLogInfo, "%s %d %s", child == 0 ? "child" : "parent", i, payload.c_str());
   log_close();
   if (child == 0) _exit(0);
   int status;

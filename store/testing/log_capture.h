@@ -15,7 +15,10 @@ namespace quillmap::testing {
 
 class LogCapture {
  public:
-  LogCapture() : fp_(std::tmpfile()), saved_level_(settings.log_level) { settings.log_level = kLogDebug, log_setfp(fp_); }
+  LogCapture() : fp_(std::tmpfile()), saved_level_(settings.log_level) {
+    settings.log_level = kLogDebug;
+    log_setfp(fp_);
+  }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
   ~LogCapture() {

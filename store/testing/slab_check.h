@@ -133,7 +133,11 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
                                  : t->map == kPageAllocatedTail && t->next == 0 && t->prev == 0;
         if (!ok) return bad("bad descriptor inside the run or allocation at", i + j);
       }
-      if (free_run) run_heads.insert(off), c.free_pages += n, ++c.free_runs;
+      if (free_run) {
+        run_heads.insert(off);
+        c.free_pages += n;
+        ++c.free_runs;
+      }
       i += n;
       continue;
     }

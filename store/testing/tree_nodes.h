@@ -26,6 +26,8 @@ inline RbtreeNode* make_node(SlabPool* pool, const std::string& key, const std::
   return n;
 }
 
-inline std::string key_of(const RbtreeNode* n) { return std::string(reinterpret_cast<const char*>(node_key(n)), n->key_len); }
+inline std::string key_of(const RbtreeNode* n) {
+  return std::string(reinterpret_cast<const char*>(node_key(n)), n->key_len);
+}
 
 }  // namespace quillmap::testing

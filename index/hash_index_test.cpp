@@ -7,6 +7,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "index/bounded_view.h"
@@ -25,41 +26,17 @@ namespace {
 using testing::PoolBacking;
 using testing::PoolFixture;
 
-// ---- keys with chosen checksums ----
-
-constexpr uint32_t kCrcPoly = 0xEDB88320u;
-
-// Undoes 32 steps of the reflected CRC register (each step is a bijection: a set top bit after the step
-// says the polynomial was added, which happens exactly when the bit shifted out was 1).
-uint32_t crc_unshift32(uint32_t c) {
-  for (int k = 0; k < 32; ++k) c = (c & 0x80000000u) ? ((c ^ kCrcPoly) << 1) | 1u : c << 1;
-  return c;
-}
-
 // prefix followed by the four bytes that give the whole key the checksum `crc`. Appending four bytes x
-// to a register state s leaves shift32(s ^ x); crc32_short is the final register inverted.
+// to a register state s leaves shift32(s ^ x), and each of the 32 steps of the reflected register can be
+// undone (a set top bit after a step says the polynomial was added).
 std::string key_with_crc(const std::string& prefix, uint32_t crc) {
-  const uint32_t state = ~crc32_short(prefix.data(), prefix.size());
-  const uint32_t x = crc_unshift32(~crc) ^ state;
+  uint32_t x = ~crc;
+  for (int k = 0; k < 32; ++k) x = (x & 0x80000000u) ? ((x ^ 0xEDB88320u) << 1) | 1u : x << 1;
+  x ^= ~crc32_short(prefix.data(), prefix.size());
   std::string key = prefix;
   for (int b = 0; b < 4; ++b) key.push_back(static_cast<char>((x >> (8 * b)) & 0xFF));
   EXPECT_EQ(crc32_short(key.data(), key.size()), crc);  // else the groups below collide by chance only
   return key;
-}
-
-uint32_t inverse_odd(uint32_t k) {
-  uint32_t inv = k;  // Newton's iteration doubles the correct low bits each round
-  for (int i = 0; i < 5; ++i) inv *= 2 - k * inv;
-  return inv;
-}
-
-uint32_t hash_unmix(uint32_t x) {
-  x ^= x >> 16;
-  x *= inverse_odd(0xc2b2ae35u);
-  x ^= (x >> 13) ^ (x >> 26);
-  x *= inverse_odd(0x85ebca6bu);
-  x ^= x >> 16;
-  return x;
 }
 
 std::string random_text(std::mt19937_64& rng, size_t max_len) {
@@ -68,73 +45,99 @@ std::string random_text(std::mt19937_64& rng, size_t max_len) {
   return s;
 }
 
-// Random keys, the empty key, groups of keys sharing one checksum, groups sharing the 27-bit hash but
-// not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
+// Random keys, the empty key, groups of keys sharing one checksum (one a prefix of another), pairs
+// sharing the 27-bit hash but not the checksum, and a run of consecutive checksums (which the tree keeps side by side).
 std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) {
   std::set<std::string> keys{""};
   while (keys.size() < random_keys) keys.insert(random_text(rng, 24));
   for (int g = 0; g < 40; ++g) {
     const auto crc = static_cast<uint32_t>(rng());
-    for (int k = 0; k < 4; ++k) keys.insert(key_with_crc(random_text(rng, 12), crc));
+    const std::string shorter = key_with_crc(random_text(rng, 12), crc);
+    for (const std::string& k : {shorter, key_with_crc(shorter, crc), key_with_crc(random_text(rng, 12), crc)})
+      keys.insert(k);
   }
-  for (int g = 0; g < 20; ++g) {
-    const uint32_t mixed = hash_mix(static_cast<uint32_t>(rng()));
-    EXPECT_EQ(hash_mix(hash_unmix(mixed)), mixed);
-    for (uint32_t low = 0; low < 3; ++low) keys.insert(key_with_crc(random_text(rng, 12), hash_unmix(mixed ^ low)));
+  std::unordered_map<uint32_t, uint32_t> crc_of_hash;
+  for (int pairs = 0; pairs < 20;) {
+    const auto crc = static_cast<uint32_t>(rng());
+    auto [it, fresh] = crc_of_hash.emplace(hash_of_crc(crc), crc);
+    if (fresh || it->second == crc) continue;
+    keys.insert(key_with_crc(random_text(rng, 12), crc));
+    keys.insert(key_with_crc(random_text(rng, 12), it->second));
+    ++pairs;
   }
   const auto base = static_cast<uint32_t>(rng());
   for (uint32_t k = 0; k < 60; ++k) keys.insert(key_with_crc("run", base + k));
   return {keys.begin(), keys.end()};
 }
 
-// ---- the model: the key tree is the reference ----
-
+// The key tree is the reference: after every random operation every key of the universe answers as
+// the tree does, and the table is sound.
 class HashModel {
  public:
   HashModel(int64_t index_bytes, uint32_t seed, size_t random_keys)
-      : dict_(16 << 20),
-        index_(index_bytes, PoolBacking::kHeap, false),
-        rng_(seed),
-        keys_(key_universe(rng_, random_keys)) {}
+      : index_(index_bytes, PoolBacking::kHeap, false), rng_(seed), keys_(key_universe(rng_, random_keys)) {
+    EXPECT_EQ(hash_init_locked(ipool(), &root_, 0), kDone);
+  }
+  uint64_t out_of_memory = 0;
 
-  SlabPool* dict() { return dict_.pool(); }
-  SlabPool* ipool() { return index_.pool(); }
-  TreeRoot* tree() { return key_tree_of(dict()); }
-  uint64_t off(const RbtreeNode* n) { return offset_of_record(dict(), n); }
-  uint64_t out_of_memory() const { return out_of_memory_; }
-
-  void init(uint64_t expected) { ASSERT_EQ(hash_init_locked(ipool(), &root_, expected), kDone); }
-
-  // One random operation. Sizes drift between empty and the whole universe, so the table grows and
-  // shrinks through many capacities.
-  void step(uint64_t n) {
-    if (n % 1000 == 0) growing_ = !growing_;
-    const uint64_t r = rng_() % 1000;
-    const std::string& key = keys_[rng_() % keys_.size()];
-    RbtreeNode* present = rbtree_get(dict(), tree(), key.data(), key.size());
-    if (r < 1) return clear();
-    if (r < 3) return rebuild();
-    if (r < 40) return expect_misses(key, present);
-    if (present == nullptr) {
-      if (r < (growing_ ? 1000u : 300u)) insert(key);
-    } else if (r < (growing_ ? 100u : 750u)) {
-      remove(present);
-    } else if (r < 900) {
-      set(present, key);
+  // Random operations. Sizes drift between empty and the whole universe, so the table grows and shrinks
+  // through many capacities.
+  void run(uint32_t seed, uint64_t steps) {
+    SCOPED_TRACE(testing::seed_trace(seed));
+    for (uint64_t n = 0; n < steps && !::testing::Test::HasFatalFailure(); ++n) {
+      SCOPED_TRACE("step " + std::to_string(n));
+      if (n % 1000 == 0) growing_ = !growing_;
+      const uint64_t r = rng_() % 1000;
+      const std::string& key = keys_[rng_() % keys_.size()];
+      RbtreeNode* present = rbtree_get(dict(), tree(), key.data(), key.size());
+      if (r < 1) {
+        hash_clear_locked(ipool(), &root_);
+        for (RbtreeNode* e : entries()) {
+          rbtree_delete(dict(), tree(), e);
+          slab_free_locked(dict(), e);
+        }
+      } else if (r < 3) {  // what a new worker does: an empty table sized for the tree, then every entry
+        hash_clear_locked(ipool(), &root_);
+        const std::vector<RbtreeNode*> all = entries();
+        out_of_memory += hash_init_locked(ipool(), &root_, all.size() + rng_() % 200) != kDone;
+        for (RbtreeNode* e : all) index(e);
+      } else if (r < 40) {  // entries the table does not hold: -4, and nothing changes
+        RbtreeNode* stray = new_node(key);
+        ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), off(stray)), kNothingToDo);
+        if (present != nullptr) {
+          ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(stray), off(present)), kNothingToDo);
+        }
+        slab_free_locked(dict(), stray);
+      } else if (present == nullptr) {
+        if (r < (growing_ ? 1000u : 300u)) insert(key);
+      } else if (r < (growing_ ? 100u : 750u)) {  // removal works before and after the tree cleared key_crc
+        const bool table_first = rng_() % 2 != 0;
+        const int64_t before = table_first ? hash_remove_locked(ipool(), &root_, dict(), off(present)) : kDone;
+        rbtree_delete(dict(), tree(), present);
+        const int64_t after = table_first ? kDone : hash_remove_locked(ipool(), &root_, dict(), off(present));
+        ASSERT_TRUE(before == kDone && after == kDone);
+        slab_free_locked(dict(), present);
+      } else if (r < 900) {
+        RbtreeNode* n = new_node(key);
+        rbtree_delete(dict(), tree(), present);
+        rbtree_insert(dict(), tree(), n);
+        ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(present), off(n)), kDone);
+        slab_free_locked(dict(), present);
+      }
+      verify();
     }
   }
 
-  // Inserts every key not yet present, verifying after each.
+  // Inserts every key not yet present, checking after each.
   void fill() {
     for (const std::string& key : keys_) {
+      if (::testing::Test::HasFatalFailure()) return;
       if (rbtree_get(dict(), tree(), key.data(), key.size()) != nullptr) continue;
       insert(key);
       verify();
-      if (::testing::Test::HasFatalFailure()) return;
     }
   }
 
-  // Every key of the universe answers as the tree does, and the table is sound.
   void verify() {
     TrustedView iv(ipool()), dv(dict());
     for (const std::string& key : keys_) {
@@ -142,64 +145,33 @@ class HashModel {
       const uint64_t got = hash_find(iv, root_, dv, key.data(), key.size(), crc32_short(key.data(), key.size()));
       ASSERT_EQ(got, want == nullptr ? 0 : off(want)) << "key of " << key.size() << " bytes";
     }
-    testing::HashCensus census;
-    ASSERT_EQ(testing::hash_check(ipool(), root_, dict(), &census), "");
-    ASSERT_EQ(hash_entry_count(root_), census.entries);
-    ASSERT_EQ(hash_bytes(root_), census.bytes);
+    ASSERT_EQ(testing::hash_check(ipool(), root_, dict()), "");
   }
 
  private:
+  SlabPool* dict() { return dict_.pool(); }
+  SlabPool* ipool() { return index_.pool(); }
+  TreeRoot* tree() { return key_tree_of(dict()); }
+  uint64_t off(const RbtreeNode* n) { return offset_of_record(dict(), n); }
   RbtreeNode* new_node(const std::string& key) {
     RbtreeNode* n = testing::make_node(dict(), key, random_text(rng_, 20));
     if (n == nullptr) abort();
     return n;
   }
-
   void insert(const std::string& key) {
     RbtreeNode* n = new_node(key);
     rbtree_insert(dict(), tree(), n);
-    const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
-    if (rc == kFailed) {
-      // The table must be whole without the new entry: take it out of the tree and verify.
-      ++out_of_memory_;
-      rbtree_delete(dict(), tree(), n);
-      slab_free_locked(dict(), n);
-      return;
-    }
-    ASSERT_EQ(rc, kDone);
+    index(n);
   }
-
-  // Removal works before and after the tree has cleared the entry's key_crc.
-  void remove(RbtreeNode* n) {
-    const uint64_t o = off(n);
-    if (rng_() % 2 != 0) {
-      ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), o), kDone);
-      rbtree_delete(dict(), tree(), n);
-    } else {
-      rbtree_delete(dict(), tree(), n);
-      ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), o), kDone);
-    }
+  // Indexes an entry of the tree; when the pool cannot take it, the table must be whole without it.
+  void index(RbtreeNode* n) {
+    const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
+    if (rc == kDone) return;
+    ASSERT_EQ(rc, kFailed);
+    ++out_of_memory;
+    rbtree_delete(dict(), tree(), n);
     slab_free_locked(dict(), n);
   }
-
-  void set(RbtreeNode* old_node, const std::string& key) {
-    RbtreeNode* n = new_node(key);
-    rbtree_delete(dict(), tree(), old_node);
-    rbtree_insert(dict(), tree(), n);
-    ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(old_node), off(n)), kDone);
-    slab_free_locked(dict(), old_node);
-  }
-
-  // Entries the table does not hold: -4, and nothing changes.
-  void expect_misses(const std::string& key, RbtreeNode* present) {
-    RbtreeNode* stray = new_node(key);
-    ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), off(stray)), kNothingToDo);
-    if (present != nullptr) {
-      ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(stray), off(present)), kNothingToDo);
-    }
-    slab_free_locked(dict(), stray);
-  }
-
   std::vector<RbtreeNode*> entries() {
     std::vector<RbtreeNode*> all;
     TrustedView dv(dict());
@@ -210,76 +182,33 @@ class HashModel {
     return all;
   }
 
-  void clear() {
-    for (RbtreeNode* n : entries()) {
-      rbtree_delete(dict(), tree(), n);
-      slab_free_locked(dict(), n);
-    }
-    hash_clear_locked(ipool(), &root_);
-  }
-
-  // What a new worker does: an empty table sized for the tree, then every entry.
-  void rebuild() {
-    const std::vector<RbtreeNode*> all = entries();
-    hash_clear_locked(ipool(), &root_);
-    if (hash_init_locked(ipool(), &root_, all.size() + rng_() % 200) != kDone) {
-      ++out_of_memory_;  // a tight pool may not hold the presized table; inserts then grow a small one
-    }
-    for (RbtreeNode* n : all) {
-      const int64_t rc = hash_insert_locked(ipool(), &root_, dict(), off(n));
-      if (rc == kFailed) {
-        ++out_of_memory_;
-        rbtree_delete(dict(), tree(), n);
-        slab_free_locked(dict(), n);
-        continue;
-      }
-      ASSERT_EQ(rc, kDone);
-    }
-  }
-
-  PoolFixture dict_;
-  PoolFixture index_;
+  PoolFixture dict_{16 << 20}, index_;
   HashRoot root_{};
   std::mt19937_64 rng_;
   std::vector<std::string> keys_;
   bool growing_ = false;
-  uint64_t out_of_memory_ = 0;
 };
-
-void run_model(HashModel& m, uint32_t seed, uint64_t steps) {
-  SCOPED_TRACE(testing::seed_trace(seed));
-  m.verify();
-  for (uint64_t n = 0; n < steps; ++n) {
-    SCOPED_TRACE("step " + std::to_string(n));
-    m.step(n);
-    if (::testing::Test::HasFatalFailure()) return;
-    m.verify();
-    if (::testing::Test::HasFatalFailure()) return;
-  }
-}
 
 TEST(HashIndexModel, AgreesWithTheKeyTree) {
   const uint32_t seed = testing::test_seed(20261207);
   HashModel m(4 << 20, seed, 600);
-  m.init(0);
-  run_model(m, seed, 4000);
-  EXPECT_EQ(m.out_of_memory(), 0u);
+  m.run(seed, 4000);
+  EXPECT_EQ(m.out_of_memory, 0u);
 }
 
-// An index pool too small for the largest table: failed growth leaves the old table whole.
+// An index pool of two pages: a table of one page cannot grow to two beside itself, nor one of two
+// pages at all, and the keys outnumber what two pages hold. Failed growth and failed presizing leave
+// the old table whole; a fill of every key makes sure the pool runs out.
 TEST(HashIndexModel, RunsOutOfPoolAndStaysWhole) {
   host_params_init();
   const uint32_t seed = testing::test_seed(20261208);
-  // Two pages: a table of one page cannot grow to two beside itself, nor one of two pages at all,
-  // and the keys outnumber what two pages hold.
   int64_t bytes = 0;
   while (slab_geometry(bytes, 3, page_size, page_shift).pages < 2) bytes += 64;
   HashModel m(bytes, seed, 2 * static_cast<size_t>(page_size) / 8);
-  m.init(0);
-  run_model(m, seed, 1500);
+  m.run(seed, 1500);
   m.fill();
-  run_model(m, seed, 1000);
-  EXPECT_GT(m.out_of_memory(), 0u) << testing::seed_trace(seed);
+  m.run(seed, 1000);
+  EXPECT_GT(m.out_of_memory, 0u) << testing::seed_trace(seed);
 }
 
 // ---- arbitrary bytes in both pools ----

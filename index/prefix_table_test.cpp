@@ -1,5 +1,5 @@
 // The longest-prefix tables against a brute-force longest match under random changes of both
-// families; and the read side over arbitrary bytes.
+// families; running out of pool memory; and the read side over arbitrary bytes.
 #include "index/prefix_table.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +13,8 @@
 #include "store/segment_view.h"
 #include "store/slab.h"
 #include "store/testing/pool_fixture.h"
-#include "util/testing/seed.h"
 #include "store/testing/slab_check.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -22,18 +22,17 @@ namespace {
 using Key = unsigned __int128;  // left-aligned address, as the writer keys its shadow
 
 Key mask(unsigned len) { return len == 0 ? 0 : ~Key{0} << (128 - len); }
-Key last_of(Key k, unsigned len) { return k | ~mask(len); }
+void bytes_of(Key k, uint8_t* out) {
+  for (unsigned i = 0; i < 16; ++i) out[i] = static_cast<uint8_t>(k >> (120 - 8 * i));
+}
 
 struct Family {
+  explicit Family(unsigned b) : bits(b) {}
   unsigned bits;
   PrefixTableWriter writer;
   PrefixRoot root{};
   std::map<std::pair<Key, unsigned>, uint64_t> model;
 
-  Key top_mask() const { return mask(bits); }
-  void bytes_of(Key k, uint8_t* out) const {
-    for (unsigned i = 0; i < 16; ++i) out[i] = static_cast<uint8_t>(k >> (120 - 8 * i));
-  }
   uint64_t brute(Key addr) const {
     for (int l = static_cast<int>(bits); l >= 0; --l) {
       auto it = model.find({addr & mask(static_cast<unsigned>(l)), static_cast<unsigned>(l)});
@@ -46,73 +45,67 @@ struct Family {
 class PrefixTableModel : public ::testing::Test {
  protected:
   void SetUp() override {
-    v4_.bits = 32;
-    v6_.bits = 128;
     ASSERT_EQ(v4_.writer.init(ipool_.pool(), &v4_.root, static_cast<int>(kFamilyInet)), kDone);
     ASSERT_EQ(v6_.writer.init(ipool_.pool(), &v6_.root, static_cast<int>(kFamilyInet6)), kDone);
     empty_ = in_use();
   }
-
   std::vector<uint64_t> in_use() {
     std::vector<uint64_t> s{ipool_.pool()->free_pages};
     for (uint64_t c = 0; c < slab_class_count(ipool_.pool()); ++c) s.push_back(class_stats_of(ipool_.pool())[c].used);
     return s;
   }
+  Key random_key() { return (Key{rng_()} << 64) | rng_(); }
+  auto random_stored(Family& f) { return std::next(f.model.begin(), static_cast<long>(rng_() % f.model.size())); }
 
+  // The trusted and the checked read side both answer as the brute force does.
   void expect_match(const Family& f, Key addr) {
-    addr &= f.top_mask();
+    addr &= mask(f.bits);
     uint8_t bytes[16];
-    f.bytes_of(addr, bytes);
-    uint64_t expected = f.brute(addr);
+    bytes_of(addr, bytes);
     TrustedView trusted(ipool_.base());
-    ASSERT_EQ(prefix_match(trusted, f.root, bytes), expected) << "family /" << f.bits;
     BoundedView checked(ipool_.base(), static_cast<uint64_t>(ipool_.size()));
-    ASSERT_EQ(prefix_match(checked, f.root, bytes), expected);
+    const uint64_t want = f.brute(addr);
+    ASSERT_EQ(prefix_match(trusted, f.root, bytes), want) << "family /" << f.bits;
+    ASSERT_EQ(prefix_match(checked, f.root, bytes), want);
     ASSERT_FALSE(checked.failed());
   }
+  // The first and last address of a prefix and their outside neighbours (wrapping at the ends).
   void expect_bounds(const Family& f, Key k, unsigned len) {
-    Key last = last_of(k, len) & f.top_mask();
-    Key unit = Key{1} << (128 - f.bits);
-    ASSERT_NO_FATAL_FAILURE(expect_match(f, k));
-    ASSERT_NO_FATAL_FAILURE(expect_match(f, last));
-    ASSERT_NO_FATAL_FAILURE(expect_match(f, k - unit));  // wraps at the ends of the space
-    ASSERT_NO_FATAL_FAILURE(expect_match(f, last + unit));
+    const Key last = (k | ~mask(len)) & mask(f.bits), unit = Key{1} << (128 - f.bits);
+    for (Key addr : {k, last, k - unit, last + unit}) ASSERT_NO_FATAL_FAILURE(expect_match(f, addr));
   }
   void expect_all(const Family& f) {
     ASSERT_EQ(f.root.prefixes, f.model.size());
     for (const auto& [p, v] : f.model) ASSERT_NO_FATAL_FAILURE(expect_bounds(f, p.first, p.second));
   }
 
-  std::pair<Key, unsigned> random_prefix(const Family& f) {
+  // Lengths biased to the level boundaries; keys nested in or around stored prefixes, IPv4-mapped, or
+  // in a few crowded /16s.
+  std::pair<Key, unsigned> random_prefix(Family& f) {
     static const unsigned kEdges4[] = {0, 1, 8, 15, 16, 17, 23, 24, 25, 31, 32};
     static const unsigned kEdges6[] = {0, 1, 15, 16, 17, 24, 32, 40, 48, 64, 96, 104, 112, 120, 127, 128};
-    unsigned len;
-    if (rng_() % 3 == 0) {
-      len = f.bits == 32 ? kEdges4[rng_() % std::size(kEdges4)] : kEdges6[rng_() % std::size(kEdges6)];
-    } else {
-      len = static_cast<unsigned>(rng_() % (f.bits + 1));
-    }
-    Key k = (Key{rng_()} << 64) | rng_();
-    unsigned pick = rng_() % 10;
-    if (pick < 4 && !f.model.empty()) {  // nested in, or around, a stored prefix
-      auto it = f.model.begin();
-      std::advance(it, static_cast<long>(rng_() % f.model.size()));
+    unsigned len = rng_() % 3 != 0       ? static_cast<unsigned>(rng_() % (f.bits + 1))
+                   : f.bits == 32 ? kEdges4[rng_() % std::size(kEdges4)]
+                                  : kEdges6[rng_() % std::size(kEdges6)];
+    Key k = random_key();
+    const unsigned pick = rng_() % 10;
+    if (pick < 4 && !f.model.empty()) {
+      auto it = random_stored(f);
       k = it->first.first | (k & ~mask(it->first.second));
-    } else if (pick < 6 && f.bits == 128) {  // IPv4-mapped
+    } else if (pick < 6 && f.bits == 128) {
       k = (Key{0xffff} << 32) | (k & 0xffffffff);
       len = 96 + static_cast<unsigned>(rng_() % 33);
-    } else if (pick < 8) {  // a few crowded /16s
+    } else if (pick < 8) {
       k = (Key{rng_() % 3 + 0x0a00} << 112) | (k & ~mask(16));
     }
-    return {k & mask(len) & f.top_mask(), len};
+    return {k & mask(len) & mask(f.bits), len};
   }
-  uint64_t random_value() { return (rng_() % (uint64_t{1} << 40) + 1) * 8; }
 
   // One random change of `f`, in the table and the model; returns the prefix it touched.
   std::pair<Key, unsigned> step(Family& f) {
     uint8_t bytes[16];
-    unsigned op = rng_() % 100;
-    bool crowded = f.model.size() > 300;
+    const unsigned op = rng_() % 100;
+    const uint64_t value = (rng_() % (uint64_t{1} << 40) + 1) * 8;
     if (op < 2) {
       EXPECT_EQ(f.writer.clear(), kDone);
       f.model.clear();
@@ -121,53 +114,47 @@ class PrefixTableModel : public ::testing::Test {
     if (op < 4) {  // rebuild from the model, with a stale duplicate before each real one
       std::vector<PrefixTableWriter::Prefix> all;
       for (const auto& [p, v] : f.model) {
-        PrefixTableWriter::Prefix x{};
-        f.bytes_of(p.first, x.addr);
-        x.len = p.second;
-        x.entry_off = v + 8;
+        PrefixTableWriter::Prefix x{.addr = {}, .len = p.second, .entry_off = v + 8};
+        bytes_of(p.first, x.addr);
         all.push_back(x);
-        x.entry_off = v;
         all.push_back(x);
+        all.back().entry_off = v;
       }
       EXPECT_EQ(f.writer.rebuild(all), kDone);
       return {0, 0};
     }
-    if (!f.model.empty() && (op < 30 || (crowded && op < 60))) {  // remove or set a stored prefix
-      auto it = f.model.begin();
-      std::advance(it, static_cast<long>(rng_() % f.model.size()));
-      auto p = it->first;
-      f.bytes_of(p.first, bytes);
+    if (!f.model.empty() && (op < 30 || (f.model.size() > 300 && op < 60))) {  // remove or set a stored prefix
+      auto it = random_stored(f);
+      const auto p = it->first;
+      bytes_of(p.first, bytes);
       if (op % 2 == 0) {
         EXPECT_EQ(f.writer.remove(bytes, p.second), kDone);
         f.model.erase(it);
       } else {
-        uint64_t v = random_value();
-        EXPECT_EQ(f.writer.put(bytes, p.second, v), kDone);
-        it->second = v;
+        EXPECT_EQ(f.writer.put(bytes, p.second, value), kDone);
+        it->second = value;
       }
       return p;
     }
-    auto p = random_prefix(f);
-    f.bytes_of(p.first, bytes);
+    const auto p = random_prefix(f);
+    bytes_of(p.first, bytes);
     if (op < 36 && f.model.count(p) == 0) {
       EXPECT_EQ(f.writer.remove(bytes, p.second), kNothingToDo);
       return p;
     }
-    uint64_t v = random_value();
-    EXPECT_EQ(f.writer.put(bytes, p.second, v), kDone);
-    f.model[p] = v;
+    EXPECT_EQ(f.writer.put(bytes, p.second, value), kDone);
+    f.model[p] = value;
     return p;
   }
 
   testing::PoolFixture ipool_{24 << 20};
-  Family v4_;
-  Family v6_;
+  Family v4_{32}, v6_{128};
   std::mt19937_64 rng_;
   std::vector<uint64_t> empty_;
 };
 
-TEST_F(PrefixTableModel, AgreesWithBruteForceAndTrieUnderRandomChanges) {
-  uint32_t seed = testing::test_seed(13013);
+TEST_F(PrefixTableModel, AgreesWithBruteForceUnderRandomChanges) {
+  const uint32_t seed = testing::test_seed(13013);
   SCOPED_TRACE(testing::seed_trace(seed));
   rng_.seed(seed);
   for (int i = 0; i < 2500; ++i) {
@@ -177,43 +164,40 @@ TEST_F(PrefixTableModel, AgreesWithBruteForceAndTrieUnderRandomChanges) {
     ASSERT_FALSE(HasFailure());
     ASSERT_NO_FATAL_FAILURE(expect_bounds(f, k, len));
     for (int j = 0; j < 16 && !f.model.empty(); ++j) {
-      auto it = f.model.begin();
-      std::advance(it, static_cast<long>(rng_() % f.model.size()));
+      auto it = random_stored(f);
       ASSERT_NO_FATAL_FAILURE(expect_bounds(f, it->first.first, it->first.second));
-      Key inside = it->first.first | (((Key{rng_()} << 64) | rng_()) & ~mask(it->first.second));
-      ASSERT_NO_FATAL_FAILURE(expect_match(f, inside));
-      ASSERT_NO_FATAL_FAILURE(expect_match(f, (Key{rng_()} << 64) | rng_()));
+      ASSERT_NO_FATAL_FAILURE(expect_match(f, it->first.first | (random_key() & ~mask(it->first.second))));
+      ASSERT_NO_FATAL_FAILURE(expect_match(f, random_key()));
     }
-    if (i % 100 == 0) {
+    if (i % 100 == 0 || i == 2499) {
       ASSERT_NO_FATAL_FAILURE(expect_all(v4_));
       ASSERT_NO_FATAL_FAILURE(expect_all(v6_));
       ASSERT_EQ(testing::slab_check(ipool_.pool()), "");
     }
   }
-  ASSERT_NO_FATAL_FAILURE(expect_all(v4_));
-  ASSERT_NO_FATAL_FAILURE(expect_all(v6_));
   // Emptied, the tables hold exactly their first levels again.
-  ASSERT_EQ(v4_.writer.clear(), kDone);
-  ASSERT_EQ(v6_.writer.clear(), kDone);
+  ASSERT_TRUE(v4_.writer.clear() == kDone && v6_.writer.clear() == kDone);
   EXPECT_EQ(in_use(), empty_);
   EXPECT_EQ(v4_.root.nodes + v6_.root.nodes, 0u);
   EXPECT_EQ(prefix_bytes(v4_.root), kPrefixTopSlots * sizeof(uint64_t));
 }
 
 // Out of pool memory: kFailed, the pool sound, the table still readable in bounds, and clear() gives
-// every byte back.
-TEST(PrefixTable, OutOfMemoryFailsInsideThePool) {
+// every byte back. Then a reader over bytes that are not a table (a racing writer's, or any) stays
+// inside the pool (AddressSanitizer watches) and ends: words that look like offsets into the pool, with
+// and without the node flag, and plain noise.
+TEST(PrefixTable, OutOfMemoryAndArbitraryBytesStayInsideThePool) {
   testing::PoolFixture ipool(2 << 20);
   PrefixRoot root{};
   PrefixTableWriter w;
   ASSERT_EQ(w.init(ipool.pool(), &root, static_cast<int>(kFamilyInet6)), kDone);
-  uint64_t after_init = ipool.pool()->free_pages;
+  const uint64_t after_init = ipool.pool()->free_pages;
   const uint32_t seed = testing::test_seed(7);
   SCOPED_TRACE(testing::seed_trace(seed));
   std::mt19937_64 rng(seed);
+  uint8_t a[16];
   int64_t r = kDone;
   for (int i = 0; i < 200000 && r == kDone; ++i) {
-    uint8_t a[16] = {};
     for (auto& b : a) b = static_cast<uint8_t>(rng());
     r = w.put(a, 64 + static_cast<unsigned>(rng() % 65), (rng() % 1000 + 1) * 8);
   }
@@ -221,42 +205,31 @@ TEST(PrefixTable, OutOfMemoryFailsInsideThePool) {
   ASSERT_EQ(testing::slab_check(ipool.pool()), "");
   BoundedView view(ipool.base(), static_cast<uint64_t>(ipool.size()));
   for (int i = 0; i < 1000; ++i) {
-    uint8_t a[16];
     for (auto& b : a) b = static_cast<uint8_t>(rng());
     prefix_match(view, root, a);
   }
   EXPECT_FALSE(view.failed());
   ASSERT_EQ(w.clear(), kDone);
   EXPECT_EQ(ipool.pool()->free_pages, after_init);
-}
 
-// A reader over bytes that are not a table (a racing writer's, or any): the lookup stays inside the
-// pool (AddressSanitizer watches) and ends.
-TEST(PrefixTable, ArbitraryBytesStayInsideThePool) {
-  uint32_t seed = testing::test_seed(4242);
-  SCOPED_TRACE(testing::seed_trace(seed));
-  std::mt19937_64 rng(seed);
   constexpr uint64_t kBytes = 1 << 20;
   std::vector<uint64_t> pool(kBytes / 8);
   for (int round = 0; round < 40; ++round) {
-    // Words that look like offsets into the pool, with and without the node flag, and plain noise.
-    for (auto& w : pool) {
-      switch (rng() % 4) {
-        case 0: w = rng(); break;
-        case 1: w = (rng() % kBytes) & ~uint64_t{7}; break;
-        case 2: w = ((rng() % kBytes) & ~uint64_t{7}) | kPrefixNodeFlag; break;
-        default: w = rng() % 2 == 0 ? ~uint64_t{0} : 0; break;
-      }
+    for (auto& word : pool) {
+      const uint64_t offset = (rng() % kBytes) & ~uint64_t{7}, kind = rng() % 4;
+      word = kind == 0   ? rng()
+             : kind == 1 ? offset
+             : kind == 2 ? offset | kPrefixNodeFlag
+                         : (rng() % 2 == 0 ? ~uint64_t{0} : 0);
     }
-    PrefixRoot root{};
-    root.top_off = round % 4 == 0 ? rng() : (rng() % kBytes) & ~uint64_t{7};
-    root.key_bits = round % 3 == 0 ? 32 : round % 3 == 1 ? 128 : static_cast<uint32_t>(rng());
+    PrefixRoot garbage{};
+    garbage.top_off = round % 4 == 0 ? rng() : (rng() % kBytes) & ~uint64_t{7};
+    garbage.key_bits = round % 3 == 0 ? 32 : round % 3 == 1 ? 128 : static_cast<uint32_t>(rng());
     for (int i = 0; i < 5000; ++i) {
-      uint8_t a[16];
       for (auto& b : a) b = static_cast<uint8_t>(rng());
-      BoundedView view(pool.data(), kBytes);
-      prefix_prefetch(view, root, a);
-      prefix_match(view, root, a);
+      BoundedView bounded(pool.data(), kBytes);
+      prefix_prefetch(bounded, garbage, a);
+      prefix_match(bounded, garbage, a);
     }
   }
 }

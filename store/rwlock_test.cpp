@@ -1,9 +1,8 @@
-// The segment lock, across processes: a private System V segment shared with forked children.
+// The segment lock: every operation from every kind of word, and exclusion across forked processes
+// sharing a private System V segment.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <vector>
 
 #include "store/layout.h"
 #include "store/rwlock.h"
@@ -13,38 +12,12 @@
 namespace quillmap {
 namespace {
 
-using testing::SysvSegment;
 
-constexpr uint64_t kWriter = ~uint64_t{0};
-
-// The shared page: the lock word first, as in the segment, then what the tests' processes share.
-struct Shared {
-  uint64_t lock;
-  uint64_t counter;        // changed only under the write lock, deliberately non-atomically
-  uint64_t writer_inside;  // 1 while a writer is between its lock and unlock
-  uint64_t violations;     // readers that saw a writer inside
-  uint64_t timeouts;
-};
-
-class RwlockTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    host_params_init();
-    saved_cpus_ = cpu_count;
-  }
-  void TearDown() override { cpu_count = saved_cpus_; }
-
-  Shared* shared() { return static_cast<Shared*>(segment_.base()); }
-  uint64_t* word() { return &shared()->lock; }
-
-  SysvSegment segment_{4096};
-  int64_t saved_cpus_ = 1;
-};
-
-// Every operation from every kind of word: taking, releasing (never inventing a writer, never wrapping a
-// free word, and an outside reader never releasing a writer), forcing, and timing out (word unchanged,
-// and without spinning on a single processor).
-TEST_F(RwlockTest, WordTransitions) {
+// Taking, releasing (never inventing a writer, never wrapping a free word, and an outside reader never
+// releasing a writer), forcing, and timing out (word unchanged, and no spinning on one processor).
+TEST(Rwlock, WordTransitions) {
+  host_params_init();
+  const int64_t saved_cpus = cpu_count;
   cpu_count = 1;  // keeps each time-out short
   enum Op { kW, kR, kUnlock, kReadUnlock, kForce };
   const struct {
@@ -52,68 +25,62 @@ TEST_F(RwlockTest, WordTransitions) {
     Op op;
     int64_t result;
     uint64_t after;
-  } rows[] = {{0, kW, kDone, kWriter},        {kWriter, kUnlock, kDone, 0},     {0, kR, kDone, 1},
+  } rows[] = {{0, kW, kDone, kLockWriter},        {kLockWriter, kUnlock, kDone, 0},     {0, kR, kDone, 1},
               {2, kR, kDone, 3},              {3, kUnlock, kDone, 2},           {1, kUnlock, kDone, 0},
               {3, kReadUnlock, kDone, 2},     {1, kReadUnlock, kDone, 0},       {0, kUnlock, kLockTimeout, 0},
-              {0, kReadUnlock, kLockTimeout, 0}, {kWriter, kReadUnlock, kLockTimeout, kWriter},
-              {kWriter, kR, kLockTimeout, kWriter}, {kWriter, kW, kLockTimeout, kWriter}, {1, kW, kLockTimeout, 1},
+              {0, kReadUnlock, kLockTimeout, 0}, {kLockWriter, kReadUnlock, kLockTimeout, kLockWriter},
+              {kLockWriter, kR, kLockTimeout, kLockWriter}, {kLockWriter, kW, kLockTimeout, kLockWriter},
+              {1, kW, kLockTimeout, 1},
               {0, kForce, kNothingToDo, 0},   {1, kForce, kDone, 0},            {5, kForce, kDone, 0},
-              {kWriter, kForce, kDone, 0}};
+              {kLockWriter, kForce, kDone, 0}};
   const uint64_t bursts = rwlock_spin_bursts();
+  uint64_t word;
   for (const auto& r : rows) {
-    *word() = r.word;
-    const int64_t got = r.op == kW ? rwlock_wlock(word())        : r.op == kR ? rwlock_rlock(word())
-                      : r.op == kUnlock ? rwlock_unlock(word()) : r.op == kReadUnlock ? rwlock_read_unlock(word())
-                                                                : force_unlock(word());
-    EXPECT_EQ(got, r.result) << "word " << r.word << " op " << r.op;
-    EXPECT_EQ(*word(), r.after) << "word " << r.word << " op " << r.op;
+    word = r.word;
+    int64_t (*const ops[])(uint64_t*) = {rwlock_wlock, rwlock_rlock, rwlock_unlock, rwlock_read_unlock, force_unlock};
+    EXPECT_EQ(ops[r.op](&word), r.result) << "word " << r.word << " op " << r.op;
+    EXPECT_EQ(word, r.after) << "word " << r.word << " op " << r.op;
   }
-  // A single processor never spins while it waits; with two, a time-out takes eleven bursts a pass.
-  EXPECT_EQ(rwlock_spin_bursts(), bursts);
-  cpu_count = 2;
-  *word() = kWriter;
-  EXPECT_EQ(rwlock_wlock(word()), kLockTimeout);
-  EXPECT_EQ(rwlock_spin_bursts(), bursts + 1024u * 11u);
-  *word() = 0;
+  EXPECT_EQ(rwlock_spin_bursts(), bursts);  // a single processor never spins while it waits
+  cpu_count = saved_cpus;
 }
 
-TEST_F(RwlockTest, WritersExcludeEachOtherAndReaders) {
-  constexpr int kWriters = 3, kReaders = 2, kRounds = 400;
-  std::vector<pid_t> children;
+// Three writers bump a counter non-atomically under the write lock; three readers check that no writer
+// is inside while they hold a share. All start together.
+TEST(Rwlock, WritersExcludeEachOtherAndReaders) {
+  host_params_init();
+  struct Shared {
+    uint64_t lock, counter, writer_inside, violations, ready;
+  };
+  testing::SysvSegment segment(4096);
+  auto* s = static_cast<volatile Shared*>(segment.base());
+  constexpr int kWriters = 3, kReaders = 3, kRounds = 4000;
   for (int i = 0; i < kWriters + kReaders; ++i) {
-    const bool writer = i < kWriters;
-    pid_t pid = fork();
-    if (pid == 0) {
-      Shared* s = shared();
-      for (int r = 0; r < kRounds; ++r) {
-        if (writer) {
-          while (rwlock_wlock(&s->lock) != kDone) __atomic_add_fetch(&s->timeouts, 1, __ATOMIC_RELAXED);
-          s->writer_inside = 1;
-          const uint64_t seen = *static_cast<volatile uint64_t*>(&s->counter);
-          if (r % 16 == 0) usleep(10);
-          *static_cast<volatile uint64_t*>(&s->counter) = seen + 1;
-          s->writer_inside = 0;
-          rwlock_unlock(&s->lock);
-        } else {
-          while (rwlock_rlock(&s->lock) != kDone) __atomic_add_fetch(&s->timeouts, 1, __ATOMIC_RELAXED);
-          if (*static_cast<volatile uint64_t*>(&s->writer_inside) != 0)
-            __atomic_add_fetch(&s->violations, 1, __ATOMIC_RELAXED);
-          if (r % 16 == 0) usleep(10);
-          if (rwlock_unlock(&s->lock) != kDone) __atomic_add_fetch(&s->violations, 1, __ATOMIC_RELAXED);
-        }
-      }
-      _exit(0);
+    if (fork() != 0) continue;
+    auto* lock = const_cast<uint64_t*>(&s->lock);
+    __atomic_add_fetch(&s->ready, 1, __ATOMIC_RELAXED);
+    while (__atomic_load_n(&s->ready, __ATOMIC_RELAXED) < kWriters + kReaders) {  // start together
     }
-    children.push_back(pid);
+    for (int r = 0; r < kRounds; ++r) {
+      while ((i < kWriters ? rwlock_wlock(lock) : rwlock_rlock(lock)) != kDone) {
+      }
+      if (i < kWriters) s->writer_inside = 1;
+      if (i >= kWriters && s->writer_inside != 0) __atomic_add_fetch(&s->violations, 1, __ATOMIC_RELAXED);
+      const uint64_t seen = s->counter;
+      if (r % 16 == 0) usleep(10);
+      if (i < kWriters) {
+        s->counter = seen + 1;
+        s->writer_inside = 0;
+      }
+      if (rwlock_unlock(lock) != kDone) __atomic_add_fetch(&s->violations, 1, __ATOMIC_RELAXED);
+    }
+    _exit(0);
   }
-  for (pid_t pid : children) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  EXPECT_EQ(shared()->counter, uint64_t{kWriters} * kRounds);
-  EXPECT_EQ(shared()->violations, 0u);
-  EXPECT_EQ(*word(), 0u);
+  for (int i = 0, status = 0; i < kWriters + kReaders; ++i)
+    EXPECT_TRUE(wait(&status) > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(s->counter, uint64_t{kWriters} * kRounds);
+  EXPECT_EQ(s->violations, 0u);
+  EXPECT_EQ(s->lock, 0u);
 }
 
 }  // namespace

@@ -20,11 +20,11 @@ struct SocketPair {
   UniqueFd a{fds[0]}, b{fds[1]};
 };
 
-void note_signal(int) {}
-
-// A peer that sends 10 bytes and closes; errors (EAGAIN included) give -1, a closed peer too.
-TEST(ReadWriteN, ShortPeerEndOfFileAndErrors) {
-  SocketPair pair;
+// A peer that sends 10 bytes and closes; errors (EAGAIN included) give -1, a closed peer too. Then
+// the peer signals the writer while it is blocked on 4 MiB (far beyond the socket buffer), sends 10
+// bytes in two halves and signals the reader in between: no interrupted call shortens a transfer.
+TEST(ReadWriteN, EndOfFileErrorsAndSignals) {
+  SocketPair pair, idle;
   ASSERT_EQ(write(pair.b.get(), "0123456789", 10), 10);
   pair.b.reset();
   char buf[2048];
@@ -32,44 +32,38 @@ TEST(ReadWriteN, ShortPeerEndOfFileAndErrors) {
   EXPECT_EQ(shm_readn(pair.a.get(), buf, sizeof buf), 10);
   EXPECT_EQ(memcmp(buf, "0123456789", 10), 0);
   EXPECT_EQ(shm_readn(-1, buf, sizeof buf), -1);
-  SocketPair idle;
   fcntl(idle.a.get(), F_SETFL, O_NONBLOCK);
   EXPECT_EQ(shm_readn(idle.a.get(), buf, sizeof buf), -1);
   signal(SIGPIPE, SIG_IGN);
   EXPECT_EQ(shm_writen(pair.a.get(), "x", 1), -1);
   signal(SIGPIPE, SIG_DFL);
-}
 
-// The peer signals the writer while it is blocked on 4 MiB (far beyond the socket buffer), then sends
-// 10 bytes in two halves and signals the reader in between: no interrupted call shortens a transfer.
-TEST(ReadWriteN, SignalsDoNotShortenTransfers) {
   struct sigaction action {}, old;
-  action.sa_handler = note_signal;  // without SA_RESTART, so that blocked calls return EINTR
+  action.sa_handler = [](int) {};  // without SA_RESTART, so that blocked calls return EINTR
   sigaction(SIGUSR2, &action, &old);
-  SocketPair pair;
-  const size_t kSize = 4 << 20;
-  std::vector<char> data(kSize);
-  for (size_t i = 0; i < kSize; ++i) data[i] = static_cast<char>(i * 7);
+  SocketPair peer;
+  std::vector<char> data(4 << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
   const pid_t parent = getpid(), child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    pair.a.reset();
+    peer.a.reset();
     usleep(30000);
     kill(parent, SIGUSR2);
-    std::vector<char> sink(kSize);
-    const bool intact = shm_readn(pair.b.get(), sink.data(), kSize) == static_cast<int64_t>(kSize) && sink == data;
-    (void)!write(pair.b.get(), "01234", 5);
+    std::vector<char> sink(data.size());
+    const bool intact =
+        shm_readn(peer.b.get(), sink.data(), sink.size()) == static_cast<int64_t>(sink.size()) && sink == data;
+    (void)!write(peer.b.get(), "01234", 5);
     usleep(30000);
     kill(parent, SIGUSR2);
     usleep(30000);
-    (void)!write(pair.b.get(), "56789", 5);
+    (void)!write(peer.b.get(), "56789", 5);
     _exit(intact ? 0 : 1);
   }
-  pair.b.reset();
-  EXPECT_EQ(shm_writen(pair.a.get(), data.data(), kSize), static_cast<int64_t>(kSize));
-  EXPECT_EQ(shm_writen(pair.a.get(), data.data(), 0), 0);
-  char buf[10];
-  EXPECT_EQ(shm_readn(pair.a.get(), buf, sizeof buf), 10);
+  peer.b.reset();
+  EXPECT_EQ(shm_writen(peer.a.get(), data.data(), data.size()), static_cast<int64_t>(data.size()));
+  EXPECT_EQ(shm_writen(peer.a.get(), data.data(), 0), 0);
+  EXPECT_EQ(shm_readn(peer.a.get(), buf, 10), 10);
   EXPECT_EQ(memcmp(buf, "0123456789", 10), 0);
   int status = 0;
   waitpid(child, &status, 0);

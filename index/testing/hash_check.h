@@ -3,7 +3,7 @@
 // bytes, with a capacity it holds; every occupied slot names a live entry of the tree, at most once,
 // with the hash of that entry's key_crc; Robin Hood order holds; at most 7/8 of the slots are occupied;
 // the count equals the occupied slots and the tree's entries (that hash_find answers, the callers'
-// lookups check). Optionally reports the table's figures.
+// lookups check).
 #pragma once
 
 #include <cstdint>
@@ -19,17 +19,7 @@
 
 namespace quillmap::testing {
 
-struct HashCensus {
-  uint64_t entries = 0;
-  uint64_t capacity = 0;
-  uint64_t bytes = 0;
-};
-
-inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* dict, HashCensus* census = nullptr) {
-  HashCensus local;
-  HashCensus& c = census != nullptr ? *census : local;
-  c = HashCensus{};
-
+inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* dict) {
   std::unordered_set<uint64_t> live;
   TrustedView dv(dict);
   rbtree_walk_inorder(dv, key_tree_of(dict), [&](const RbtreeNode* n) {
@@ -51,8 +41,6 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
   const uint64_t cap = root.capacity;
   if (cap < kHashMinSlots || cap > root.bytes / 8 || cap > kHashMaxSlots)
     return check_format("capacity %lu in %lu bytes", (unsigned long)cap, (unsigned long)root.bytes);
-  c.capacity = cap;
-  c.bytes = root.bytes;
 
   const uint64_t* slots = static_cast<const uint64_t*>(table);
   std::unordered_set<uint64_t> named;
@@ -62,8 +50,7 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
   if (start == cap) return "no empty slot";
   int64_t previous = -1;
   for (uint64_t k = 1; k <= cap; ++k) {
-    const uint64_t i = (start + k) % cap;
-    const uint64_t slot = slots[i];
+    const uint64_t i = (start + k) % cap, slot = slots[i];
     if (slot == 0) {
       previous = -1;
       continue;
@@ -80,7 +67,6 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
       return check_format("slot %lu: displacement %lu after %ld", (unsigned long)i, (unsigned long)d, (long)previous);
     previous = static_cast<int64_t>(d);
   }
-  c.entries = named.size();
   if (root.count != named.size())
     return check_format("count %lu, %zu slots occupied", (unsigned long)root.count, named.size());
   if (named.size() != live.size())

@@ -7,8 +7,7 @@
 
 namespace quillmap::testing {
 
-inline std::string check_format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-inline std::string check_format(const char* fmt, ...) {
+__attribute__((format(printf, 1, 2))) inline std::string check_format(const char* fmt, ...) {
   char buf[512];
   va_list ap;
   va_start(ap, fmt);

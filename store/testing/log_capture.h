@@ -31,32 +31,27 @@ class LogCapture {
   // stream is unbuffered and the file is read by position.
   std::string text() const {
     std::string out;
-    if (fp_ == nullptr) return out;
     char buf[4096];
-    off_t off = 0;
-    for (ssize_t n; (n = pread(fileno(fp_), buf, sizeof buf, off)) > 0; off += n) out.append(buf, n);
+    for (ssize_t n; fp_ != nullptr && (n = pread(fileno(fp_), buf, sizeof buf, out.size())) > 0;) out.append(buf, n);
     return out;
   }
   bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
 
   // "[LEVEL]: message" of each line logged since the last call.
   std::vector<std::string> take() {
-    std::string all = text();
+    const std::string all = text();
     std::vector<std::string> lines;
-    size_t start = seen_;
-    for (size_t nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1) {
-      std::string line = all.substr(start, nl - start);
-      size_t bracket = line.find(" [");
+    for (size_t nl; (nl = all.find('\n', seen_)) != std::string::npos; seen_ = nl + 1) {
+      const std::string line = all.substr(seen_, nl - seen_);
+      const size_t bracket = line.find(" [");
       lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
     }
-    seen_ = start;
     return lines;
   }
 
   // Forgets what was logged so far.
   void clear() {
-    if (fp_ == nullptr) return;
-    if (ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_);
+    if (fp_ != nullptr && ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_);
     seen_ = 0;
   }
 

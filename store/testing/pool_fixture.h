@@ -25,16 +25,15 @@ class PoolFixture {
       : size_(data_size) {
     host_params_init();
     slab_derive_sizes();
-    uint64_t bytes = (static_cast<uint64_t>(data_size) + page_size - 1) / page_size * page_size;
+    const uint64_t bytes = (static_cast<uint64_t>(data_size) + page_size - 1) / page_size * page_size;
     if (backing == PoolBacking::kSysv) {
       segment_ = std::make_unique<SysvSegment>(bytes);
-      base_ = segment_->base();
     } else {
       heap_ = std::aligned_alloc(page_size, bytes);
-      if (heap_ == nullptr) abort();
-      std::memset(heap_, 0, bytes);
-      base_ = heap_;
     }
+    base_ = segment_ ? segment_->base() : heap_;
+    if (base_ == nullptr) abort();
+    std::memset(base_, 0, bytes);  // a new segment is zero already
     store_layout(pool(), data_size);
     if (create_key_tree && store_create_key_tree_locked(pool()) != 0) abort();
   }
@@ -48,9 +47,9 @@ class PoolFixture {
 
  private:
   int64_t size_;
-  void* base_ = nullptr;
-  void* heap_ = nullptr;
   std::unique_ptr<SysvSegment> segment_;
+  void* heap_ = nullptr;
+  void* base_;
 };
 
 }  // namespace quillmap::testing

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "store/layout.h"
@@ -13,22 +14,17 @@
 
 namespace quillmap::testing {
 
-namespace rbtree_check_detail {
-
-struct Walker {
-  Walker(const SlabPool* p, uint64_t s) : pool(p), sentinel(s) {}
-  const SlabPool* pool;
-  uint64_t sentinel;
-  uint64_t count = 0;
+inline std::string rbtree_check(const SlabPool* pool, const TreeRoot* tree, uint64_t* count = nullptr) {
+  auto node = [&](uint64_t off) { return _lfof_<const RbtreeNode>(pool, off); };
+  if (node(tree->sentinel)->color != 0) return "sentinel is not black";
+  if (tree->root != tree->sentinel && node(tree->root)->color != 0) return "root is not black";
+  uint64_t seen = 0;
   const RbtreeNode* last = nullptr;
   std::string err;
-
-  const RbtreeNode* node(uint64_t off) const { return _lfof_<const RbtreeNode>(pool, off); }
-
   // Black height of the subtree at off, or -1 after recording a violation.
-  int64_t visit(uint64_t off, uint64_t parent, int depth) {
-    if (off == sentinel) return 1;
-    auto fail = [&](const char* what) {
+  std::function<int64_t(uint64_t, uint64_t, int)> visit = [&](uint64_t off, uint64_t parent, int depth) -> int64_t {
+    if (off == tree->sentinel) return 1;
+    auto fail = [&](const char* what) -> int64_t {
       err = check_format("node %lu: %s", (unsigned long)off, what);
       return -1;
     };
@@ -38,33 +34,22 @@ struct Walker {
     if (n->parent != parent) return fail("parent link disagrees with the child link");
     if (n->color > 1) return fail("color neither red nor black");
     if (n->color == 1 && (node(n->left)->color == 1 || node(n->right)->color == 1)) return fail("red with a red child");
-    int64_t lh = visit(n->left, off, depth + 1);
+    const int64_t lh = visit(n->left, off, depth + 1);
     if (lh < 0) return -1;
     if (n->key_crc != crc32_short(node_key(n), n->key_len)) return fail("key_crc differs from the key's checksum");
-    if (last != nullptr) {
-      int cmp = last->key_crc != n->key_crc ? (last->key_crc < n->key_crc ? -1 : 1)
-                                            : rbtree_compare_keys(node_key(last), last->key_len, node_key(n), n->key_len);
-      if (cmp >= 0) return fail("in-order walk not increasing");
-    }
+    if (last != nullptr && (last->key_crc != n->key_crc
+                                ? last->key_crc > n->key_crc
+                                : rbtree_compare_keys(node_key(last), last->key_len, node_key(n), n->key_len) >= 0))
+      return fail("in-order walk not increasing");
     last = n;
-    ++count;
-    int64_t rh = visit(n->right, off, depth + 1);
+    ++seen;
+    const int64_t rh = visit(n->right, off, depth + 1);
     if (rh < 0) return -1;
     if (lh != rh) return fail("black heights differ left and right");
     return lh + (n->color == 0 ? 1 : 0);
-  }
-};
-
-}  // namespace rbtree_check_detail
-
-inline std::string rbtree_check(const SlabPool* pool, const TreeRoot* tree, uint64_t* count = nullptr) {
-  rbtree_check_detail::Walker w(pool, tree->sentinel);
-  if (w.node(tree->sentinel)->color != 0) return "sentinel is not black";
-  if (tree->root != tree->sentinel) {
-    if (w.node(tree->root)->color != 0) return "root is not black";
-  }
-  if (w.visit(tree->root, tree->sentinel, 0) < 0) return w.err;
-  if (count != nullptr) *count = w.count;
+  };
+  if (visit(tree->root, tree->sentinel, 0) < 0) return err;
+  if (count != nullptr) *count = seen;
   return "";
 }
 

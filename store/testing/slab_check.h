@@ -28,7 +28,6 @@ struct SlabCensus {
   uint64_t pages = 0;
   uint64_t free_pages = 0;
   uint64_t free_runs = 0;
-  uint64_t allocated_pages = 0;  // pages in page allocations
   uint64_t class_pages = 0;
   std::vector<uint64_t> total;  // per class
   std::vector<uint64_t> used;   // per class
@@ -138,8 +137,6 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
         run_heads.insert(off);
         c.free_pages += n;
         ++c.free_runs;
-      } else {
-        c.allocated_pages += n;
       }
       i += n;
       continue;

@@ -20,6 +20,7 @@
 #include "store/change_epoch.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
+#include "store/tree_neighbours.h"
 #include "store/sweeps.h"
 #include "util/io.h"
 #include "util/log.h"
@@ -203,13 +204,18 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
   ++waiting_count_;
   // The slot of the newest key now; the entry of the one that runs after the next, whose slot was
   // asked for two requests ago. Only this process writes the store, and it is between changes.
+  // An ADD or a DEL also links or unlinks a tree node, whose place the writer's copy of the tree's
+  // order gives: its bucket and pairs are fetched the same way.
   const DecodedRequest r = make_request(*m);
   const bool keyed = r.action >= kGet && r.action <= kDel && r.key.ptr != nullptr;
   w.key_crc = keyed ? crc32_short(r.key.ptr, r.key.len) : 0;
+  w.tree_change = keyed && (r.action == kAdd || r.action == kDel);
   if (keyed) prefetch_entry_slot(pool_, w.key_crc);
+  if (w.tree_change) prefetch_neighbours(w.key_crc, 0);
   if (waiting_count_ >= 3) {
     const Waiting& soon = waiting_[(first_ + waiting_count_ - 3) % kAhead];
     if (soon.key_crc != 0) prefetch_entry_node(pool_, soon.key_crc);
+    if (soon.tree_change) prefetch_neighbours(soon.key_crc, 1);
   }
   return true;
 }

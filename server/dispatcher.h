@@ -62,6 +62,7 @@ class RequestBatch {
     DecodeArena arena;
     const void* message = nullptr;  // the decoded SharedDict.SendInfo, in arena
     uint32_t key_crc = 0;
+    bool tree_change = false;  // an ADD or a DEL of a key
   };
 
   SlabPool* pool_;

@@ -144,6 +144,19 @@ void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode*
   if (at != b.end() && *at == p) b.erase(at);
 }
 
+void prefetch_neighbours(uint32_t crc, int stage) {
+  if (copy.tree == nullptr) return;
+  const std::vector<uint64_t>& b = copy.buckets[bucket_of(crc)];
+  if (stage == 0) {
+    __builtin_prefetch(&b);
+    return;
+  }
+  // The binary search's first probes fall in the bucket's middle, its last ones near the answer: a
+  // bucket of a few dozen pairs is a few lines, all fetched.
+  const uint64_t* pairs = b.data();
+  for (size_t i = 0; i < b.size() && i < 32; i += 8) __builtin_prefetch(pairs + i);
+}
+
 void prepare_neighbours(SlabPool* pool, const TreeRoot* tree) {
   copy.clear();
   if (tree->root != tree->sentinel) trusted_copy(pool, tree);

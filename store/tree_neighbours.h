@@ -29,6 +29,11 @@ bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* nod
 void neighbour_linked(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
 void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
 
+// For a run of requests that add or delete keys: the two stages of fetching ahead what
+// neighbour_place or neighbour_unlinking will read for a key of checksum `crc`, stage 0 the bucket,
+// stage 1 (once that has arrived) its pairs. Hints only; nothing when no copy is kept.
+void prefetch_neighbours(uint32_t crc, int stage);
+
 // Builds the copy afresh from the tree as it stands, so that the first insertion does not pay for it:
 // the writer, once any repair of the store is done and before it serves. Called between changes.
 void prepare_neighbours(SlabPool* pool, const TreeRoot* tree);

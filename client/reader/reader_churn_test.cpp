@@ -43,70 +43,49 @@ std::string value_for(const std::string& key, unsigned version) {
 // Whether `value` is a value that value_for(key, some version) gives.
 bool well_formed(std::string_view key, std::string_view value) {
   if (value.size() < key.size() + 2 || value.substr(0, key.size()) != key || value[key.size()] != '=') return false;
-  std::string_view run = value.substr(key.size() + 1);
-  const char c = run[0];
-  if (c < 'a' || c > 'z' || run.size() != static_cast<size_t>(1 + (c - 'a') * 37)) return false;
-  for (char x : run) {
-    if (x != c) return false;
-  }
-  return true;
+  const std::string_view run = value.substr(key.size() + 1);
+  return run[0] >= 'a' && run[0] <= 'z' && run.size() == static_cast<size_t>(1 + (run[0] - 'a') * 37) &&
+         run.find_first_not_of(run[0]) == std::string_view::npos;
 }
 
+// String keys, and address keys under 10.0-3/16 and 2001:db8:0-3::/48 (nested, so that matches fall
+// back to shorter prefixes), with a default route.
 struct Universe {
-  std::vector<std::string> strings;
-  std::vector<std::string> prefixes;  // address keys
+  std::vector<std::string> strings, prefixes;
+  explicit Universe(unsigned seed) {
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 150; ++i) strings.push_back("key-" + std::to_string(i));
+    for (int i = 0; i < 60; ++i) {
+      prefixes.push_back("10." + std::to_string(rng() % 4) + "." + std::to_string(rng() % 256) + ".0/" +
+                         std::to_string(16 + rng() % 9));
+      prefixes.push_back("2001:db8:" + std::to_string(rng() % 4) + ":" + std::to_string(rng() % 100) + "::/" +
+                         std::to_string(48 + rng() % 17));
+    }
+    prefixes.push_back("0.0.0.0/0");
+  }
 };
 
-Universe make_universe(unsigned seed) {
+[[noreturn]] void run_writer(SlabPool* pool, const Universe& u, unsigned seed) {
   std::mt19937 rng(seed);
-  Universe u;
-  for (int i = 0; i < 150; ++i) u.strings.push_back("key-" + std::to_string(i));
-  for (int i = 0; i < 60; ++i) {
-    u.prefixes.push_back("10." + std::to_string(rng() % 4) + "." + std::to_string(rng() % 256) + ".0/" +
-                         std::to_string(16 + rng() % 9));
-    u.prefixes.push_back("2001:db8:" + std::to_string(rng() % 4) + ":" + std::to_string(rng() % 100) +
-                         "::/" + std::to_string(48 + rng() % 17));
-  }
-  u.prefixes.push_back("0.0.0.0/0");
-  return u;
-}
-
-// One store operation, repeated once after clearing the lock when it timed out (the daemon's rule).
-template <class Op>
-void with_force_retry(SlabPool* pool, Op&& op) {
-  if (op() == kLockTimeout) {
-    force_unlock(&pool->lock);
-    op();
-  }
-}
-
-[[noreturn]] void run_writer(KeyedStore& store, const Universe& u, unsigned seed) {
-  std::mt19937 rng(seed);
-  SlabPool* pool = store.pool();
   unsigned version = 0;
-  const auto end = Clock::now() + kChurnTime;
-  while (Clock::now() < end) {
+  // One store operation, repeated once after clearing the lock when it timed out (the daemon's rule).
+  auto with_force_retry = [pool](auto&& op) {
+    if (op() == kLockTimeout) force_unlock(&pool->lock), op();
+  };
+  for (const auto end = Clock::now() + kChurnTime; Clock::now() < end;) {
     const unsigned roll = rng() % 1000;
+    const bool address = roll >= 600;
+    const std::string& k = address ? u.prefixes[rng() % u.prefixes.size()] : u.strings[rng() % u.strings.size()];
+    const std::string v = value_for(k, ++version);
+    const auto put = rng() % 2 ? (address ? add_ipaddr : add_key) : (address ? set_ipaddr : set_key);
     if (roll < 20) {
       force_unlock(&pool->lock);  // readers' shares vanish under them
     } else if (roll < 22) {
-      with_force_retry(pool, [&] { return rbtree_purge(pool, delete_ipaddr_by_node_locked); });
-    } else if (roll < 600) {
-      const std::string& k = u.strings[rng() % u.strings.size()];
-      const std::string v = value_for(k, ++version);
-      switch (rng() % 3) {
-        case 0: with_force_retry(pool, [&] { return add_key(pool, k.data(), k.size(), v.data(), v.size(), 0); }); break;
-        case 1: with_force_retry(pool, [&] { return set_key(pool, k.data(), k.size(), v.data(), v.size(), 0); }); break;
-        default: with_force_retry(pool, [&] { return delete_key(pool, k.data(), k.size()); });
-      }
+      with_force_retry([&] { return rbtree_purge(pool, delete_ipaddr_by_node_locked); });
+    } else if (rng() % 3 == 0) {
+      with_force_retry([&] { return (address ? delete_ipaddr : delete_key)(pool, k.data(), k.size()); });
     } else {
-      const std::string& k = u.prefixes[rng() % u.prefixes.size()];
-      const std::string v = value_for(k, ++version);
-      switch (rng() % 3) {
-        case 0: with_force_retry(pool, [&] { return add_ipaddr(pool, k.data(), k.size(), v.data(), v.size(), 0); }); break;
-        case 1: with_force_retry(pool, [&] { return set_ipaddr(pool, k.data(), k.size(), v.data(), v.size(), 0); }); break;
-        default: with_force_retry(pool, [&] { return delete_ipaddr(pool, k.data(), k.size()); });
-      }
+      with_force_retry([&] { return put(pool, k.data(), k.size(), v.data(), v.size(), 0); });
     }
   }
   _exit(0);
@@ -132,9 +111,10 @@ bool covers(std::string_view key, const std::string& address) {
   _exit(1);
 }
 
-bool acceptable(ReadStatus s) {
-  return s == ReadStatus::kOk || s == ReadStatus::kNotFound || s == ReadStatus::kChanged ||
-         s == ReadStatus::kLockUnavailable;
+void expect_acceptable(ReadStatus s, const char* what, std::string_view key) {
+  if (s != ReadStatus::kOk && s != ReadStatus::kNotFound && s != ReadStatus::kChanged &&
+      s != ReadStatus::kLockUnavailable)
+    fail_reader(what, key, read_status_text(s));
 }
 
 [[noreturn]] void run_reader(const std::string& data_path, const Universe& u, unsigned seed) {
@@ -144,55 +124,39 @@ bool acceptable(ReadStatus s) {
   if (Reader::open(data_path, &reader) != ReadStatus::kOk) _exit(2);
   long ok = 0;  // answers that were entries: a reader that only ever met changes proves nothing
   std::string key, value;
-  const auto end = Clock::now() + kChurnTime;
-  while (Clock::now() < end) {
+  for (const auto end = Clock::now() + kChurnTime; Clock::now() < end;) {
     const unsigned roll = rng() % 100;
+    const std::string& k = u.strings[rng() % u.strings.size()];
+    ReadStatus s;
     if (roll < 35) {
-      const std::string& k = u.strings[rng() % u.strings.size()];
-      ReadStatus s = reader.get(k, &value);
-      if (!acceptable(s)) fail_reader("get status", k, read_status_text(s));
+      expect_acceptable(s = reader.get(k, &value), "get status", k);
       if (s == ReadStatus::kOk && !well_formed(k, value)) fail_reader("torn value", k, value);
-      ok += s == ReadStatus::kOk;
     } else if (roll < 70) {
-      const std::string address = rng() % 2 == 0 ? "10." + std::to_string(rng() % 4) + "." + std::to_string(rng() % 256) +
-                                                       "." + std::to_string(rng() % 256)
-                                                 : "2001:db8:" + std::to_string(rng() % 4) + ":" +
-                                                       std::to_string(rng() % 100) + "::" + std::to_string(rng() % 100);
-      ReadStatus s = reader.match(address, &key, &value);
-      if (!acceptable(s)) fail_reader("match status", address, read_status_text(s));
-      if (s == ReadStatus::kOk && (!covers(key, address) || !well_formed(key, value))) {
+      const std::string address =
+          rng() % 2 ? "10." + std::to_string(rng() % 4) + "." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256)
+                    : "2001:db8:" + std::to_string(rng() % 4) + ":" + std::to_string(rng() % 100) + "::" + std::to_string(rng() % 100);
+      expect_acceptable(s = reader.match(address, &key, &value), "match status", address);
+      if (s == ReadStatus::kOk && (!covers(key, address) || !well_formed(key, value)))
         fail_reader("wrong match", address, key + " " + value);
-      }
-      ok += s == ReadStatus::kOk;
     } else if (roll < 97) {
       ReadGuard guard(reader);
-      if (guard.status() != ReadStatus::kOk) continue;
+      if ((s = guard.status()) != ReadStatus::kOk) continue;
       for (int i = 0; i < 20; ++i) {
-        const std::string& k = u.strings[rng() % u.strings.size()];
+        const std::string& gk = u.strings[rng() % u.strings.size()];
         EntryView e;
-        ReadStatus s = guard.get(k, &e);
-        if (!acceptable(s)) fail_reader("guarded get status", k, read_status_text(s));
+        expect_acceptable(s = guard.get(gk, &e), "guarded get status", gk);
         // A view is trusted only when the guard still validates after it was read.
-        if (s == ReadStatus::kOk && !well_formed(k, e.value) && guard.validate() == ReadStatus::kOk) {
-          fail_reader("torn view", k, e.value);
-        }
-        ok += s == ReadStatus::kOk;
+        if (s == ReadStatus::kOk && !well_formed(gk, e.value) && guard.validate() == ReadStatus::kOk)
+          fail_reader("torn view", gk, e.value);
       }
     } else {
-      long seen = 0;
-      ReadStatus s = reader.for_each([&](const EntryView& e) {
-        if (!well_formed(e.key, e.value)) {
-          seen = -1;
-          return false;
-        }
-        ++seen;
-        return true;
-      });
-      if (!acceptable(s)) fail_reader("walk status", "", read_status_text(s));
+      bool torn = false;
+      expect_acceptable(s = reader.for_each([&](const EntryView& e) { return !(torn = !well_formed(e.key, e.value)); }),
+                        "walk status", "");
       // A malformed entry is acceptable only if the walk itself noticed the change.
-      if (seen < 0 && s == ReadStatus::kOk) fail_reader("torn walk entry", "", "");
-      ok += s == ReadStatus::kOk;
+      if (torn && s == ReadStatus::kOk) fail_reader("torn walk entry", "", "");
     }
+    ok += s == ReadStatus::kOk;
   }
   _exit(ok > 0 ? 0 : 3);
 }
@@ -201,25 +165,20 @@ TEST(ReaderChurnTest, ReadersSeeConsistentAnswersWhileAWriterChurns) {
   const uint32_t seed = testing::test_seed(20261207);
   SCOPED_TRACE(testing::seed_trace(seed));
   KeyedStore store(8 << 20);
-  const Universe u = make_universe(seed);
+  const Universe u(seed);
   std::vector<pid_t> pids;
-  pid_t writer = fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) run_writer(store, u, seed);
-  pids.push_back(writer);
-  for (int r = 0; r < kReaders; ++r) {
-    pid_t pid = fork();
+  for (int p = 0; p <= kReaders; ++p) {
+    const pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) run_reader(store.data_path(), u, seed + 1 + r);
+    if (pid == 0 && p == 0) run_writer(store.pool(), u, seed);
+    if (pid == 0) run_reader(store.data_path(), u, seed + p);
     pids.push_back(pid);
   }
   for (pid_t pid : pids) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status)) << "process " << pid << " ended by signal " << WTERMSIG(status);
-    if (WIFEXITED(status)) {
-      EXPECT_EQ(WEXITSTATUS(status), 0) << (pid == writer ? "writer" : "reader");
-    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (pid == pids[0] ? "writer" : "reader") << " status " << status << " (1 wrong answer, 3 no entry read)";
   }
 }
 

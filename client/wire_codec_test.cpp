@@ -19,14 +19,12 @@ TEST(WireCodec, FrameBytesAndTheBodyLimit) {
   Request too_long = make_get(std::string(2042, 'k'));
   std::string untouched = "x";
   Status st = append_request_frame(too_long, untouched);
-  ASSERT_FALSE(st);
-  EXPECT_EQ(st.error(), "request is 2049 bytes packed; the daemon takes at most 2048");
+  EXPECT_EQ(st ? "accepted" : st.error(), "request is 2049 bytes packed; the daemon takes at most 2048");
   EXPECT_FALSE(append_request_frame(make_get(std::string("a\0b", 3)), untouched));  // no zero bytes in texts
   EXPECT_FALSE(append_request_frame(make_add("a", std::string("v\0", 2)), untouched));
   EXPECT_EQ(untouched, "x");
   Result<std::string> batch = encode_batch({make_get("a"), too_long});
-  ASSERT_FALSE(batch);
-  EXPECT_EQ(batch.error().rfind("request 2: ", 0), 0u) << batch.error();
+  EXPECT_EQ((batch ? "accepted" : batch.error()).rfind("request 2: ", 0), 0u);
 }
 
 TEST(WireCodec, AnswerStreams) {
@@ -34,8 +32,7 @@ TEST(WireCodec, AnswerStreams) {
   const std::string bare("\x00\x02\x08\x00", 4);
   EXPECT_EQ(encode_answer_frame(Answer{}), bare);
   Result<Answer> a = decode_answer_stream(bare);
-  ASSERT_TRUE(a) << a.error();
-  EXPECT_TRUE(!a.value().success && !a.value().message && !a.value().info && !a.value().hashsum);
+  ASSERT_TRUE(a && !a.value().success && !a.value().message && !a.value().info && !a.value().hashsum);
 
   std::string good = encode_answer_frame(Answer{true, "1 affected entries", std::nullopt, std::nullopt});
   const std::pair<std::string, std::string> malformed[] = {
@@ -49,8 +46,7 @@ TEST(WireCodec, AnswerStreams) {
   };
   for (const auto& [stream, error] : malformed) {
     Result<Answer> r = decode_answer_stream(stream);
-    ASSERT_FALSE(r) << "stream of " << stream.size() << " bytes";
-    EXPECT_EQ(r.error(), error);
+    EXPECT_EQ(r ? "decoded" : r.error(), error);
   }
 }
 

@@ -63,8 +63,8 @@ TEST(TextEncoding, Table) {
 }
 
 // Random byte strings, biased towards UTF-8 lead and continuation bytes: well-formed exactly when the
-// store's validator (util/utf8.h) says so; the JSON form is valid UTF-8, reads back to the same bytes,
-// and leaves well-formed text without characters to escape untouched.
+// store's validator (util/utf8.h) says so; the JSON form is valid UTF-8 by that validator, reads back
+// to the same bytes, and leaves well-formed text without characters to escape untouched.
 TEST(TextEncoding, JsonRoundTripModel) {
   const uint32_t seed = testing::test_seed(15);
   SCOPED_TRACE(testing::seed_trace(seed));
@@ -77,7 +77,7 @@ TEST(TextEncoding, JsonRoundTripModel) {
     const bool valid = is_valid_utf8(bytes);
     ASSERT_EQ(valid, is_valid_utf8(bytes.data(), bytes.size())) << ::testing::PrintToString(bytes);
     const std::string j = json_string(bytes);
-    ASSERT_TRUE(is_valid_utf8(j)) << ::testing::PrintToString(bytes);
+    ASSERT_TRUE(is_valid_utf8(j.data(), j.size())) << ::testing::PrintToString(bytes);
     ASSERT_EQ(read_json_string(j), bytes) << j;
     const bool plain = std::none_of(bytes.begin(), bytes.end(), [](char b) {
       return static_cast<unsigned char>(b) < 0x20 || b == '"' || b == '\\';

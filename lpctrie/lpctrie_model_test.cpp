@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "index/bounded_view.h"  // the bounds and step budget of an outside reader's view
 #include "lpctrie/testing/trie_api.h"
 #include "lpctrie/testing/trie_check.h"
 #include "lpctrie/trie_ops.h"
@@ -26,21 +27,6 @@ namespace quillmap {
 namespace {
 
 using testing::prefix_mask;
-
-// A segment view as an outside reader uses it: it refuses records that do not lie wholly within the
-// pages or are misaligned, stops after max_steps records, and remembers whether it refused anything.
-struct BoundedView {
-  template <class T>
-  const T* at(uint64_t off, uint64_t bytes = sizeof(T)) {
-    bool outside = off < pool->data_start || off > pool->pool_end || bytes > pool->pool_end - off || off % alignof(T);
-    failed |= outside;
-    return outside ? nullptr : _lfof_<const T>(pool, off);
-  }
-  bool step() { return steps_left == 0 ? !(failed = true) : (--steps_left, true); }
-  const SlabPool* pool;
-  uint64_t steps_left;
-  bool failed = false;
-};
 
 // A prefix length as real tables have them: (percent of draws, shortest, count of lengths) rows.
 template <class Traits>
@@ -92,9 +78,9 @@ class TrieModel : public ::testing::Test {
   void expect_lookup(Key addr) {
     const uint64_t expected = model_.longest_match(addr);
     ASSERT_EQ(Api::find(pool(), root_, addr), expected);
-    BoundedView checked{pool(), 1 << 20};
+    BoundedView checked(pool(), pool()->pool_end, 1 << 20);
     ASSERT_EQ(lpctrie_find_in<Traits>(checked, offset_of_record(pool(), root_), addr), expected);
-    ASSERT_FALSE(checked.failed);
+    ASSERT_FALSE(checked.failed());
   }
   // The trie is valid and holds exactly the model's prefixes and values, one leaf per distinct key;
   // with `lookups`, the first and last address of every prefix is found.
@@ -255,7 +241,7 @@ TYPED_TEST(TrieFullPoolTest, RandomChangesInAFullPool) {
 }
 
 // Random bytes of a loaded trie's pages overwritten, offsets turned into cycles: every search through
-// a checked view ends within its step limit, reading only what the view allowed.
+// a bounded view ends within its step budget, reading nothing outside the segment.
 TYPED_TEST(TrieFullPoolTest, DamagedTrieNeverLeadsOutside) {
   const uint32_t seed = testing::test_seed(23);
   SCOPED_TRACE(testing::seed_trace(seed));
@@ -274,7 +260,7 @@ TYPED_TEST(TrieFullPoolTest, DamagedTrieNeverLeadsOutside) {
       if (kind == 2) bytes[off] ^= static_cast<uint8_t>(1u << (rng() % 8));
     }
     for (int i = 0; i < 50; ++i) {
-      BoundedView view{pool, 4096};
+      BoundedView view(pool, pool->pool_end, 4096);
       (void)lpctrie_find_in<TypeParam>(view, root_off, this->address(rng));
     }
   }

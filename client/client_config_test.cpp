@@ -41,13 +41,11 @@ TEST(ClientConfig, SocketPathFromFile) {
   for (const auto& [text, expected] : cases) {
     std::ofstream(path) << text;
     Result<std::string> p = socket_path_from_config(path);
-    ASSERT_TRUE(p) << p.error();
-    EXPECT_EQ(p.value(), expected);
+    EXPECT_EQ(p ? p.value() : p.error(), expected);
   }
   std::filesystem::remove(path);
   Result<std::string> p = socket_path_from_config(path);
-  ASSERT_FALSE(p);
-  EXPECT_EQ(p.error(), "Could not open config " + path + ": No such file or directory");
+  EXPECT_EQ(p ? "read" : p.error(), "Could not open config " + path + ": No such file or directory");
 }
 
 }  // namespace

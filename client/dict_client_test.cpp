@@ -1,7 +1,7 @@
 // The socket client against a stand-in daemon: seeded random batches and answers round-trip exactly
-// (through the batch call and the streaming connection), and the failures a client meets.
+// (through the batch call and the streaming connection), and the failures a client meets; the codec's
+// exact bytes, limits and error texts.
 #include "client/dict_client.h"
-#include "util/testing/seed.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -14,26 +14,25 @@
 #include <random>
 #include <thread>
 
+#include "client/wire_codec.h"
+#include "util/testing/seed.h"
+
 namespace quillmap {
 namespace {
 
-// A Unix socket bound at `path` that nobody accepts on (listening only when asked).
-UniqueFd bound_socket(const std::string& path, bool listening) {
-  UniqueFd s(socket(AF_UNIX, SOCK_STREAM, 0));
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::memcpy(addr.sun_path, path.data(), std::min(path.size(), sizeof addr.sun_path - 1));
-  EXPECT_TRUE(bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && (!listening || listen(s.get(), 8) == 0))
-      << path << ": " << std::strerror(errno);
-  return s;
-}
-
-// Serves one connection from a thread: reads frames (at most `max_frames`; none when `hold`, until it
-// goes away), then sends `reply` and closes.
+// Serves one connection from a thread: reads to the client's end of stream (or `max_bytes`; nothing
+// while `hold`, until it goes away), then sends `reply` and closes.
 class FakeDaemon {
  public:
-  explicit FakeDaemon(std::string reply, size_t max_frames = SIZE_MAX, bool hold = false)
-      : thread_([=, this] { serve(reply, max_frames, hold); }) {}
+  explicit FakeDaemon(std::string reply, size_t max_bytes = SIZE_MAX, bool hold = false)
+      : thread_([=, this] {
+          UniqueFd conn(accept(listener_.get(), nullptr, nullptr));
+          if (!conn || hold) return release_.get_future().wait();
+          char buf[4096];
+          for (int64_t n; received_.size() < max_bytes && (n = read(conn.get(), buf, sizeof buf)) > 0;)
+            received_.append(buf, n);
+          shm_writen(conn.get(), reply.data(), reply.size());
+        }) {}
   ~FakeDaemon() {
     release_.set_value();
     shutdown(listener_.get(), SHUT_RDWR);  // wakes an accept that never got a client
@@ -41,62 +40,53 @@ class FakeDaemon {
     std::filesystem::remove_all(dir_);
   }
   const std::string& path() const { return path_; }
-  const std::vector<Request>& received() {  // once the client has finished
+  // The requests received, once the client has finished.
+  std::vector<Request> received() {
     thread_.join();
-    return received_;
+    std::vector<Request> out;
+    for (size_t at = 0; at + 2 <= received_.size();) {
+      const size_t n = static_cast<uint8_t>(received_[at]) << 8 | static_cast<uint8_t>(received_[at + 1]);
+      EXPECT_LE(n, kMaxRequestBody);
+      Result<Request> r = decode_request_body(std::string_view(received_).substr(at + 2, n));
+      EXPECT_TRUE(r) << r.error();
+      out.push_back(r ? r.value() : Request{});
+      at += 2 + n;
+    }
+    return out;
   }
 
  private:
-  void serve(const std::string& reply, size_t max_frames, bool hold) {
-    UniqueFd conn(accept(listener_.get(), nullptr, nullptr));
-    if (!conn || hold) return release_.get_future().wait();
-    uint8_t h[2];
-    while (received_.size() < max_frames && shm_readn(conn.get(), h, 2) == 2) {
-      std::string body((h[0] << 8) | h[1], '\0');
-      ASSERT_LE(body.size(), kMaxRequestBody);
-      ASSERT_EQ(shm_readn(conn.get(), body.data(), body.size()), static_cast<int64_t>(body.size()));
-      Result<Request> r = decode_request_body(body);
-      ASSERT_TRUE(r) << r.error();
-      received_.push_back(r.value());
-    }
-    shm_writen(conn.get(), reply.data(), reply.size());
-  }
-
   std::string dir_ = mkdtemp(std::string("/tmp/quillmap-client-test-XXXXXX").data());
   std::string path_ = dir_ + "/daemon.sock";
-  UniqueFd listener_ = bound_socket(path_, true);
+  UniqueFd listener_ = [this] {
+    UniqueFd s(socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path_.data(), std::min(path_.size(), sizeof addr.sun_path - 1));
+    EXPECT_TRUE(bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(s.get(), 8) == 0)
+        << path_ << ": " << std::strerror(errno);
+    return s;
+  }();
   std::promise<void> release_;
-  std::vector<Request> received_;
+  std::string received_;
   std::thread thread_;
 };
 
-// UTF-8 text without zero bytes (the client refuses anything else), some characters of two bytes.
-std::string random_text(std::mt19937& rng, size_t max_len) {
-  std::string s;
-  for (size_t n = rng() % (max_len + 1); s.size() < n;) {
-    if (rng() % 4 == 0) s += "\xC3\xA9";
-    else s.push_back(static_cast<char>(1 + rng() % 127));
-  }
-  return s;
-}
-
+// Any action number, each field present or not; texts are UTF-8 without zero bytes (the client refuses
+// anything else), some characters of two bytes.
 Request random_request(std::mt19937& rng) {
+  auto text = [&rng](size_t max_len) {
+    std::string s;
+    for (size_t n = rng() % (max_len + 1); s.size() < n;) s += rng() % 4 ? std::string(1, 1 + rng() % 127) : "\xC3\xA9";
+    return s;
+  };
   Request r;
   r.action = static_cast<int>(rng() % 11);
-  if (rng() % 2) r.key = random_text(rng, 300);
+  if (rng() % 2) r.key = text(300);
   if (rng() % 2) r.ktype = rng() % 2 ? KeyType::kString : KeyType::kAddress;
-  if (rng() % 2) r.value = random_text(rng, 1200);
+  if (rng() % 2) r.value = text(1200);
   if (rng() % 2) r.expires = static_cast<uint32_t>(rng());
   return r;
-}
-
-// The streaming form: one request at a time; an over-long one is refused and not sent.
-Result<Answer> stream_batch(const std::string& path, const std::vector<Request>& batch) {
-  Result<DictConnection> conn = DictConnection::open(path);
-  if (!conn) return ClientError{conn.error()};
-  for (const Request& r : batch) EXPECT_TRUE(conn.value().send(r));
-  EXPECT_FALSE(conn.value().send(make_get(std::string(3000, 'k'))));
-  return conn.value().finish();
 }
 
 TEST(DictClient, RandomBatchesAndAnswersRoundTrip) {
@@ -111,19 +101,26 @@ TEST(DictClient, RandomBatchesAndAnswersRoundTrip) {
     if (rng() % 2) reply.info = InfoFigures{int64_t(rng()), int64_t(rng()), int64_t(rng()) << 20, 4, 5};
     if (rng() % 2) reply.hashsum = rng() % 2 ? std::string(40, 'f') : "";
     FakeDaemon daemon(encode_answer_frame(reply));
-    Result<Answer> answer = round % 2 == 0 ? send_batch(daemon.path(), batch) : stream_batch(daemon.path(), batch);
+    Result<Answer> answer = ClientError{"not sent"};
+    if (round % 2) {  // the streaming form: one request at a time; an over-long one is refused, not sent
+      Result<DictConnection> conn = DictConnection::open(daemon.path());
+      ASSERT_TRUE(conn) << conn.error();
+      for (const Request& r : batch) EXPECT_TRUE(conn.value().send(r));
+      EXPECT_FALSE(conn.value().send(make_get(std::string(3000, 'k'))));
+      answer = conn.value().finish();
+    } else {
+      answer = send_batch(daemon.path(), batch);
+    }
     ASSERT_TRUE(answer) << answer.error();
-    EXPECT_EQ(answer.value().success, reply.success);
-    EXPECT_EQ(answer.value().message, reply.message);
-    EXPECT_EQ(answer.value().info, reply.info);
-    EXPECT_EQ(answer.value().hashsum, reply.hashsum);
-    EXPECT_FALSE(answer.value().cut_short);
-    const std::vector<Request>& got = daemon.received();
+    const Answer& a = answer.value();
+    EXPECT_TRUE(a.success == reply.success && a.message == reply.message && a.info == reply.info &&
+                a.hashsum == reply.hashsum && !a.cut_short);
+    const std::vector<Request> got = daemon.received();
     ASSERT_EQ(got.size(), batch.size()) << "round " << round;
     for (size_t i = 0; i < batch.size(); ++i) {
-      const Request &a = got[i], &b = batch[i];
-      ASSERT_TRUE(a.action == b.action && a.key == b.key && a.ktype == b.ktype && a.value == b.value &&
-                  a.expires == b.expires)
+      const Request &g = got[i], &b = batch[i];
+      ASSERT_TRUE(g.action == b.action && g.key == b.key && g.ktype == b.ktype && g.value == b.value &&
+                  g.expires == b.expires)
           << "round " << round << " request " << i;
     }
   }
@@ -133,25 +130,70 @@ TEST(DictClient, AnswerAfterTheDaemonStoppedReadingIsStillReturned) {
   FakeDaemon daemon(encode_answer_frame(Answer{true, "1 affected entries", std::nullopt, std::nullopt}), 1);
   Result<Answer> answer = send_batch(daemon.path(), std::vector<Request>(20000, make_add("key", std::string(100, 'v'))));
   ASSERT_TRUE(answer) << answer.error();
-  EXPECT_EQ(answer.value().affected(), 1u);
-  EXPECT_TRUE(answer.value().cut_short);
-  EXPECT_EQ(daemon.received().size(), 1u);
+  EXPECT_TRUE(answer.value().affected() == 1u && answer.value().cut_short);
 }
 
-TEST(DictClient, ConnectionFailures) {
+// (Connect failures, "cannot connect to PATH: <system error text>", are the command-line e2e test's.)
+TEST(DictClient, NoAnswerInTime) {
   FakeDaemon silent("", 0, true);
   Result<Answer> answer = send_batch(silent.path(), {make_get("k")}, ClientOptions{50});
-  ASSERT_FALSE(answer);
-  EXPECT_EQ(answer.error(), "no answer from the daemon at " + silent.path() + " in time");
-  answer = send_batch("/tmp/quillmap-no-such-dir/daemon.sock", {make_simple(Action::kInfo)});
-  ASSERT_FALSE(answer);
-  EXPECT_EQ(answer.error(), "cannot connect to /tmp/quillmap-no-such-dir/daemon.sock: No such file or directory");
-  // A socket file nobody listens on, as a killed daemon leaves it.
-  const std::string stale = silent.path() + ".stale";
-  UniqueFd s = bound_socket(stale, false);
-  answer = send_batch(stale, {make_simple(Action::kHash)});
-  ASSERT_FALSE(answer);
-  EXPECT_EQ(answer.error(), "cannot connect to " + stale + ": Connection refused");
+  EXPECT_EQ(answer ? "an answer" : answer.error(), "no answer from the daemon at " + silent.path() + " in time");
+}
+
+// The codec's exact bytes, limits and error texts.
+
+TEST(WireCodec, FrameBytesAndTheBodyLimit) {
+  // Header; action=1 varint 2; key=2 "k"; ktype=3 varint 2; value=4 "v"; expires=5 varint 300.
+  EXPECT_EQ(encode_batch({make_add("k", "v", 300, KeyType::kAddress)}).value(),
+            std::string("\x00\x0d\x08\x02\x12\x01k\x18\x02\x22\x01v\x28\xac\x02", 15));
+  // action (2 bytes) + ktype (2) + key tag (1) + two-byte length (2) + key bytes.
+  std::string out;
+  ASSERT_TRUE(append_request_frame(make_get(std::string(2041, 'k')), out));
+  ASSERT_EQ(out.size(), 2u + 2048u);
+  EXPECT_EQ(out.substr(0, 2), std::string("\x08\x00", 2));
+  Request too_long = make_get(std::string(2042, 'k'));
+  std::string untouched = "x";
+  Status st = append_request_frame(too_long, untouched);
+  EXPECT_EQ(st ? "accepted" : st.error(), "request is 2049 bytes packed; the daemon takes at most 2048");
+  EXPECT_FALSE(append_request_frame(make_get(std::string("a\0b", 3)), untouched));  // no zero bytes in texts
+  EXPECT_FALSE(append_request_frame(make_add("a", std::string("v\0", 2)), untouched));
+  EXPECT_EQ(untouched, "x");
+  Result<std::string> batch = encode_batch({make_get("a"), too_long});
+  EXPECT_EQ((batch ? "accepted" : batch.error()).rfind("request 2: ", 0), 0u);
+}
+
+TEST(WireCodec, AnswerStreams) {
+  // What the daemon sends for a connection without requests.
+  const std::string bare("\x00\x02\x08\x00", 4);
+  EXPECT_EQ(encode_answer_frame(Answer{}), bare);
+  Result<Answer> a = decode_answer_stream(bare);
+  ASSERT_TRUE(a && !a.value().success && !a.value().message && !a.value().info && !a.value().hashsum);
+
+  std::string good = encode_answer_frame(Answer{true, "1 affected entries", std::nullopt, std::nullopt});
+  const std::pair<std::string, std::string> malformed[] = {
+      {"", "daemon closed the connection without an answer"},
+      {std::string("\x00", 1), "truncated answer: 1 byte received, the frame header alone has 2"},
+      {good.substr(0, good.size() - 1), "truncated answer: 21 of 22 body bytes received"},
+      {good.substr(0, 5), "truncated answer: 3 of 22 body bytes received"},
+      {good + "zz", "answer is followed by 2 unexpected bytes"},
+      {std::string("\x00\x02\xff\xff", 4), "answer does not decode as an answer message"},
+      {std::string("\x00\x00", 2), "answer does not decode as an answer message"},  // success is required
+  };
+  for (const auto& [stream, error] : malformed) {
+    Result<Answer> r = decode_answer_stream(stream);
+    EXPECT_EQ(r ? "decoded" : r.error(), error);
+  }
+}
+
+TEST(WireCodec, AffectedCountIsReadFromTheMessage) {
+  Answer a;
+  EXPECT_EQ(a.affected(), std::nullopt);
+  for (auto [message, affected] : {std::pair<const char*, std::optional<uint64_t>>{"0 affected entries", 0},
+                                   {"4294967295 affected entries", 4294967295u}, {" affected entries", std::nullopt},
+                                   {"x affected entries", std::nullopt}, {"12 entries", std::nullopt}}) {
+    a.message = message;
+    EXPECT_EQ(a.affected(), affected) << message;
+  }
 }
 
 }  // namespace

@@ -1,21 +1,32 @@
-// Seeded model tests: random inserts and deletes of prefixes with lengths skewed like real tables,
-// compared with a brute-force longest-prefix model and with the invariants checked after every step.
-// Deleting everything must give the allocator back exactly what the trie took.
+// Seeded model tests of both tries (random prefixes with lengths skewed like real tables, against a
+// longest-prefix model, invariants checked after every step, every lookup run by the daemon's search
+// and through an outside reader's checked view), in a roomy and in a full pool; failures inside one
+// restructuring; searches over a damaged trie; the invariant checks that abort.
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
+#include <functional>
+#include <numeric>
 #include <random>
+#include <set>
 #include <tuple>
 #include <vector>
 
-#include "lpctrie/testing/trie_fixture.h"
+#include "index/bounded_view.h"  // the bounds and step budget of an outside reader's view
+#include "lpctrie/testing/trie_api.h"
+#include "lpctrie/testing/trie_check.h"
+#include "lpctrie/trie_ops.h"
+#include "store/testing/pool_fixture.h"
+#include "store/testing/slab_check.h"
+#include "util/log.h"
+#include "util/settings.h"
 #include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
 
 using testing::prefix_mask;
-using testing::random_key;
 
 // A prefix length as real tables have them: (percent of draws, shortest, count of lengths) rows.
 template <class Traits>
@@ -31,11 +42,80 @@ unsigned random_length(std::mt19937_64& rng) {
   return 0;
 }
 
-template <class Traits>
-class TrieModelTest : public testing::TrieFixture<Traits, (64 << 20)> {
+// One trie in a private pool, and a model of its prefixes kept in step with it.
+template <class Traits, int64_t kPoolBytes>
+class TrieModel : public ::testing::Test {
  protected:
+  using Api = testing::TrieApi<Traits>;
   using Key = typename Traits::Key;
   static constexpr unsigned K = Traits::kKeyLength;
+  static constexpr bool kSmallPool = kPoolBytes < (1 << 20);  // inserts may fail for want of memory
+
+  void SetUp() override {
+    ASSERT_NE(root_ = Api::create(pool()), nullptr);
+    start_ = allocator_state();
+  }
+  SlabPool* pool() { return fixture_.pool(); }
+  std::vector<uint64_t> allocator_state() {  // free pages, then (total, used) of every size class
+    std::vector<uint64_t> s{pool()->free_pages};
+    for (uint64_t c = 0; c < slab_class_count(pool()); ++c)
+      s.insert(s.end(), {class_stats_of(pool())[c].total, class_stats_of(pool())[c].used});
+    return s;
+  }
+  uint64_t failures() {
+    return std::accumulate(class_stats_of(pool()), class_stats_of(pool()) + slab_class_count(pool()), uint64_t{0},
+                           [](uint64_t n, const ClassStats& c) { return n + c.failures; });
+  }
+  Key random_key(std::mt19937_64& rng) { return static_cast<Key>(Trie128Traits::make(rng(), rng())); }
+  int64_t insert(Key k, unsigned len, uint64_t v) { return Api::insert(pool(), root_, k, prefix_mask<Traits>(len), v); }
+  std::string verify(testing::TrieCensus<Traits>* c = nullptr) { return testing::trie_verify<Traits>(pool(), root_, c); }
+  void erase(Key k, unsigned len, Key host = 0) {  // host: bits below the prefix, which the trie ignores
+    ASSERT_EQ(Api::remove(pool(), root_, k | host, prefix_mask<Traits>(len)), model_.contains(k, len) ? kDone : kNothingToDo);
+    model_.erase(k, len);
+  }
+
+  // The daemon's search and an outside reader's (through a checked view) both agree with the model.
+  void expect_lookup(Key addr) {
+    const uint64_t expected = model_.longest_match(addr);
+    ASSERT_EQ(Api::find(pool(), root_, addr), expected);
+    BoundedView checked(pool(), pool()->pool_end, 1 << 20);
+    ASSERT_EQ(lpctrie_find_in<Traits>(checked, offset_of_record(pool(), root_), addr), expected);
+    ASSERT_FALSE(checked.failed());
+  }
+  // The trie is valid and holds exactly the model's prefixes and values, one leaf per distinct key;
+  // with `lookups`, the first and last address of every prefix is found.
+  void expect_model(bool lookups = true) {
+    testing::TrieCensus<Traits> census;
+    ASSERT_EQ(verify(&census), "");
+    ASSERT_EQ(census.prefixes.size(), model_.keys.size());
+    std::set<Key> keys;
+    for (const auto& p : census.prefixes) {
+      ASSERT_TRUE(model_.contains(p.key, K - p.slen));
+      ASSERT_EQ(model_.by_len[K - p.slen].at(p.key), p.value);
+      keys.insert(p.key);
+    }
+    ASSERT_EQ(census.leaves, keys.size()) << "prefixes of one key on more than one leaf";
+    for (auto [k, len] : lookups ? model_.keys : std::vector<std::pair<Key, unsigned>>{}) {
+      ASSERT_NO_FATAL_FAILURE(expect_lookup(k));
+      ASSERT_NO_FATAL_FAILURE(expect_lookup(testing::prefix_last<Traits>(k, len)));
+    }
+  }
+  // Deletes every prefix in random order: the trie ends as an empty root and the allocator exactly as
+  // it was before the first insert.
+  void delete_everything(std::mt19937_64& rng) {
+    auto keys = model_.keys;
+    std::shuffle(keys.begin(), keys.end(), rng);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      ASSERT_NO_FATAL_FAILURE(erase(keys[i].first, keys[i].second));
+      ASSERT_NO_FATAL_FAILURE(expect_lookup(keys[i].first));
+      if (i % 256 == 0) {
+        ASSERT_NO_FATAL_FAILURE(expect_model(false)) << "deletion " << i;
+      }
+    }
+    EXPECT_EQ(node_slots(root_)[0], kNoOffset);
+    EXPECT_EQ(testing::slab_check(pool()), "");
+    EXPECT_TRUE(allocator_state() == start_) << "the trie kept memory after its last prefix was deleted";
+  }
 
   // A key at the edges: each 32-bit word (64-bit half) 0, 1, 2, all ones, its top bit alone or all
   // ones but the last bit, so that keys differ in the first or last bit or in one half only.
@@ -47,30 +127,27 @@ class TrieModelTest : public testing::TrieFixture<Traits, (64 << 20)> {
       return Traits::make(word(~uint64_t{0}), word(~uint64_t{0}));
     }
   }
-
   // A random address: 7 in 8 fall into one of 16 regions (upper 12 bits shared), so that nodes grow
   // wide and deep; one in 64 lies at the edges.
   Key address(std::mt19937_64& rng) {
     if (rng() % 64 == 0) return edge_key(rng);
-    if (regions_.empty())
-      for (int i = 0; i < 16; ++i) regions_.push_back(random_key<Traits>(rng) & prefix_mask<Traits>(12));
-    Key noise = random_key<Traits>(rng);
-    if (rng() % 8 == 0) return noise;
-    return regions_[rng() % regions_.size()] | (noise & ~prefix_mask<Traits>(12));
+    while (regions_.size() < 16) regions_.push_back(random_key(rng) & prefix_mask<Traits>(12));
+    Key noise = random_key(rng);
+    return rng() % 8 == 0 ? noise : regions_[rng() % regions_.size()] | (noise & ~prefix_mask<Traits>(12));
   }
 
   // One random change: insert (new, a longer prefix of a stored network, a value replacement, or now
   // and then the default route or a host at the edges) or delete (stored, or in one case of ten a
   // random prefix that is probably not), then lookups. One change in four passes host bits below the
-  // prefix length, which the trie ignores.
+  // prefix length, which the trie ignores. In a small pool a failed insert must leave the trie and the
+  // allocator exactly as they were, and a value replacement never fails.
   void random_step(std::mt19937_64& rng, unsigned insert_percent) {
-    auto& model = this->model_;
+    auto& keys = model_.keys;
     Key key;
-    unsigned len;
-    unsigned kind = rng() % 100;
-    bool inserting = model.size() == 0 || rng() % 100 < insert_percent;
-    if (model.size() > 0 && (inserting ? kind < 40 : kind >= 10)) {
-      std::tie(key, len) = model.keys()[rng() % model.size()];
+    unsigned len, kind = rng() % 100;
+    bool inserting = keys.empty() || rng() % 100 < insert_percent;
+    if (!keys.empty() && (inserting ? kind < 40 : kind >= 10)) {
+      std::tie(key, len) = keys[rng() % keys.size()];
       if (inserting && kind >= 15 && len < K) len += 1 + rng() % (K - len);
     } else if (rng() % 32 == 0) {
       len = std::array{0u, K / 2, K - 1, K, K}[rng() % 5];
@@ -79,51 +156,180 @@ class TrieModelTest : public testing::TrieFixture<Traits, (64 << 20)> {
       len = random_length<Traits>(rng);
       key = address(rng) & prefix_mask<Traits>(len);
     }
-    const Key host = rng() % 4 == 0 ? random_key<Traits>(rng) & ~prefix_mask<Traits>(len) : 0;
+    const Key host = rng() % 4 == 0 ? random_key(rng) & ~prefix_mask<Traits>(len) : 0;
     if (inserting) {
-      ASSERT_EQ(this->insert(key | host, len, next_value_), kDone);
-      model.put(key, len, next_value_++);
+      const auto before = kSmallPool ? allocator_state() : std::vector<uint64_t>{};
+      const int64_t r = insert(key | host, len, next_value_);
+      if (kSmallPool && r == kFailed) {
+        ++failed_inserts_;
+        ASSERT_FALSE(model_.contains(key, len)) << "a value replacement failed";
+        ASSERT_TRUE(allocator_state() == before) << "a failed insert kept memory";
+      } else {
+        ASSERT_EQ(r, kDone);
+        model_.put(key, len, next_value_++);
+      }
     } else {
-      ASSERT_EQ(this->remove(key | host, len), model.contains(key, len) ? kDone : kNothingToDo);
-      model.erase(key, len);
+      ASSERT_NO_FATAL_FAILURE(erase(key, len, host));
     }
-    ASSERT_NO_FATAL_FAILURE(this->expect_lookup(key));
-    for (int i = 0; i < 3; ++i) ASSERT_NO_FATAL_FAILURE(this->expect_lookup(address(rng)));
-    if (model.size() == 0) return;
-    std::tie(key, len) = model.keys()[rng() % model.size()];
-    ASSERT_NO_FATAL_FAILURE(this->expect_lookup(testing::prefix_last<Traits>(key, len)));
+    ASSERT_NO_FATAL_FAILURE(expect_lookup(key));
+    for (int i = 0; i < 3; ++i) ASSERT_NO_FATAL_FAILURE(expect_lookup(address(rng)));
+    if (keys.empty()) return;
+    std::tie(key, len) = keys[rng() % keys.size()];
+    ASSERT_NO_FATAL_FAILURE(expect_lookup(testing::prefix_last<Traits>(key, len)));
   }
 
+  testing::PoolFixture fixture_{kPoolBytes};
+  typename Api::Node* root_ = nullptr;
+  testing::PrefixModel<Traits> model_;
+  std::vector<uint64_t> start_;
   std::vector<Key> regions_;
   uint64_t next_value_ = 1;
+  int failed_inserts_ = 0;
 };
 
-TYPED_TEST_SUITE(TrieModelTest, testing::TrieWidths);
+using Widths = ::testing::Types<Trie32Traits, Trie128Traits>;
+template <class Traits>
+using TrieModelTest = TrieModel<Traits, (64 << 20)>;
+template <class Traits>
+using TrieFullPoolTest = TrieModel<Traits, (256 << 10)>;
+TYPED_TEST_SUITE(TrieModelTest, Widths);
+TYPED_TEST_SUITE(TrieFullPoolTest, Widths);
 
 // Around a thousand prefixes that grow, churn and shrink, verified after every step (two seeds); then
-// a large table, only loaded, so that nodes grow wide and deep. Each run ends emptied in random order.
+// a large table, only loaded, whose nodes must grow wide (a trie that never inflates is far deeper).
+// Each run ends emptied in random order.
 TYPED_TEST(TrieModelTest, RandomChangesMatchTheModel) {
   const uint32_t first = testing::test_seed(1);
-  const struct {
-    uint32_t seed;
-    int steps;
-    bool churn;
-  } runs[] = {{first, 12000, true}, {first + 1, 12000, true}, {first + 2, 30000, false}};
-  for (const auto& run : runs) {
-    SCOPED_TRACE(testing::seed_trace(run.seed));
-    std::mt19937_64 rng(run.seed);
+  for (uint32_t seed = first; seed < first + 3; ++seed) {
+    SCOPED_TRACE(testing::seed_trace(seed));
+    std::mt19937_64 rng(seed);
+    const bool churn = seed < first + 2;
+    const int steps = churn ? 12000 : 30000;
     this->regions_.clear();
-    for (int step = 0; step < run.steps; ++step) {
-      unsigned insert_percent = !run.churn ? 100 : step < run.steps / 3 ? 80 : step < 2 * run.steps / 3 ? 50 : 30;
-      ASSERT_NO_FATAL_FAILURE(this->random_step(rng, insert_percent)) << "step " << step;
-      ASSERT_EQ(run.churn ? this->verify() : "", "") << "step " << step;
-      if (step % (run.churn ? 1000 : 5000) == 0) {
+    for (int step = 0; step < steps; ++step) {
+      ASSERT_NO_FATAL_FAILURE(this->random_step(rng, !churn ? 100 : step < steps / 3 ? 80 : step < steps * 2 / 3 ? 50 : 30));
+      ASSERT_EQ(churn ? this->verify() : "", "") << "step " << step;
+      if (step % (churn ? 1000 : 5000) == 0) {
         ASSERT_NO_FATAL_FAILURE(this->expect_model()) << "step " << step;
       }
     }
     ASSERT_NO_FATAL_FAILURE(this->expect_model());
+    testing::TrieCensus<TypeParam> census;
+    ASSERT_EQ(this->verify(&census), "");
+    EXPECT_LE(census.max_depth, churn ? 99u : this->K == 32 ? 14u : 32u) << "the nodes did not grow wide";
     ASSERT_NO_FATAL_FAILURE(this->delete_everything(rng));
   }
+}
+
+// Random changes until the pool is full, then churn at the edge of memory, where inserts fail and
+// inflates and halves are given up at any allocation; the trie stays valid throughout.
+TYPED_TEST(TrieFullPoolTest, RandomChangesInAFullPool) {
+  const uint32_t seed = testing::test_seed(11);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
+  for (int step = 0; this->failed_inserts_ < 200 || step < 12000; ++step) {
+    ASSERT_LT(step, 20000) << "the pool never filled up";
+    ASSERT_NO_FATAL_FAILURE(this->random_step(rng, this->failed_inserts_ < 200 ? 100 : 55)) << "step " << step;
+    ASSERT_EQ(this->verify(), "") << "step " << step;
+    if (step % 1000 == 0) {
+      ASSERT_NO_FATAL_FAILURE(this->expect_model()) << "step " << step;
+    }
+  }
+  ASSERT_NO_FATAL_FAILURE(this->expect_model());
+  EXPECT_GT(this->failures(), uint64_t(this->failed_inserts_)) << "no inflate or halve ever lacked memory";
+  ASSERT_NO_FATAL_FAILURE(this->delete_everything(rng));
+}
+
+// Random bytes of a loaded trie's pages overwritten, offsets turned into cycles: every search through
+// a bounded view ends within its step budget, reading nothing outside the segment.
+TYPED_TEST(TrieFullPoolTest, DamagedTrieNeverLeadsOutside) {
+  const uint32_t seed = testing::test_seed(23);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
+  for (int step = 0; step < 2000; ++step) ASSERT_NO_FATAL_FAILURE(this->random_step(rng, 100));
+  SlabPool* pool = this->pool();
+  const uint64_t root_off = offset_of_record(pool, this->root_), pages = pool->pool_end - pool->data_start;
+  auto* bytes = reinterpret_cast<uint8_t*>(pool);
+  for (int round = 0; round < 200; ++round) {
+    for (int i = 0; i < 20; ++i) {
+      uint64_t off = pool->data_start + rng() % pages;
+      if (off >= root_off && off < root_off + sizeof(LpcNode<TypeParam>) && rng() % 4 != 0) continue;
+      unsigned kind = rng() % 3;
+      if (kind == 0) bytes[off] = static_cast<uint8_t>(rng());
+      if (kind == 1 && off % 8 == 0 && off + 8 <= pool->pool_end) std::memcpy(bytes + off, &root_off, 8);  // cycle
+      if (kind == 2) bytes[off] ^= static_cast<uint8_t>(1u << (rng() % 8));
+    }
+    for (int i = 0; i < 50; ++i) {
+      BoundedView view(pool, pool->pool_end, 4096);
+      (void)lpctrie_find_in<TypeParam>(view, root_off, this->address(rng));
+    }
+  }
+}
+
+// With 32-bit keys a one- or two-bit node takes 64 bytes, a three-bit node 128, a four-bit node 256.
+// 16 hosts make a four-bit node. A 17th makes a one-bit branch over it that wants to inflate into a
+// two-bit node, splitting the four-bit node into three-bit halves: with no 128-byte chunk left the upper
+// half fails (case 0), with one the lower half fails after the upper was made (case 1). Deleting all
+// but hosts 0 and 1 wants a halve into a three-bit node holding a one-bit node for the pair, with no
+// 64-byte chunk left (case 2). Each gives up, leaving the trie valid and the node as it was.
+using RestructuringTest = TrieModel<Trie32Traits, (256 << 10)>;
+using TrieBugDeathTest = RestructuringTest;
+TEST_F(RestructuringTest, GivenUpMidway) {
+  std::vector<void*> taken;
+  auto take = [&](uint64_t bytes) {
+    while (void* p = slab_alloc_locked(pool(), bytes)) taken.push_back(p);
+  };
+  auto top = [&] { return _lfof_<const LpcNode32>(pool(), node_slots(root_)[0]); };
+  for (int c = 0; c < 3; ++c) {
+    SCOPED_TRACE(::testing::Message() << "case " << c);
+    uint64_t failures_before = 0;
+    for (uint32_t i = 0; i < 17; ++i) {
+      if (i == 16) {
+        // Every free page goes (one chunk of 32, 64 and 128 bytes kept, so that those class pages stay),
+        // then every chunk of the scarce size but the spare one.
+        for (uint64_t bytes : {32, 64, 128}) taken.push_back(slab_alloc_locked(pool(), bytes));
+        take(page_size);
+        take(c < 2 ? 128 : 64);
+        if (c == 1) slab_free_locked(pool(), taken.back()), taken.pop_back();
+        ASSERT_TRUE(top()->bits == 4 && top()->pos == 0);
+        failures_before = failures();
+        if (c == 2) break;
+      }
+      ASSERT_EQ(insert(0x0A000000 | i, K, i), kDone);
+      model_.put(0x0A000000 | i, K, i);
+    }
+    for (uint32_t i = 15; c == 2 && i >= 2; --i) {
+      ASSERT_NO_FATAL_FAILURE(erase(0x0A000000 | i, K));
+      take(page_size);  // pages emptied by the deletion must not feed the next halve
+      ASSERT_NO_FATAL_FAILURE(expect_model()) << "host " << i;
+    }
+    EXPECT_GT(failures(), failures_before);
+    ASSERT_NO_FATAL_FAILURE(expect_model());
+    EXPECT_EQ(top()->bits, c < 2 ? 1 : 4) << "the node should have stayed as it was";
+    for (void* p : taken) slab_free_locked(pool(), p);
+    taken.clear();
+    std::mt19937_64 rng(1);
+    ASSERT_NO_FATAL_FAILURE(delete_everything(rng));
+  }
+}
+
+// The invariant checks abort with the condition's text, the module's path and the line.
+TEST_F(TrieBugDeathTest, InvariantChecksAbortWithTheCondition) {
+  for (uint32_t i = 1; i <= 2; ++i) ASSERT_EQ(insert(0x0A000000 | i, K, i), kDone);
+  LpcTrie<Trie32Traits> t32(pool(), root_);
+  LpcTrie<Trie128Traits> t128(pool(), lpctrie128_create(pool()));
+  LpcNode32* stray = t32.new_node(0x0A000000, 0, 2);  // a node its parent does not hold
+  stray->parent_off = offset_of_record(pool(), root_);
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[&] { t32.put_child(stray, 4, nullptr); }, "i >= child_length\\(parent_node\\)"},
+      {[&] { t128.new_node(0, 5, 0); }, "!bits \\|\\| \\(shift > KEYLENGTH\\)"},
+      {[&] { t128.new_node(0, 127, 2); }, "!bits \\|\\| \\(shift > KEYLENGTH\\)"},
+      {[&] { t32.resize(stray); }, "node != _lfof_\\(paddr, parent_node->children_off\\[cindex\\]\\)"},
+  };
+  settings.log_level = kLogDebug;
+  log_setfp(stderr);
+  for (const auto& [fault, condition] : cases)
+    EXPECT_DEATH(fault(), std::string("\\[CRIT\\]: BUG! ") + condition + " \\(\\./shm_lpctrie, line [0-9]+\\)");
 }
 
 }  // namespace

@@ -1,25 +1,33 @@
 // Error paths of the reader: no segment, a path that does not exist, a segment of another account,
 // headers that are not a sane layout, and a store damaged under the reader (cycles, lengths beyond
-// their chunk, offsets into free memory), each answered with an error, never a crash or a hang.
+// their chunk, offsets into free memory), each answered with an error, never a crash or a hang; and a
+// reader that outlives its daemon; readers in other processes while a writer churns the store.
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "client/reader/checked_view.h"
+#include "client/reader/quillmap_reader.h"
 #include "client/reader/quillmap_reader.hpp"
 #include "client/reader/testing/keyed_store.h"
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
+#include "lpctrie/cidr.h"
 #include "lpctrie/lpc_node.h"
 #include "store/rbtree.h"
+#include "store/rwlock.h"
 #include "store/slab.h"
+#include "store/sweeps.h"
 #include "util/testing/seed.h"
 
 namespace quillmap {
@@ -98,10 +106,7 @@ TEST(ReaderErrorsTest, DamagedHeadersAreRefused) {
   Reader opened;
   ASSERT_EQ(Reader::open(store.data_path(), &opened), ReadStatus::kOk);
   std::string v;
-  struct Case {
-    const char* what;
-    std::function<void(SlabPool*)> damage;
-  } cases[] = {
+  const std::pair<const char*, void (*)(SlabPool*)> cases[] = {
       {"pool_end beyond the segment", [](SlabPool* p) { p->pool_end += 4096; }},
       {"pool_end cut short", [](SlabPool* p) { p->pool_end -= 4096; }},
       {"desc_base shifted", [](SlabPool* p) { p->desc_base += 8; }},
@@ -118,11 +123,11 @@ TEST(ReaderErrorsTest, DamagedHeadersAreRefused) {
       {"more free pages than pages", [](SlabPool* p) { p->free_pages = ~uint64_t{0}; }},
   };
   Reader reader;
-  for (const Case& c : cases) {
+  for (const auto& [what, damage] : cases) {
     *store.pool() = good;
-    c.damage(store.pool());
-    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut) << c.what;
-    EXPECT_EQ(store.pool()->lock, 0u) << c.what;
+    damage(store.pool());
+    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut) << what;
+    EXPECT_EQ(store.pool()->lock, 0u) << what;
   }
   const uint32_t seed = testing::test_seed(20261207);
   SCOPED_TRACE(testing::seed_trace(seed));
@@ -154,18 +159,18 @@ TEST(DamagedStoreTest, EveryDamageEndsAsChanged) {
   Reader reader;
   ASSERT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
   store.index()->valid = 0;  // what is damaged here is what the plain walk reads
-  RbtreeNode* node = rbtree_get(pool, key_tree_of(pool), "key", 3);
-  ASSERT_NE(node, nullptr);
   TreeRoot* tree = key_tree_of(pool);
+  RbtreeNode* node = rbtree_get(pool, tree, "key", 3);
+  ASSERT_NE(node, nullptr);
   RbtreeNode* root = _lfof_<RbtreeNode>(pool, tree->root);
   auto* trie = _lfof_<LpcNode32>(pool, pool->trie4);
   auto* alias = _lfof_<LpcAlias>(pool, _lfof_<LpcNode32>(pool, trie->children_off[0])->children_off[0]);
   const uint64_t free_page = pool->data_start + ((page_count(pool) - 1) << page_shift);
   std::string key, value;
-  auto get = [&] { return reader.get("key", &value); };
-  auto get_absent = [&] { return reader.get("absent key", &value); };
-  auto walk = [&] { return reader.for_each([](const EntryView&) { return true; }); };
-  auto match = [&] { return reader.match("10.1.1.1", &key, &value); };
+  std::function<ReadStatus()> get = [&] { return reader.get("key", &value); },
+                              get_absent = [&] { return reader.get("absent key", &value); },
+                              walk = [&] { return reader.for_each([](const EntryView&) { return true; }); },
+                              match = [&] { return reader.match("10.1.1.1", &key, &value); };
   struct Damage {
     const char* what;
     std::function<void()> damage;
@@ -194,73 +199,300 @@ TEST(DamagedStoreTest, EveryDamageEndsAsChanged) {
     *tree = saved_tree;
     *alias = saved_alias;
   }
-  ASSERT_EQ(get(), ReadStatus::kOk);
-  EXPECT_EQ(value, "value");
-  ASSERT_EQ(match(), ReadStatus::kOk);
-  EXPECT_EQ(key, "10.0.0.0/8");
+  EXPECT_TRUE(get() == ReadStatus::kOk && value == "value");
+  EXPECT_TRUE(match() == ReadStatus::kOk && key == "10.0.0.0/8");
   EXPECT_EQ(pool->lock, 0u);
 }
 
+// Byte runs are admitted inside chunks in use only (also from a multi-page chunk's tail page), records
+// only where the allocator can have put them: at a multiple of their size rounded up to a power of two
+// (at most a page) from the first page, wholly inside the pool. A refusal, or the end of the step
+// budget, leaves the view failed.
 TEST(CheckedViewTest, AdmitsAlignedRecordsAndByteRunsInsideChunksInUse) {
   KeyedStore store(1 << 20);
   SegmentGeometry g;
   ASSERT_TRUE(read_segment_geometry(store.base(), 1 << 20, &g));
   SlabPool* pool = store.pool();
   const uint64_t page = uint64_t{1} << g.page_shift;
-  auto off = [&](void* p) { return offset_of_record(pool, p); };
-  struct Chunk {
-    uint64_t size;
-    uint64_t off;
-  };
-  std::vector<Chunk> chunks;
-  for (uint64_t size : {8u, 24u, 64u, 100u, 2048u, 3000u, 3 * 4096u}) {
-    chunks.push_back({size, off(slab_calloc_locked(pool, size))});
-  }
+  std::vector<std::pair<uint64_t, uint64_t>> chunks;  // (size, offset)
+  for (uint64_t size : {8u, 24u, 64u, 100u, 2048u, 3000u, 3 * 4096u})
+    chunks.emplace_back(size, offset_of_record(pool, slab_calloc_locked(pool, size)));
   CheckedView v(g, 10);
-  for (const Chunk& c : chunks) {
-    uint64_t start, end;
-    ASSERT_TRUE(v.chunk_of(c.off, &start, &end)) << c.size;
-    EXPECT_EQ(start, c.off) << c.size;
-    EXPECT_GE(end - start, c.size) << c.size;
-    ASSERT_TRUE(v.chunk_of(c.off + c.size - 1, &start, &end)) << c.size;  // also from a tail page
-    EXPECT_EQ(start, c.off) << c.size;
-    EXPECT_NE(CheckedView(g, 1).at<uint8_t>(c.off, c.size), nullptr) << c.size;
-    EXPECT_EQ(CheckedView(g, 1).at<uint8_t>(c.off, end - start + 1), nullptr) << c.size;
-  }
-  // Records are admitted where the allocator can have put them: at a multiple of their size rounded
-  // up to a power of two (at most a page) from the first page, wholly inside the pool.
-  struct RecordCase {
-    uint64_t off;
-    uint64_t bytes;
-    bool admitted;
-  };
-  const RecordCase records[] = {
-      {chunks[2].off, kNodeHeaderSize, true},      {chunks[2].off + 8, kNodeHeaderSize, false},
-      {chunks[3].off + 64, 64, true},              {chunks[3].off + 32, 64, false},
-      {chunks[6].off, 3 * page, true},             {chunks[6].off + 2048, 3 * page, false},
-      {g.pool_end - 64, 64, true},                 {g.pool_end - 64, 128, false},
-      {g.pool_end, 8, false},                      {g.desc_base, 8, false},
-      {g.data_start - 64, 64, false},              {uint64_t{0} - 64, 64, false},
-  };
-  for (const RecordCase& c : records) {
-    EXPECT_EQ(CheckedView(g, 1).at<uint64_t>(c.off, c.bytes) != nullptr, c.admitted) << c.off << " " << c.bytes;
-  }
-  CheckedView misaligned(g, 1);
-  EXPECT_EQ(misaligned.at<uint64_t>(chunks[3].off + 4), nullptr);
-  EXPECT_TRUE(misaligned.failed());
-  EXPECT_EQ(misaligned.at<uint8_t>(chunks[3].off), nullptr) << "a failed view stays failed";
   uint64_t start, end;
-  const uint64_t small_page = chunks[0].off & ~(page - 1);
-  EXPECT_FALSE(v.chunk_of(small_page, &start, &end)) << "the bitmap chunks of a small page";
-  for (const Chunk& c : chunks) slab_free_locked(pool, _lfof_<void>(pool, c.off));
-  for (const Chunk& c : chunks) EXPECT_FALSE(v.chunk_of(c.off, &start, &end)) << "freed " << c.size;
-  EXPECT_FALSE(v.chunk_of(g.desc_base, &start, &end));
-  EXPECT_FALSE(v.chunk_of(g.pool_end, &start, &end));
+  for (auto [size, off] : chunks) {
+    ASSERT_TRUE(v.chunk_of(off + size - 1, &start, &end)) << size;
+    EXPECT_TRUE(start == off && end - start >= size) << size;
+    EXPECT_NE(CheckedView(g, 1).at<uint8_t>(off, size), nullptr) << size;
+    EXPECT_EQ(CheckedView(g, 1).at<uint8_t>(off, end - start + 1), nullptr) << size;
+  }
+  const std::tuple<uint64_t, uint64_t, bool> records[] = {  // (offset, bytes, admitted)
+      {chunks[2].second, kNodeHeaderSize, true},  {chunks[2].second + 8, kNodeHeaderSize, false},
+      {chunks[3].second + 64, 64, true},          {chunks[3].second + 32, 64, false},
+      {chunks[6].second, 3 * page, true},         {chunks[6].second + 2048, 3 * page, false},
+      {g.pool_end - 64, 64, true},                {g.pool_end - 64, 128, false},
+      {g.pool_end, 8, false},                     {g.desc_base, 8, false},
+      {g.data_start - 64, 64, false},             {uint64_t{0} - 64, 64, false},
+  };
+  for (auto [off, bytes, admitted] : records)
+    EXPECT_EQ(CheckedView(g, 1).at<uint64_t>(off, bytes) != nullptr, admitted) << off << " " << bytes;
+  CheckedView misaligned(g, 1);
+  EXPECT_EQ(misaligned.at<uint64_t>(chunks[3].second + 4), nullptr);
+  EXPECT_EQ(misaligned.at<uint8_t>(chunks[3].second), nullptr) << "a failed view stays failed";
+  EXPECT_TRUE(misaligned.failed());
+  EXPECT_FALSE(v.chunk_of(chunks[0].second & ~(page - 1), &start, &end)) << "the bitmap chunks of a small page";
+  for (auto [size, off] : chunks) slab_free_locked(pool, _lfof_<void>(pool, off));
+  for (auto [size, off] : chunks) EXPECT_FALSE(v.chunk_of(off, &start, &end)) << "freed " << size;
+  EXPECT_FALSE(v.chunk_of(g.desc_base, &start, &end) || v.chunk_of(g.pool_end, &start, &end));
   CheckedView budget(g, 2);
-  EXPECT_TRUE(budget.step());
-  EXPECT_TRUE(budget.step());
+  EXPECT_TRUE(budget.step() && budget.step() && !budget.failed());
   EXPECT_FALSE(budget.step());
   EXPECT_TRUE(budget.failed());
+}
+
+// A reader that outlives its daemon: the segment marked for removal and a new one created under the
+// same key (a stop and a start) are noticed at refresh(), at the periodic check and after a lookup
+// that met a change; one-shot calls then answer from the new segment, or kNoSegment while there is
+// none; guards holding views keep the old segment attached and report kChanged.
+void add(SlabPool* pool, const std::string& k, const std::string& v) {
+  ASSERT_EQ(add_key(pool, k.data(), k.size(), v.data(), v.size(), 0), kDone) << k;
+}
+
+// The value of `key`, or the status text.
+std::string value_of(Reader& reader, const std::string& key) {
+  std::string v;
+  ReadStatus s = reader.get(key, &v);
+  return s == ReadStatus::kOk ? v : read_status_text(s);
+}
+
+TEST(ReaderRefreshTest, FollowsTheLiveSegmentAcrossRemovalAndRecreation) {
+  KeyedStore store;
+  add(store.pool(), "a", "old");
+  Reader lazy, eager, never;  // checking once a second, at every lookup, only on refresh and changes
+  ASSERT_EQ(Reader::open(store.data_path(), &lazy), ReadStatus::kOk);
+  ASSERT_EQ(Reader::open(store.data_path(), &eager, {.check_interval_ms = 0}), ReadStatus::kOk);
+  ASSERT_EQ(Reader::open(store.data_path(), &never, {.check_interval_ms = -1}), ReadStatus::kOk);
+  quillmap_reader* c = nullptr;
+  ASSERT_EQ(quillmap_reader_open(store.data_path().c_str(), 0, &c), QUILLMAP_READER_OK);
+  ASSERT_EQ(quillmap_reader_begin(c), QUILLMAP_READER_OK);  // a section held across the restart
+  quillmap_reader_entry entry;
+  ASSERT_EQ(quillmap_reader_get_view(c, "a", 1, &entry), QUILLMAP_READER_OK);
+  EntryView view;
+  ReadGuard guard(eager);
+  ASSERT_EQ(guard.get("a", &view), ReadStatus::kOk);
+  void* old_base = shmat(store.id(), nullptr, 0);  // the stopped daemon's segment, still writable
+  ASSERT_NE(old_base, reinterpret_cast<void*>(-1));
+  // A data file replaced under a running daemon changes the key, not the segment it serves.
+  const std::string moved = store.dir() + "/new.yaml";
+  ASSERT_TRUE(std::ofstream(moved).good());
+  ASSERT_EQ(rename(moved.c_str(), store.data_path().c_str()), 0);
+  EXPECT_EQ(never.refresh(), ReadStatus::kOk);
+
+  store.remove_segment();
+  store.create_segment();
+  add(store.pool(), "a", "new");
+  EXPECT_EQ(lazy.refresh(), ReadStatus::kOk);
+  EXPECT_EQ(value_of(lazy, "a"), "new");
+  // Guards and sections holding views keep the old segment; they and new guards report the change.
+  EXPECT_EQ(guard.get("a", &view), ReadStatus::kChanged);
+  EXPECT_EQ(guard.validate(), ReadStatus::kChanged);
+  EXPECT_EQ(view.value, "old") << "views stay readable until the guard ends";
+  EXPECT_EQ(ReadGuard(eager).status(), ReadStatus::kChanged);
+  EXPECT_EQ(eager.refresh(), ReadStatus::kChanged);
+  EXPECT_EQ(quillmap_reader_refresh(c), QUILLMAP_READER_E_CHANGED);
+  EXPECT_EQ(quillmap_reader_get_view(c, "a", 1, &entry), QUILLMAP_READER_E_CHANGED);
+  EXPECT_EQ(quillmap_reader_validate(c), QUILLMAP_READER_E_CHANGED);
+  EXPECT_EQ(std::string(static_cast<const char*>(entry.value), entry.value_len), "old");
+  guard.release();
+  ASSERT_EQ(quillmap_reader_end(c), QUILLMAP_READER_OK);
+  EXPECT_EQ(value_of(eager, "a"), "new") << "the periodic check";
+  char buf[8];
+  quillmap_reader_info info;
+  ASSERT_EQ(quillmap_reader_get(c, "a", 1, buf, sizeof buf, &info), QUILLMAP_READER_OK);
+
+  // A writer met under a share makes even a reader that never checks periodically look again.
+  EXPECT_EQ(value_of(never, "a"), "old");
+  {
+    ReadGuard g(never);
+    ASSERT_EQ(force_unlock(&static_cast<SlabPool*>(old_base)->lock), kDone);
+    add(static_cast<SlabPool*>(old_base), "b", "x");
+    EXPECT_EQ(g.get("a", &view), ReadStatus::kChanged);
+  }
+  EXPECT_EQ(value_of(never, "a"), "new");
+  shmdt(old_base);
+
+  // With no daemon every call says so; a new segment is found again.
+  store.remove_segment();
+  EXPECT_EQ(value_of(eager, "a"), read_status_text(ReadStatus::kNoSegment));
+  EXPECT_EQ(ReadGuard(eager).status(), ReadStatus::kNoSegment);
+  EXPECT_EQ(lazy.refresh(), ReadStatus::kNoSegment);
+  EXPECT_EQ(value_of(lazy, "a"), read_status_text(ReadStatus::kNoSegment));
+  EXPECT_EQ(quillmap_reader_refresh(c), QUILLMAP_READER_E_NO_SEGMENT);
+  EXPECT_EQ(quillmap_reader_get(c, "a", 1, buf, sizeof buf, &info), QUILLMAP_READER_E_NO_SEGMENT);
+  store.create_segment();
+  add(store.pool(), "a", "third");
+  EXPECT_EQ(value_of(eager, "a"), "third");
+  EXPECT_EQ(lazy.refresh(), ReadStatus::kOk);
+  EXPECT_EQ(value_of(lazy, "a"), "third");
+  quillmap_reader_close(c);
+}
+
+// Torn-read safety: a writer process churns the store (adds, sets, deletes, purges, and clears the
+// lock by force at random moments, as a daemon does after waiting too long) while reader processes
+// look entries up. Every answer must be one the store gave at some moment, or "changed while
+// reading" / "lock not available"; no reader may crash or hang.
+//
+// Values describe themselves ("<key>=<c> repeated n times" with n fixed by c), so a value assembled
+// from two versions, or one read from a chunk that was meanwhile reused, is recognised.
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kChurnTime = std::chrono::milliseconds(2500);
+constexpr int kReaders = 2;
+
+std::string value_for(const std::string& key, unsigned version) {
+  const char c = static_cast<char>('a' + version % 26);
+  return key + "=" + std::string(1 + (c - 'a') * 37, c);
+}
+
+// Whether `value` is a value that value_for(key, some version) gives.
+bool well_formed(std::string_view key, std::string_view value) {
+  if (value.size() < key.size() + 2 || value.substr(0, key.size()) != key || value[key.size()] != '=') return false;
+  const std::string_view run = value.substr(key.size() + 1);
+  return run[0] >= 'a' && run[0] <= 'z' && run.size() == static_cast<size_t>(1 + (run[0] - 'a') * 37) &&
+         run.find_first_not_of(run[0]) == std::string_view::npos;
+}
+
+// String keys, and address keys under 10.0-3/16 and 2001:db8:0-3::/48 (nested, so that matches fall
+// back to shorter prefixes), with a default route.
+struct Universe {
+  std::vector<std::string> strings, prefixes;
+  explicit Universe(unsigned seed) {
+    std::mt19937 rng(seed);
+    for (int i = 0; i < 150; ++i) strings.push_back("key-" + std::to_string(i));
+    for (int i = 0; i < 60; ++i) {
+      prefixes.push_back("10." + std::to_string(rng() % 4) + "." + std::to_string(rng() % 256) + ".0/" +
+                         std::to_string(16 + rng() % 9));
+      prefixes.push_back("2001:db8:" + std::to_string(rng() % 4) + ":" + std::to_string(rng() % 100) + "::/" +
+                         std::to_string(48 + rng() % 17));
+    }
+    prefixes.push_back("0.0.0.0/0");
+  }
+};
+
+[[noreturn]] void run_writer(SlabPool* pool, const Universe& u, unsigned seed) {
+  std::mt19937 rng(seed);
+  unsigned version = 0;
+  // One store operation, repeated once after clearing the lock when it timed out (the daemon's rule).
+  auto with_force_retry = [pool](auto&& op) {
+    if (op() == kLockTimeout) force_unlock(&pool->lock), op();
+  };
+  for (const auto end = Clock::now() + kChurnTime; Clock::now() < end;) {
+    const unsigned roll = rng() % 1000;
+    const bool address = roll >= 600;
+    const std::string& k = address ? u.prefixes[rng() % u.prefixes.size()] : u.strings[rng() % u.strings.size()];
+    const std::string v = value_for(k, ++version);
+    const auto put = rng() % 2 ? (address ? add_ipaddr : add_key) : (address ? set_ipaddr : set_key);
+    if (roll < 20) {
+      force_unlock(&pool->lock);  // readers' shares vanish under them
+    } else if (roll < 22) {
+      with_force_retry([&] { return rbtree_purge(pool, delete_ipaddr_by_node_locked); });
+    } else if (rng() % 3 == 0) {
+      with_force_retry([&] { return (address ? delete_ipaddr : delete_key)(pool, k.data(), k.size()); });
+    } else {
+      with_force_retry([&] { return put(pool, k.data(), k.size(), v.data(), v.size(), 0); });
+    }
+  }
+  _exit(0);
+}
+
+// Whether the stored key text `key` (an address key) covers the address text `address`.
+bool covers(std::string_view key, const std::string& address) {
+  Cidr k, a;
+  if (str_to_cidr(key.data(), key.size(), &k) == kFailed || str_to_cidr(address.data(), address.size(), &a) == kFailed ||
+      k.family != a.family) {
+    return false;
+  }
+  if (k.family == kFamilyInet) return ((a.addr4 ^ k.addr4) & k.mask4) == 0;
+  for (int i = 0; i < 16; ++i) {
+    if (((a.addr6[i] ^ k.addr6[i]) & k.mask6[i]) != 0) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void fail_reader(const char* what, std::string_view a, std::string_view b) {
+  std::fprintf(stderr, "reader: %s: [%.*s] [%.*s]\n", what, static_cast<int>(a.size()), a.data(),
+               static_cast<int>(b.size()), b.data());
+  _exit(1);
+}
+
+void expect_acceptable(ReadStatus s, const char* what, std::string_view key) {
+  if (s != ReadStatus::kOk && s != ReadStatus::kNotFound && s != ReadStatus::kChanged &&
+      s != ReadStatus::kLockUnavailable)
+    fail_reader(what, key, read_status_text(s));
+}
+
+[[noreturn]] void run_reader(const std::string& data_path, const Universe& u, unsigned seed) {
+  alarm(30);  // a hang ends the reader with SIGALRM, which the test reports
+  std::mt19937 rng(seed);
+  Reader reader;
+  if (Reader::open(data_path, &reader) != ReadStatus::kOk) _exit(2);
+  long ok = 0;  // answers that were entries: a reader that only ever met changes proves nothing
+  std::string key, value;
+  for (const auto end = Clock::now() + kChurnTime; Clock::now() < end;) {
+    const unsigned roll = rng() % 100;
+    const std::string& k = u.strings[rng() % u.strings.size()];
+    ReadStatus s;
+    if (roll < 35) {
+      expect_acceptable(s = reader.get(k, &value), "get status", k);
+      if (s == ReadStatus::kOk && !well_formed(k, value)) fail_reader("torn value", k, value);
+    } else if (roll < 70) {
+      const std::string address =
+          rng() % 2 ? "10." + std::to_string(rng() % 4) + "." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256)
+                    : "2001:db8:" + std::to_string(rng() % 4) + ":" + std::to_string(rng() % 100) + "::" + std::to_string(rng() % 100);
+      expect_acceptable(s = reader.match(address, &key, &value), "match status", address);
+      if (s == ReadStatus::kOk && (!covers(key, address) || !well_formed(key, value)))
+        fail_reader("wrong match", address, key + " " + value);
+    } else if (roll < 97) {
+      ReadGuard guard(reader);
+      if ((s = guard.status()) != ReadStatus::kOk) continue;
+      for (int i = 0; i < 20; ++i) {
+        const std::string& gk = u.strings[rng() % u.strings.size()];
+        EntryView e;
+        expect_acceptable(s = guard.get(gk, &e), "guarded get status", gk);
+        // A view is trusted only when the guard still validates after it was read.
+        if (s == ReadStatus::kOk && !well_formed(gk, e.value) && guard.validate() == ReadStatus::kOk)
+          fail_reader("torn view", gk, e.value);
+      }
+    } else {
+      bool torn = false;
+      expect_acceptable(s = reader.for_each([&](const EntryView& e) { return !(torn = !well_formed(e.key, e.value)); }),
+                        "walk status", "");
+      // A malformed entry is acceptable only if the walk itself noticed the change.
+      if (torn && s == ReadStatus::kOk) fail_reader("torn walk entry", "", "");
+    }
+    ok += s == ReadStatus::kOk;
+  }
+  _exit(ok > 0 ? 0 : 3);
+}
+
+TEST(ReaderChurnTest, ReadersSeeConsistentAnswersWhileAWriterChurns) {
+  const uint32_t seed = testing::test_seed(20261207);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  KeyedStore store(8 << 20);
+  const Universe u(seed);
+  std::vector<pid_t> pids;
+  for (int p = 0; p <= kReaders; ++p) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0 && p == 0) run_writer(store.pool(), u, seed);
+    if (pid == 0) run_reader(store.data_path(), u, seed + p);
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (pid == pids[0] ? "writer" : "reader") << " status " << status << " (1 wrong answer, 3 no entry read)";
+  }
 }
 
 }  // namespace

@@ -79,18 +79,21 @@ bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* nod
   // for only when the lower one does not decide (a load in tree order never needs it). Each is in the
   // home bucket or the nearest non-empty one; a scan that reaches the end of the buckets finds that
   // the neighbour is absent (the key is the least or the greatest), one that goes too far refuses.
+  // A neighbour whose checksum other nodes share refuses as well: the copy orders such a group by
+  // offset and the tree by key bytes, so which member is next to the key is not known here. A group
+  // lies within one bucket; the lower neighbour is the last of its group, the upper one the first.
   if (at != b.begin() || home > 0) {
-    uint64_t before = 0;
-    if (at != b.begin()) {
-      before = *(at - 1);
-    } else {
-      for (size_t i = home, scanned = 0; i > 0 && before == 0; --i) {
-        if (++scanned > kMaxBucketsScanned) return false;
-        if (!n->buckets[i - 1].empty()) before = n->buckets[i - 1].back();
-      }
+    const std::vector<uint64_t>* in = &b;
+    size_t i = static_cast<size_t>(at - b.begin());
+    for (size_t k = home, scanned = 0; i == 0 && k > 0; --k) {
+      if (++scanned > kMaxBucketsScanned) return false;
+      in = &n->buckets[k - 1];
+      i = in->size();
     }
-    if (before != 0) {
-      RbtreeNode* lower = node_at(pool, before);
+    if (i != 0) {
+      const std::vector<uint64_t>& v = *in;
+      if (i >= 2 && crc_of(v[i - 2]) == crc_of(v[i - 1])) return false;
+      RbtreeNode* lower = node_at(pool, v[i - 1]);
       if (lower->right == tree->sentinel) {
         *parent = lower;
         *right = true;
@@ -98,17 +101,17 @@ bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* nod
       }
     }
   }
-  uint64_t after = 0;
-  if (at != b.end()) {
-    after = *at;
-  } else {
-    for (size_t i = home + 1, scanned = 0; i < n->buckets.size() && after == 0; ++i) {
-      if (++scanned > kMaxBucketsScanned) return false;
-      if (!n->buckets[i].empty()) after = n->buckets[i].front();
-    }
+  const std::vector<uint64_t>* in = &b;
+  size_t j = static_cast<size_t>(at - b.begin());
+  for (size_t k = home + 1, scanned = 0; j == in->size() && k < n->buckets.size(); ++k) {
+    if (++scanned > kMaxBucketsScanned) return false;
+    in = &n->buckets[k];
+    j = 0;
   }
-  if (after != 0) {
-    RbtreeNode* upper = node_at(pool, after);
+  if (j < in->size()) {
+    const std::vector<uint64_t>& v = *in;
+    if (j + 1 < v.size() && crc_of(v[j + 1]) == crc_of(v[j])) return false;
+    RbtreeNode* upper = node_at(pool, v[j]);
     if (upper->left == tree->sentinel) {
       *parent = upper;
       *right = false;

@@ -101,7 +101,9 @@ class HashModel {
       } else if (r < 40) {  // entries the table does not hold: -4, and nothing changes
         RbtreeNode* stray = new_node(key);
         ASSERT_EQ(hash_remove_locked(ipool(), &root_, dict(), off(stray)), kNothingToDo);
-        ASSERT_TRUE(!present || hash_replace_locked(ipool(), &root_, dict(), off(stray), off(present)) == kNothingToDo);
+        if (present != nullptr) {
+          ASSERT_EQ(hash_replace_locked(ipool(), &root_, dict(), off(stray), off(present)), kNothingToDo);
+        }
         slab_free_locked(dict(), stray);
       } else if (present == nullptr) {
         if (r < (growing_ ? 1000u : 300u)) insert(key);
@@ -124,9 +126,11 @@ class HashModel {
 
   // Inserts every key not yet present, checking after each.
   void fill() {
-    for (const std::string& key : keys_)
-      if (!::testing::Test::HasFatalFailure() && !rbtree_get(dict(), tree(), key.data(), key.size()))
-        insert(key), verify();
+    for (const std::string& key : keys_) {
+      if (::testing::Test::HasFatalFailure() || rbtree_get(dict(), tree(), key.data(), key.size())) continue;
+      insert(key);
+      verify();
+    }
   }
 
   void verify() {
@@ -146,7 +150,8 @@ class HashModel {
   uint64_t off(const RbtreeNode* n) { return offset_of_record(dict(), n); }
   RbtreeNode* new_node(const std::string& key) {
     RbtreeNode* n = testing::make_node(dict(), key, random_text(rng_, 20));
-    return n != nullptr ? n : (abort(), nullptr);
+    if (n == nullptr) abort();
+    return n;
   }
   void insert(const std::string& key) {
     RbtreeNode* n = new_node(key);
@@ -201,7 +206,8 @@ TEST(HashIndexModel, RunsOutOfPoolAndStaysWhole) {
   EXPECT_GT(m.out_of_memory, 0u) << testing::seed_trace(seed);
 }
 
-// Arbitrary bytes in both pools, in buffers of exactly the bytes the views admit, so AddressSanitizer reports any read past them.
+// Arbitrary bytes in both pools, in buffers of exactly the bytes the views admit, so that
+// AddressSanitizer reports any read past them.
 TEST(HashIndexGarbage, FindStaysInBoundsAndEnds) {
   const uint32_t seed = testing::test_seed(20261209);
   SCOPED_TRACE(testing::seed_trace(seed));

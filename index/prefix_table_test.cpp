@@ -106,7 +106,8 @@ class PrefixTableModel : public ::testing::Test {
     const uint64_t value = (rng_() % (uint64_t{1} << 40) + 1) * 8;
     if (op < 2) {
       EXPECT_EQ(f.writer.clear(), kDone);
-      return f.model.clear(), std::pair<Key, unsigned>{0, 0};
+      f.model.clear();
+      return {0, 0};
     }
     if (op < 4) {  // rebuild from the model, with a stale duplicate before each real one
       std::vector<PrefixTableWriter::Prefix> all;
@@ -125,7 +126,11 @@ class PrefixTableModel : public ::testing::Test {
       const auto p = it->first;
       bytes_of(p.first, bytes);
       EXPECT_EQ(op % 2 == 0 ? f.writer.remove(bytes, p.second) : f.writer.put(bytes, p.second, value), kDone);
-      op % 2 == 0 ? (void)f.model.erase(it) : (void)(it->second = value);
+      if (op % 2 == 0) {
+        f.model.erase(it);
+      } else {
+        it->second = value;
+      }
       return p;
     }
     const auto p = random_prefix(f);

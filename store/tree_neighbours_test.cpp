@@ -94,8 +94,12 @@ TEST(TreeNeighbours, PlacesAgreeWithTheWalkAcrossOtherWritersAndFreshLayouts) {
       const pid_t child = fork();
       if (child == 0) {  // its copy, inherited, still mirrors the tree
         change_begins();
-        for (const std::string& k : dels)
-          if (RbtreeNode* n = get(k)) rbtree_delete(pool, tree(), n), slab_free_locked(pool, n);
+        for (const std::string& k : dels) {
+          if (RbtreeNode* n = get(k)) {
+            rbtree_delete(pool, tree(), n);
+            slab_free_locked(pool, n);
+          }
+        }
         for (const std::string& k : adds) rbtree_insert(pool, tree(), testing::make_node(pool, k));
         change_ends();
         _exit(0);

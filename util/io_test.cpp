@@ -44,12 +44,16 @@ TEST(ReadWriteN, EndOfFileErrorsAndSignals) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
   const pid_t parent = getpid(), child = fork();
   if (child == 0) {
-    peer.a.reset(), usleep(30000), kill(parent, SIGUSR2);
+    peer.a.reset();
+    usleep(30000);
+    kill(parent, SIGUSR2);
     std::vector<char> sink(data.size());
     const bool intact =
         shm_readn(peer.b.get(), sink.data(), sink.size()) == static_cast<int64_t>(sink.size()) && sink == data;
     (void)!write(peer.b.get(), "01234", 5);
-    usleep(30000), kill(parent, SIGUSR2), usleep(30000);
+    usleep(30000);
+    kill(parent, SIGUSR2);
+    usleep(30000);
     (void)!write(peer.b.get(), "56789", 5);
     _exit(intact ? 0 : 1);
   }

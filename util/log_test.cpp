@@ -20,7 +20,11 @@ namespace {
 // The file the tests log to, and its lines; the fixture removes it and restores the level.
 class LogTest : public ::testing::Test {
  protected:
-  void TearDown() override { log_close(), settings.log_level = saved_level_, std::filesystem::remove(path_); }
+  void TearDown() override {
+    log_close();
+    settings.log_level = saved_level_;
+    std::filesystem::remove(path_);
+  }
   std::vector<std::string> lines() const {
     std::ifstream in(path_);
     std::vector<std::string> out;
@@ -40,9 +44,11 @@ TEST_F(LogTest, LevelsLineLayoutFileModeAndStreams) {
   EXPECT_FALSE(std::filesystem::exists(path_));
   const mode_t old_mask = umask(0);
   log_open(path_.c_str());
-  umask(old_mask), settings.log_level = kLogWarn;
+  umask(old_mask);
+  settings.log_level = kLogWarn;
   for (unsigned level = kLogCrit; level <= kLogDebug; ++level) log_msg(level, "message %u", level);
-  log_close(), log_open(path_.c_str());
+  log_close();
+  log_open(path_.c_str());
   errno = ENOSPC;
   log_msg(kLogCrit, "Could not %s: %d", "frobnicate", 42);
   EXPECT_EQ(errno, ENOSPC);
@@ -69,7 +75,8 @@ TEST_F(LogTest, TwoProcessesNeverInterleaveLines) {
   log_open(path_.c_str());
   const std::string payload(200, 'p');
   for (int i = 0; i < 300; ++i) log_msg(kLogInfo, "%s %d %s", child == 0 ? "child" : "parent", i, payload.c_str());
-  if (log_close(), child == 0) _exit(0);
+  log_close();
+  if (child == 0) _exit(0);
   waitpid(child, nullptr, 0);
   const std::vector<std::string> got = lines();
   EXPECT_EQ(got.size(), 600u);

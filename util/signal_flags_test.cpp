@@ -30,7 +30,8 @@ TEST(SignalFlags, EachSignalRaisesOnlyItsFlag) {
     signal(signo, SIG_DFL);
   }
   signal_flags = SignalFlags{};
-  signal_handler(SIGUSR2), signal_handler(SIGCHLD);
+  signal_handler(SIGUSR2);
+  signal_handler(SIGCHLD);
   EXPECT_EQ(raised(), 0);
   EXPECT_TRUE(sigaction(SIGCHLD, nullptr, &current) == 0 && current.sa_handler == SIG_DFL);
 }

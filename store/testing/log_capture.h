@@ -15,9 +15,16 @@ namespace quillmap::testing {
 
 class LogCapture {
  public:
-  LogCapture() { settings.log_level = kLogDebug, log_setfp(fp_); }
+  LogCapture() {
+    settings.log_level = kLogDebug;
+    log_setfp(fp_);
+  }
   LogCapture(const LogCapture&) = delete;
-  ~LogCapture() { log_setfp(nullptr), settings.log_level = saved_level_, std::fclose(fp_); }
+  ~LogCapture() {
+    log_setfp(nullptr);
+    settings.log_level = saved_level_;
+    std::fclose(fp_);
+  }
 
   // Every line logged so far, whole ("date time [LEVEL]: message"). Safe from another thread: the log
   // stream is unbuffered and the file is read by position.
@@ -41,7 +48,10 @@ class LogCapture {
   }
 
   // Forgets what was logged so far.
-  void clear() { if (ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_), seen_ = 0; }
+  void clear() {
+    if (ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_);
+    seen_ = 0;
+  }
 
  private:
   FILE* fp_ = std::tmpfile();

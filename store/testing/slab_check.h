@@ -43,16 +43,19 @@ inline std::string inspect_class_page(SlabPool* pool, uint64_t index, const Page
     for (uint64_t w = 0; w < nbits / 64; ++w) set += __builtin_popcountll(words[w]);
     for (uint64_t b = 0; b < m; ++b)
       if (!((words[b / 64] >> (b % 64)) & 1)) return bad("SMALL bitmap chunk not marked:", b);
-    *offered = nbits - m, *used = set - m;
+    *offered = nbits - m;
+    *used = set - m;
   } else if (type == kPageExact) {
-    *offered = 64, *used = __builtin_popcountll(d->map);
+    *offered = 64;
+    *used = __builtin_popcountll(d->map);
   } else {
     k = d->map & kChunkShiftMask;
     if (k <= exact_shift || k >= static_cast<uint64_t>(page_shift)) return bad("BIG page with shift", k);
     if ((d->map & 0xFFFFFFF0u) != 0) return bad("BIG page with stray bits in map", d->map);
     const uint64_t nbits = ps >> k, bitmap = d->map >> kBigBitmapShift;
     if (nbits < 32 && (bitmap >> nbits) != 0) return bad("BIG bitmap beyond its chunks:", nbits);
-    *offered = nbits, *used = __builtin_popcountll(bitmap);
+    *offered = nbits;
+    *used = __builtin_popcountll(bitmap);
   }
   *cls = k - pool->min_chunk_shift;
   return *used == 0 ? bad("class page without a used chunk, type", type) : "";
@@ -90,7 +93,9 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
   std::vector<std::set<uint64_t>> open_pages(classes);  // non-full class pages, per class
   bool previous_free = false;
   for (uint64_t i = 0, n = 1; i < pages; i += n) {
-    auto bad = [&](const char* what, uint64_t at) { return check_format("page %lu: %s (page %lu)", (ul)i, what, (ul)at); };
+    auto bad = [&](const char* what, uint64_t at) {
+      return check_format("page %lu: %s (page %lu)", (ul)i, what, (ul)at);
+    };
     PageDesc* d = page_desc(pool, i);
     const uint64_t off = offset_of_record(pool, d);
     const bool free_run = page_type(d) == kPagePage && d->next != 0;
@@ -110,7 +115,10 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
                                  : t->map == kPageAllocatedTail && t->next == 0 && t->prev == 0;
         if (!ok) return bad("bad descriptor inside the run or allocation at", i + j);
       }
-      if (free_run) run_heads.insert(off), c.free_pages += n;
+      if (free_run) {
+        run_heads.insert(off);
+        c.free_pages += n;
+      }
       continue;
     }
     uint64_t cls, offered, used;
@@ -120,7 +128,8 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
     if (used == offered && (d->next != 0 || d->prev != page_type(d))) return bad("full class page still linked", i);
     if (used != offered && d->next == 0) return bad("class page with free chunks in no list", i);
     if (used != offered) open_pages[cls].insert(off);
-    c.total[cls] += offered, c.used[cls] += used;
+    c.total[cls] += offered;
+    c.used[cls] += used;
   }
   if (pool->free_head.map != 0) return "free_head.map is not 0";
   std::string err = slab_check_detail::check_list(pool, "free-run list", kFreeHeadOffset, run_heads, false);

@@ -13,7 +13,10 @@ namespace quillmap::testing {
 class SysvSegment {
  public:
   explicit SysvSegment(uint64_t size) : id_(shmget(IPC_PRIVATE, size, IPC_CREAT | 0600)) {
-    if (id_ < 0 || (base_ = shmat(id_, nullptr, 0)) == reinterpret_cast<void*>(-1)) perror("shmget/shmat"), abort();
+    if (id_ < 0 || (base_ = shmat(id_, nullptr, 0)) == reinterpret_cast<void*>(-1)) {
+      perror("shmget/shmat");
+      abort();
+    }
     shmctl(id_, IPC_RMID, nullptr);
   }
   SysvSegment(const SysvSegment&) = delete;

@@ -66,14 +66,17 @@ TEST(ReadWriteN, EndOfFileErrorsAndSignals) {
   sigaction(SIGUSR2, &old, nullptr);
 }
 
-// The last owner closes the descriptor, once; release gives it up without closing.
+// The last owner closes the descriptor, once (an assignment closes the one it replaces); release gives
+// it up without closing.
 TEST(UniqueFd, ClosesOnDestructionMovesAndReleases) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   {
-    UniqueFd owner(fds[0]), assigned, released(fds[1]);
-    assigned = UniqueFd(std::move(owner));
-    EXPECT_TRUE(!owner && assigned.get() == fds[0] && fcntl(fds[0], F_GETFD) == 0 && released.release() == fds[1]);
+    const int spare = dup(fds[1]);
+    UniqueFd owner(fds[0]), assigned(spare), released(fds[1]);
+    assigned = UniqueFd(std::move(owner));  // closes the descriptor it held
+    EXPECT_TRUE(!owner && assigned.get() == fds[0] && fcntl(fds[0], F_GETFD) == 0 && fcntl(spare, F_GETFD) == -1);
+    EXPECT_EQ(released.release(), fds[1]);
   }
   EXPECT_TRUE(fcntl(fds[0], F_GETFD) == -1 && close(fds[1]) == 0);
 }

@@ -16,9 +16,9 @@
 #include "store/segment_view.h"
 #include "store/slab.h"
 #include "store/testing/pool_fixture.h"
-#include "util/testing/seed.h"
 #include "store/testing/tree_nodes.h"
 #include "util/host_params.h"
+#include "util/testing/seed.h"
 
 namespace quillmap {
 namespace {
@@ -53,17 +53,14 @@ std::vector<std::string> key_universe(std::mt19937_64& rng, size_t random_keys) 
   for (int g = 0; g < 40; ++g) {
     const auto crc = static_cast<uint32_t>(rng());
     const std::string shorter = key_with_crc(random_text(rng, 12), crc);
-    for (const std::string& k : {shorter, key_with_crc(shorter, crc), key_with_crc(random_text(rng, 12), crc)})
-      keys.insert(k);
+    keys.insert({shorter, key_with_crc(shorter, crc), key_with_crc(random_text(rng, 12), crc)});
   }
   std::unordered_map<uint32_t, uint32_t> crc_of_hash;
   for (int pairs = 0; pairs < 20;) {
     const auto crc = static_cast<uint32_t>(rng());
     auto [it, fresh] = crc_of_hash.emplace(hash_of_crc(crc), crc);
-    if (fresh || it->second == crc) continue;
-    keys.insert(key_with_crc(random_text(rng, 12), crc));
-    keys.insert(key_with_crc(random_text(rng, 12), it->second));
-    ++pairs;
+    if (!fresh && it->second != crc && ++pairs)
+      keys.insert({key_with_crc(random_text(rng, 12), crc), key_with_crc(random_text(rng, 12), it->second)});
   }
   const auto base = static_cast<uint32_t>(rng());
   for (uint32_t k = 0; k < 60; ++k) keys.insert(key_with_crc("run", base + k));
@@ -112,10 +109,9 @@ class HashModel {
         if (r < (growing_ ? 1000u : 300u)) insert(key);
       } else if (r < (growing_ ? 100u : 750u)) {  // removal works before and after the tree cleared key_crc
         const bool table_first = rng_() % 2 != 0;
-        const int64_t before = table_first ? hash_remove_locked(ipool(), &root_, dict(), off(present)) : kDone;
+        ASSERT_TRUE(!table_first || hash_remove_locked(ipool(), &root_, dict(), off(present)) == kDone);
         rbtree_delete(dict(), tree(), present);
-        const int64_t after = table_first ? kDone : hash_remove_locked(ipool(), &root_, dict(), off(present));
-        ASSERT_TRUE(before == kDone && after == kDone);
+        ASSERT_TRUE(table_first || hash_remove_locked(ipool(), &root_, dict(), off(present)) == kDone);
         slab_free_locked(dict(), present);
       } else if (r < 900) {
         RbtreeNode* n = new_node(key);
@@ -131,8 +127,7 @@ class HashModel {
   // Inserts every key not yet present, checking after each.
   void fill() {
     for (const std::string& key : keys_) {
-      if (::testing::Test::HasFatalFailure()) return;
-      if (rbtree_get(dict(), tree(), key.data(), key.size()) != nullptr) continue;
+      if (::testing::Test::HasFatalFailure() || rbtree_get(dict(), tree(), key.data(), key.size())) continue;
       insert(key);
       verify();
     }
@@ -211,17 +206,15 @@ TEST(HashIndexModel, RunsOutOfPoolAndStaysWhole) {
   EXPECT_GT(m.out_of_memory, 0u) << testing::seed_trace(seed);
 }
 
-// ---- arbitrary bytes in both pools ----
-
-// Buffers of exactly the bytes the views admit, so AddressSanitizer reports any read past them.
+// Arbitrary bytes in both pools, in buffers of exactly the bytes the views admit, so that
+// AddressSanitizer reports any read past them.
 TEST(HashIndexGarbage, FindStaysInBoundsAndEnds) {
   const uint32_t seed = testing::test_seed(20261209);
   SCOPED_TRACE(testing::seed_trace(seed));
   std::mt19937_64 rng(seed);
   uint64_t hits = 0;
   for (int iter = 0; iter < 4000; ++iter) {
-    const uint64_t ibytes = 8 * (8 + rng() % 2048);
-    const uint64_t dbytes = 8 * (8 + rng() % 8192);
+    const uint64_t ibytes = 8 * (8 + rng() % 2048), dbytes = 8 * (8 + rng() % 8192);
     std::vector<uint64_t> ibuf(ibytes / 8), dbuf(dbytes / 8);
     for (uint64_t& w : ibuf) w = rng();
     for (uint64_t& w : dbuf) w = rng();
@@ -248,17 +241,14 @@ TEST(HashIndexGarbage, FindStaysInBoundsAndEnds) {
       }
     }
     const uint64_t budget = rng() % 3 == 0 ? uint64_t{1} << 40 : 1 + rng() % 300;
-    BoundedView iv(ibuf.data(), ibytes, budget);
-    BoundedView dv(dbuf.data(), dbytes, budget);
+    BoundedView iv(ibuf.data(), ibytes, budget), dv(dbuf.data(), dbytes, budget);
     hash_prefetch(iv, *root, crc);
     hash_prefetch_entry(iv, *root, dv, crc);
     const uint64_t got = hash_find(iv, *root, dv, key.data(), key.size(), crc);
     if (got == 0) continue;
     ++hits;
-    ASSERT_LE(got + kNodeHeaderSize + key.size(), dbytes);
-    ASSERT_EQ(std::memcmp(reinterpret_cast<const uint8_t*>(dbuf.data()) + got + kNodeHeaderSize, key.data(),
-                          key.size()),
-              0);
+    const auto* found = reinterpret_cast<const uint8_t*>(dbuf.data()) + got + kNodeHeaderSize;
+    ASSERT_TRUE(got + kNodeHeaderSize + key.size() <= dbytes && std::memcmp(found, key.data(), key.size()) == 0);
   }
   EXPECT_GT(hits, 0u);  // the plausible rounds reached the key comparison
 }

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "store/layout.h"
 #include "store/rwlock.h"
 #include "store/testing/sysv_segment.h"
@@ -12,34 +14,26 @@
 namespace quillmap {
 namespace {
 
-
 // Taking, releasing (never inventing a writer, never wrapping a free word, and an outside reader never
 // releasing a writer), forcing, and timing out (word unchanged, and no spinning on one processor).
 TEST(Rwlock, WordTransitions) {
   host_params_init();
   const int64_t saved_cpus = cpu_count;
   cpu_count = 1;  // keeps each time-out short
+  int64_t (*const ops[])(uint64_t*) = {rwlock_wlock, rwlock_rlock, rwlock_unlock, rwlock_read_unlock, force_unlock};
   enum Op { kW, kR, kUnlock, kReadUnlock, kForce };
-  const struct {
-    uint64_t word;
-    Op op;
-    int64_t result;
-    uint64_t after;
-  } rows[] = {{0, kW, kDone, kLockWriter},        {kLockWriter, kUnlock, kDone, 0},     {0, kR, kDone, 1},
-              {2, kR, kDone, 3},              {3, kUnlock, kDone, 2},           {1, kUnlock, kDone, 0},
-              {3, kReadUnlock, kDone, 2},     {1, kReadUnlock, kDone, 0},       {0, kUnlock, kLockTimeout, 0},
-              {0, kReadUnlock, kLockTimeout, 0}, {kLockWriter, kReadUnlock, kLockTimeout, kLockWriter},
-              {kLockWriter, kR, kLockTimeout, kLockWriter}, {kLockWriter, kW, kLockTimeout, kLockWriter},
-              {1, kW, kLockTimeout, 1},
-              {0, kForce, kNothingToDo, 0},   {1, kForce, kDone, 0},            {5, kForce, kDone, 0},
-              {kLockWriter, kForce, kDone, 0}};
+  constexpr uint64_t W = kLockWriter;
+  const int64_t T = kLockTimeout, D = kDone;
+  const std::tuple<uint64_t, Op, int64_t, uint64_t> rows[] = {
+      {0, kW, D, W}, {W, kUnlock, D, 0}, {0, kR, D, 1}, {2, kR, D, 3}, {3, kUnlock, D, 2}, {1, kUnlock, D, 0},
+      {3, kReadUnlock, D, 2}, {1, kReadUnlock, D, 0}, {0, kUnlock, T, 0}, {0, kReadUnlock, T, 0},
+      {W, kReadUnlock, T, W}, {W, kR, T, W}, {W, kW, T, W}, {1, kW, T, 1}, {0, kForce, kNothingToDo, 0},
+      {1, kForce, D, 0}, {5, kForce, D, 0}, {W, kForce, D, 0}};
   const uint64_t bursts = rwlock_spin_bursts();
-  uint64_t word;
-  for (const auto& r : rows) {
-    word = r.word;
-    int64_t (*const ops[])(uint64_t*) = {rwlock_wlock, rwlock_rlock, rwlock_unlock, rwlock_read_unlock, force_unlock};
-    EXPECT_EQ(ops[r.op](&word), r.result) << "word " << r.word << " op " << r.op;
-    EXPECT_EQ(word, r.after) << "word " << r.word << " op " << r.op;
+  for (const auto& [before, op, result, after] : rows) {
+    uint64_t word = before;
+    EXPECT_EQ(ops[op](&word), result) << "word " << before << " op " << op;
+    EXPECT_EQ(word, after) << "word " << before << " op " << op;
   }
   EXPECT_EQ(rwlock_spin_bursts(), bursts);  // a single processor never spins while it waits
   cpu_count = saved_cpus;

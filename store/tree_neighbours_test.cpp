@@ -25,12 +25,9 @@
 namespace quillmap {
 namespace {
 
-using testing::make_node;
-
 // The empty link the walk from the root ends at, for a key not in the (non-empty) tree.
 std::pair<RbtreeNode*, bool> walked_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
-  RbtreeNode* p = _lfof_<RbtreeNode>(pool, tree->root);
-  for (;;) {
+  for (RbtreeNode* p = _lfof_<RbtreeNode>(pool, tree->root);;) {
     int cmp = node->key_crc < p->key_crc ? -1 : node->key_crc > p->key_crc ? 1 : 0;
     if (cmp == 0) cmp = rbtree_compare_keys(node_key(node), node->key_len, node_key(p), p->key_len);
     const uint64_t next = cmp < 0 ? p->left : p->right;
@@ -45,102 +42,81 @@ TEST(TreeNeighbours, PlacesAgreeWithTheWalkAcrossOtherWritersAndFreshLayouts) {
   std::mt19937 rng(seed);
   testing::PoolFixture fixture(16 << 20, testing::PoolBacking::kSysv);
   testing::SysvSegment state_segment(sizeof(StateHeader));
-  auto* state = static_cast<StateHeader*>(state_segment.base());
   SlabPool* pool = fixture.pool();
-  publish_changes(&pool->lock, state);
+  publish_changes(&pool->lock, static_cast<StateHeader*>(state_segment.base()));
+  auto tree = [&] { return key_tree_of(pool); };
+  auto get = [&](const std::string& k) { return rbtree_get(pool, tree(), k.data(), k.size()); };
 
   std::map<std::string, RbtreeNode*> model;
   auto random_key = [&] {
     // Two keys of one checksum now and then, whose order the copy leaves to the walk.
-    static const char* const kSameChecksum[] = {"plumless", "buckeroo"};
-    if (rng() % 100 == 0) return std::string(kSameChecksum[rng() % 2]);
+    if (rng() % 100 == 0) return std::string(rng() % 2 ? "plumless" : "buckeroo");
     std::string k(5, 'a');
     for (char& c : k) c = static_cast<char>('a' + rng() % 26);
     return k;
-  };
-  auto insert = [&](const std::string& key) {
-    RbtreeNode* n = make_node(pool, key);
-    ASSERT_NE(n, nullptr);
-    rbtree_insert(pool, key_tree_of(pool), n);
-    model[key] = n;
-  };
-  auto erase = [&](std::map<std::string, RbtreeNode*>::iterator it) {
-    rbtree_delete(pool, key_tree_of(pool), it->second);
-    slab_free_locked(pool, it->second);
-    model.erase(it);
   };
   auto some_key = [&] {
     auto it = model.lower_bound(random_key());
     return it == model.end() ? model.begin() : it;
   };
-
   int placed = 0, answered = 0;
   for (int step = 0; step < 30000; ++step) {
     change_begins();
     const int op = static_cast<int>(rng() % 1000);
-    if (step == 12000 || step == 12100) {
-      // Laid out afresh, at the same place (a rebuild of the store does this).
+    if (step == 12000 || step == 12100) {  // laid out afresh, at the same place, as a rebuild of the store does
       store_layout(pool, fixture.size());
       ASSERT_EQ(store_create_key_tree_locked(pool), 0);
       model.clear();
     } else if (op < 700) {
       const std::string key = random_key();
-      if (model.count(key) == 0) {
-        TreeRoot* tree = key_tree_of(pool);
-        if (tree->root != tree->sentinel) {
-          RbtreeNode* probe = make_node(pool, key);
-          ASSERT_NE(probe, nullptr);
-          RbtreeNode* parent = nullptr;
-          bool right = false;
-          ++placed;
-          if (neighbour_place(pool, tree, probe, &parent, &right)) {
-            ++answered;
-            ASSERT_EQ(std::make_pair(parent, right), walked_place(pool, tree, probe)) << "step " << step;
-          }
-          slab_free_locked(pool, probe);
+      RbtreeNode* parent = nullptr;
+      bool right = false;
+      if (RbtreeNode* n = model.count(key) != 0 ? nullptr : testing::make_node(pool, key)) {
+        if (tree()->root != tree()->sentinel && (++placed, neighbour_place(pool, tree(), n, &parent, &right))) {
+          ++answered;
+          ASSERT_EQ(std::make_pair(parent, right), walked_place(pool, tree(), n)) << "step " << step;
         }
-        insert(key);
+        rbtree_insert(pool, tree(), model[key] = n);
       }
-    } else if (op < 990) {
-      if (!model.empty()) erase(some_key());
-    } else {
+    } else if (op < 990 && !model.empty()) {
+      auto it = some_key();
+      rbtree_delete(pool, tree(), it->second);
+      slab_free_locked(pool, it->second);
+      model.erase(it);
+    } else if (op >= 990) {
       // Another writer: a child process inserts and deletes in its own change; the keys are chosen
       // here so that the model follows.
-      std::vector<std::string> adds;
-      for (int i = 0; i < 3; ++i) {
-        const std::string k = random_key();
-        if (model.count(k) == 0) adds.push_back(k);
-      }
-      std::vector<std::string> dels;
+      std::vector<std::string> adds, dels;
+      for (int i = 0; i < 3; ++i)
+        if (const std::string k = random_key(); model.count(k) == 0) adds.push_back(k);
       for (int i = 0; i < 2 && !model.empty(); ++i) dels.push_back(some_key()->first);
       change_ends();
       const pid_t child = fork();
       if (child == 0) {  // its copy, inherited, still mirrors the tree
         change_begins();
         for (const std::string& k : dels) {
-          if (RbtreeNode* n = rbtree_get(pool, key_tree_of(pool), k.data(), k.size())) {
-            rbtree_delete(pool, key_tree_of(pool), n);
+          if (RbtreeNode* n = get(k)) {
+            rbtree_delete(pool, tree(), n);
             slab_free_locked(pool, n);
           }
         }
-        for (const std::string& k : adds) rbtree_insert(pool, key_tree_of(pool), make_node(pool, k));
+        for (const std::string& k : adds) rbtree_insert(pool, tree(), testing::make_node(pool, k));
         change_ends();
         _exit(0);
       }
       int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
-      ASSERT_EQ(status, 0);
+      ASSERT_TRUE(waitpid(child, &status, 0) == child && status == 0);
       change_begins();
       for (const std::string& k : dels) model.erase(k);
-      for (const std::string& k : adds) model[k] = rbtree_get(pool, key_tree_of(pool), k.data(), k.size());
+      for (const std::string& k : adds) model[k] = get(k);
     }
     change_ends();
     if (step % 500 != 0) continue;
     uint64_t count = 0;
-    ASSERT_EQ(testing::rbtree_check(pool, key_tree_of(pool), &count), "") << "step " << step;
+    ASSERT_EQ(testing::rbtree_check(pool, tree(), &count), "") << "step " << step;
     ASSERT_EQ(count, model.size()) << "step " << step;
   }
-  for (const auto& [k, n] : model) ASSERT_EQ(rbtree_get(pool, key_tree_of(pool), k.data(), k.size()), n) << k;
+  for (const auto& [k, n] : model) ASSERT_EQ(get(k), n) << k;
   // Most places come from the copy; the rest are refusals in a small tree (after a fresh layout),
   // near the tree's ends and for equal checksums.
   EXPECT_GT(answered, placed * 7 / 10) << answered << " of " << placed;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "util/testing/seed.h"
 #include "util/utf8.h"
@@ -16,17 +17,11 @@ namespace {
 
 // (The hex dump is checked by the digest vectors of the store's SHA-1 test.)
 TEST(Strings, EndsWithAndMkstr) {
-  const struct {
-    const char* s;
-    size_t ls;
-    const char* t;
-    size_t lt;
-    int expected;
-  } cases[] = {{"/var/log/", 9, "/", 1, 0}, {"/var/log", 8, "/", 1, 1}, {"ab", 2, "abc", 3, -1},
-               {"", 1, "/", 1, -1},      // the only counted byte is NUL: length 0
-               {"ab", 3, "b", 2, 0},     // both lengths count the NUL: strlen is used
-               {"a\0c", 3, "c", 1, 0}};  // the last counted byte is not NUL: length stays 3
-  for (const auto& c : cases) EXPECT_EQ(ends_with(c.s, c.ls, c.t, c.lt), c.expected) << c.s << " / " << c.t;
+  // Rows: s, its length, t, its length, result. A length that counts a final NUL means strlen.
+  for (auto [s, ls, t, lt, want] : {std::tuple{"/var/log/", 9, "/", 1, 0}, {"/var/log", 8, "/", 1, 1},
+                                     {"ab", 2, "abc", 3, -1}, {"", 1, "/", 1, -1}, {"ab", 3, "b", 2, 0},
+                                     {"a\0c", 3, "c", 1, 0}})  // the last counted byte is not NUL: length stays 3
+    EXPECT_EQ(ends_with(s, ls, t, lt), want) << s << " / " << t;
   const char* empty = "";
   EXPECT_TRUE(mkstr(nullptr).ptr == nullptr && mkstr(nullptr).len == 0);
   EXPECT_TRUE(mkstr(empty).ptr == empty && mkstr(empty).len == 0);
@@ -43,8 +38,7 @@ TEST(Strings, CpyStrnMatchesModel) {
     char dst[32];
     memset(dst, '#', sizeof dst);
     ASSERT_EQ(shm_cpystrn(dst, src.c_str(), n), dst + copied) << "round " << round;
-    ASSERT_EQ(std::string(dst, copied), src.substr(0, copied)) << "round " << round;
-    ASSERT_EQ(std::string(dst + copied, 2), std::string(n == 0 ? "#" : "\0", 1) + "#") << "round " << round;
+    ASSERT_EQ(std::string(dst, copied + 2), src.substr(0, copied) + std::string(n == 0 ? "#" : "\0", 1) + "#") << round;
   }
 }
 

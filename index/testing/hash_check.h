@@ -1,9 +1,8 @@
-// Test support: checks the hash index against the dictionary's key tree and returns a description of
-// the first violation, or "": the root's table is an allocation of the index pool in use, of `bytes`
-// bytes, with a capacity it holds; every occupied slot names a live entry of the tree, at most once,
-// with the hash of that entry's key_crc; Robin Hood order holds; at most 7/8 of the slots are occupied;
-// the count equals the occupied slots and the tree's entries (that hash_find answers, the callers'
-// lookups check).
+// Test support: checks the hash index against the dictionary's key tree and returns the first
+// violation, or "": the table is an index-pool allocation in use of `bytes` bytes holding `capacity`
+// slots; each occupied slot names a live tree entry, once, with the hash of its key_crc; Robin Hood
+// order holds; at most 7/8 of the slots are occupied; count equals the slots used and the tree's
+// entries. (That hash_find answers, the callers' lookups check.)
 #pragma once
 
 #include <cstdint>
@@ -27,19 +26,14 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
     return true;
   });
 
-  if (root.table == 0) {
-    if (root.capacity != 0 || root.count != 0 || root.bytes != 0) return "no table, but capacity, count or bytes set";
-    if (!live.empty()) return check_format("no table, but the tree holds %zu entries", live.size());
-    return "";
-  }
+  if (root.table == 0)
+    return root.capacity == 0 && root.count == 0 && root.bytes == 0 && live.empty() ? "" : "no table, but entries";
   const void* table = _lfof_<const void>(ipool, root.table);
   if (root.table >= ipool->pool_end || !slab_allocation_in_use(ipool, table))
     return check_format("table %lu is no allocation of the index pool", (unsigned long)root.table);
-  if (slab_allocation_size(ipool, table) != root.bytes)
-    return check_format("bytes %lu, the allocation holds %lu", (unsigned long)root.bytes,
-                        (unsigned long)slab_allocation_size(ipool, table));
   const uint64_t cap = root.capacity;
-  if (cap < kHashMinSlots || cap > root.bytes / 8 || cap > kHashMaxSlots)
+  if (slab_allocation_size(ipool, table) != root.bytes || cap < kHashMinSlots || cap > root.bytes / 8 ||
+      cap > kHashMaxSlots)
     return check_format("capacity %lu in %lu bytes", (unsigned long)cap, (unsigned long)root.bytes);
 
   const uint64_t* slots = static_cast<const uint64_t*>(table);
@@ -51,10 +45,7 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
   int64_t previous = -1;
   for (uint64_t k = 1; k <= cap; ++k) {
     const uint64_t i = (start + k) % cap, slot = slots[i];
-    if (slot == 0) {
-      previous = -1;
-      continue;
-    }
+    if (slot == 0 && (previous = -1)) continue;
     const uint64_t off = hash_slot_entry(slot);
     if (!live.count(off))
       return check_format("slot %lu names %lu, no live entry", (unsigned long)i, (unsigned long)off);
@@ -67,10 +58,9 @@ inline std::string hash_check(SlabPool* ipool, const HashRoot& root, SlabPool* d
       return check_format("slot %lu: displacement %lu after %ld", (unsigned long)i, (unsigned long)d, (long)previous);
     previous = static_cast<int64_t>(d);
   }
-  if (root.count != named.size())
-    return check_format("count %lu, %zu slots occupied", (unsigned long)root.count, named.size());
-  if (named.size() != live.size())
-    return check_format("%zu entries named, the tree holds %zu", named.size(), live.size());
+  if (root.count != named.size() || named.size() != live.size())
+    return check_format("count %lu, %zu slots occupied, the tree holds %zu", (unsigned long)root.count, named.size(),
+                        live.size());
   if (named.size() * 8 > cap * 7) return check_format("%zu entries in %lu slots", named.size(), (unsigned long)cap);
   return "";
 }

@@ -13,20 +13,17 @@ namespace quillmap::testing {
 
 class IndexBuffer {
  public:
-  explicit IndexBuffer(uint64_t bytes = 16 << 20) : bytes_(bytes), mem_(std::aligned_alloc(4096, bytes)) {
+  explicit IndexBuffer(uint64_t bytes = 16 << 20) : mem_(std::aligned_alloc(4096, bytes)) {
     if (mem_ == nullptr) abort();
     std::memset(mem_, 0, bytes);
     init_companion_header(header(), kIndexMagic, kIndexVersion, DictIdentity{});
     header()->pool_bytes = bytes - kIndexPoolOffset;
   }
   IndexBuffer(const IndexBuffer&) = delete;
-  IndexBuffer& operator=(const IndexBuffer&) = delete;
   ~IndexBuffer() { std::free(mem_); }
   IndexHeader* header() const { return static_cast<IndexHeader*>(mem_); }
-  uint64_t bytes() const { return bytes_; }
 
  private:
-  uint64_t bytes_;
   void* mem_;
 };
 

@@ -15,16 +15,15 @@ namespace quillmap::testing {
 
 class LogCapture {
  public:
-  LogCapture() : fp_(std::tmpfile()), saved_level_(settings.log_level) {
+  LogCapture() {
     settings.log_level = kLogDebug;
     log_setfp(fp_);
   }
   LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
   ~LogCapture() {
     log_setfp(nullptr);
     settings.log_level = saved_level_;
-    if (fp_ != nullptr) std::fclose(fp_);
+    std::fclose(fp_);
   }
 
   // Every line logged so far, whole ("date time [LEVEL]: message"). Safe from another thread: the log
@@ -32,7 +31,7 @@ class LogCapture {
   std::string text() const {
     std::string out;
     char buf[4096];
-    for (ssize_t n; fp_ != nullptr && (n = pread(fileno(fp_), buf, sizeof buf, out.size())) > 0;) out.append(buf, n);
+    for (ssize_t n; (n = pread(fileno(fp_), buf, sizeof buf, out.size())) > 0;) out.append(buf, n);
     return out;
   }
   bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
@@ -43,21 +42,20 @@ class LogCapture {
     std::vector<std::string> lines;
     for (size_t nl; (nl = all.find('\n', seen_)) != std::string::npos; seen_ = nl + 1) {
       const std::string line = all.substr(seen_, nl - seen_);
-      const size_t bracket = line.find(" [");
-      lines.push_back(bracket == std::string::npos ? line : line.substr(bracket + 1));
+      lines.push_back(line.substr(line.find(" [") == std::string::npos ? 0 : line.find(" [") + 1));
     }
     return lines;
   }
 
   // Forgets what was logged so far.
   void clear() {
-    if (fp_ != nullptr && ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_);
+    if (ftruncate(fileno(fp_), 0) == 0) std::rewind(fp_);
     seen_ = 0;
   }
 
  private:
-  FILE* fp_;
-  unsigned saved_level_;
+  FILE* fp_ = std::tmpfile();
+  unsigned saved_level_ = settings.log_level;
   size_t seen_ = 0;
 };
 

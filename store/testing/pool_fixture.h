@@ -1,6 +1,6 @@
 // Test support: a private, freshly laid-out pool with an empty key tree, as the daemon's first worker
-// leaves it before creating the tries. Backed by page-aligned, zero-filled heap memory (fast), or by a
-// private System V segment when forked processes must share it.
+// leaves it before creating the tries. Backed by page-aligned, zero-filled heap memory (fast, and
+// AddressSanitizer sees its end), or by a private System V segment when forked processes must share it.
 #pragma once
 
 #include <cstdint>
@@ -26,19 +26,14 @@ class PoolFixture {
     host_params_init();
     slab_derive_sizes();
     const uint64_t bytes = (static_cast<uint64_t>(data_size) + page_size - 1) / page_size * page_size;
-    if (backing == PoolBacking::kSysv) {
-      segment_ = std::make_unique<SysvSegment>(bytes);
-    } else {
-      heap_ = std::aligned_alloc(page_size, bytes);
-    }
-    base_ = segment_ ? segment_->base() : heap_;
+    if (backing == PoolBacking::kSysv) segment_ = std::make_unique<SysvSegment>(bytes);
+    base_ = segment_ ? segment_->base() : (heap_ = std::aligned_alloc(page_size, bytes));
     if (base_ == nullptr) abort();
     std::memset(base_, 0, bytes);  // a new segment is zero already
     store_layout(pool(), data_size);
     if (create_key_tree && store_create_key_tree_locked(pool()) != 0) abort();
   }
   PoolFixture(const PoolFixture&) = delete;
-  PoolFixture& operator=(const PoolFixture&) = delete;
   ~PoolFixture() { std::free(heap_); }
 
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }

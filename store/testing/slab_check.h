@@ -1,13 +1,8 @@
-// Test support: checks every invariant of the allocator's bookkeeping and returns a description of
-// the first violation, or "" when the pool is sound:
-//   - the header geometry matches what slab_init derives from pool_end and the page size;
-//   - every page descriptor is in exactly one well-formed state (free run, page allocation, class page);
-//   - free runs are maximal (never adjacent), their list is circular and doubly linked, and it holds
-//     exactly the free-run heads; free_pages equals the pages in free runs;
-//   - each class list is circular and doubly linked and holds exactly the class's non-full pages,
-//     full class pages are in no list;
-//   - ClassStats total and used equal a recount of the class pages.
-// The list heads' own prev fields are not checked: the allocator never reads them.
+// Test support: checks the allocator's bookkeeping and returns the first violation, or "": the header
+// geometry is what slab_init derives; every page descriptor is a well-formed free run, page allocation
+// or class page; free runs are maximal and their circular, doubly linked list holds exactly the run
+// heads, free_pages their pages; each class list holds exactly the class's non-full pages; ClassStats
+// equal a recount. (The list heads' own prev fields are never read by the allocator.)
 #pragma once
 
 #include <algorithm>
@@ -25,27 +20,20 @@ namespace quillmap::testing {
 
 // Recount of the allocator's state, filled by slab_check.
 struct SlabCensus {
-  uint64_t pages = 0;
   uint64_t free_pages = 0;
-  uint64_t free_runs = 0;
-  uint64_t class_pages = 0;
-  std::vector<uint64_t> total;  // per class
-  std::vector<uint64_t> used;   // per class
+  std::vector<uint64_t> total, used;  // per class
 };
 
 namespace slab_check_detail {
 
 using ul = unsigned long;
 
-struct ClassPage {
-  uint64_t cls, type, offered, used;
-};
-
-// Chunk accounting of one class page; "" or a violation.
-inline std::string inspect_class_page(SlabPool* pool, uint64_t index, const PageDesc* d, ClassPage* out) {
+// Class, chunks offered and used of one class page; "" or a violation.
+inline std::string inspect_class_page(SlabPool* pool, uint64_t index, const PageDesc* d, uint64_t* cls,
+                                      uint64_t* offered, uint64_t* used) {
   auto bad = [&](const char* what, uint64_t v) { return check_format("page %lu: %s %lu", (ul)index, what, (ul)v); };
   const uint64_t ps = static_cast<uint64_t>(page_size), type = page_type(d);
-  uint64_t k;
+  uint64_t k = exact_shift;
   if (type == kPageSmall) {
     k = d->map;
     if (k < pool->min_chunk_shift || k >= exact_shift) return bad("SMALL page with shift", k);
@@ -55,39 +43,36 @@ inline std::string inspect_class_page(SlabPool* pool, uint64_t index, const Page
     for (uint64_t w = 0; w < nbits / 64; ++w) set += __builtin_popcountll(words[w]);
     for (uint64_t b = 0; b < m; ++b)
       if (!((words[b / 64] >> (b % 64)) & 1)) return bad("SMALL bitmap chunk not marked:", b);
-    out->offered = nbits - m;
-    out->used = set - m;
+    *offered = nbits - m;
+    *used = set - m;
   } else if (type == kPageExact) {
-    k = exact_shift;
-    out->offered = 64;
-    out->used = __builtin_popcountll(d->map);
+    *offered = 64;
+    *used = __builtin_popcountll(d->map);
   } else {
     k = d->map & kChunkShiftMask;
     if (k <= exact_shift || k >= static_cast<uint64_t>(page_shift)) return bad("BIG page with shift", k);
     if ((d->map & 0xFFFFFFF0u) != 0) return bad("BIG page with stray bits in map", d->map);
     const uint64_t nbits = ps >> k, bitmap = d->map >> kBigBitmapShift;
     if (nbits < 32 && (bitmap >> nbits) != 0) return bad("BIG bitmap beyond its chunks:", nbits);
-    out->offered = nbits;
-    out->used = __builtin_popcountll(bitmap);
+    *offered = nbits;
+    *used = __builtin_popcountll(bitmap);
   }
-  out->type = type;
-  out->cls = k - pool->min_chunk_shift;
-  return out->used == 0 ? bad("class page without a used chunk, type", type) : "";
+  *cls = k - pool->min_chunk_shift;
+  return *used == 0 ? bad("class page without a used chunk, type", type) : "";
 }
 
 // A circular, doubly linked descriptor list from the head at head_off must hold exactly `members`.
-inline std::string check_list(SlabPool* pool, const char* name, uint64_t head_off, const std::set<uint64_t>& members,
-                              bool typed_prev) {
+inline std::string check_list(SlabPool* pool, const std::string& name, uint64_t head_off,
+                              const std::set<uint64_t>& members, bool typed_prev) {
   uint64_t prev = head_off, cur = _lfof_<PageDesc>(pool, head_off)->next, seen = 0;
   for (; cur != head_off; prev = cur, cur = _lfof_<PageDesc>(pool, cur)->next) {
-    if (++seen > members.size() || !members.count(cur))
-      return check_format("%s: member %lu is not one of its %lu pages", name, (ul)cur, (ul)members.size());
     const PageDesc* d = _lfof_<PageDesc>(pool, cur);
-    if ((typed_prev ? page_prev(d) : d->prev) != prev)
-      return check_format("%s: member %lu has prev %lu, expected %lu", name, (ul)cur, (ul)d->prev, (ul)prev);
+    if (++seen > members.size() || !members.count(cur) || (typed_prev ? page_prev(d) : d->prev) != prev)
+      return check_format("%s: member %lu (prev %lu, expected %lu) is not one of its %lu pages, or misses its prev",
+                          name.c_str(), (ul)cur, (ul)d->prev, (ul)prev, (ul)members.size());
   }
-  if (seen != members.size()) return check_format("%s holds %lu of %lu pages", name, (ul)seen, (ul)members.size());
-  return "";
+  return seen == members.size() ? "" : check_format("%s holds %lu of %lu pages", name.c_str(), (ul)seen,
+                                                    (ul)members.size());
 }
 
 }  // namespace slab_check_detail
@@ -96,34 +81,31 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
   using slab_check_detail::ul;
   SlabCensus local;
   SlabCensus& c = census != nullptr ? *census : local;
-  c = SlabCensus{};
-
   const SlabGeometry g =
       slab_geometry(pool->pool_end, pool->min_chunk_shift, static_cast<uint64_t>(page_size), page_shift);
   if (pool->class_stats != g.class_stats || pool->desc_base != g.desc_base || pool->desc_end != g.desc_end ||
-      pool->data_start != g.data_start)
+      pool->data_start != g.data_start || pool->min_chunk != (uint64_t{1} << pool->min_chunk_shift))
     return check_format("header geometry differs: class_stats %lu desc_base %lu desc_end %lu data_start %lu",
                         (ul)pool->class_stats, (ul)pool->desc_base, (ul)pool->desc_end, (ul)pool->data_start);
-  if (pool->min_chunk != (uint64_t{1} << pool->min_chunk_shift)) return "min_chunk != 1 << min_chunk_shift";
-
   const uint64_t pages = page_count(pool), classes = slab_class_count(pool);
-  c.pages = pages;
-  c.total.assign(classes, 0);
-  c.used.assign(classes, 0);
+  c = SlabCensus{0, std::vector<uint64_t>(classes), std::vector<uint64_t>(classes)};
   std::set<uint64_t> run_heads;                         // descriptor offsets
   std::vector<std::set<uint64_t>> open_pages(classes);  // non-full class pages, per class
   bool previous_free = false;
-  for (uint64_t i = 0; i < pages;) {
-    auto bad = [&](const char* what, uint64_t at) { return check_format("page %lu: %s (page %lu)", (ul)i, what, (ul)at); };
+  for (uint64_t i = 0, n = 1; i < pages; i += n) {
+    auto bad = [&](const char* what, uint64_t at) {
+      return check_format("page %lu: %s (page %lu)", (ul)i, what, (ul)at);
+    };
     PageDesc* d = page_desc(pool, i);
     const uint64_t off = offset_of_record(pool, d);
     const bool free_run = page_type(d) == kPagePage && d->next != 0;
     if (free_run && previous_free) return bad("free run adjacent to the previous free run", i);
     previous_free = free_run;
+    n = 1;
     if (page_type(d) == kPagePage) {
       // A free run keeps its length in map and its head's offset in the last page's prev; a page
       // allocation marks its first page and all-ones tails.
-      const uint64_t n = free_run ? d->map : d->map & ~kPageAllocated;
+      n = free_run ? d->map : d->map & ~kPageAllocated;
       if (!free_run && (!(d->map & kPageAllocated) || d->map == kPageAllocatedTail || d->prev != 0))
         return bad("PAGE descriptor in no known state", i);
       if (n == 0 || n > pages - i) return bad(free_run ? "free run of bad length" : "page allocation of bad length", n);
@@ -136,26 +118,19 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
       if (free_run) {
         run_heads.insert(off);
         c.free_pages += n;
-        ++c.free_runs;
       }
-      i += n;
       continue;
     }
-    slab_check_detail::ClassPage cp{};
-    std::string err = slab_check_detail::inspect_class_page(pool, i, d, &cp);
+    uint64_t cls, offered, used;
+    std::string err = slab_check_detail::inspect_class_page(pool, i, d, &cls, &offered, &used);
     if (!err.empty()) return err;
-    if (cp.cls >= classes) return bad("class out of range", cp.cls);
-    if (cp.used == cp.offered && (d->next != 0 || d->prev != cp.type)) return bad("full class page still linked", i);
-    if (cp.used != cp.offered) {
-      if (d->next == 0) return bad("class page with free chunks in no list", i);
-      open_pages[cp.cls].insert(off);
-    }
-    c.total[cp.cls] += cp.offered;
-    c.used[cp.cls] += cp.used;
-    ++c.class_pages;
-    ++i;
+    if (cls >= classes) return bad("class out of range", cls);
+    if (used == offered && (d->next != 0 || d->prev != page_type(d))) return bad("full class page still linked", i);
+    if (used != offered && d->next == 0) return bad("class page with free chunks in no list", i);
+    if (used != offered) open_pages[cls].insert(off);
+    c.total[cls] += offered;
+    c.used[cls] += used;
   }
-
   if (pool->free_head.map != 0) return "free_head.map is not 0";
   std::string err = slab_check_detail::check_list(pool, "free-run list", kFreeHeadOffset, run_heads, false);
   if (!err.empty()) return err;
@@ -164,9 +139,8 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
   const ClassStats* stats = class_stats_of(pool);
   for (uint64_t cls = 0; cls < classes; ++cls) {
     if (class_head(pool, cls)->map != 0) return check_format("class %lu: head map is not 0", (ul)cls);
-    const std::string name = check_format("class %lu list", (ul)cls);
-    err = slab_check_detail::check_list(pool, name.c_str(), kClassHeadsOffset + sizeof(PageDesc) * cls,
-                                        open_pages[cls], true);
+    err = slab_check_detail::check_list(pool, check_format("class %lu list", (ul)cls),
+                                        kClassHeadsOffset + sizeof(PageDesc) * cls, open_pages[cls], true);
     if (!err.empty()) return err;
     if (stats[cls].total != c.total[cls] || stats[cls].used != c.used[cls])
       return check_format("class %lu: stats total %lu used %lu, recount %lu / %lu", (ul)cls, (ul)stats[cls].total,

@@ -12,22 +12,20 @@ namespace quillmap::testing {
 
 class SysvSegment {
  public:
-  explicit SysvSegment(uint64_t size) {
-    const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-    base_ = id < 0 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
-    if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    if (base_ == reinterpret_cast<void*>(-1)) {
+  explicit SysvSegment(uint64_t size) : id_(shmget(IPC_PRIVATE, size, IPC_CREAT | 0600)) {
+    if (id_ < 0 || (base_ = shmat(id_, nullptr, 0)) == reinterpret_cast<void*>(-1)) {
       perror("shmget/shmat");
       abort();
     }
+    shmctl(id_, IPC_RMID, nullptr);
   }
   SysvSegment(const SysvSegment&) = delete;
-  SysvSegment& operator=(const SysvSegment&) = delete;
   ~SysvSegment() { shmdt(base_); }
   void* base() const { return base_; }
 
  private:
-  void* base_;
+  int id_;
+  void* base_ = nullptr;
 };
 
 }  // namespace quillmap::testing

@@ -22,7 +22,7 @@ class CliTest : public ::testing::Test {
     args.insert(args.begin(), {"-c", daemon_.config_path});
     return run_program(QUILLMAP_CLI_PATH, args, input);
   }
-  DaemonHarness daemon_{serving_options({}, "WARN")};
+  DaemonHarness daemon_{{}, "WARN"};
 };
 
 // Requests read from standard input, several to a line, each line sent in a frame of its own (the

@@ -37,7 +37,7 @@ mode_t mode_of(const std::string& path) {
 // A foreground daemon leaves its segments behind; started again with index=0 over them, it must not
 // leave readers an index that no worker keeps (it would answer a key deleted since).
 TEST(DaemonLifecycle, ForegroundKeepsItsSegmentsAndARestartWithoutTheIndexLeavesNoStaleOne) {
-  DaemonHarness daemon;
+  DaemonHarness daemon({}, "DEBUG", true);
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   EXPECT_TRUE(daemon.wait_for_log("[DEBUG]: Shared memory successfully attached."));
   ASSERT_TRUE(send_batch(daemon.socket_path, {make_add("k1", "v"), make_add("k2", "v")}).ok());
@@ -63,7 +63,7 @@ TEST(DaemonLifecycle, ForegroundKeepsItsSegmentsAndARestartWithoutTheIndexLeaves
 }
 
 TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
-  DaemonHarness daemon(serving_options({}, "DEBUG"));
+  DaemonHarness daemon({}, "DEBUG");
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 0);  // the starting process ends once the worker serves
@@ -109,7 +109,7 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
 // A worker that cannot serve (its socket path is a directory) says why, and its replacements back
 // off instead of loading and dumping the data file in a tight loop; a stop still ends it at once.
 TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
-  DaemonHarness daemon(serving_options({}, "WARN"));
+  DaemonHarness daemon({}, "WARN");
   std::filesystem::create_directories(daemon.socket_path + "/in-the-way");
   // The starting process waits until the first worker serves: here it never does, and the start fails
   // visibly, while the master goes on trying.
@@ -128,7 +128,7 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
 
 // A configuration refused at start creates nothing: no log folder, no data file.
 TEST(DaemonLifecycle, RefusedStartCreatesNothing) {
-  DaemonHarness daemon(DaemonOptions{true, {"user=no-such-quillmap-account"}, "DEBUG", ""});
+  DaemonHarness daemon({"user=no-such-quillmap-account"}, "DEBUG", true);
   EXPECT_FALSE(daemon.start());
   EXPECT_EQ(daemon.launch_status(), 1);
   EXPECT_EQ(daemon.stderr_text(), "No such user: no-such-quillmap-account");
@@ -139,7 +139,7 @@ TEST(DaemonLifecycle, RefusedStartCreatesNothing) {
 // A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on
 // the terminal, not only in the log.
 TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
-  DaemonHarness daemon;
+  DaemonHarness daemon({}, "DEBUG", true);
   std::ofstream(daemon.data_path) << "";
   const key_t key = segment_key(daemon.data_path.c_str(), kDictProjectId);
   const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);

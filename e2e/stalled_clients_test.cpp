@@ -41,7 +41,7 @@ bool closed_unanswered(int fd) {
 }
 
 TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
-  DaemonHarness daemon(serving_options({"client_timeout=2"}));
+  DaemonHarness daemon({"client_timeout=2"});
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
 
   std::vector<UniqueFd> stalled;
@@ -80,7 +80,7 @@ TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
 }
 
 TEST(StalledClients, ConnectionsPastMaxClientsAreClosedAtOnce) {
-  DaemonHarness daemon(serving_options({"max_clients=3", "client_timeout=0"}));
+  DaemonHarness daemon({"max_clients=3", "client_timeout=0"});
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   const auto admitted = [&] { return count_of(daemon.log_text(), "Connected peer creds"); };
   const size_t before = admitted();

@@ -13,9 +13,6 @@ import pytest
 
 import quillmap
 
-PROJECT_IDS = (ord("b"), ord("c"), ord("d"))  # ftok project ids: dictionary, state, index
-
-
 def serving(socket_path):
     try:  # the worker answers once it serves
         quillmap.Client(socket_path).info()
@@ -34,7 +31,6 @@ class Daemon:
             f.write(f"data_path={self.data_path}\nsocket_path={self.socket_path}\n"
                     f"log_path={self.dir}/log/quillmap.log\npid_path={self.dir}/run/quillmap.pid\n"
                     "log_level=INFO\ndata_size=4194304\n")
-        self.process = None
 
     def start(self):
         with open(os.path.join(self.dir, "stderr.txt"), "w+") as err:
@@ -48,18 +44,16 @@ class Daemon:
                 err.seek(0)
                 pytest.fail(f"the daemon did not start: {err.read()}")
 
-    def stop(self):
+    def stop(self):  # and removes the segments
         self.process.send_signal(signal.SIGTERM)  # nothing once it has ended
         try:
             self.process.wait(10)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
-
-    def remove_segments(self):
         # In a private IPC namespace every segment of the data file's keys is our daemon's.
         st = os.stat(self.data_path)
-        for p in PROJECT_IDS:
+        for p in b"bcd":  # ftok project ids: dictionary, state, index
             key = (st.st_ino & 0xFFFF) | ((st.st_dev & 0xFF) << 16) | (p << 24)  # ftok
             subprocess.run(["ipcrm", "-M", str(key)], capture_output=True)
 
@@ -72,4 +66,3 @@ def daemon(tmp_path_factory):
         yield d
     finally:
         d.stop()
-        d.remove_segments()

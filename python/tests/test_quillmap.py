@@ -1,5 +1,4 @@
-"""The quillmap module against a live daemon: changes through Client, values through Reader, and a
-seeded model of random operations whose every answer and state must be what a dict predicts."""
+"""The quillmap module against a live daemon: Client changes, Reader values, a seeded model against a dict."""
 
 import os
 import random
@@ -23,7 +22,7 @@ def reader(daemon):
         yield r
 
 
-def test_requests_and_answers(client, reader, daemon, monkeypatch):
+def test_requests_answers_and_refusals(client, reader, daemon, monkeypatch, tmp_path):
     assert client.add("café", "thé") is True
     assert reader.get("café".encode()) == "thé".encode()
     client.set(b"k", b"v", ttl=60)
@@ -45,9 +44,6 @@ def test_requests_and_answers(client, reader, daemon, monkeypatch):
     client.clear()
     client.load("./copy.yaml")
     assert reader.get("café") == b"changed"
-
-
-def test_refusals_carry_clear_texts(client, daemon, tmp_path):
     for bad, kind in [("caf\udce9", ValueError), (b"caf\xe9", ValueError), ("a\0b", ValueError), (5, TypeError)]:
         with pytest.raises(kind, match="key"):
             client.add(bad, "v")
@@ -84,19 +80,16 @@ def test_batch_and_read_sections(client, reader):
 
 
 def test_model_of_random_changes(client, reader):
-    """Random adds, sets and deletes of string and address keys, one batch per step, against a dict:
-    the batch's count of affected entries, then everything the reader shows."""
+    """Random batches of adds, sets and deletes against a dict: each count, then all the reader shows."""
     seed = int(os.environ.get("QUILLMAP_SEED", "15"))
-    rng = random.Random(seed)
-    model = {}
+    rng, model = random.Random(seed), {}
     keys = [f"k{i}" for i in range(20)] + ["é", "日本"] + [f"10.{i}.0.0/16" for i in range(6)]
     for step in range(60):
         batch, affected = client.batch(), 0
         for _ in range(rng.randint(1, 8)):
             key = rng.choice(keys)
             ip = key.startswith("10.")
-            value = rng.choice(["", "x", "ü" * rng.randint(1, 40)])
-            op = rng.choice(["add", "set", "delete"])
+            value, op = rng.choice(["", "x", "ü" * rng.randint(1, 40)]), rng.choice(["add", "set", "delete"])
             if op == "delete":
                 batch.delete(key, ip=ip)
                 affected += model.pop(key, None) is not None

@@ -23,9 +23,6 @@
 namespace quillmap::sync {
 namespace {
 
-using testing::EtcdCluster;
-using testing::Host;
-
 constexpr const char* kPrefix = "/fleet/";
 
 size_t count(const std::string& text, const std::string& needle) {
@@ -34,86 +31,76 @@ size_t count(const std::string& text, const std::string& needle) {
   return n;
 }
 
-// Random transactions of 1 to 4 changes of distinct keys over a fixed pool of string and address keys.
-class Writer {
- public:
-  Writer(EtcdGateway& etcd, uint64_t seed) : etcd_(etcd), rng_(seed) {
-    for (int i = 0; i < 1500; ++i) keys_.push_back(std::string(kStringsDir) + "k" + std::to_string(i) + (i % 7 ? "" : "/é"));
+// Random transactions of 1 to 4 changes of distinct keys over a pool of 1,500 string keys and 400
+// address keys. A quarter of the changes go to address keys; values of 0 to 1,000 bytes, a few the
+// daemon cannot hold (not UTF-8, a NUL inside, too long), some under a short lease.
+struct Writer {
+  Writer(EtcdGateway& etcd, uint64_t seed) : etcd(etcd), rng(seed) {
+    for (int i = 0; i < 1500; ++i) pool.push_back(std::string(kStringsDir) + "k" + std::to_string(i) + (i % 7 ? "" : "/é"));
     for (int i = 0; i < 400; ++i) {
-      const std::string text = i % 4 == 0 ? "2001:db8:" + std::to_string(i) + "::/" + std::to_string(32 + rng_() % 97)
+      const std::string text = i % 4 == 0 ? "2001:db8:" + std::to_string(i) + "::/" + std::to_string(32 + rng() % 97)
                                           : std::to_string(10 + i / 250) + "." + std::to_string(i % 250) + ".0.0/" +
-                                                std::to_string(8 + rng_() % 25);
-      keys_.push_back(std::string(kAddressesDir) + *canonical_address(text));
+                                                std::to_string(8 + rng() % 25);
+      pool.push_back(std::string(kAddressesDir) + *canonical_address(text));
     }
   }
 
-  void write_until(size_t ops) {
-    while (ops_ < ops && !::testing::Test::HasFatalFailure()) step();
-  }
-
- private:
-  void step() {
-    std::vector<Change> changes;
-    std::set<std::string> keys;
-    for (int n = 1 + static_cast<int>(rng_() % 4); n > 0; --n) {
-      // A quarter of the changes go to address keys; values of 0 to 1,000 bytes, a few the daemon cannot
-      // hold (not UTF-8, a NUL inside, too long), some under a short lease.
-      Change c{kPrefix + keys_[rng_() % 4 == 0 ? 1500 + rng_() % 400 : rng_() % 1500], rng_() % 3 == 0, "", 0};
-      if (!c.is_delete) {
-        c.value.resize(rng_() % 1001);
-        for (char& ch : c.value) ch = static_cast<char>(' ' + rng_() % 95);
-        if (c.value.size() > 4 && rng_() % 5 == 0) c.value.replace(0, 2, "ü");
-        const unsigned kind = rng_() % 200;
-        if (kind == 0) c.value = "bad \xff utf-8";
-        else if (kind == 1) c.value = std::string("nul\0inside", 10);
-        else if (kind == 2) c.value = std::string(2100, 'L');
-        else if (kind < 12) c.lease = lease();
+  void write_until(size_t until) {
+    while (ops < until && !::testing::Test::HasFatalFailure()) {
+      std::vector<Change> changes;
+      std::set<std::string> keys;
+      for (int n = 1 + static_cast<int>(rng() % 4); n > 0; --n) {
+        Change c{kPrefix + pool[rng() % 4 == 0 ? 1500 + rng() % 400 : rng() % 1500], rng() % 3 == 0, "", 0};
+        if (!c.is_delete) {
+          c.value.resize(rng() % 1001);
+          for (char& ch : c.value) ch = static_cast<char>(' ' + rng() % 95);
+          if (c.value.size() > 4 && rng() % 5 == 0) c.value.replace(0, 2, "ü");
+          const unsigned kind = rng() % 200;
+          if (kind == 0) c.value = "bad \xff utf-8";
+          else if (kind == 1) c.value = std::string("nul\0inside", 10);
+          else if (kind == 2) c.value = std::string(2100, 'L');
+          else if (kind < 12) c.lease = next_lease();
+        }
+        if (keys.insert(c.key).second) changes.push_back(std::move(c));
       }
-      if (keys.insert(c.key).second) changes.push_back(std::move(c));
-    }
-    for (int attempt = 0; attempt <= 100; ++attempt) {
-      Result<int64_t> r = commit(etcd_, changes);
-      if (r.ok()) {
-        ops_ += changes.size();
-        return;
+      Result<int64_t> r = commit(etcd, changes);
+      for (int attempt = 0; !r.ok() && attempt < 100; ++attempt, r = commit(etcd, changes)) {
+        if (r.error().find("lease not found") != std::string::npos) {  // it ended meanwhile: write without one
+          for (Change& c : changes) c.lease = 0;
+          lease = 0;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
-      // A lease that ended meanwhile: write the keys without one.
-      if (r.error().find("lease not found") != std::string::npos) {
-        for (Change& c : changes) c.lease = 0;
-        leases_.clear();
-      }
-      if (attempt == 100) ADD_FAILURE() << "writer gave up: " << r.error();
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ASSERT_TRUE(r.ok()) << "writer gave up: " << r.error();
+      ops += changes.size();
     }
   }
 
-  int64_t lease() {
-    if (leases_.empty() || rng_() % 50 == 0) {
-      Result<int64_t> l = grant_lease(etcd_, 2);
-      if (l.ok()) leases_.push_back(l.value());
+  int64_t next_lease() {
+    if (lease == 0 || rng() % 50 == 0) {
+      Result<int64_t> granted = grant_lease(etcd, 2);
+      if (granted.ok()) lease = granted.value();
     }
-    return leases_.empty() ? 0 : leases_.back();
+    return lease;
   }
 
-  EtcdGateway& etcd_;
-  std::mt19937_64 rng_;
-  std::vector<std::string> keys_;  // 1,500 string keys, then 400 address keys
-  std::vector<int64_t> leases_;
-  size_t ops_ = 0;
+  EtcdGateway& etcd;
+  std::mt19937_64 rng;
+  std::vector<std::string> pool;  // 1,500 string keys, then 400 address keys
+  int64_t lease = 0;
+  size_t ops = 0;
 };
 
 TEST(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
   const std::string why = testing::fleet_unavailable_reason();
   if (!why.empty()) GTEST_SKIP() << "fleet test skipped: " << why;
-  EtcdCluster cluster(3);
+  testing::EtcdCluster cluster(3);
   std::string error;
   ASSERT_TRUE(cluster.start(&error)) << error;
-  EtcdOptions options;
-  options.endpoints = cluster.endpoints();
-  EtcdGateway etcd(options);
-  std::vector<std::unique_ptr<Host>> hosts;
+  EtcdGateway etcd(EtcdOptions{.endpoints = cluster.endpoints()});
+  std::vector<std::unique_ptr<testing::Host>> hosts;
   for (int i = 0; i < 3; ++i) {
-    hosts.push_back(std::make_unique<Host>("h" + std::to_string(i), cluster.endpoints_text(i), kPrefix));
+    hosts.push_back(std::make_unique<testing::Host>("h" + std::to_string(i), cluster.endpoints_text(i), kPrefix));
     ASSERT_TRUE(hosts[i]->start_namespaces(&error) && hosts[i]->start_daemon(&error) && hosts[i]->start_agent(&error))
         << error;
   }

@@ -83,10 +83,8 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
       {{"-D", "-c", daemon.config_path}, {1, "", running}},
   };
   for (const auto& [args, expected] : kCommands) {
-    ProgramRun run = run_program(daemon_binary(), args);
-    EXPECT_EQ(run.exit_status, expected.exit_status) << args.back();
-    EXPECT_EQ(run.out, expected.out) << args.back();
-    EXPECT_EQ(run.err, expected.err) << args.back();
+    const ProgramRun run = run_program(daemon_binary(), args);
+    EXPECT_EQ(std::tie(run.exit_status, run.out, run.err), std::tie(expected.exit_status, expected.out, expected.err));
   }
 
   // A second terminating signal while the master waits is not forwarded again.
@@ -126,23 +124,21 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
   EXPECT_EQ(daemon.stop(2000), 0) << "a backing-off master stops at once";
 }
 
-// A configuration refused at start creates nothing: no log folder, no data file.
-TEST(DaemonLifecycle, RefusedStartCreatesNothing) {
+// Refused starts: a configuration refused creates nothing (no log folder, no data file); a segment
+// left by an earlier start that is smaller than data_size is explained with its remedy on the terminal,
+// not only in the log.
+TEST(DaemonLifecycle, RefusedStartsCreateNothingAndSayWhy) {
   DaemonHarness daemon({"user=no-such-quillmap-account"}, "DEBUG", true);
   EXPECT_FALSE(daemon.start());
   EXPECT_EQ(daemon.launch_status(), 1);
   EXPECT_EQ(daemon.stderr_text(), "No such user: no-such-quillmap-account");
   EXPECT_FALSE(std::filesystem::exists(daemon.dir + "/log"));
   EXPECT_FALSE(std::filesystem::exists(daemon.data_path));
-}
 
-// A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on
-// the terminal, not only in the log.
-TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
-  DaemonHarness daemon({}, "DEBUG", true);
+  const std::string config = read_file(daemon.config_path);
+  std::ofstream(daemon.config_path) << config.substr(0, config.find("user="));
   std::ofstream(daemon.data_path) << "";
-  const key_t key = segment_key(daemon.data_path.c_str(), kDictProjectId);
-  const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+  const int id = shmget(segment_key(daemon.data_path.c_str(), kDictProjectId), 4096, IPC_CREAT | IPC_EXCL | 0600);
   ASSERT_GE(id, 0) << strerror(errno);
   EXPECT_FALSE(daemon.start());
   EXPECT_EQ(daemon.launch_status(), 1);

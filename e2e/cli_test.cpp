@@ -1,6 +1,4 @@
-// quillmap-cli against the real daemon, as an operator uses it: batches from standard input, info,
-// hash, values read by get, JSON with UTF-8, and the exit statuses when the daemon answers without
-// success or is not there.
+// quillmap-cli against the real daemon, as an operator uses it.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -191,18 +191,14 @@ bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const {
 }
 
 int DaemonHarness::stop(int timeout_ms) {
-  pid_t master = master_pid();
   // The master may have been stopped by the test already; its status has then been collected.
-  if (alive(master)) {
-    kill(master, SIGTERM);
-    if (!wait_gone(master, timeout_ms)) master = 0;
-  }
-  auto it = reaped.find(master);
-  if (master == 0 || it == reaped.end()) {
-    kill_everything();
-    return -1;
-  }
-  return it->second;
+  const pid_t master = master_pid();
+  if (alive(master)) kill(master, SIGTERM);
+  const bool gone = wait_gone(master, timeout_ms);
+  const auto it = reaped.find(master);
+  if (gone && it != reaped.end()) return it->second;
+  kill_everything();
+  return -1;
 }
 
 void DaemonHarness::kill_everything() {

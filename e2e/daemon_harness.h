@@ -1,8 +1,6 @@
-// End-to-end harness: the built quillmap binary in a private temporary directory holding its
-// configuration, data file, log, pid file and socket. The destructor stops the daemon whatever happened
-// (SIGTERM, a bounded wait, then SIGKILL of the master and its workers) and removes the segments it made
-// and the directory. Only one daemon may run among the processes it can see: run these tests in private
-// PID and IPC namespaces, one at a time.
+// End-to-end harness: the built daemon in a private temporary directory with its configuration, data
+// file, log, pid file and socket. The destructor ends the daemon whatever happened and removes its
+// segments and the directory. Run these tests in private PID and IPC namespaces, one at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -32,8 +30,6 @@ class DaemonHarness {
   explicit DaemonHarness(const std::vector<std::string>& config_lines = {}, const std::string& log_level = "INFO",
                          bool foreground = false);
   ~DaemonHarness();
-  DaemonHarness(const DaemonHarness&) = delete;
-  DaemonHarness& operator=(const DaemonHarness&) = delete;
 
   // Launches the daemon and waits until its worker answers on the socket; false when it ended or did
   // not serve in time. After stop() it starts over the same directory, data file included.

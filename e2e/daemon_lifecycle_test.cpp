@@ -1,7 +1,4 @@
-// Start-up, signals and orderly stop of the real daemon, in the foreground and detached, as an operator
-// sees them: files, segment, process titles, log lines, texts and exit statuses. (Which options print
-// the help and with which status is the option parser's own table; the texts of most refusals are the
-// configuration's own tests.)
+// Start-up, signals and stop of the real daemon as an operator sees them (files, titles, log, texts, statuses).
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>

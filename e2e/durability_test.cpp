@@ -1,8 +1,4 @@
-// What the daemon confirmed is never lost: workers stopped or killed and replaced keep the store, a stop
-// and a start carry it through the data file (a cut-short rewrite completed first), a stop whose dump
-// fails keeps it for the next start, a data file that does not load whole is kept aside before anything
-// overwrites it, answered writes outlive killed workers, and periodic saves write a changed store. (A
-// dump that fails on a full disk, or replaces the old file whole or not at all, is the dump's own test.)
+// What the daemon confirmed is never lost, whatever happens to its workers, its stops and its data file.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -184,10 +180,7 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   }
   stop = true;
   for (std::thread& t : writers) t.join();
-  // The last replacement may still be repairing the store before it serves.
-  for (int i = 0; i < 500 && !send_batch(daemon.socket_path, {}).ok(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  affected(daemon, {});  // the last replacement may still be repairing the store before it serves
   std::vector<std::string_view> keys = {"ondisk"};
   for (const auto& written : answered) keys.insert(keys.end(), written.begin(), written.end());
   Reader reader;

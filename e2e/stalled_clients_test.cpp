@@ -1,7 +1,4 @@
-// Clients that stall the way a hostile or broken program would: connected and silent, half a frame,
-// whole frames without ever ending the sending direction, forty silent ones at once. The daemon serves
-// everyone else meanwhile, drops the stalled ones after client_timeout naming their pid, and stops at
-// once when told to even while a client stalls.
+// Clients that stall the way a hostile or broken program would, while the daemon serves everyone else.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -68,8 +68,7 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   EXPECT_NE(master, daemon.launched_pid());
   EXPECT_EQ(read_file(daemon.pid_path), std::to_string(master));  // no newline
   EXPECT_EQ(mode_of(daemon.pid_path), 0644u);
-  EXPECT_EQ(read_cmdline(master),
-            "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
+  EXPECT_EQ(read_cmdline(master), "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
   EXPECT_EQ(read_cmdline(worker), "quillmap: worker");
   // While it runs, -h and --version are answered and every start that would serve is refused.
   const std::string running = "Quillmap is already running with pid: " + std::to_string(master) + ". Exit\n";

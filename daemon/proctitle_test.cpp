@@ -12,63 +12,52 @@
 namespace quillmap {
 namespace {
 
-// Argument strings followed directly by environment strings, as the kernel lays them out. The title
-// functions work on saved_argv and environ, which point into this fake area for the test's duration.
-class FakeArea : public ::testing::Test {
- protected:
-  void TearDown() override { environ = real_environ_; }
-  void lay_out(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    for (const std::string& s : args) bytes_ += s + '\0';
-    for (const std::string& s : env) bytes_ += s + '\0';
-    char* p = bytes_.data();
-    for (const std::string& s : args) argv_.push_back(p), p += s.size() + 1;
-    for (const std::string& s : env) envp_.push_back(p), p += s.size() + 1;
-    argv_.push_back(nullptr);
-    envp_.push_back(nullptr);
-    saved_argv = argv_.data();
-    environ = envp_.data();
+// Argument strings followed directly by environment strings, as the kernel lays them out, with
+// saved_argv and environ pointing into them for the test's duration. The environment strings that
+// follow the arguments in order move to the heap; "C=3" lies elsewhere and "X=" does not begin where
+// the area has reached when its turn comes: both stay, and the area ends after "LANG=C.UTF-8". Master
+// and worker titles fill it; the worker's leaves no trace of the master's.
+TEST(FakeArea, TitlesOverArgumentsAndTheEnvironmentThatFollows) {
+  struct RestoreEnviron {
+    char** const saved = environ;
+    ~RestoreEnviron() { environ = saved; }
+  } restore;
+  std::string bytes;
+  for (const char* s : {"/usr/sbin/quillmap", "-c", "/etc/q.conf", "HOME=/root", "LANG=C.UTF-8", "X="}) {
+    bytes += s + std::string(1, '\0');
   }
-  char* last() { return bytes_.data() + bytes_.size() - 1; }
-  // The area up to, not including, title_end: `title` padded with NULs.
-  std::string shown(const std::string& title) {
-    std::string expected = title;
-    expected.resize(static_cast<size_t>(title_end - bytes_.data()), '\0');
-    return expected;
-  }
-  std::string area() { return std::string(bytes_.data(), title_end); }
-
-  char** const real_environ_ = environ;
-  std::string bytes_;
-  std::vector<char*> argv_, envp_;
-};
-
-// The environment strings that follow the arguments in order move to the heap; "C=3" lies elsewhere
-// and "X=" does not begin where the area has reached when its turn comes: both stay, and the area
-// ends after "LANG=C.UTF-8". Master and worker titles fill it; the worker's leaves no trace of the
-// master's.
-TEST_F(FakeArea, TitlesOverArgumentsAndTheEnvironmentThatFollows) {
-  lay_out({"/usr/sbin/quillmap", "-c", "/etc/q.conf"}, {"HOME=/root", "LANG=C.UTF-8", "X="});
+  std::vector<char*> at;  // where each string begins
+  for (char* p = bytes.data(); p < bytes.data() + bytes.size(); p += strlen(p) + 1) at.push_back(p);
+  std::vector<char*> argv = {at[0], at[1], at[2], nullptr};
   static char elsewhere[] = "C=3";
-  std::vector<char*> envp = {envp_[0], elsewhere, envp_[2], envp_[1], nullptr};
+  std::vector<char*> envp = {at[3], elsewhere, at[5], at[4], nullptr};
+  saved_argv = argv.data();
   environ = envp.data();
+  const auto outside = [&](const char* p) { return p < bytes.data() || p >= bytes.data() + bytes.size(); };
+  // The area up to, not including, title_end; `title` padded with NULs to that length.
+  const auto area = [&] { return std::string(bytes.data(), title_end); };
+  const auto padded = [&](std::string title) {
+    title.resize(static_cast<size_t>(title_end - bytes.data()), '\0');
+    return title;
+  };
+
   ASSERT_EQ(shm_init_setproctitle(), 0);
-  EXPECT_EQ(title_end, envp_[2] - 1);
+  EXPECT_EQ(title_end, at[5] - 1);
   const char* const expected_env[] = {"HOME=/root", "C=3", "X=", "LANG=C.UTF-8"};
   for (size_t i = 0; i < 4; ++i) EXPECT_STREQ(environ[i], expected_env[i]);
-  EXPECT_TRUE(environ[0] < bytes_.data() || environ[0] > last());  // moved out of the area
-  EXPECT_TRUE(environ[3] < bytes_.data() || environ[3] > last());
+  EXPECT_TRUE(outside(environ[0]) && outside(environ[3])) << "moved out of the area";
   EXPECT_EQ(environ[1], elsewhere);
-  EXPECT_EQ(environ[2], envp_[2]);
+  EXPECT_EQ(environ[2], at[5]);
 
   shm_setproctitle("master /usr/sbin/quillmap -c /etc/q.conf");
-  EXPECT_EQ(area(), shown("quillmap: master /usr/sbin/quillmap -c /etc/q.conf"));
+  EXPECT_EQ(area(), padded("quillmap: master /usr/sbin/quillmap -c /etc/q.conf"));
   EXPECT_EQ(saved_argv[1], nullptr);  // the vector holds the title alone
   shm_setproctitle("worker");
-  EXPECT_EQ(area(), shown("quillmap: worker"));
+  EXPECT_EQ(area(), padded("quillmap: worker"));
   EXPECT_EQ(*title_end, '\0');
   shm_setproctitle(std::string(200, 'x').c_str());  // longer than the area: cut, its NUL before title_end
-  EXPECT_EQ(area(), shown("quillmap: " + std::string(static_cast<size_t>(title_end - bytes_.data()) - 11, 'x')));
-  EXPECT_STREQ(envp_[2], "X=");  // beyond the area: untouched
+  EXPECT_EQ(area(), padded("quillmap: " + std::string(static_cast<size_t>(title_end - bytes.data()) - 11, 'x')));
+  EXPECT_STREQ(at[5], "X=");  // beyond the area: untouched
   free(environ[0]);  // the heap copy, which begins with the first string moved, for the leak checker
 }
 

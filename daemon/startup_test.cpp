@@ -20,35 +20,34 @@ namespace {
 using ::testing::internal::CaptureStderr;
 using ::testing::internal::GetCapturedStderr;
 
-class StartupTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    release_settings();
-    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
-    chmod(dir_.c_str(), 0755);  // reachable by the unprivileged account of the ownership test
-  }
-  void TearDown() override {
-    release_settings();
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_ = "/tmp/quillmap-startup-test-XXXXXX";
-};
-
 // Directories above the last component are made (none without a directory part, nothing again when
 // they exist); the data file is created private, an existing one is left untouched (the segment key
-// depends on its identity); each failure says what could not be created.
-TEST_F(StartupTest, DirectoriesAndTheDataFile) {
-  EXPECT_EQ(makedirs((dir_ + "/a/b/file.log").c_str(), nullptr), 0);
-  EXPECT_TRUE(std::filesystem::is_directory(dir_ + "/a/b"));
-  EXPECT_FALSE(std::filesystem::exists(dir_ + "/a/b/file.log"));
-  EXPECT_EQ(makedirs((dir_ + "/a/b/file.log").c_str(), nullptr), 0);
+// depends on its identity); each failure says what could not be created. As root: new directories and
+// the data file go to the account, existing directories keep their owner, and dropping to the account
+// also sheds root's supplementary groups.
+TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
+  release_settings();
+  std::string folder = "/tmp/quillmap-startup-test-XXXXXX";
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  chmod(folder.c_str(), 0755);  // reachable by the unprivileged account
+  struct Cleanup {
+    const std::string dir;
+    ~Cleanup() {
+      release_settings();
+      std::filesystem::remove_all(dir);
+    }
+  } cleanup{folder};
+  EXPECT_EQ(makedirs((folder + "/a/b/file.log").c_str(), nullptr), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(folder + "/a/b"));
+  EXPECT_FALSE(std::filesystem::exists(folder + "/a/b/file.log"));
+  EXPECT_EQ(makedirs((folder + "/a/b/file.log").c_str(), nullptr), 0);
   EXPECT_EQ(makedirs("relative.log", nullptr), 0);
-  std::ofstream(dir_ + "/plain") << "x";
+  std::ofstream(folder + "/plain") << "x";
   CaptureStderr();
-  EXPECT_EQ(makedirs((dir_ + "/plain/sub/x.log").c_str(), nullptr), -1);
-  EXPECT_EQ(GetCapturedStderr(), "Could not create " + dir_ + "/plain/sub: Not a directory\n");
+  EXPECT_EQ(makedirs((folder + "/plain/sub/x.log").c_str(), nullptr), -1);
+  EXPECT_EQ(GetCapturedStderr(), "Could not create " + folder + "/plain/sub: Not a directory\n");
 
-  settings.data_path = strdup((dir_ + "/data.yaml").c_str());
+  settings.data_path = strdup((folder + "/data.yaml").c_str());
   ASSERT_EQ(create_data_file(nullptr), 0);
   struct stat created, again;
   ASSERT_EQ(stat(settings.data_path, &created), 0);
@@ -59,26 +58,23 @@ TEST_F(StartupTest, DirectoriesAndTheDataFile) {
   EXPECT_EQ(again.st_ino, created.st_ino);
   EXPECT_EQ(again.st_size, 4);
   free(settings.data_path);
-  settings.data_path = strdup((dir_ + "/missing/data.yaml").c_str());
+  settings.data_path = strdup((folder + "/missing/data.yaml").c_str());
   CaptureStderr();
   EXPECT_EQ(create_data_file(nullptr), 1);
-  EXPECT_EQ(GetCapturedStderr(), "Could not create data file " + dir_ + "/missing/data.yaml: No such file or directory");
-}
+  EXPECT_EQ(GetCapturedStderr(), "Could not create data file " + folder + "/missing/data.yaml: No such file or directory");
 
-// As root: new directories and the data file go to the account, existing directories keep their
-// owner, and dropping to the account also sheds root's supplementary groups.
-TEST_F(StartupTest, AccountOwnsNewFilesAndPrivilegesAreDropped) {
   struct passwd* pw = getpwnam("nobody");
   if (geteuid() != 0 || pw == nullptr) GTEST_SKIP() << "needs root and the account nobody";
   const UserAccount account{pw->pw_name, pw->pw_uid, pw->pw_gid};
-  ASSERT_EQ(mkdir((dir_ + "/old").c_str(), 0755), 0);
-  ASSERT_EQ(makedirs((dir_ + "/old/new/x.sock").c_str(), &account), 0);
-  settings.data_path = strdup((dir_ + "/new.yaml").c_str());
+  ASSERT_EQ(mkdir((folder + "/old").c_str(), 0755), 0);
+  ASSERT_EQ(makedirs((folder + "/old/new/x.sock").c_str(), &account), 0);
+  free(settings.data_path);
+  settings.data_path = strdup((folder + "/new.yaml").c_str());
   ASSERT_EQ(create_data_file(&account), 0);
   struct stat st;
-  ASSERT_EQ(stat((dir_ + "/old").c_str(), &st), 0);
+  ASSERT_EQ(stat((folder + "/old").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, 0u);
-  for (std::string path : {dir_ + "/old/new", dir_ + "/new.yaml"}) {
+  for (std::string path : {folder + "/old/new", folder + "/new.yaml"}) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_TRUE(st.st_uid == account.uid && st.st_gid == account.gid) << path;
   }

@@ -1,6 +1,4 @@
-// quillmap-cli against the real daemon, as an operator uses it: batches from standard input, info,
-// hash, values read by get, JSON with UTF-8, and the exit statuses when the daemon answers without
-// success or is not there.
+// quillmap-cli against the real daemon, as an operator uses it.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,19 +13,27 @@ namespace {
 
 std::string affected_line(size_t n) { return std::to_string(n) + " affected entries\n"; }
 
-class CliTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(daemon_.start()) << daemon_.stderr_text(); }
-  ProgramRun cli(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), {"-c", daemon_.config_path});
+TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
+  DaemonHarness daemon({}, "WARN");
+  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  const auto cli = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), {"-c", daemon.config_path});
     return run_program(QUILLMAP_CLI_PATH, args, input);
-  }
-  DaemonHarness daemon_{serving_options({}, "WARN")};
-};
+  };
 
-// Requests read from standard input, several to a line, each line sent in a frame of its own (the
-// counting rules are the dispatcher's: missing keys and repeated adds count nothing).
-TEST_F(CliTest, BatchFromStandardInput) {
+  // The real daemon's figures in the info text, index figures included (the layout and the JSON form are
+  // checked with the tool's own tests, the figures and the digest with the dispatcher's).
+  ProgramRun filled = cli({"set", "a", "1", ";", "set", "b", "2", ";", "info", ";", "hash"});
+  EXPECT_TRUE(std::regex_match(filled.out, std::regex("2 affected entries\npages_total \\d+\npages_free \\d+\n"
+                                                      "bytes_total 4194304\nbytes_alloc \\d+\nbytes_used [1-9]\\d*\n"
+                                                      "entries_string 2\nentries_ipv4 0\nentries_ipv6 0\nindex_bytes [1-9]\\d*\n"
+                                                      "index_valid hash(,ipv4,ipv6)?\nchange_epoch \\d*[02468]\n"
+                                                      "hashsum [0-9a-f]{40}\n")))
+      << filled.out << filled.err;
+  ASSERT_EQ(cli({"clear"}).exit_status, 0);
+
+  // Requests read from standard input, several to a line, each line sent in a frame of its own (the
+  // counting rules are the dispatcher's: missing keys and repeated adds count nothing).
   std::string adds, dels;
   for (int i = 0; i < 100; ++i) {
     const std::string key = "key-" + std::to_string(i), net = "10.0." + std::to_string(i);
@@ -37,25 +43,11 @@ TEST_F(CliTest, BatchFromStandardInput) {
   EXPECT_EQ(cli({"-"}, "# keys and networks\n" + adds).out, affected_line(200));
   EXPECT_EQ(cli({"--stdin"}, adds).out, affected_line(0));
   EXPECT_EQ(cli({"-"}, dels + "get nothing-here\n").out, affected_line(200));
-}
 
-// The real daemon's figures in the info text, index figures included (the layout and the JSON form are
-// checked with the tool's own tests, the figures and the digest with the dispatcher's).
-TEST_F(CliTest, Info) {
-  ProgramRun filled = cli({"set", "a", "1", ";", "set", "b", "2", ";", "info", ";", "hash"});
-  EXPECT_TRUE(std::regex_match(filled.out, std::regex("2 affected entries\npages_total \\d+\npages_free \\d+\n"
-                                                      "bytes_total 4194304\nbytes_alloc \\d+\nbytes_used [1-9]\\d*\n"
-                                                      "entries_string 2\nentries_ipv4 0\nentries_ipv6 0\nindex_bytes [1-9]\\d*\n"
-                                                      "index_valid hash(,ipv4,ipv6)?\nchange_epoch \\d*[02468]\n"
-                                                      "hashsum [0-9a-f]{40}\n")))
-      << filled.out << filled.err;
-}
-
-// 0: success or found; 1: the daemon answered without success, or a read found nothing; 2: bad
-// input, nothing sent; 3: no daemon to talk to or to read from.
-TEST_F(CliTest, AnswersAndExitStatuses) {
-  const std::string socket = daemon_.socket_path;
-  const std::string config = daemon_.config_path;
+  // 0: success or found; 1: the daemon answered without success, or a read found nothing; 2: bad
+  // input, nothing sent; 3: no daemon to talk to or to read from.
+  const std::string socket = daemon.socket_path;
+  const std::string config = daemon.config_path;
   const std::string no_daemon = "quillmap-cli: cannot connect to " + socket + ": ";
   struct Case {
     std::string before;  // "stop": the daemon is stopped first; "remove": its socket file removed
@@ -82,7 +74,7 @@ TEST_F(CliTest, AnswersAndExitStatuses) {
   };
   for (const Case& c : kCases) {
     if (c.before == "stop") {
-      ASSERT_EQ(daemon_.stop(), 0);  // a second stop reports the first one's status
+      ASSERT_EQ(daemon.stop(), 0);  // a second stop reports the first one's status
     }
     if (c.before == "remove") std::filesystem::remove(socket);
     ProgramRun run = c.before.empty() ? cli(c.args, c.input) : run_program(QUILLMAP_CLI_PATH, c.args);

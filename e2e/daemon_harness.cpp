@@ -118,14 +118,13 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
 }
 
 // The log and the pid file lie in subdirectories, which the daemon creates.
-DaemonHarness::DaemonHarness(DaemonOptions daemon_options)
-    : options(std::move(daemon_options)), dir(make_dir()), config_path(dir + "/quillmap.conf"),
-      data_path((options.data_dir.empty() ? dir : options.data_dir) + "/data.yaml"), log_path(dir + "/log/quillmap.log"),
-      pid_path(dir + "/run/quillmap.pid"), socket_path(dir + "/run/quillmap.sock") {
+DaemonHarness::DaemonHarness(const std::vector<std::string>& config_lines, const std::string& log_level, bool foreground)
+    : foreground(foreground), dir(make_dir()), config_path(dir + "/quillmap.conf"), data_path(dir + "/data.yaml"),
+      log_path(dir + "/log/quillmap.log"), pid_path(dir + "/run/quillmap.pid"), socket_path(dir + "/run/quillmap.sock") {
   std::ofstream conf(config_path);
   conf << "log_path=" << log_path << "\npid_path=" << pid_path << "\ndata_path=" << data_path
-       << "\nsocket_path=" << socket_path << "\nlog_level=" << options.log_level << "\ndata_size=4194304\n";
-  for (const std::string& line : options.config_lines) conf << line << "\n";
+       << "\nsocket_path=" << socket_path << "\nlog_level=" << log_level << "\ndata_size=4194304\n";
+  for (const std::string& line : config_lines) conf << line << "\n";
 }
 
 DaemonHarness::~DaemonHarness() {
@@ -146,13 +145,13 @@ DaemonHarness::~DaemonHarness() {
 
 bool DaemonHarness::start() {
   std::vector<std::string> args = {daemon_binary(), "-c", config_path};
-  if (options.foreground) args.push_back("-D");
+  if (foreground) args.push_back("-D");
   known_master_ = 0;
   launched_ = spawn(args, "/dev/null", dir + "/stdout.txt", dir + "/stderr.txt");
   reaped.erase(launched_);
   // A foreground daemon that has ended will never serve; a detached one ends its first process with
   // status 0 on purpose, and with 1 when start-up failed.
-  auto failed = [&] { return !alive(launched_) && (options.foreground || launch_status() != 0); };
+  auto failed = [&] { return !alive(launched_) && (foreground || launch_status() != 0); };
   bool serving = false;
   poll_until([&] { return (serving = ready()) || failed(); }, 10000);
   return serving;
@@ -160,7 +159,7 @@ bool DaemonHarness::start() {
 
 bool DaemonHarness::ready() const {
   // The segment is made before the pid file is written (a killed master's file may still be there).
-  if (!segment_exists() || (!options.foreground && (master_pid() == 0 || worker_pid() == 0))) return false;
+  if (!segment_exists() || (!foreground && (master_pid() == 0 || worker_pid() == 0))) return false;
   return send_batch(socket_path, {}, ClientOptions{2000}).ok();
 }
 
@@ -171,7 +170,7 @@ int DaemonHarness::launch_status() const {
 }
 
 pid_t DaemonHarness::master_pid() const {
-  if (options.foreground) return launched_;
+  if (foreground) return launched_;
   if (known_master_ == 0) known_master_ = static_cast<pid_t>(atol(read_file(pid_path).c_str()));
   return known_master_;
 }
@@ -192,18 +191,14 @@ bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const {
 }
 
 int DaemonHarness::stop(int timeout_ms) {
-  pid_t master = master_pid();
   // The master may have been stopped by the test already; its status has then been collected.
-  if (alive(master)) {
-    kill(master, SIGTERM);
-    if (!wait_gone(master, timeout_ms)) master = 0;
-  }
-  auto it = reaped.find(master);
-  if (master == 0 || it == reaped.end()) {
-    kill_everything();
-    return -1;
-  }
-  return it->second;
+  const pid_t master = master_pid();
+  if (alive(master)) kill(master, SIGTERM);
+  const bool gone = wait_gone(master, timeout_ms);
+  const auto it = reaped.find(master);
+  if (gone && it != reaped.end()) return it->second;
+  kill_everything();
+  return -1;
 }
 
 void DaemonHarness::kill_everything() {

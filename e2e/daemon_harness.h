@@ -1,8 +1,6 @@
-// End-to-end harness: the built quillmap binary in a private temporary directory holding its
-// configuration, data file, log, pid file and socket. The destructor stops the daemon whatever happened
-// (SIGTERM, a bounded wait, then SIGKILL of the master and its workers) and removes the segments it made
-// and the directory. Only one daemon may run among the processes it can see: run these tests in private
-// PID and IPC namespaces, one at a time.
+// End-to-end harness: the built daemon in a private temporary directory with its configuration, data
+// file, log, pid file and socket. The destructor ends the daemon whatever happened and removes its
+// segments and the directory. Run these tests in private PID and IPC namespaces, one at a time.
 #pragma once
 
 #include <sys/types.h>
@@ -25,24 +23,13 @@ std::string read_file(const std::string& path);  // empty when it cannot be read
 size_t count_of(const std::string& text, const std::string& needle);
 std::string read_cmdline(pid_t pid);  // NUL separators as blanks, trailing NULs removed
 
-struct DaemonOptions {
-  bool foreground = true;                 // -D
-  std::vector<std::string> config_lines;  // appended to the generated configuration
-  std::string log_level = "DEBUG";
-  std::string data_dir;                   // where the data file lies; empty: the harness's directory
-};
-
-// A detached daemon logging at `log_level`.
-inline DaemonOptions serving_options(std::vector<std::string> config_lines = {}, std::string log_level = "INFO") {
-  return DaemonOptions{false, std::move(config_lines), std::move(log_level), ""};
-}
-
 class DaemonHarness {
  public:
-  explicit DaemonHarness(DaemonOptions daemon_options = {});
+  // A detached daemon (in the foreground with -D when `foreground`) with `config_lines` appended to
+  // the generated configuration.
+  explicit DaemonHarness(const std::vector<std::string>& config_lines = {}, const std::string& log_level = "INFO",
+                         bool foreground = false);
   ~DaemonHarness();
-  DaemonHarness(const DaemonHarness&) = delete;
-  DaemonHarness& operator=(const DaemonHarness&) = delete;
 
   // Launches the daemon and waits until its worker answers on the socket; false when it ended or did
   // not serve in time. After stop() it starts over the same directory, data file included.
@@ -64,7 +51,7 @@ class DaemonHarness {
   pid_t worker_pid() const;   // "quillmap: worker" under the master; 0 when there is none
   bool segment_exists() const;
 
-  const DaemonOptions options;
+  const bool foreground;
   const std::string dir, config_path, data_path, log_path, pid_path, socket_path;
 
  private:

@@ -1,7 +1,4 @@
-// Start-up, signals and orderly stop of the real daemon, in the foreground and detached, as an operator
-// sees them: files, segment, process titles, log lines, texts and exit statuses. (Which options print
-// the help and with which status is the option parser's own table; the texts of most refusals are the
-// configuration's own tests.)
+// Start-up, signals and stop of the real daemon as an operator sees them (files, titles, log, texts, statuses).
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -37,7 +34,7 @@ mode_t mode_of(const std::string& path) {
 // A foreground daemon leaves its segments behind; started again with index=0 over them, it must not
 // leave readers an index that no worker keeps (it would answer a key deleted since).
 TEST(DaemonLifecycle, ForegroundKeepsItsSegmentsAndARestartWithoutTheIndexLeavesNoStaleOne) {
-  DaemonHarness daemon;
+  DaemonHarness daemon({}, "DEBUG", true);
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   EXPECT_TRUE(daemon.wait_for_log("[DEBUG]: Shared memory successfully attached."));
   ASSERT_TRUE(send_batch(daemon.socket_path, {make_add("k1", "v"), make_add("k2", "v")}).ok());
@@ -63,7 +60,7 @@ TEST(DaemonLifecycle, ForegroundKeepsItsSegmentsAndARestartWithoutTheIndexLeaves
 }
 
 TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
-  DaemonHarness daemon(serving_options({}, "DEBUG"));
+  DaemonHarness daemon({}, "DEBUG");
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_TRUE(daemon.wait_gone(daemon.launched_pid(), 5000));
   EXPECT_EQ(daemon.launch_status(), 0);  // the starting process ends once the worker serves
@@ -71,8 +68,7 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   EXPECT_NE(master, daemon.launched_pid());
   EXPECT_EQ(read_file(daemon.pid_path), std::to_string(master));  // no newline
   EXPECT_EQ(mode_of(daemon.pid_path), 0644u);
-  EXPECT_EQ(read_cmdline(master),
-            "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
+  EXPECT_EQ(read_cmdline(master), "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
   EXPECT_EQ(read_cmdline(worker), "quillmap: worker");
   // While it runs, -h and --version are answered and every start that would serve is refused.
   const std::string running = "Quillmap is already running with pid: " + std::to_string(master) + ". Exit\n";
@@ -83,10 +79,8 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
       {{"-D", "-c", daemon.config_path}, {1, "", running}},
   };
   for (const auto& [args, expected] : kCommands) {
-    ProgramRun run = run_program(daemon_binary(), args);
-    EXPECT_EQ(run.exit_status, expected.exit_status) << args.back();
-    EXPECT_EQ(run.out, expected.out) << args.back();
-    EXPECT_EQ(run.err, expected.err) << args.back();
+    const ProgramRun run = run_program(daemon_binary(), args);
+    EXPECT_EQ(std::tie(run.exit_status, run.out, run.err), std::tie(expected.exit_status, expected.out, expected.err));
   }
 
   // A second terminating signal while the master waits is not forwarded again.
@@ -109,7 +103,7 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
 // A worker that cannot serve (its socket path is a directory) says why, and its replacements back
 // off instead of loading and dumping the data file in a tight loop; a stop still ends it at once.
 TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
-  DaemonHarness daemon(serving_options({}, "WARN"));
+  DaemonHarness daemon({}, "WARN");
   std::filesystem::create_directories(daemon.socket_path + "/in-the-way");
   // The starting process waits until the first worker serves: here it never does, and the start fails
   // visibly, while the master goes on trying.
@@ -126,23 +120,21 @@ TEST(DaemonLifecycle, WorkersThatCannotServeAreRestartedWithBackoff) {
   EXPECT_EQ(daemon.stop(2000), 0) << "a backing-off master stops at once";
 }
 
-// A configuration refused at start creates nothing: no log folder, no data file.
-TEST(DaemonLifecycle, RefusedStartCreatesNothing) {
-  DaemonHarness daemon(DaemonOptions{true, {"user=no-such-quillmap-account"}, "DEBUG", ""});
+// Refused starts: a configuration refused creates nothing (no log folder, no data file); a segment
+// left by an earlier start that is smaller than data_size is explained with its remedy on the terminal,
+// not only in the log.
+TEST(DaemonLifecycle, RefusedStartsCreateNothingAndSayWhy) {
+  DaemonHarness daemon({"user=no-such-quillmap-account"}, "DEBUG", true);
   EXPECT_FALSE(daemon.start());
   EXPECT_EQ(daemon.launch_status(), 1);
   EXPECT_EQ(daemon.stderr_text(), "No such user: no-such-quillmap-account");
   EXPECT_FALSE(std::filesystem::exists(daemon.dir + "/log"));
   EXPECT_FALSE(std::filesystem::exists(daemon.data_path));
-}
 
-// A segment left by an earlier start that is smaller than data_size: the refusal names the remedy on
-// the terminal, not only in the log.
-TEST(DaemonLifecycle, TooSmallLeftoverSegmentIsExplained) {
-  DaemonHarness daemon;
+  const std::string config = read_file(daemon.config_path);
+  std::ofstream(daemon.config_path) << config.substr(0, config.find("user="));
   std::ofstream(daemon.data_path) << "";
-  const key_t key = segment_key(daemon.data_path.c_str(), kDictProjectId);
-  const int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+  const int id = shmget(segment_key(daemon.data_path.c_str(), kDictProjectId), 4096, IPC_CREAT | IPC_EXCL | 0600);
   ASSERT_GE(id, 0) << strerror(errno);
   EXPECT_FALSE(daemon.start());
   EXPECT_EQ(daemon.launch_status(), 1);

@@ -1,8 +1,4 @@
-// What the daemon confirmed is never lost: workers stopped or killed and replaced keep the store, a stop
-// and a start carry it through the data file (a cut-short rewrite completed first), a stop whose dump
-// fails keeps it for the next start, a data file that does not load whole is kept aside before anything
-// overwrites it, answered writes outlive killed workers, and periodic saves write a changed store. (A
-// dump that fails on a full disk, or replaces the old file whole or not at all, is the dump's own test.)
+// What the daemon confirmed is never lost, whatever happens to its workers, its stops and its data file.
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -42,9 +38,16 @@ uint64_t affected(const DaemonHarness& daemon, const std::vector<Request>& reque
 
 // A worker that ends on SIGTERM dumps, and the master replaces it at once with one that serves the
 // store its predecessor left instead of loading the data file; a killed worker does not dump, and its
-// replacement keeps even an emptied store rather than load the older data file on top of it.
-TEST(Durability, ReplacedWorkersKeepTheStore) {
-  DaemonHarness daemon(serving_options());
+// replacement keeps even an emptied store rather than load the older data file on top of it. After an
+// orderly stop (segment removed) and a new start the daemon serves the same dictionary, read back from
+// its data file: the same digest, and address matches through rebuilt tries. Here the stop's rewrite
+// was cut short: the start completes the data file from the complete copy beside it first.
+TEST(Durability, ReplacedWorkersAndRestartsKeepTheStore) {
+  const auto hash = [](const DaemonHarness& daemon) {
+    Result<Answer> a = send_batch(daemon.socket_path, {make_simple(Action::kHash)});
+    return a.ok() && a.value().hashsum ? *a.value().hashsum : "no hash";
+  };
+  DaemonHarness daemon;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_EQ(affected(daemon, {make_add("a", "1"), make_add("c", "3"), make_add("10.0.0.0/8", "net", 0, kAddr)}), 3u);
   const pid_t worker = daemon.worker_pid();
@@ -59,25 +62,11 @@ TEST(Durability, ReplacedWorkersKeepTheStore) {
   ASSERT_EQ(kill(second, SIGKILL), 0);
   ASSERT_TRUE(daemon.wait_gone(second, 5000));
   EXPECT_EQ(affected(daemon, {make_get("c")}), 0u);
-  EXPECT_EQ(daemon.stop(), 0);
-}
 
-// After an orderly stop (segment removed) and a new start the daemon serves the same dictionary, read
-// back from its data file: the same digest, and address matches through rebuilt tries. Here the stop's
-// rewrite was cut short: the start completes the data file from the complete copy beside it first.
-TEST(Durability, AStopAndStartKeepsEveryEntry) {
   const std::vector<Request> batch = {make_add("plain", "v"), make_add("a: b", "'quoted'\t\xc3\xa9\n", 4000000000u),
                                       make_add("10.0.0.0/8", "ten", 0, kAddr),
                                       make_add("10.1.0.0/16", "ten-one", 4000000000u, kAddr),
                                       make_add("2001:db8:7::/48", "six", 0, kAddr)};
-  const std::vector<Request> matches = {make_get("10.2.0.1", kAddr), make_get("10.1.2.3", kAddr),
-                                        make_get("2001:db8:7:1::1", kAddr)};
-  const auto hash = [](const DaemonHarness& daemon) {
-    Result<Answer> a = send_batch(daemon.socket_path, {make_simple(Action::kHash)});
-    return a.ok() && a.value().hashsum ? *a.value().hashsum : "no hash";
-  };
-  DaemonHarness daemon(serving_options());
-  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_EQ(affected(daemon, batch), batch.size());
   const std::string before = hash(daemon);
   ASSERT_EQ(daemon.stop(), 0);
@@ -88,7 +77,8 @@ TEST(Durability, AStopAndStartKeepsEveryEntry) {
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text() << daemon.log_text();
   EXPECT_TRUE(daemon.wait_for_log("[WARN]: The last dump of " + daemon.data_path + " was cut short"));
   EXPECT_EQ(hash(daemon), before);
-  EXPECT_EQ(affected(daemon, matches), matches.size());
+  EXPECT_EQ(affected(daemon, {make_get("10.2.0.1", kAddr), make_get("10.1.2.3", kAddr), make_get("2001:db8:7:1::1", kAddr)}),
+            3u);
   EXPECT_EQ(daemon.stop(), 0);
 }
 
@@ -120,7 +110,7 @@ int copies_holding(const DaemonHarness& daemon, const std::string& text) {
 // one to another file works, and so does the stop's dump, which keeps the store in shared memory. The
 // next start, without the limit, keeps the copy first and then saves the store.
 TEST(Durability, UnloadableDataFileIsNeverOverwrittenWithoutACopy) {
-  DaemonHarness daemon(serving_options({}, "WARN"));
+  DaemonHarness daemon({}, "WARN");
   const std::string text = unloadable_text(std::string(2000, 'v'));  // about 200 KB; a few entries load
   std::ofstream(daemon.data_path) << text;
   struct rlimit saved;
@@ -150,24 +140,11 @@ TEST(Durability, UnloadableDataFileIsNeverOverwrittenWithoutACopy) {
   EXPECT_EQ(daemon.stop(), 0);
 }
 
-// A data file that does not load whole is kept aside as the load finds it, before the stop's dump
-// rewrites it with the 10 entries that loaded.
-TEST(Durability, UnloadableDataFileIsKeptAside) {
-  DaemonHarness daemon(serving_options({}, "WARN"));
-  const std::string text = unloadable_text("v");
-  std::ofstream(daemon.data_path) << text;
-  ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
-  ASSERT_TRUE(daemon.wait_for_log("[CRIT]: The data file " + daemon.data_path + " could not be loaded whole; a copy is kept as "));
-  EXPECT_EQ(daemon.stop(), 0);
-  EXPECT_EQ(copies_holding(daemon, text), 1);
-  EXPECT_NE(read_file(daemon.data_path), text);
-}
-
 // Three writers while the worker is killed every 100 ms: every key whose batch was answered is there
 // afterwards, in a store that reads whole and an index the last worker rebuilt. Without save and restore
 // the entries can only come from the segment itself: the data file is neither loaded nor written.
 TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
-  DaemonHarness daemon(serving_options({"no_save_restore=1", "data_size=67108864"}, "WARN"));
+  DaemonHarness daemon({"no_save_restore=1", "data_size=67108864"}, "WARN");
   const std::string on_disk = "---\nondisk:\n  value: 1\n  expires: 0\n  is_address: false\n...\n";
   std::ofstream(daemon.data_path) << on_disk;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
@@ -180,10 +157,10 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
         std::vector<Request> batch;
         std::vector<std::string> keys;
         for (int i = 0; i < 20; ++i) {
-          char address[64];  // hexadecimal groups: every batch number gives a valid address
-          snprintf(address, sizeof address, "2001:db8:%x:%x:%x::%x/128", w, b >> 16, b & 0xffff, i);
-          keys.push_back(i % 4 == 3 ? address : "w" + std::to_string(w) + "-" + std::to_string(b) + "-" + std::to_string(i));
-          batch.push_back(i % 4 == 3 ? make_add(keys.back(), "a", 0, KeyType::kAddress) : make_add(keys.back(), "v"));
+          char key[64];  // every fourth an address; hexadecimal groups: every batch number gives a valid one
+          snprintf(key, sizeof key, i % 4 == 3 ? "2001:db8:%x:%x:%x::%x/128" : "w%x-%x-%x-%x", w, b >> 16, b & 0xffff, i);
+          keys.push_back(key);
+          batch.push_back(make_add(key, "v", 0, i % 4 == 3 ? kAddr : KeyType::kString));
         }
         // Answered with every request counted: all are stored (a batch cut short by the kill gets no answer).
         Result<Answer> a = send_batch(daemon.socket_path, batch, ClientOptions{2000});
@@ -197,17 +174,12 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   }
   stop = true;
   for (std::thread& t : writers) t.join();
-  // The last replacement may still be repairing the store before it serves.
-  for (int i = 0; i < 500 && !send_batch(daemon.socket_path, {}).ok(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  affected(daemon, {});  // the last replacement may still be repairing the store before it serves
   std::vector<std::string_view> keys = {"ondisk"};
   for (const auto& written : answered) keys.insert(keys.end(), written.begin(), written.end());
   Reader reader;
   ASSERT_EQ(Reader::open(daemon.data_path, &reader), ReadStatus::kOk);
-  size_t entries = 0;
-  EXPECT_EQ(reader.for_each([&](const EntryView&) { return ++entries, true; }), ReadStatus::kOk);
-  EXPECT_GE(entries, keys.size() - 1);
+  EXPECT_EQ(reader.for_each([](const EntryView&) { return true; }), ReadStatus::kOk);
   IndexFigures index;
   ASSERT_EQ(reader.index_figures(&index), ReadStatus::kOk);
   EXPECT_TRUE(index.present && index.hash_valid && index.ipv4_valid && index.ipv6_valid);
@@ -221,17 +193,23 @@ TEST(Durability, AnsweredWritesSurviveRepeatedWorkerKills) {
   EXPECT_EQ(read_file(daemon.data_path), on_disk);
 }
 
-// With save_interval a changed store reaches the data file while the daemon runs, and an unchanged
-// one is not written again.
-TEST(Durability, PeriodicSavesWriteOnlyAChangedStore) {
-  DaemonHarness daemon(serving_options({"save_interval=1"}, "INFO"));
+// A data file that does not load whole is kept aside as the load finds it, before anything rewrites
+// it. With save_interval the changed store then reaches the data file while the daemon runs, and an
+// unchanged one is not written again.
+TEST(Durability, UnloadableDataFileIsKeptAsideAndPeriodicSavesWriteOnlyAChangedStore) {
+  DaemonHarness daemon({"save_interval=1"});
+  const std::string text = unloadable_text("v");
+  std::ofstream(daemon.data_path) << text;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
+  ASSERT_TRUE(daemon.wait_for_log("[CRIT]: The data file " + daemon.data_path + " could not be loaded whole; a copy is kept as "));
   ASSERT_TRUE(send_batch(daemon.socket_path, {make_add("periodic", "v")}).ok());
-  ASSERT_TRUE(daemon.wait_for_log("[INFO]: Saved 1 entries to " + daemon.data_path, 4000));
+  ASSERT_TRUE(daemon.wait_for_log(" entries to " + daemon.data_path, 4000)) << daemon.log_text();
   EXPECT_NE(read_file(daemon.data_path).find("periodic:"), std::string::npos);
+  const size_t saves = count_of(daemon.log_text(), "[INFO]: Saved ");
   std::this_thread::sleep_for(std::chrono::milliseconds(2200));
-  EXPECT_EQ(count_of(daemon.log_text(), "[INFO]: Saved "), 1u) << daemon.log_text();
+  EXPECT_EQ(count_of(daemon.log_text(), "[INFO]: Saved "), saves) << daemon.log_text();
   EXPECT_EQ(daemon.stop(), 0);
+  EXPECT_EQ(copies_holding(daemon, text), 1);
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ TEST(Logrotate, NewLinesGoToTheNewFileAfterRotation) {
   const std::string logrotate = run_program("/bin/sh", {"-c", "PATH=$PATH:/usr/sbin:/sbin command -v logrotate"}).out;
   if (logrotate.empty()) GTEST_SKIP() << "logrotate is not installed (Debian package logrotate)";
 
-  DaemonHarness daemon(serving_options({}, "INFO"));
+  DaemonHarness daemon;
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text();
   ASSERT_TRUE(add_key(daemon, "before-rotation"));
   ASSERT_TRUE(daemon.wait_for_log("before-rotation successfully added"));

@@ -80,13 +80,9 @@ TEST(KeyMapping, AddressKeysAreHeldOnlyInCanonicalText) {
   std::mt19937_64 rng(seed);
   for (int i = 0; i < 2000; ++i) {
     char text[64];
-    if (rng() % 2) {
-      snprintf(text, sizeof text, "%u.%u.%u.%u/%u", unsigned(rng() % 256), unsigned(rng() % 256), unsigned(rng() % 256),
-               unsigned(rng() % 256), unsigned(rng() % 33));
-    } else {
-      snprintf(text, sizeof text, "%x:%x::%x:%x/%u", unsigned(rng() % 65536), unsigned(rng() % 65536),
-               unsigned(rng() % 65536), unsigned(rng() % 65536), unsigned(rng() % 129));
-    }
+    const unsigned a = rng() % 65536, b = rng() % 65536, c = rng() % 65536, d = rng() % 65536;
+    if (rng() % 2) snprintf(text, sizeof text, "%u.%u.%u.%u/%u", a % 256, b % 256, c % 256, d % 256, unsigned(rng() % 33));
+    else snprintf(text, sizeof text, "%x:%x::%x:%x/%u", a, b, c, d, unsigned(rng() % 129));
     std::optional<std::string> canonical = canonical_address(text);
     ASSERT_TRUE(canonical) << text;
     ASSERT_EQ(canonical_address(*canonical), canonical) << text;  // canonical text is a fixed point

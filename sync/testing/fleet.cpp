@@ -27,11 +27,11 @@ namespace {
 template <class F>
 bool poll_until(F&& done, int timeout_ms) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (done()) return true;
+  while (!done()) {
     if (std::chrono::steady_clock::now() >= until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  return true;
 }
 
 std::string read_text(const std::string& path) {
@@ -47,16 +47,13 @@ int free_ports(int count) {
   std::mt19937 rng(std::random_device{}());
   for (int attempt = 0; attempt < 200; ++attempt) {
     const int base = 21000 + static_cast<int>(rng() % 2000) * 10;
-    int port = base;
-    for (; port < base + count; ++port) {
+    bool free = true;
+    for (int port = base; free && port < base + count; ++port) {
       UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(static_cast<uint16_t>(port));
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) break;
+      sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+      free = bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     }
-    if (port == base + count) return base;
+    if (free) return base;
   }
   return 21000;
 }
@@ -142,10 +139,7 @@ bool EtcdCluster::start(std::string* error) {
                           dir_ + "/" + name + ".log"));
   }
   for (size_t i = 0; i < endpoints_.size(); ++i) {
-    EtcdOptions options;
-    options.endpoints = {endpoints_[i]};
-    options.timeout_ms = 2000;
-    EtcdGateway member(options);
+    EtcdGateway member(EtcdOptions{.endpoints = {endpoints_[i]}, .timeout_ms = 2000});
     if (!poll_until([&] { return current_revision(member).ok(); }, 30000)) {
       *error = "etcd member " + endpoints_[i] + " did not come up: " + read_text(dir_ + "/m" + std::to_string(i) + ".log").substr(0, 2000);
       return false;

@@ -1,10 +1,8 @@
-// A fleet on one machine for the agent's tests and benchmarks: an etcd cluster of loopback members in
-// a private directory, and simulated hosts, each a daemon and an agent in PID, mount and IPC namespaces
-// of its own (the daemon refuses a second instance among the processes it can see, and its segment
-// lives in the IPC namespace). A host's namespaces are held by their first process, a sleep: when it is
-// killed the kernel ends every process inside. The daemon runs in all three with nsenter, which reaps
-// it; the agent only in the IPC namespace (its reader attaches the segment there), as our child.
-// The destructors stop and remove everything.
+// A fleet on one machine: an etcd cluster of loopback members in a private directory, and simulated
+// hosts, each a daemon and an agent in PID, mount and IPC namespaces of their own, held by a first
+// process (a sleep) whose death ends everything inside. The daemon runs in all three (nsenter reaps
+// it); the agent, our child, only in the IPC namespace, where its reader attaches the segment. The
+// destructors stop and remove everything.
 #pragma once
 
 #include <sys/types.h>

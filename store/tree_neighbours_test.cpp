@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "store/change_epoch.h"
@@ -48,13 +49,22 @@ TEST(TreeNeighbours, PlacesAgreeWithTheWalkAcrossOtherWritersAndFreshLayouts) {
   auto get = [&](const std::string& k) { return rbtree_get(pool, tree(), k.data(), k.size()); };
 
   std::map<std::string, RbtreeNode*> model;
-  auto random_key = [&] {
-    // Two keys of one checksum now and then, whose order the copy leaves to the walk.
-    if (rng() % 100 == 0) return std::string(rng() % 2 ? "plumless" : "buckeroo");
-    std::string k(5, 'a');
-    for (char& c : k) c = static_cast<char>('a' + rng() % 26);
+  auto letters = [](std::mt19937& r, size_t n) {
+    std::string k(n, 'a');
+    for (char& c : k) c = static_cast<char>('a' + r() % 26);
     return k;
   };
+  // Keys in pairs of one checksum (a birthday search), drawn often: the tree orders such a group by
+  // key bytes, the copy by offset, so both the key's own group and a neighbouring one must refuse.
+  std::vector<std::string> paired;
+  std::unordered_map<uint32_t, std::string> seen;
+  for (std::mt19937 search(seed); paired.size() < 32;) {
+    const std::string k = letters(search, 8);  // 5 letters give the checksum too few distinct inputs
+    const auto [it, fresh] = seen.emplace(crc32_short(k.data(), k.size()), k);
+    if (!fresh && it->second != k) paired.insert(paired.end(), {it->second, k});
+  }
+  seen.clear();
+  auto random_key = [&] { return rng() % 10 == 0 ? paired[rng() % paired.size()] : letters(rng, 5); };
   auto some_key = [&] {
     auto it = model.lower_bound(random_key());
     return it == model.end() ? model.begin() : it;
@@ -84,12 +94,13 @@ TEST(TreeNeighbours, PlacesAgreeWithTheWalkAcrossOtherWritersAndFreshLayouts) {
       slab_free_locked(pool, it->second);
       model.erase(it);
     } else if (op >= 990) {
-      // Another writer: a child process inserts and deletes in its own change; the keys are chosen
+      // Another writer: a child process deletes and inserts a few hundred keys in its own change (freed
+      // chunks are taken again, so a stale copy would name other nodes); the keys are chosen
       // here so that the model follows.
       std::vector<std::string> adds, dels;
-      for (int i = 0; i < 3; ++i)
+      for (int i = 0; i < 200; ++i)
         if (const std::string k = random_key(); model.count(k) == 0) adds.push_back(k);
-      for (int i = 0; i < 2 && !model.empty(); ++i) dels.push_back(some_key()->first);
+      for (int i = 0; i < 200 && !model.empty(); ++i) dels.push_back(some_key()->first);
       change_ends();
       const pid_t child = fork();
       if (child == 0) {  // its copy, inherited, still mirrors the tree

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <regex>
 
 #include "persist/data_file.h"
@@ -24,7 +25,6 @@ using testing::PersistStore;
 using testing::read_file;
 
 const std::string kOldText = "---\nold:\n  value: kept\n  expires: 0\n  is_address: false\n...\n";
-const std::string kEntryK = "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n...\n";
 
 // The folder syncs of this process, watched through fsync below: what the data file at `data_path`
 // and its temporary file held at each, and whether it is to fail.
@@ -85,7 +85,7 @@ TEST_F(Dump, RewritesInPlaceAndCreatesPrivately) {
   ASSERT_EQ(stat(path_.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);  // the inode keys the segment
   EXPECT_EQ(after.st_mode & 0777, 0640u);
-  EXPECT_EQ(body_after_header(read_file(path_)), kEntryK);
+  EXPECT_EQ(body_after_header(read_file(path_)), "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n...\n");
   EXPECT_TRUE(no_temp_file(path_));
 
   const std::string fresh = dir_.file("new.yaml");
@@ -106,8 +106,7 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   const std::string as_dir = dir_.file("dir.yaml");
   ASSERT_EQ(mkdir(as_dir.c_str(), 0700), 0);
   EXPECT_EQ(rbtree_dump(store_.pool(), as_dir.c_str()), -1);
-  struct stat st;
-  EXPECT_TRUE(stat(as_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_directory(as_dir));
   EXPECT_TRUE(no_temp_file(as_dir));
   // A writer elsewhere holds the lock.
   store_.pool()->lock = kLockWriter;
@@ -132,9 +131,8 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   EXPECT_TRUE(log_.contains("[ERROR]: Could not dump to " + dump_temp_path(path_.c_str()) + ": File too large"));
 }
 
-// A data file in a directory the daemon's account may not write (the start-up never creates that
-// directory): no temporary file can be made there, so the data file is not rewritten at all (a
-// rewrite without the copy could be cut short and lose both).
+// A directory the daemon's account may not write: no temporary file can be made there, so the data
+// file is not rewritten at all (a rewrite without the copy could be cut short and lose both).
 TEST_F(Dump, DirectoryRefusingTheTempFileFailsTheDump) {
   constexpr uid_t kNobody = 65534;
   const std::string before = read_file(path_);
@@ -188,9 +186,8 @@ TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
   EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0);  // nothing left to finish
 }
 
-// The temporary file's folder is synced once the copy is complete and before the data file is
-// touched, so that a power cut during the rewrite cannot take the complete copy's name with it; a
-// folder that cannot be synced fails the dump and leaves the data file as it was.
+// The temporary file's folder is synced once the copy is complete and before the data file is touched
+// (a power cut must not take the complete copy's name); a failed folder sync fails the dump.
 TEST_F(Dump, TheCompleteCopyIsDurableBeforeTheRewrite) {
   folder_syncs = {path_, false, {}};
   EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 1);

@@ -39,12 +39,12 @@ struct Op {
 bool is_address(const std::string& k) { return k.find('/') != std::string::npos; }
 
 // ADD (expiry 11) or SET (expiry 22) of `k`, by its kind.
-int64_t change(SlabPool* p, bool add, const std::string& k, const std::string& v) {
-  auto op = add ? (is_address(k) ? add_ipaddr : add_key) : (is_address(k) ? set_ipaddr : set_key);
-  return op(p, k.data(), k.size(), v.data(), v.size(), add ? 11 : 22);
+int64_t add(SlabPool* p, const std::string& k, const std::string& v) {
+  return (is_address(k) ? add_ipaddr : add_key)(p, k.data(), k.size(), v.data(), v.size(), 11);
 }
-int64_t add(SlabPool* p, const std::string& k, const std::string& v) { return change(p, true, k, v); }
-int64_t set(SlabPool* p, const std::string& k, const std::string& v) { return change(p, false, k, v); }
+int64_t set(SlabPool* p, const std::string& k, const std::string& v) {
+  return (is_address(k) ? set_ipaddr : set_key)(p, k.data(), k.size(), v.data(), v.size(), 22);
+}
 
 class Salvage : public ::testing::Test {
  protected:
@@ -67,11 +67,8 @@ class Salvage : public ::testing::Test {
     Model model;
     for (int i = 0; i < 60; ++i) model["k" + std::to_string(i * 7 % 60)] = "v" + std::to_string(i);
     for (int i = 0; i < 40; ++i) model["10." + std::to_string(i) + ".0.0/16"] = "net" + std::to_string(i);
-    for (auto& [k, v] : model) {
-      EXPECT_EQ(add(store_.pool(), k, v), kDone) << k;
-      v += "@11";
-    }
-    return model;
+    for (const auto& [k, v] : model) EXPECT_EQ(add(store_.pool(), k, v), kDone) << k;
+    return held();
   }
 
   // What the next worker does before it serves.
@@ -105,10 +102,10 @@ class Salvage : public ::testing::Test {
     return longest;
   }
 
-  std::string value_of(const std::string& key) {
-    const testing::DictImage image = store_.image();
-    const auto it = image.find(key);
-    return it == image.end() ? "" : it->second.value + "@" + std::to_string(it->second.expires);
+  Model held() {
+    Model out;
+    for (const auto& [k, e] : store_.image()) out[k] = e.value + "@" + std::to_string(e.expires);
+    return out;
   }
 
   testing::EntryStore store_{8 << 20, testing::PoolBacking::kSysv};
@@ -154,30 +151,22 @@ TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
       const bool finished = WEXITSTATUS(status) == 0;
       restart();
       ASSERT_EQ(testing::entry_store_check(store_.pool()), "");
-      Model now_held;
-      for (const auto& [k, e] : store_.image()) now_held[k] = e.value + "@" + std::to_string(e.expires);
-      now_held.erase(op.key);
-      Model others = before;
+      Model after = held(), others = before;
+      const std::string now = after[op.key], old_value = others[op.key];  // "" when absent
+      after.erase(op.key);
       others.erase(op.key);
-      ASSERT_EQ(now_held, others);
-      const std::string now = value_of(op.key);
-      const auto old = before.find(op.key);
-      const std::string old_value = old == before.end() ? "" : old->second;
+      ASSERT_EQ(after, others);
       const bool in_place = op.min_kills > 3;
       if (finished) {
         ASSERT_EQ(now, op.value_after);
-        if (in_place) {
-          ASSERT_EQ(store_.entry(op.key), entry_before) << "an in-place write moved its entry";
-        }
+        ASSERT_TRUE(!in_place || store_.entry(op.key) == entry_before) << "an in-place write moved its entry";
         break;
       }
       ++kills;
       ASSERT_TRUE(now == old_value || (now == op.value_after && !in_place))
           << "a half-done write: '" << now.substr(0, 20) << "'";
-      if (is_address(op.key) && !now.empty()) {
-        // The prefix answers for its entry again.
-        ASSERT_EQ(get_ipaddr(store_.pool(), op.key.data(), op.key.size()), kDone);
-      }
+      ASSERT_TRUE(!is_address(op.key) || now.empty() || get_ipaddr(store_.pool(), op.key.data(), op.key.size()) == kDone)
+          << "the prefix answers for its entry again";
     }
     EXPECT_GT(kills, op.min_kills) << op.name << ": the hook did not fire at every step of the operation";
   }

@@ -1,6 +1,5 @@
-// The connection loop in a forked worker-like child: peer credentials of clients that switch to other
-// ids, set-up of the socket (stale file, long path, failures), the signal flags, failed accepts and
-// the expiry sweep.
+// The connection loop in a forked child: peer credentials of clients under other ids, set-up of the
+// socket, the signal flags, failed accepts and the expiry sweep.
 #include "server/connection_loop.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +13,11 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "client/dict_client.h"
 #include "entry/store_init.h"
-#include "store/testing/pool_fixture.h"
+#include "persist/testing/persist_fixture.h"
 #include "util/io.h"
 #include "util/log.h"
 #include "util/settings.h"
@@ -29,11 +26,7 @@
 namespace quillmap {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path).rdbuf();
-  return ss.str();
-}
+using testing::read_file;
 
 size_t count_of(const std::string& text, const std::string& needle) {
   size_t n = 0;
@@ -50,7 +43,6 @@ bool wait_until(const std::function<bool()>& done, int millis = 5000) {
 class ConnectionLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     chmod(dir_.c_str(), 0755);  // clients running under other ids must reach the socket
     socket_path_ = dir_ + "/sock", log_path_ = dir_ + "/worker.log";
     settings.socket_path = socket_path_.data();
@@ -63,7 +55,6 @@ class ConnectionLoopTest : public ::testing::Test {
   void TearDown() override {
     stop_worker();
     settings = saved_settings_;
-    std::filesystem::remove_all(dir_);
   }
 
   // Forks the serving child (creation mask 0, as in daemon mode); returns once the socket answers.
@@ -93,7 +84,8 @@ class ConnectionLoopTest : public ::testing::Test {
   uint64_t affected_by(const Request& r) { return send_batch(socket_path_, {r}).value().affected().value_or(0); }
 
   Settings saved_settings_ = settings;
-  std::string dir_ = "/tmp/qm_loop_XXXXXX", socket_path_, log_path_;
+  testing::ScratchDir scratch_;
+  std::string dir_ = scratch_.path(), socket_path_, log_path_;
   testing::PoolFixture fixture_{4 << 20, testing::PoolBacking::kSysv, false};
   pid_t worker_ = 0;
 };
@@ -134,7 +126,7 @@ TEST_F(ConnectionLoopTest, PeerCredentialRule) {
 // which stays after the worker; a path longer than the address field is bound cut at 107 bytes, and
 // a stale socket there does not block the next worker. A socket that cannot be set up ends the cycle.
 TEST_F(ConnectionLoopTest, SocketSetUp) {
-  std::ofstream(socket_path_).put('x');
+  testing::write_file(socket_path_, "x");
   std::string long_path = dir_ + "/" + std::string(150, 's');
   for (const std::string& path : {socket_path_, long_path, long_path}) {
     settings.socket_path = const_cast<char*>(path.c_str());

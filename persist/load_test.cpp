@@ -73,9 +73,9 @@ DictImage fill(PersistStore& store, std::mt19937_64& rng, int count) {
   for (const auto& [key, e] : model) EXPECT_EQ(store.put(key, e.value, e.expires, e.is_address), 0);
   for (int i = 0; i < count; ++i) {
     const bool is_address = rng() % 5 == 0;
-    const std::string key = is_address         ? address_text(rng)
-                            : rng() % 50 == 0 ? std::string(1025 + rng() % 3000, 'k') + tricky_text(rng, 3)  // no simple key
-                                              : tricky_text(rng, 6);
+    const std::string key = is_address        ? address_text(rng)
+                            : rng() % 50 == 0 ? std::string(1025 + rng() % 3000, 'k') + tricky_text(rng, 3)
+                                              : tricky_text(rng, 6);  // over 1024 bytes: beyond a simple key
     const std::string value = rng() % 40 == 0 ? std::string(5000, 'v') + tricky_text(rng, 20) : tricky_text(rng, 8);
     const uint64_t expires = random_expiry(rng);
     if (model.count(key) != 0) continue;

@@ -79,9 +79,7 @@ TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
     int64_t rc = resolve_client_path(row.peer, row.path.c_str(), row.use, &out);
     if (row.refusal.empty()) {
       ASSERT_EQ(rc, kDone) << log_.text();
-      EXPECT_TRUE(out.file.no_follow);
-      EXPECT_EQ(out.file.dir_fd, out.folder.get());
-      EXPECT_EQ(out.file.shown, row.path);
+      EXPECT_TRUE(out.file.no_follow && out.file.dir_fd == out.folder.get() && out.file.shown == row.path);
       struct stat st;
       EXPECT_TRUE(fstat(out.folder.get(), &st) == 0 && S_ISDIR(st.st_mode));
     } else {

@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "client/dict_client.h"
-#include "entry/store_init.h"
 #include "persist/testing/persist_fixture.h"
 #include "util/io.h"
 #include "util/log.h"
@@ -44,13 +43,11 @@ class ConnectionLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
     chmod(dir_.c_str(), 0755);  // clients running under other ids must reach the socket
-    socket_path_ = dir_ + "/sock", log_path_ = dir_ + "/worker.log";
     settings.socket_path = socket_path_.data();
     settings.log_path = log_path_.data();
     settings.log_level = kLogDebug;
     settings.enable_clean = 0;
     settings.expired_check_interval = 0;  // with enable_clean: a sweep after every completed wait
-    ASSERT_EQ(init_memory(fixture_.pool(), 0, fixture_.size()), 0);
   }
   void TearDown() override {
     stop_worker();
@@ -65,7 +62,7 @@ class ConnectionLoopTest : public ::testing::Test {
     if (worker_ == 0) {
       umask(0), init_signals(), log_open(log_path_.c_str());
       if (in_child) in_child();
-      _exit(static_cast<int>(-process_cycle(fixture_.pool(), account)));
+      _exit(static_cast<int>(-process_cycle(store_.pool(), account)));
     }
     ASSERT_TRUE(wait_until([&] { return send_batch(settings.socket_path, {}).ok(); })) << "worker did not come up";
   }
@@ -85,8 +82,8 @@ class ConnectionLoopTest : public ::testing::Test {
 
   Settings saved_settings_ = settings;
   testing::ScratchDir scratch_;
-  std::string dir_ = scratch_.path(), socket_path_, log_path_;
-  testing::PoolFixture fixture_{4 << 20, testing::PoolBacking::kSysv, false};
+  std::string dir_ = scratch_.path(), socket_path_ = dir_ + "/sock", log_path_ = dir_ + "/worker.log";
+  testing::EntryStore store_{4 << 20, testing::PoolBacking::kSysv};
   pid_t worker_ = 0;
 };
 
@@ -141,7 +138,7 @@ TEST_F(ConnectionLoopTest, SocketSetUp) {
   ASSERT_EQ(std::filesystem::create_directories(dir_ + "/busy/x"), true);  // a non-empty directory stays
   for (std::string path : {dir_ + "/no/such/dir/sock", dir_ + "/busy"}) {
     settings.socket_path = path.data();
-    EXPECT_EQ(process_cycle(fixture_.pool(), nullptr), -1) << path;
+    EXPECT_EQ(process_cycle(store_.pool(), nullptr), -1) << path;
   }
   close_listening_socket();
 }
@@ -179,7 +176,7 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
   ASSERT_EQ(affected_by(make_add("soon", "v", now + 1)), 1u);
   auto broken = [&] { return logged("[WARN]: Forcibly removing all locks and repeating"); };
   for (int attempt = 0; attempt < 3 && !broken(); ++attempt) {
-    __atomic_store_n(&fixture_.pool()->lock, ~uint64_t{0}, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&store_.pool()->lock, ~uint64_t{0}, __ATOMIC_SEQ_CST);
     wait_until(broken, 1000);
   }
   EXPECT_TRUE(broken());

@@ -18,6 +18,7 @@
 #include <random>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include "client/wire_codec.h"
 #include "entry/key_ops.h"
@@ -118,12 +119,9 @@ class BatchModel {
   // A string DEL met by a dead writer's lock: broken once per batch, then the request runs; a second
   // time the request is given up.
   WireRequest against_stuck_lock(Expected* e, bool* forced) {
-    if (*forced) {
-      e->lines.push_back("[WARN]: Could not forcibly remove a lock. Gave up.");
-      return WireRequest{4, string_key()};
-    }
-    *forced = true;
-    e->lines.push_back("[WARN]: Forcibly removing all locks and repeating");
+    e->lines.push_back(*forced ? "[WARN]: Could not forcibly remove a lock. Gave up."
+                               : "[WARN]: Forcibly removing all locks and repeating");
+    if (std::exchange(*forced, true)) return WireRequest{4, string_key()};
     return del_of(e, false);
   }
 
@@ -146,9 +144,9 @@ class BatchModel {
   static void line(Expected* e, bool address, const std::string& key, const std::string& outcome) {
     e->lines.push_back(std::string("[INFO]: ") + (address ? "Address " : "Key ") + key + outcome);
   }
-  void purge(Expected* e) {
+  void purge(Expected* e) {  // in key order, which these keys keep when quoted
     for (const auto& kv : model_) e->lines.push_back("[INFO]: Forcibly purging node '" + kv.first + "'");
-    std::sort(e->lines.end() - static_cast<long>(model_.size()), e->lines.end());
+    model_.clear();
   }
 
   WireRequest get(Expected* e) {
@@ -212,17 +210,16 @@ class BatchModel {
                          ": it is neither directly in the data file's folder nor under dump_dir");
       return r;
     }
-    if (action == 5) e->info = true;
-    if (action == 6) e->hash = true;
-    if (action == 7 || (action == 8 && files_.count(path) != 0)) purge(e), model_.clear();
-    if (action == 8 && files_.count(path) != 0) {  // missing or unparsable: fails, uncounted
-      model_ = files_[path];
-      e->lines.push_back("[INFO]: Loaded " + std::to_string(model_.size()) + " entries from " + path);
-    } else if (action == 9) {
-      files_[path] = model_;
-      e->lines.push_back("[INFO]: Dumped " + std::to_string(model_.size()) + " entries to " + path);
-    }
-    if (action != 8 || files_.count(path) != 0) count(e, action >= 7);
+    e->info |= action == 5;
+    e->hash |= action == 6;
+    const bool loads = action == 8 && files_.count(path) != 0;  // a missing or unparsable file fails, uncounted
+    if (action == 7 || loads) purge(e);
+    if (loads) model_ = files_[path];
+    if (action == 9) files_[path] = model_;
+    const std::string size = std::to_string(model_.size());
+    if (loads) e->lines.push_back("[INFO]: Loaded " + size + " entries from " + path);
+    if (action == 9) e->lines.push_back("[INFO]: Dumped " + size + " entries to " + path);
+    if (action != 8 || loads) count(e, action >= 7);
     return r;
   }
 
@@ -310,9 +307,7 @@ TEST(DispatcherBatchModelTest, RandomBatchesAgreeWithAReferenceMap) {
       FrameReader reader;
       int body_index = 0;
       auto run = [&](std::span<const uint8_t> body) {
-        const bool stuck = body_index == stuck1 || body_index == stuck2;
-        ++body_index;
-        if (stuck) store.pool()->lock = kLockWriter;
+        if (const int i = body_index++; i == stuck1 || i == stuck2) store.pool()->lock = kLockWriter;
         const bool more = batch.run_body(body);
         store.pool()->lock = 0;  // a request given up leaves the dead writer's word
         return more;

@@ -58,8 +58,7 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
     return kNothingToDo;
   }
 
-  // The index phases the run goes through, in turn. Not valid: registered and told of every change,
-  // but ignoring it, as after an update found no room.
+  // Not valid: registered and told of every change but ignoring it, as after an update found no room.
   enum Phase { kIndexKept, kNoIndex, kIndexNotValid };
   void enter(Phase phase) {
     phase_ = phase;
@@ -82,8 +81,7 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
     IndexHeader* h = index_.header();
     ASSERT_EQ(h->valid, kIndexHashValid | kIndexPrefix4Valid | kIndexPrefix6Valid) << where;
     ASSERT_EQ(testing::hash_check(index_pool(h), h->hash, pool()), "") << where;
-    // The prefix tables answer as the tries do at both ends of every text's prefix and just outside
-    // them, whether it is stored now, was stored before, or never was.
+    // The prefix tables answer as the tries do at both ends of every text's prefix and just outside.
     TrustedView iv(index_pool(h));
     for (const std::string& text : texts) {
       PrefixId id;
@@ -122,8 +120,7 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
   cpu_count = 1;  // a lock that is not had sleeps instead of spinning
   const uint64_t now = static_cast<uint64_t>(time(nullptr));
   const std::string bad_key = "10.0.0.0/8\xC0\xAF", bad_value = "ok\xE2\x82";  // not UTF-8 text
-  // Strings, IPv4 and IPv6 addresses (some with host bits set, several per prefix), texts that are
-  // not addresses, the empty key and a key that is not UTF-8; then texts that only GET probes.
+  // Some addresses have host bits set, several share a prefix; probes are only looked up.
   const std::vector<std::string> keys = {
       "", "a", "ab", "abc", "k1", "\xC3\xA9t\xC3\xA9", "10.0.0.0/8", "10.0.0.1/8", "10.0.0.0/16", "10.1.0.0/16",
       "10.1.2.3", "10.1.2.3/24", "10.128.0.0/9", "0.0.0.0/0", "192.168.1.1", "192.168.1.0/24", "255.255.255.255",
@@ -201,8 +198,7 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
         if (e.expires != 0 && e.expires < now) remove(text);
       }
     } else {
-      // A purge, a first worker's layout over an earlier store (its readers' lock word left set), or
-      // the layout of a store whose first worker ended before it was complete.
+      // A purge, a first worker's layout over a readers' lock word left set, or over an unfinished store.
       const unsigned how = rng() % 3;
       if (how == 2) pool()->trie6 = 0;
       pool()->lock = how == 0 ? 0 : 3;
@@ -232,8 +228,7 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
     if (!message.empty() && (locked_out || !refusal.empty() || (key.size() < 1000 && key != bad_key))) {
       ASSERT_TRUE(log_.contains(message + "\n")) << where << "\n" << log_.text();
     }
-    // A change is one write hold, which clears the saved flag; a read, a refusal, an ADD of a present
-    // key and a DEL of an absent one take none.
+    // A change is one write hold, which clears the saved flag; nothing else takes one.
     if (!verb.empty()) {
       ASSERT_EQ(state_.change_epoch, changed && !locked_out ? epoch + 2 : epoch) << where;
       ASSERT_EQ(store_saved(), !changed || locked_out) << where;
@@ -257,8 +252,6 @@ TEST_P(EntryModel, RandomRequestsAgreeWithTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, EntryModel, ::testing::Values(1u, 2u, 3u, 4u, 5u, 20240611u));
 
-// What the model leaves out: a layout that cannot be made, entries that cannot be stored, an address
-// entry whose text does not parse, and the INFO figures.
 class EntryOps : public ::testing::Test {
  protected:
   void TearDown() override { EXPECT_EQ(testing::entry_store_check(pool()), ""); }
@@ -274,8 +267,7 @@ class EntryOps : public ::testing::Test {
   testing::LogCapture log_;
 };
 
-// A size below the smallest store is refused; a layout that cannot take the write lock leaves the
-// store marked incomplete, so that the next worker lays it out again.
+// A layout that cannot take the write lock leaves the store incomplete, for the next worker to redo.
 TEST_F(EntryOps, LayoutsThatCannotBeMade) {
   EXPECT_EQ(init_memory(pool(), 0, store_min_data_size() - 1), kFailed);
   EXPECT_TRUE(log_.contains("[ERROR]: init_memory: data size")) << log_.text();
@@ -290,9 +282,8 @@ TEST_F(EntryOps, LayoutsThatCannotBeMade) {
   EXPECT_EQ(run(add_ipaddr, "10.0.0.0/8"), kDone);
 }
 
-// Every operation against a writer's word (its read lock is refused) and a read share (its write lock
-// is refused, in the routine named `writer`; lookups share it): kLockTimeout, the word left as it was,
-// nothing changed, and the refusal in the routine's name.
+// Against a writer's word and a read share (refused in the routine named `writer`; lookups share it):
+// kLockTimeout, the word left as it was, nothing changed, and the routine named.
 TEST_F(EntryOps, LockTimeOutsNameTheRoutine) {
   ASSERT_EQ(run(add_key, "present") + run(add_ipaddr, "10.0.0.0/8"), kDone);
   const testing::DictImage before = store_.image();
@@ -324,8 +315,8 @@ TEST_F(EntryOps, LockTimeOutsNameTheRoutine) {
   EXPECT_EQ(store_.image(), before);
 }
 
-// An address entry whose text does not parse (only insert_key_locked can make one) is kept by the
-// removal by node, and removed like a string entry by DEL.
+// An address entry whose text does not parse (only insert_key_locked makes one) is kept by the removal
+// by node, and removed like a string entry by DEL.
 TEST_F(EntryOps, AddressEntryWhoseTextDoesNotParse) {
   EXPECT_EQ(delete_ipaddr_by_node_locked(pool(), nullptr), kNothingToDo);
   EXPECT_TRUE(log_.contains("[WARN]: Could not delete node by NULL pointer\n"));
@@ -356,8 +347,8 @@ TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
   EXPECT_EQ(run(add_key, "new", big) + run(set_key, "absent", big), 2 * kFailed);
   EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for new in rbtree\n"));
   EXPECT_EQ(run(get_key, "new") + run(get_key, "absent"), 2 * kNothingToDo);
-  // Replacing: a new value that fits nowhere fails and keeps the old entry and its prefix whole; one
-  // that fits the old entry's own chunk replaces it in place, even in a full pool.
+  // A new value that fits nowhere keeps the old entry and its prefix; one that fits its chunk is
+  // written in place.
   EXPECT_EQ(run(set_key, "keep", big), kFailed);
   EXPECT_EQ(run(set_key, "keep", "w"), kDone);
   EXPECT_EQ(store_.image().at("keep").value, "w");
@@ -374,9 +365,8 @@ TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
 
 TEST_F(EntryOps, StatFigures) {
   if (page_size != 4096) GTEST_SKIP() << "figures below assume 4096-byte pages";
-  // init_memory took a 16-byte, a 32-byte, a 64-byte and a 128-byte chunk, each from a page of its
-  // own. An entry of 57 + 1 + 3000 bytes takes one whole page, one of 57 + 1 + 5000 two, one of
-  // 57 + 1 + 40 a 128-byte chunk.
+  // init_memory took a 16-, 32-, 64- and 128-byte chunk, each from its own page; entries of 57 + 1 +
+  // 3000, 5000 and 40 bytes take one page, two pages and a 128-byte chunk.
   const int64_t alloc = 16 * 254 + 32 * 127 + 64 * 64 + 128 * 32, used = 16 + 32 + 64 + 128;
   using Figures = std::array<int64_t, 5>;
   const auto figures = [&] {

@@ -18,8 +18,7 @@ using testing::write_file;
 
 constexpr time_t kNow = 1700000000;
 
-// Reads `text` as a data file; the entries handed over ("key=value@expires", " address" for that
-// kind), and the result.
+// The entries that `text` as a data file hands over, as "key=value@expires[ address]".
 std::vector<std::string> read_text(const std::string& text, int64_t* result) {
   ScratchDir dir;
   write_file(dir.file("data.yaml"), text);
@@ -45,8 +44,7 @@ TEST(DataFileReader, TableOfShapes) {
       {"empty file", "", {}},
       {"empty mapping", "---\n{}\n...\n", {}},
       {"plain entry", "---\nk:\n  value: v\n  expires: 1800000000\n  is_address: false\n...\n", {"k=v@1800000000"}},
-      {"no document markers", "a:\n  value: 1\n", {"a=1@0"}},
-      {"top-level scalar member ignored", "x: 1\nk:\n  value: v\n", {"k=v@0"}},
+      {"top-level scalar member ignored, no document markers", "x: 1\nk:\n  value: v\n", {"k=v@0"}},
       {"only true is true", "k:\n  value: v\n  is_address: True\nl:\n  value: v\n  is_address: yes\n",
        {"k=v@0", "l=v@0"}},
       {"second value replaces the first", "k:\n  value: a\n  value: b\n", {"k=b@0"}},
@@ -82,9 +80,8 @@ TEST(DataFileReader, TableOfShapes) {
        "Key of 65536 bytes starting with '" + std::string(64, 'k') + "' was not loaded"},
       {"entries before a parse error handed over", "a:\n  value: 1\nb:\n  value: 2\nc: [unclosed\n",
        {"a=1@0", "b=2@0"}, "[ERROR]: Failed to emit event 0: ", -1},
-      // Nesting is capped: 64 levels (the top mapping, the entry's, 62 more) are read and the nested
-      // ones skipped; 65 end the read before the parser goes on (200 KB of "[" once held a start-up
-      // for half a minute).
+      // 64 levels (the top mapping, the entry's, 62 more) are read; 65 end the read before the parser
+      // goes on (200 KB of "[" once held a start-up for half a minute).
       {"64 levels", "a:\n  value: 1\n  x: " + std::string(62, '[') + std::string(62, ']') + "\n", {"a=1@0"}},
       {"65 levels", "a:\n  value: 1\n  x: " + std::string(63, '[') + std::string(63, ']') + "\n", {},
        "data.yaml: collections nested deeper than 64 levels", -1},

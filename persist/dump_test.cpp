@@ -26,8 +26,7 @@ using testing::read_file;
 
 const std::string kOldText = "---\nold:\n  value: kept\n  expires: 0\n  is_address: false\n...\n";
 
-// The folder syncs of this process, watched through fsync below: what the data file at `data_path`
-// and its temporary file held at each, and whether it is to fail.
+// The folder syncs seen by fsync below: what the data file and its temporary file held at each.
 struct FolderSyncs {
   std::string data_path;  // empty: not watching
   bool fail = false;
@@ -43,7 +42,6 @@ std::string body_after_header(const std::string& text) {
   return m.suffix();
 }
 
-// A store holding k = v, a scratch directory whose data.yaml holds an older dump, and a captured log.
 class Dump : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -131,8 +129,8 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   EXPECT_TRUE(log_.contains("[ERROR]: Could not dump to " + dump_temp_path(path_.c_str()) + ": File too large"));
 }
 
-// A directory the daemon's account may not write: no temporary file can be made there, so the data
-// file is not rewritten at all (a rewrite without the copy could be cut short and lose both).
+// No temporary file in a folder the daemon may not write, so no rewrite (one without the copy could
+// be cut short and lose both).
 TEST_F(Dump, DirectoryRefusingTheTempFileFailsTheDump) {
   constexpr uid_t kNobody = 65534;
   const std::string before = read_file(path_);
@@ -158,8 +156,7 @@ TEST_F(Dump, DirectoryRefusingTheTempFileFailsTheDump) {
   EXPECT_EQ(read_file(path_), before);
 }
 
-// A rewrite cut short: a complete temporary file (its trailer checks out) is copied into the data
-// file; one cut anywhere, or with a byte changed, is removed and the data file left alone.
+// After a rewrite cut short, only a complete temporary file (its trailer checks out) is copied in.
 TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
   const std::string text = "# head\n---\na:\n  value: 1\n...\n";
   const std::string whole = text + dump_trailer(text, 1);
@@ -186,8 +183,7 @@ TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
   EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0);  // nothing left to finish
 }
 
-// The temporary file's folder is synced once the copy is complete and before the data file is touched
-// (a power cut must not take the complete copy's name); a failed folder sync fails the dump.
+// The copy's folder is synced before the data file is touched; a failed folder sync fails the dump.
 TEST_F(Dump, TheCompleteCopyIsDurableBeforeTheRewrite) {
   folder_syncs = {path_, false, {}};
   EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 1);

@@ -1,6 +1,5 @@
-// The load. Every entry the store accepts survives a dump and a load (seeded random dictionaries of
-// texts that YAML reads as more than plain text); a second load on top of a changed store keeps what
-// the store holds. Then refused and repeated entries, failures, and LOAD as a whole.
+// The load: seeded random dictionaries survive a dump and a load, and a load on top keeps what the
+// store holds; then refused and repeated entries, failures, and LOAD as a whole.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -66,8 +65,8 @@ uint64_t random_expiry(std::mt19937_64& rng) {
   return static_cast<uint64_t>(time(nullptr)) + 3600 + rng() % 100000000;
 }
 
-// Fills a store with random entries, after the empty key, empty or blank values and a string entry
-// whose text is an address; the image is the model of what it holds.
+// Random entries after the empty key, empty or blank values and a string entry whose text is an
+// address; returns what the store holds.
 DictImage fill(PersistStore& store, std::mt19937_64& rng, int count) {
   DictImage model = {{"", {"", 0, false}}, {"e", {"", 0, false}}, {" ", {" ", 0, false}}, {"10.1.2.3", {"s", 0, false}}};
   for (const auto& [key, e] : model) EXPECT_EQ(store.put(key, e.value, e.expires, e.is_address), 0);
@@ -102,8 +101,7 @@ TEST(RoundTrip, RandomTrickyDictionaries) {
     PersistStore loaded;
     ASSERT_EQ(load_data(loaded.pool(), path.c_str()), static_cast<int64_t>(model.size())) << log.text();
     ASSERT_EQ(loaded.image(), model);
-    // Address entries are back in their tries, each prefix naming an address entry of that very
-    // prefix (so the string entry whose text is an address is in none).
+    // Address entries are back in their tries (and the string entry whose text is an address in none).
     EXPECT_EQ(testing::entry_store_check(loaded.pool()), "");
     for (const auto& [key, want] : model) {
       const std::string addr = key.substr(0, key.find('/'));
@@ -116,8 +114,7 @@ TEST(RoundTrip, RandomTrickyDictionaries) {
     auto body = [](const std::string& text) { return text.substr(text.find('\n', text.find('\n') + 1)); };
     EXPECT_EQ(body(testing::read_file(path)), body(testing::read_file(second)));
 
-    // A restarted worker loads on top of the store its predecessor left: every entry handed over
-    // counts, and the entries present (here all changed, one of each kind) stay as they are.
+    // A restarted worker loads on top of its predecessor's store: every entry counts, present ones stay.
     DictImage changed = model;
     for (auto& [key, e] : changed) {
       e.value = "changed";
@@ -129,7 +126,6 @@ TEST(RoundTrip, RandomTrickyDictionaries) {
   }
 }
 
-// After each of these tests the store is checked whole.
 std::string entry_text(const std::string& key, const std::string& value, bool is_address = false) {
   return key + ":\n  value: " + value + "\n  is_address: " + (is_address ? "true" : "false") + "\n";
 }

@@ -1,8 +1,6 @@
-// Crash safety of every write path: the writer is ended at each allocator step, key-tree link store,
-// trie child store and byte of a journalled in-place value write of one operation in turn (the crash
-// hook), the next worker's start-up repair runs, and then the store must be consistent, every entry
-// answered before the operation must be there with its value and expiry, and the operation's own
-// entry whole or absent; an in-place write is undone whole, and when done has not moved its entry.
+// Crash safety of every write path: the writer is ended at each crash-hook step of one operation in
+// turn, the next worker's repair runs, and then the store is consistent, every other entry is as it
+// was, and the operation's own entry whole or absent (an in-place write undone whole, or done in place).
 #include "persist/store_salvage.h"
 
 #include <gtest/gtest.h>
@@ -87,12 +85,14 @@ class Salvage : public ::testing::Test {
     EXPECT_EQ(state_->change_epoch % 2, 0u);
   }
 
-  // Of `keys`, the one whose change by `run` on the prepared store takes the most crash-hook steps.
-  std::string longest_change(const std::vector<std::string>& keys,
+  // Of the keys `prefix` 0 to count - 1, the one whose change by `run` on the prepared store takes the
+  // most crash-hook steps.
+  std::string longest_change(const std::string& prefix, int count,
                              const std::function<int64_t(SlabPool*, const std::string&)>& run) {
     std::string longest;
     int64_t most = -1;
-    for (const std::string& k : keys) {
+    for (int i = 0; i < count; ++i) {
+      const std::string k = prefix + std::to_string(i);
       prepare();
       crash_after(int64_t{1} << 60);  // counts only
       run(store_.pool(), k);
@@ -116,11 +116,10 @@ class Salvage : public ::testing::Test {
 TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
   const std::string big(600, 'B'), fits = "a new value that fits";
   // The insertion and the deletion whose rebalancing takes the most steps (rotations included).
-  std::vector<std::string> fresh_keys, old_keys;
-  for (int i = 0; i < 200; ++i) fresh_keys.push_back("new-key-" + std::to_string(i));
-  for (int i = 0; i < 60; ++i) old_keys.push_back("k" + std::to_string(i));
-  const std::string inserted = longest_change(fresh_keys, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
-  const std::string deleted = longest_change(old_keys, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
+  const std::string inserted =
+      longest_change("new-key-", 200, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
+  const std::string deleted =
+      longest_change("k", 60, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
   const Op ops[] = {
       {"insert with rebalancing", [&](SlabPool* p) { return add(p, inserted, "fresh"); }, inserted, "fresh@11"},
       {"delete with rebalancing", [&](SlabPool* p) { return delete_key(p, deleted.data(), deleted.size()); }, deleted, ""},

@@ -48,7 +48,6 @@ class EntryStore {
   // The entry with exactly this key, or null (no lock taken: tests are the only user).
   RbtreeNode* entry(const std::string& key) const { return rbtree_get(pool(), key_tree_of(pool()), key.data(), key.size()); }
 
-  // Every entry of the key tree.
   DictImage image() const {
     DictImage out;
     TrustedView view(pool());
@@ -64,8 +63,7 @@ class EntryStore {
   PoolFixture fixture_;
 };
 
-// Takes every free page, then every free chunk of the size class that serves `bytes`: afterwards only
-// chunks of the other classes' open pages remain.
+// Takes every free page, then every free chunk of the size class that serves `bytes`.
 inline void exhaust_pool(SlabPool* pool, uint64_t bytes) {
   while (slab_alloc_locked(pool, static_cast<uint64_t>(page_size)) != nullptr) {
   }

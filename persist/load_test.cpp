@@ -156,29 +156,26 @@ TEST_F(Load, RefusedAndRepeatedEntries) {
   EXPECT_EQ(get("10.20.30.40"), kDone);
 }
 
+// A failed LOAD, or one that cannot take the lock, keeps what the store held; LOAD as a whole
+// replaces it only once the whole file has been read.
 TEST_F(Load, FailuresKeepWhatWasThere) {
-  EXPECT_EQ(load_data(store_.pool(), file(entry_text("a", "1") + "c: [unclosed\n")), -1);
-  EXPECT_EQ(store_.image().size(), 1u);  // what was read before the error
-  EXPECT_EQ(load_data(store_.pool(), nullptr), -1);
-  EXPECT_EQ(load_data(store_.pool(), dir_.file("missing.yaml").c_str()), -1);
-  store_.pool()->lock = kLockWriter;
-  EXPECT_EQ(load_data(store_.pool(), file(entry_text("b", "1"))), -3);
-  store_.pool()->lock = 0;
-  EXPECT_TRUE(log_.contains("[ERROR]: load_data: could not get write lock"));
-  EXPECT_EQ(store_.image().size(), 1u);
-}
-
-TEST_F(Load, LoadReplacingReplacesTheDictionaryOnlyWhenTheFileIsGood) {
-  ASSERT_EQ(store_.put("kept", "old", 0, false) + store_.put("172.16.0.0/12", "old", 0, true), 0);
+  EXPECT_EQ(load_data(store_.pool(), file(entry_text("kept", "old") + "c: [unclosed\n")), -1);
+  ASSERT_EQ(store_.image().size(), 1u);  // what was read before the error
+  ASSERT_EQ(store_.put("172.16.0.0/12", "old", 0, true), 0);
   const testing::DictImage before = store_.image();
   const std::string good = entry_text("a", "file") + entry_text("10.0.0.0/8", "file", true);
+  const std::string missing = dir_.file("missing.yaml");
+  for (const char* path : {static_cast<const char*>(nullptr), missing.c_str()}) {
+    EXPECT_EQ(load_data(store_.pool(), path), -1);
+    EXPECT_EQ(load_replacing(store_.pool(), path), -1);
+  }
   EXPECT_EQ(load_replacing(store_.pool(), file(good + "b: [unclosed\n")), -1);
-  EXPECT_EQ(load_replacing(store_.pool(), dir_.file("missing.yaml").c_str()), -1);
-  EXPECT_EQ(load_replacing(store_.pool(), nullptr), -1);
   EXPECT_FALSE(log_.contains("Forcibly purging"));
   store_.pool()->lock = kLockWriter;  // a purge that cannot take its lock loads nothing
+  EXPECT_EQ(load_data(store_.pool(), file(good)), -3);
   EXPECT_EQ(load_replacing(store_.pool(), file(good)), -1);
   store_.pool()->lock = 0;
+  EXPECT_TRUE(log_.contains("[ERROR]: load_data: could not get write lock"));
   EXPECT_EQ(store_.image(), before);
   EXPECT_EQ(load_replacing(store_.pool(), path_.c_str()), 2);
   const testing::DictImage want = {{"a", {"file", 0, false}}, {"10.0.0.0/8", {"file", 0, true}}};

@@ -56,12 +56,11 @@ class Dump : public ::testing::Test {
 };
 
 TEST_F(Dump, FileTexts) {
-  PersistStore empty;
-  EXPECT_EQ(rbtree_dump(empty.pool(), path_.c_str()), 0);
-  EXPECT_EQ(body_after_header(read_file(path_)), "--- {}\n...\n");
-  EXPECT_EQ(load_data(empty.pool(), path_.c_str()), 0);
-  // Texts that cannot stay plain are quoted with the "!" mark; an address entry says true.
   PersistStore quoted;
+  EXPECT_EQ(rbtree_dump(quoted.pool(), path_.c_str()), 0);
+  EXPECT_EQ(body_after_header(read_file(path_)), "--- {}\n...\n");
+  EXPECT_EQ(load_data(quoted.pool(), path_.c_str()), 0);
+  // Texts that cannot stay plain are quoted with the "!" mark; an address entry says true.
   ASSERT_EQ(quoted.put(" lead", "", 1800000000, false), 0);
   ASSERT_EQ(quoted.put("10.0.0.0/8", "a: b", 0, true), 0);
   EXPECT_EQ(rbtree_dump(quoted.pool(), path_.c_str()), 2);

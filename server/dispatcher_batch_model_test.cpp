@@ -149,20 +149,18 @@ class BatchModel {
 
   WireRequest get(Expected* e) {
     const int kind = uniform(0, 9);
-    if (kind < 2) {  // an address inside a stored /24, or not
-      const std::string net = address_key(), address = net.substr(0, net.size() - 4) + std::to_string(uniform(0, 255));
-      const bool hit = model_.count(net) != 0 && model_.at(net).is_address;
-      count(e, hit);
-      line(e, true, address, hit ? " successfully found" : " is missing");
-      return WireRequest{1, address, kIpaddr};
-    }
     if (kind == 2) return WireRequest{1, "10.0.0.300", kIpaddr};  // not an address: not counted
-    std::string key = kind == 3 ? address_key() : string_key();  // an address entry is found by its text
-    const bool hit = model_.count(key) != 0;
-    line(e, false, key, hit ? " successfully found" : " is missing");
+    // An address inside a stored /24 or not, or a key text (an address entry is found by its text too).
+    const bool address = kind < 2;
+    const std::string net = address_key();
+    std::string key = address     ? net.substr(0, net.size() - 4) + std::to_string(uniform(0, 255))
+                      : kind == 3 ? net
+                                  : string_key();
+    const bool hit = address ? model_.count(net) != 0 && model_.at(net).is_address : model_.count(key) != 0;
     count(e, hit);
+    line(e, address, key, hit ? " successfully found" : " is missing");
     if (kind == 4) key += std::string(1, '\0') + "tail";  // the key ends at the zero byte
-    return WireRequest{1, key, string_ktype()};
+    return WireRequest{1, key, address ? std::optional<int>(kIpaddr) : string_ktype()};
   }
 
   // ADD (2) or SET (3) of a string or an address key.

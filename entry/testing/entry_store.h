@@ -46,7 +46,9 @@ class EntryStore {
   int64_t size() const { return fixture_.size(); }
 
   // The entry with exactly this key, or null (no lock taken: tests are the only user).
-  RbtreeNode* entry(const std::string& key) const { return rbtree_get(pool(), key_tree_of(pool()), key.data(), key.size()); }
+  RbtreeNode* entry(const std::string& key) const {
+    return rbtree_get(pool(), key_tree_of(pool()), key.data(), key.size());
+  }
 
   DictImage image() const {
     DictImage out;
@@ -99,11 +101,11 @@ inline std::map<PrefixId, uint64_t> trie_prefixes(const SlabPool* pool, std::str
   return out;
 }
 
-// "" when the store is sound, else the first violation. Optionally reports the number of entries.
-inline std::string entry_store_check(SlabPool* pool, uint64_t* entries = nullptr) {
+// "" when the store is sound, else the first violation.
+inline std::string entry_store_check(SlabPool* pool) {
   std::string err = slab_check(pool);
   if (!err.empty()) return "slab: " + err;
-  err = rbtree_check(pool, key_tree_of(pool), entries);
+  err = rbtree_check(pool, key_tree_of(pool));
   if (!err.empty()) return "key tree: " + err;
   std::set<uint64_t> live;
   TrustedView view(pool);

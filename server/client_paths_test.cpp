@@ -44,11 +44,7 @@ class ClientPathsTest : public ::testing::Test {
 TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
   const PeerIdentity owner{1234, geteuid(), getegid()};
   const PeerIdentity stranger{1234, geteuid() == 4242 ? 4243u : 4242u, 4242};
-  struct Row {
-    PeerIdentity peer;
-    PathUse use;
-    std::string path, refusal;  // refusal empty: accepted
-  };
+  struct Row { PeerIdentity peer; PathUse use; std::string path, refusal; };  // refusal empty: accepted
   const std::string own = "it is one of the daemon's own files", neither = "it is neither directly in the data file's folder nor under dump_dir",
                     dots = "it must be an absolute path without . or ..";
   const Row rows[] = {

@@ -100,15 +100,14 @@ TEST(DataFileReader, TableOfShapes) {
 
 TEST(DataFileReader, NoFileAndAStoppingSink) {
   LogCapture log;
-  auto sink = [](const DataFileEntry&) { return int64_t{0}; };
-  EXPECT_EQ(read_data_file(nullptr, kNow, sink), -1);
+  int calls = 0;
+  auto stop_at_second = [&](const DataFileEntry&) { return ++calls == 2 ? -3 : 0; };
+  EXPECT_EQ(read_data_file(nullptr, kNow, stop_at_second), -1);
   EXPECT_EQ(log.text(), "");  // an absent path is refused without a message
-  EXPECT_EQ(read_data_file("/nonexistent/quillmap/data.yaml", kNow, sink), -1);
+  EXPECT_EQ(read_data_file("/nonexistent/quillmap/data.yaml", kNow, stop_at_second), -1);
   EXPECT_TRUE(log.contains("[ERROR]: Could not open /nonexistent/quillmap/data.yaml for reading: No such file"));
   ScratchDir dir;
   write_file(dir.file("data.yaml"), "a:\n  value: 1\nb:\n  value: 2\nc:\n  value: 3\n");
-  int calls = 0;
-  auto stop_at_second = [&](const DataFileEntry&) { return ++calls == 2 ? -3 : 0; };
   EXPECT_EQ(read_data_file(dir.file("data.yaml").c_str(), kNow, stop_at_second), -3);
   EXPECT_EQ(calls, 2);
 }

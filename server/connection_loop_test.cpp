@@ -186,8 +186,7 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
 TEST_F(ConnectionLoopTest, FailedAcceptsPauseInsteadOfEndingTheLoop) {
   settings.client_timeout = 1;
   start_worker(nullptr, [] {
-    int open_now = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) open_now += entry.path().empty() ? 0 : 1;
+    const auto open_now = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     // Room for the listening socket and two clients (the directory listing held one descriptor).
     rlimit limit{static_cast<rlim_t>(open_now + 2), static_cast<rlim_t>(open_now + 2)};
     setrlimit(RLIMIT_NOFILE, &limit);

@@ -1,8 +1,6 @@
-// Crash safety of every write path: the writer is ended at each allocator step, key-tree link store,
-// trie child store and byte of a journalled in-place value write of one operation in turn (the crash
-// hook), the next worker's start-up repair runs, and then the store must be consistent, every entry
-// answered before the operation must be there with its value and expiry, and the operation's own
-// entry whole or absent; an in-place write is undone whole, and when done has not moved its entry.
+// Crash safety of every write path: the writer is ended at each crash-hook step of one operation in
+// turn, the next worker's repair runs, and then the store is consistent, every other entry is as it
+// was, and the operation's own entry whole or absent (an in-place write undone whole, or done in place).
 #include "persist/store_salvage.h"
 
 #include <gtest/gtest.h>
@@ -39,12 +37,12 @@ struct Op {
 bool is_address(const std::string& k) { return k.find('/') != std::string::npos; }
 
 // ADD (expiry 11) or SET (expiry 22) of `k`, by its kind.
-int64_t change(SlabPool* p, bool add, const std::string& k, const std::string& v) {
-  auto op = add ? (is_address(k) ? add_ipaddr : add_key) : (is_address(k) ? set_ipaddr : set_key);
-  return op(p, k.data(), k.size(), v.data(), v.size(), add ? 11 : 22);
+int64_t add(SlabPool* p, const std::string& k, const std::string& v) {
+  return (is_address(k) ? add_ipaddr : add_key)(p, k.data(), k.size(), v.data(), v.size(), 11);
 }
-int64_t add(SlabPool* p, const std::string& k, const std::string& v) { return change(p, true, k, v); }
-int64_t set(SlabPool* p, const std::string& k, const std::string& v) { return change(p, false, k, v); }
+int64_t set(SlabPool* p, const std::string& k, const std::string& v) {
+  return (is_address(k) ? set_ipaddr : set_key)(p, k.data(), k.size(), v.data(), v.size(), 22);
+}
 
 class Salvage : public ::testing::Test {
  protected:
@@ -67,11 +65,8 @@ class Salvage : public ::testing::Test {
     Model model;
     for (int i = 0; i < 60; ++i) model["k" + std::to_string(i * 7 % 60)] = "v" + std::to_string(i);
     for (int i = 0; i < 40; ++i) model["10." + std::to_string(i) + ".0.0/16"] = "net" + std::to_string(i);
-    for (auto& [k, v] : model) {
-      EXPECT_EQ(add(store_.pool(), k, v), kDone) << k;
-      v += "@11";
-    }
-    return model;
+    for (const auto& [k, v] : model) EXPECT_EQ(add(store_.pool(), k, v), kDone) << k;
+    return held();
   }
 
   // What the next worker does before it serves.
@@ -90,12 +85,14 @@ class Salvage : public ::testing::Test {
     EXPECT_EQ(state_->change_epoch % 2, 0u);
   }
 
-  // Of `keys`, the one whose change by `run` on the prepared store takes the most crash-hook steps.
-  std::string longest_change(const std::vector<std::string>& keys,
+  // Of the keys `prefix` 0 to count - 1, the one whose change by `run` on the prepared store takes the
+  // most crash-hook steps.
+  std::string longest_change(const std::string& prefix, int count,
                              const std::function<int64_t(SlabPool*, const std::string&)>& run) {
     std::string longest;
     int64_t most = -1;
-    for (const std::string& k : keys) {
+    for (int i = 0; i < count; ++i) {
+      const std::string k = prefix + std::to_string(i);
       prepare();
       crash_after(int64_t{1} << 60);  // counts only
       run(store_.pool(), k);
@@ -105,10 +102,10 @@ class Salvage : public ::testing::Test {
     return longest;
   }
 
-  std::string value_of(const std::string& key) {
-    const testing::DictImage image = store_.image();
-    const auto it = image.find(key);
-    return it == image.end() ? "" : it->second.value + "@" + std::to_string(it->second.expires);
+  Model held() {
+    Model out;
+    for (const auto& [k, e] : store_.image()) out[k] = e.value + "@" + std::to_string(e.expires);
+    return out;
   }
 
   testing::EntryStore store_{8 << 20, testing::PoolBacking::kSysv};
@@ -119,11 +116,10 @@ class Salvage : public ::testing::Test {
 TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
   const std::string big(600, 'B'), fits = "a new value that fits";
   // The insertion and the deletion whose rebalancing takes the most steps (rotations included).
-  std::vector<std::string> fresh_keys, old_keys;
-  for (int i = 0; i < 200; ++i) fresh_keys.push_back("new-key-" + std::to_string(i));
-  for (int i = 0; i < 60; ++i) old_keys.push_back("k" + std::to_string(i));
-  const std::string inserted = longest_change(fresh_keys, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
-  const std::string deleted = longest_change(old_keys, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
+  const std::string inserted =
+      longest_change("new-key-", 200, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
+  const std::string deleted =
+      longest_change("k", 60, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
   const Op ops[] = {
       {"insert with rebalancing", [&](SlabPool* p) { return add(p, inserted, "fresh"); }, inserted, "fresh@11"},
       {"delete with rebalancing", [&](SlabPool* p) { return delete_key(p, deleted.data(), deleted.size()); }, deleted, ""},
@@ -154,30 +150,22 @@ TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
       const bool finished = WEXITSTATUS(status) == 0;
       restart();
       ASSERT_EQ(testing::entry_store_check(store_.pool()), "");
-      Model now_held;
-      for (const auto& [k, e] : store_.image()) now_held[k] = e.value + "@" + std::to_string(e.expires);
-      now_held.erase(op.key);
-      Model others = before;
+      Model after = held(), others = before;
+      const std::string now = after[op.key], old_value = others[op.key];  // "" when absent
+      after.erase(op.key);
       others.erase(op.key);
-      ASSERT_EQ(now_held, others);
-      const std::string now = value_of(op.key);
-      const auto old = before.find(op.key);
-      const std::string old_value = old == before.end() ? "" : old->second;
+      ASSERT_EQ(after, others);
       const bool in_place = op.min_kills > 3;
       if (finished) {
         ASSERT_EQ(now, op.value_after);
-        if (in_place) {
-          ASSERT_EQ(store_.entry(op.key), entry_before) << "an in-place write moved its entry";
-        }
+        ASSERT_TRUE(!in_place || store_.entry(op.key) == entry_before) << "an in-place write moved its entry";
         break;
       }
       ++kills;
       ASSERT_TRUE(now == old_value || (now == op.value_after && !in_place))
           << "a half-done write: '" << now.substr(0, 20) << "'";
-      if (is_address(op.key) && !now.empty()) {
-        // The prefix answers for its entry again.
-        ASSERT_EQ(get_ipaddr(store_.pool(), op.key.data(), op.key.size()), kDone);
-      }
+      ASSERT_TRUE(!is_address(op.key) || now.empty() || get_ipaddr(store_.pool(), op.key.data(), op.key.size()) == kDone)
+          << "the prefix answers for its entry again";
     }
     EXPECT_GT(kills, op.min_kills) << op.name << ": the hook did not fire at every step of the operation";
   }

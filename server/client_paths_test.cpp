@@ -44,11 +44,7 @@ class ClientPathsTest : public ::testing::Test {
 TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
   const PeerIdentity owner{1234, geteuid(), getegid()};
   const PeerIdentity stranger{1234, geteuid() == 4242 ? 4243u : 4242u, 4242};
-  struct Row {
-    PeerIdentity peer;
-    PathUse use;
-    std::string path, refusal;  // refusal empty: accepted
-  };
+  struct Row { PeerIdentity peer; PathUse use; std::string path, refusal; };  // refusal empty: accepted
   const std::string own = "it is one of the daemon's own files", neither = "it is neither directly in the data file's folder nor under dump_dir",
                     dots = "it must be an absolute path without . or ..";
   const Row rows[] = {
@@ -79,9 +75,7 @@ TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
     int64_t rc = resolve_client_path(row.peer, row.path.c_str(), row.use, &out);
     if (row.refusal.empty()) {
       ASSERT_EQ(rc, kDone) << log_.text();
-      EXPECT_TRUE(out.file.no_follow);
-      EXPECT_EQ(out.file.dir_fd, out.folder.get());
-      EXPECT_EQ(out.file.shown, row.path);
+      EXPECT_TRUE(out.file.no_follow && out.file.dir_fd == out.folder.get() && out.file.shown == row.path);
       struct stat st;
       EXPECT_TRUE(fstat(out.folder.get(), &st) == 0 && S_ISDIR(st.st_mode));
     } else {

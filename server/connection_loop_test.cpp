@@ -1,6 +1,5 @@
-// The connection loop in a forked worker-like child: peer credentials of clients that switch to other
-// ids, set-up of the socket (stale file, long path, failures), the signal flags, failed accepts and
-// the expiry sweep.
+// The connection loop in a forked child: peer credentials of clients under other ids, set-up of the
+// socket, the signal flags, failed accepts and the expiry sweep.
 #include "server/connection_loop.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +13,10 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "client/dict_client.h"
-#include "entry/store_init.h"
-#include "store/testing/pool_fixture.h"
+#include "persist/testing/persist_fixture.h"
 #include "util/io.h"
 #include "util/log.h"
 #include "util/settings.h"
@@ -29,11 +25,7 @@
 namespace quillmap {
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path).rdbuf();
-  return ss.str();
-}
+using testing::read_file;
 
 size_t count_of(const std::string& text, const std::string& needle) {
   size_t n = 0;
@@ -50,20 +42,16 @@ bool wait_until(const std::function<bool()>& done, int millis = 5000) {
 class ConnectionLoopTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     chmod(dir_.c_str(), 0755);  // clients running under other ids must reach the socket
-    socket_path_ = dir_ + "/sock", log_path_ = dir_ + "/worker.log";
     settings.socket_path = socket_path_.data();
     settings.log_path = log_path_.data();
     settings.log_level = kLogDebug;
     settings.enable_clean = 0;
     settings.expired_check_interval = 0;  // with enable_clean: a sweep after every completed wait
-    ASSERT_EQ(init_memory(fixture_.pool(), 0, fixture_.size()), 0);
   }
   void TearDown() override {
     stop_worker();
     settings = saved_settings_;
-    std::filesystem::remove_all(dir_);
   }
 
   // Forks the serving child (creation mask 0, as in daemon mode); returns once the socket answers.
@@ -74,7 +62,7 @@ class ConnectionLoopTest : public ::testing::Test {
     if (worker_ == 0) {
       umask(0), init_signals(), log_open(log_path_.c_str());
       if (in_child) in_child();
-      _exit(static_cast<int>(-process_cycle(fixture_.pool(), account)));
+      _exit(static_cast<int>(-process_cycle(store_.pool(), account)));
     }
     ASSERT_TRUE(wait_until([&] { return send_batch(settings.socket_path, {}).ok(); })) << "worker did not come up";
   }
@@ -93,8 +81,9 @@ class ConnectionLoopTest : public ::testing::Test {
   uint64_t affected_by(const Request& r) { return send_batch(socket_path_, {r}).value().affected().value_or(0); }
 
   Settings saved_settings_ = settings;
-  std::string dir_ = "/tmp/qm_loop_XXXXXX", socket_path_, log_path_;
-  testing::PoolFixture fixture_{4 << 20, testing::PoolBacking::kSysv, false};
+  testing::ScratchDir scratch_;
+  std::string dir_ = scratch_.path(), socket_path_ = dir_ + "/sock", log_path_ = dir_ + "/worker.log";
+  testing::EntryStore store_{4 << 20, testing::PoolBacking::kSysv};
   pid_t worker_ = 0;
 };
 
@@ -130,11 +119,10 @@ TEST_F(ConnectionLoopTest, PeerCredentialRule) {
   EXPECT_EQ(count_of(log, "Key k is missing"), 5u);  // only the admitted peers reached the dispatcher
 }
 
-// A stale file at the socket's path is replaced, by a socket whose mode the creation mask decides and
-// which stays after the worker; a path longer than the address field is bound cut at 107 bytes, and
-// a stale socket there does not block the next worker. A socket that cannot be set up ends the cycle.
+// A stale file at the socket's path is replaced by a socket (its mode from the creation mask) that stays;
+// a longer path is bound cut at 107 bytes, again over a stale socket; a failed set-up ends the cycle.
 TEST_F(ConnectionLoopTest, SocketSetUp) {
-  std::ofstream(socket_path_).put('x');
+  testing::write_file(socket_path_, "x");
   std::string long_path = dir_ + "/" + std::string(150, 's');
   for (const std::string& path : {socket_path_, long_path, long_path}) {
     settings.socket_path = const_cast<char*>(path.c_str());
@@ -142,21 +130,19 @@ TEST_F(ConnectionLoopTest, SocketSetUp) {
     EXPECT_EQ(stop_worker(), 0);
     struct stat st;
     ASSERT_EQ(stat(path.substr(0, 107).c_str(), &st), 0) << "the socket file stays";
-    EXPECT_TRUE(S_ISSOCK(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0777u);
+    EXPECT_EQ(st.st_mode & (S_IFMT | 0777), S_IFSOCK | 0777u);
   }
   log_setfp(nullptr);
   ASSERT_EQ(std::filesystem::create_directories(dir_ + "/busy/x"), true);  // a non-empty directory stays
   for (std::string path : {dir_ + "/no/such/dir/sock", dir_ + "/busy"}) {
     settings.socket_path = path.data();
-    EXPECT_EQ(process_cycle(fixture_.pool(), nullptr), -1) << path;
+    EXPECT_EQ(process_cycle(store_.pool(), nullptr), -1) << path;
   }
   close_listening_socket();
 }
 
-// SIGHUP is logged; SIGUSR1 reopens the log at log_path, so a moved-away log is replaced by a new file;
-// without enable_clean no sweep runs. With it, expired entries of both kinds go, and a dead holder of
-// the write lock is broken.
+// SIGHUP is logged, SIGUSR1 reopens log_path, and without enable_clean no sweep runs; with it, expired
+// entries of both kinds go and a dead holder of the write lock is broken.
 TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
   start_worker(nullptr);
   const uint32_t now = static_cast<uint32_t>(time(nullptr));
@@ -187,7 +173,7 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
   ASSERT_EQ(affected_by(make_add("soon", "v", now + 1)), 1u);
   auto broken = [&] { return logged("[WARN]: Forcibly removing all locks and repeating"); };
   for (int attempt = 0; attempt < 3 && !broken(); ++attempt) {
-    __atomic_store_n(&fixture_.pool()->lock, ~uint64_t{0}, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&store_.pool()->lock, ~uint64_t{0}, __ATOMIC_SEQ_CST);
     wait_until(broken, 1000);
   }
   EXPECT_TRUE(broken());
@@ -200,8 +186,7 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
 TEST_F(ConnectionLoopTest, FailedAcceptsPauseInsteadOfEndingTheLoop) {
   settings.client_timeout = 1;
   start_worker(nullptr, [] {
-    int open_now = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) open_now += entry.path().empty() ? 0 : 1;
+    const auto open_now = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     // Room for the listening socket and two clients (the directory listing held one descriptor).
     rlimit limit{static_cast<rlim_t>(open_now + 2), static_cast<rlim_t>(open_now + 2)};
     setrlimit(RLIMIT_NOFILE, &limit);

@@ -1,13 +1,13 @@
-// Test support for the entry layer: a private pool initialised by init_memory (key tree and both
-// tries), a snapshot of its entries, and a checker of the whole store: the allocator's bookkeeping, the
-// key tree, both tries, and the link between them (every trie value names a live address entry whose
-// own text parses to that very prefix).
+// Test support for the entry layer: a pool laid out by init_memory, a snapshot of its entries, and a
+// checker of the allocator, the key tree, both tries, and that every trie value names a live address
+// entry whose own text parses to that very prefix.
 #pragma once
 
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "entry/ipaddr_ops.h"
 #include "entry/store_init.h"
@@ -41,19 +41,19 @@ class EntryStore {
     if (init_memory(pool(), 0, data_size) != 0) abort();
   }
   SlabPool* pool() const { return fixture_.pool(); }
-  TreeRoot* tree() const { return key_tree_of(pool()); }
   LpcNode32* trie4() const { return _lfof_<LpcNode32>(pool(), pool()->trie4); }
   LpcNode128* trie6() const { return _lfof_<LpcNode128>(pool(), pool()->trie6); }
   int64_t size() const { return fixture_.size(); }
 
   // The entry with exactly this key, or null (no lock taken: tests are the only user).
-  RbtreeNode* entry(const std::string& key) const { return rbtree_get(pool(), tree(), key.data(), key.size()); }
+  RbtreeNode* entry(const std::string& key) const {
+    return rbtree_get(pool(), key_tree_of(pool()), key.data(), key.size());
+  }
 
-  // Every entry of the key tree.
   DictImage image() const {
     DictImage out;
     TrustedView view(pool());
-    rbtree_walk_inorder(view, tree(), [&](const RbtreeNode* n) {
+    rbtree_walk_inorder(view, key_tree_of(pool()), [&](const RbtreeNode* n) {
       const auto* key = reinterpret_cast<const char*>(node_key(n));
       out[std::string(key, n->key_len)] = {std::string(key + n->key_len, n->value_len), n->expires, n->is_address != 0};
       return true;
@@ -65,8 +65,7 @@ class EntryStore {
   PoolFixture fixture_;
 };
 
-// Takes every free page, then every free chunk of the size class that serves `bytes`: afterwards only
-// chunks of the other classes' open pages remain.
+// Takes every free page, then every free chunk of the size class that serves `bytes`.
 inline void exhaust_pool(SlabPool* pool, uint64_t bytes) {
   while (slab_alloc_locked(pool, static_cast<uint64_t>(page_size)) != nullptr) {
   }
@@ -74,56 +73,57 @@ inline void exhaust_pool(SlabPool* pool, uint64_t bytes) {
   }
 }
 
-namespace entry_check_detail {
+// A stored prefix: family, key (host order, 128 bits wide for both families), suffix length.
+using PrefixId = std::tuple<uint64_t, unsigned __int128, unsigned>;
 
-// Checks that each prefix of one trie names a live address entry whose text parses to that prefix.
-template <class Traits>
-std::string check_trie_values(const SlabPool* pool, const LpcNode<Traits>* root, const std::set<uint64_t>& live,
-                              const char* name) {
-  TrieCensus<Traits> census;
-  std::string err = trie_verify<Traits>(pool, root, &census);
-  if (!err.empty()) return std::string(name) + ": " + err;
-  for (const auto& p : census.prefixes) {
-    if (live.count(p.value) == 0) return check_format("%s: prefix value %lu names no live entry", name, (unsigned long)p.value);
-    const RbtreeNode* node = _lfof_<const RbtreeNode>(pool, p.value);
-    const std::string text(reinterpret_cast<const char*>(node_key(node)), node->key_len);
-    Cidr c;
-    if (!node->is_address || parse_address_key(text.data(), text.size(), &c) != 0 ||
-        c.family != (Traits::kKeyLength == 32 ? kFamilyInet : kFamilyInet6)) {
-      return check_format("%s: prefix names '%s', which is no address entry of this family", name, text.c_str());
-    }
-    typename Traits::Key key, mask;
-    if constexpr (Traits::kKeyLength == 32) {
-      key = c.addr4, mask = c.mask4;
-    } else {
-      key = s6addr_to_uint128(c.addr6), mask = s6addr_to_uint128(c.mask6);
-    }
-    if (key != p.key || Traits::kKeyLength - Traits::popcount(mask) != p.slen)
-      return check_format("%s: entry '%s' is stored under another prefix", name, text.c_str());
+// The prefix an address text is stored under (host bits cleared); false when it is not an address.
+inline bool address_prefix(const std::string& text, PrefixId* prefix) {
+  Cidr c;
+  if (parse_address_key(text.data(), text.size(), &c) != 0) return false;
+  if (c.family == kFamilyInet6) {
+    const unsigned __int128 mask = s6addr_to_uint128(c.mask6);
+    *prefix = {c.family, s6addr_to_uint128(c.addr6), 128u - Trie128Traits::popcount(mask)};
+  } else {
+    *prefix = {c.family, c.addr4, 32u - Trie32Traits::popcount(c.mask4)};
   }
-  return "";
+  return true;
 }
 
-}  // namespace entry_check_detail
+// Every prefix of both tries with the value it holds; *err names the first fault of either trie.
+inline std::map<PrefixId, uint64_t> trie_prefixes(const SlabPool* pool, std::string* err) {
+  TrieCensus<Trie32Traits> census4;
+  TrieCensus<Trie128Traits> census6;
+  *err = trie_verify<Trie32Traits>(pool, _lfof_<const LpcNode32>(pool, pool->trie4), &census4);
+  if (err->empty()) *err = trie_verify<Trie128Traits>(pool, _lfof_<const LpcNode128>(pool, pool->trie6), &census6);
+  std::map<PrefixId, uint64_t> out;
+  for (const auto& p : census4.prefixes) out[{kFamilyInet, p.key, p.slen}] = p.value;
+  for (const auto& p : census6.prefixes) out[{kFamilyInet6, p.key, p.slen}] = p.value;
+  return out;
+}
 
-// "" when the store is sound, else the first violation. Optionally reports the number of entries.
-inline std::string entry_store_check(SlabPool* pool, uint64_t* entries = nullptr) {
+// "" when the store is sound, else the first violation.
+inline std::string entry_store_check(SlabPool* pool) {
   std::string err = slab_check(pool);
   if (!err.empty()) return "slab: " + err;
-  const TreeRoot* tree = key_tree_of(pool);
-  uint64_t count = 0;
-  err = rbtree_check(pool, tree, &count);
+  err = rbtree_check(pool, key_tree_of(pool));
   if (!err.empty()) return "key tree: " + err;
   std::set<uint64_t> live;
   TrustedView view(pool);
-  rbtree_walk_inorder(view, tree, [&](const RbtreeNode* node) { return live.insert(offset_of_record(pool, node)), true; });
-  err = entry_check_detail::check_trie_values<Trie32Traits>(pool, _lfof_<const LpcNode32>(pool, pool->trie4), live, "trie4");
-  if (err.empty()) {
-    err = entry_check_detail::check_trie_values<Trie128Traits>(pool, _lfof_<const LpcNode128>(pool, pool->trie6), live,
-                                                               "trie6");
+  rbtree_walk_inorder(view, key_tree_of(pool), [&](const RbtreeNode* node) {
+    live.insert(offset_of_record(pool, node));
+    return true;
+  });
+  const auto prefixes = trie_prefixes(pool, &err);
+  if (!err.empty()) return "tries: " + err;
+  for (const auto& [id, value] : prefixes) {
+    if (live.count(value) == 0) return check_format("prefix value %lu names no live entry", (unsigned long)value);
+    const RbtreeNode* node = _lfof_<const RbtreeNode>(pool, value);
+    const std::string text(reinterpret_cast<const char*>(node_key(node)), node->key_len);
+    PrefixId own;
+    if (!node->is_address || !address_prefix(text, &own) || own != id)
+      return check_format("a prefix names '%s', which is no address entry of that prefix", text.c_str());
   }
-  if (entries != nullptr) *entries = count;
-  return err;
+  return "";
 }
 
 }  // namespace quillmap::testing

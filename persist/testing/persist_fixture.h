@@ -1,6 +1,5 @@
-// Test support for the data file: a private store with its key tree and both tries, filled the way
-// the loader fills it, a scratch directory, and whole-file reads and writes (the log is captured with
-// store/testing/log_capture.h, the store checked with entry_store_check).
+// Test support for the data file: a store filled the way the loader fills it, a scratch directory,
+// and whole-file reads and writes.
 #pragma once
 
 #include <unistd.h>
@@ -18,11 +17,10 @@
 
 namespace quillmap::testing {
 
-// A store laid out afresh, as the daemon's first worker leaves it (key tree and both tries).
+// A store laid out afresh, as the daemon's first worker leaves it.
 class PersistStore : public EntryStore {
  public:
   explicit PersistStore(int64_t data_size = 64 << 20) : EntryStore(data_size) {}
-
   // Stores one entry the way the loader does (write lock taken here).
   int64_t put(const std::string& key, const std::string& value, uint64_t expires, bool is_address) {
     if (rwlock_wlock(&pool()->lock) != 0) return -3;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/reader/checked_view.h"
@@ -35,7 +36,7 @@ namespace {
 
 using testing::KeyedStore;
 
-TEST(ReaderErrorsTest, OpenOutcomes) {
+TEST(ReaderErrorsTest, OpenOutcomesAndDamagedHeaders) {
   KeyedStore store(1 << 20), blank(1 << 20, 0600, false);  // blank: never laid out by a daemon
   ASSERT_EQ(add_key(store.pool(), "a", 1, "1", 1, 0), kDone);
   const std::string conf = store.dir() + "/quillmap.conf", no_segment = store.dir() + "/no-segment";
@@ -56,8 +57,45 @@ TEST(ReaderErrorsTest, OpenOutcomes) {
                                        "\"\ndata_path=/second/one/ignored\n"), &reader),
             ReadStatus::kOk);
   EXPECT_EQ(reader.get("a", &v), ReadStatus::kOk);
-  unlink(conf.c_str());
-  unlink(no_segment.c_str());
+  unlink(conf.c_str()), unlink(no_segment.c_str());
+
+  // Each header damage makes the segment "not laid out"; the reader never touches its lock word.
+  const SlabPool good = *store.pool();
+  Reader opened;
+  ASSERT_EQ(Reader::open(store.data_path(), &opened), ReadStatus::kOk);
+  // In order: pool_end beyond the segment or cut short, desc_base shifted or of another class count, desc_end shifted,
+  // data_start off the page, class_stats shifted, min_chunk not 2^shift, min_chunk_shift absurd, key_tree
+  // never set or misaligned, trie4 outside the pool, trie6 misaligned, more free pages than pages.
+  void (*const damages[])(SlabPool*) = {
+      [](SlabPool* p) { p->pool_end += 4096; },  [](SlabPool* p) { p->pool_end -= 4096; },
+      [](SlabPool* p) { p->desc_base += 8; },    [](SlabPool* p) { p->desc_base += 56; },
+      [](SlabPool* p) { p->desc_end += 24; },    [](SlabPool* p) { p->data_start += 8; },
+      [](SlabPool* p) { p->class_stats += 32; }, [](SlabPool* p) { p->min_chunk = 16; },
+      [](SlabPool* p) { p->min_chunk_shift = 60; }, [](SlabPool* p) { p->key_tree = 0; },
+      [](SlabPool* p) { p->key_tree += 4; },     [](SlabPool* p) { p->trie4 = p->pool_end; },
+      [](SlabPool* p) { p->trie6 += 8; },        [](SlabPool* p) { p->free_pages = ~uint64_t{0}; },
+  };
+  for (size_t i = 0; i < std::size(damages); ++i) {
+    *store.pool() = good;
+    damages[i](store.pool());
+    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut) << "damage " << i;
+    EXPECT_EQ(store.pool()->lock, 0u) << "damage " << i;
+  }
+  const uint32_t seed = testing::test_seed(20261207);
+  SCOPED_TRACE(testing::seed_trace(seed));
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 200; ++i) {
+    auto* words = reinterpret_cast<uint64_t*>(store.pool());
+    for (size_t w = 0; w < sizeof(SlabPool) / 8; ++w) words[w] = rng() >> (rng() % 64);
+    const uint64_t lock = words[0];
+    EXPECT_TRUE(Reader::open(store.data_path(), &reader) == ReadStatus::kNotLaidOut && words[0] == lock);
+  }
+  *store.pool() = good;
+  EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
+  store.pool()->desc_base += 8;  // rewritten after `opened` opened: noticed when it next takes a share
+  EXPECT_TRUE(opened.get("k", &v) == ReadStatus::kNotLaidOut && store.pool()->lock == 0u);
+  *store.pool() = good;
+  EXPECT_EQ(opened.get("k", &v), ReadStatus::kNotFound);
 }
 
 // Segments of mode 0640 given to a reader group: a member of the group reads them read-only (through
@@ -88,57 +126,11 @@ TEST(ReaderErrorsTest, ReaderGroupReadsReadOnlyOthersArePermissionDenied) {
     return pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
   };
   EXPECT_EQ(as_account(kReaders, true), 0);
-  const uint64_t valid = store.index()->valid;
-  store.index()->valid = 0;
+  const uint64_t valid = std::exchange(store.index()->valid, 0);
   EXPECT_EQ(as_account(kReaders, true), 0) << "by the plain walk";
   store.index()->valid = valid;
   EXPECT_EQ(as_account(65533, false), 0);
   EXPECT_EQ(store.pool()->lock, 0u);
-}
-
-// Each header damage makes the segment "not laid out"; the reader never touches its lock word.
-TEST(ReaderErrorsTest, DamagedHeadersAreRefused) {
-  KeyedStore store(1 << 20);
-  const SlabPool good = *store.pool();
-  Reader opened;
-  ASSERT_EQ(Reader::open(store.data_path(), &opened), ReadStatus::kOk);
-  std::string v;
-  // pool_end beyond the segment or cut short, desc_base shifted or of another class count, desc_end shifted,
-  // data_start off the page, class_stats shifted, min_chunk not 2^shift, min_chunk_shift absurd, key_tree
-  // never set or misaligned, trie4 outside the pool, trie6 misaligned, more free pages than pages.
-  void (*const damages[])(SlabPool*) = {
-      [](SlabPool* p) { p->pool_end += 4096; },  [](SlabPool* p) { p->pool_end -= 4096; },
-      [](SlabPool* p) { p->desc_base += 8; },    [](SlabPool* p) { p->desc_base += 56; },
-      [](SlabPool* p) { p->desc_end += 24; },    [](SlabPool* p) { p->data_start += 8; },
-      [](SlabPool* p) { p->class_stats += 32; }, [](SlabPool* p) { p->min_chunk = 16; },
-      [](SlabPool* p) { p->min_chunk_shift = 60; }, [](SlabPool* p) { p->key_tree = 0; },
-      [](SlabPool* p) { p->key_tree += 4; },     [](SlabPool* p) { p->trie4 = p->pool_end; },
-      [](SlabPool* p) { p->trie6 += 8; },        [](SlabPool* p) { p->free_pages = ~uint64_t{0}; },
-  };
-  Reader reader;
-  for (size_t i = 0; i < std::size(damages); ++i) {
-    *store.pool() = good;
-    damages[i](store.pool());
-    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut) << "damage " << i;
-    EXPECT_EQ(store.pool()->lock, 0u) << "damage " << i;
-  }
-  const uint32_t seed = testing::test_seed(20261207);
-  SCOPED_TRACE(testing::seed_trace(seed));
-  std::mt19937_64 rng(seed);
-  for (int i = 0; i < 200; ++i) {
-    auto* words = reinterpret_cast<uint64_t*>(store.pool());
-    for (size_t w = 0; w < sizeof(SlabPool) / 8; ++w) words[w] = rng() >> (rng() % 64);
-    const uint64_t lock = words[0];
-    EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kNotLaidOut);
-    EXPECT_EQ(words[0], lock);
-  }
-  *store.pool() = good;
-  EXPECT_EQ(Reader::open(store.data_path(), &reader), ReadStatus::kOk);
-  store.pool()->desc_base += 8;  // rewritten after `opened` opened: noticed when it next takes a share
-  EXPECT_EQ(opened.get("k", &v), ReadStatus::kNotLaidOut);
-  EXPECT_EQ(store.pool()->lock, 0u);
-  *store.pool() = good;
-  EXPECT_EQ(opened.get("k", &v), ReadStatus::kNotFound);
 }
 
 // Each damage of the store under an open reader (a cycle, a length beyond its chunk, offsets into free
@@ -176,16 +168,13 @@ TEST(DamagedStoreTest, EveryDamageEndsAsChanged) {
                        uint64_t{0}, pool->desc_base}) {
     damages.emplace_back("a root offset outside any node", [=] { tree->root = bad; }, get);
   }
-  const RbtreeNode saved_root = *root, saved_node = *node;
-  const TreeRoot saved_tree = *tree;
-  const LpcAlias saved_alias = *alias;
+  const auto saved = std::tuple(*root, *node, *tree, *alias);
   for (const auto& [what, damage, probe] : damages) {
     damage();
     EXPECT_EQ(probe(), ReadStatus::kChanged) << what;
-    *root = saved_root, *node = saved_node, *tree = saved_tree, *alias = saved_alias;
+    std::tie(*root, *node, *tree, *alias) = saved;
   }
-  EXPECT_TRUE(get() == ReadStatus::kOk && value == "value");
-  EXPECT_TRUE(match() == ReadStatus::kOk && key == "10.0.0.0/8");
+  EXPECT_TRUE(get() == ReadStatus::kOk && value == "value" && match() == ReadStatus::kOk && key == "10.0.0.0/8");
   EXPECT_EQ(pool->lock, 0u);
 }
 
@@ -219,18 +208,14 @@ TEST(CheckedViewTest, AdmitsAlignedRecordsAndByteRunsInsideChunksInUse) {
   };
   for (auto [off, bytes, admitted] : records)
     EXPECT_EQ(CheckedView(g, 1).at<uint64_t>(off, bytes) != nullptr, admitted) << off << " " << bytes;
-  CheckedView misaligned(g, 1);
-  EXPECT_EQ(misaligned.at<uint64_t>(chunks[3].second + 4), nullptr);
-  EXPECT_EQ(misaligned.at<uint8_t>(chunks[3].second), nullptr) << "a failed view stays failed";
-  EXPECT_TRUE(misaligned.failed());
+  CheckedView misaligned(g, 1);  // once failed, it stays failed
+  EXPECT_TRUE(!misaligned.at<uint64_t>(chunks[3].second + 4) && !misaligned.at<uint8_t>(chunks[3].second) && misaligned.failed());
   EXPECT_FALSE(v.chunk_of(chunks[0].second & ~(page - 1), &start, &end)) << "the bitmap chunks of a small page";
   for (auto [size, off] : chunks) slab_free_locked(pool, _lfof_<void>(pool, off));
   for (auto [size, off] : chunks) EXPECT_FALSE(v.chunk_of(off, &start, &end)) << "freed " << size;
   EXPECT_FALSE(v.chunk_of(g.desc_base, &start, &end) || v.chunk_of(g.pool_end, &start, &end));
   CheckedView budget(g, 2);
-  EXPECT_TRUE(budget.step() && budget.step() && !budget.failed());
-  EXPECT_FALSE(budget.step());
-  EXPECT_TRUE(budget.failed());
+  EXPECT_TRUE(budget.step() && budget.step() && !budget.failed() && !budget.step() && budget.failed());
 }
 
 void add(SlabPool* pool, const std::string& k, const std::string& v) {
@@ -265,15 +250,13 @@ TEST(ReaderRefreshTest, FollowsTheLiveSegmentAcrossRemovalAndRecreation) {
   ASSERT_NE(old_base, reinterpret_cast<void*>(-1));
   // A data file replaced under a running daemon changes the key, not the segment it serves.
   const std::string moved = store.dir() + "/new.yaml";
-  ASSERT_TRUE(std::ofstream(moved).good());
-  ASSERT_EQ(rename(moved.c_str(), store.data_path().c_str()), 0);
+  ASSERT_TRUE(std::ofstream(moved).good() && rename(moved.c_str(), store.data_path().c_str()) == 0);
   EXPECT_EQ(never.refresh(), ReadStatus::kOk);
 
   store.remove_segment();
   store.create_segment();
   add(store.pool(), "a", "new");
-  EXPECT_EQ(lazy.refresh(), ReadStatus::kOk);
-  EXPECT_EQ(value_of(lazy, "a"), "new");
+  EXPECT_TRUE(lazy.refresh() == ReadStatus::kOk && value_of(lazy, "a") == "new");
   // Guards and sections holding views keep the old segment; they and new guards report the change.
   EXPECT_TRUE(guard.get("a", &view) == ReadStatus::kChanged && guard.validate() == ReadStatus::kChanged);
   EXPECT_EQ(view.value, "old") << "views stay readable until the guard ends";
@@ -301,8 +284,7 @@ TEST(ReaderRefreshTest, FollowsTheLiveSegmentAcrossRemovalAndRecreation) {
 
   // With no daemon every call says so; a new segment is found again.
   store.remove_segment();
-  EXPECT_EQ(value_of(eager, "a"), read_status_text(ReadStatus::kNoSegment));
-  EXPECT_EQ(ReadGuard(eager).status(), ReadStatus::kNoSegment);
+  EXPECT_TRUE(value_of(eager, "a") == read_status_text(ReadStatus::kNoSegment) && ReadGuard(eager).status() == ReadStatus::kNoSegment);
   EXPECT_TRUE(lazy.refresh() == ReadStatus::kNoSegment && value_of(lazy, "a") == read_status_text(ReadStatus::kNoSegment));
   EXPECT_TRUE(quillmap_reader_refresh(c) == QUILLMAP_READER_E_NO_SEGMENT &&
               quillmap_reader_get(c, "a", 1, buf, sizeof buf, &info) == QUILLMAP_READER_E_NO_SEGMENT);
@@ -352,15 +334,10 @@ struct Universe {
     const std::string& k = address ? u.prefixes[rng() % u.prefixes.size()] : u.strings[rng() % u.strings.size()];
     const std::string v = value_for(k, ++version);
     const auto put = rng() % 2 ? (address ? add_ipaddr : add_key) : (address ? set_ipaddr : set_key);
-    if (roll < 20) {
-      force_unlock(&pool->lock);  // readers' shares vanish under them
-    } else if (roll < 22) {
-      retry([&] { return rbtree_purge(pool, delete_ipaddr_by_node_locked); });
-    } else if (rng() % 3 == 0) {
-      retry([&] { return (address ? delete_ipaddr : delete_key)(pool, k.data(), k.size()); });
-    } else {
-      retry([&] { return put(pool, k.data(), k.size(), v.data(), v.size(), 0); });
-    }
+    if (roll < 20) force_unlock(&pool->lock);  // readers' shares vanish under them
+    else if (roll < 22) retry([&] { return rbtree_purge(pool, delete_ipaddr_by_node_locked); });
+    else if (rng() % 3 == 0) retry([&] { return (address ? delete_ipaddr : delete_key)(pool, k.data(), k.size()); });
+    else retry([&] { return put(pool, k.data(), k.size(), v.data(), v.size(), 0); });
   }
   _exit(0);
 }

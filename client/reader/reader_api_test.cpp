@@ -221,8 +221,7 @@ TEST(ReaderTest, GuardHoldsOneShareAndReportsAForcedUnlockAsChanged) {
   EntryView e;
   {
     ReadGuard guard(reader);
-    ASSERT_EQ(guard.status(), ReadStatus::kOk);
-    EXPECT_EQ(store.pool()->lock, 1u);
+    ASSERT_TRUE(guard.status() == ReadStatus::kOk && store.pool()->lock == 1u);
     guard.release();
     EXPECT_EQ(guard.get("a", &e), ReadStatus::kBadState);
   }
@@ -284,14 +283,12 @@ TEST(ReaderCApiTest, OneShotSectionsAndWalk) {
   EXPECT_TRUE(quillmap_reader_begin(r) == QUILLMAP_READER_E_STATE &&
               quillmap_reader_get(r, "key", 3, buf, sizeof buf, &info) == QUILLMAP_READER_E_STATE);
   ASSERT_EQ(quillmap_reader_get_view(r, "key", 3, &e), QUILLMAP_READER_OK);
-  EXPECT_EQ(std::string(static_cast<const char*>(e.value), e.value_len), "value");
+  EXPECT_EQ(std::string_view(static_cast<const char*>(e.value), e.value_len), "value");
   EXPECT_TRUE(quillmap_reader_validate(r) == QUILLMAP_READER_OK && quillmap_reader_end(r) == QUILLMAP_READER_OK);
   EXPECT_EQ(store.pool()->lock, 0u);
   int count = 0;
-  ASSERT_EQ(quillmap_reader_for_each(
-                r, [](const quillmap_reader_entry*, void* arg) { return ++*static_cast<int*>(arg), 0; }, &count),
-            QUILLMAP_READER_OK);
-  EXPECT_EQ(count, 3);
+  auto counter = [](const quillmap_reader_entry*, void* arg) { return ++*static_cast<int*>(arg), 0; };
+  EXPECT_TRUE(quillmap_reader_for_each(r, counter, &count) == QUILLMAP_READER_OK && count == 3);
   EXPECT_STREQ(quillmap_reader_strerror(QUILLMAP_READER_E_CHANGED), "changed while reading");
   quillmap_reader_close(r);
   quillmap_reader* none = nullptr;

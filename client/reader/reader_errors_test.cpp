@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <tuple>
 #include <fstream>
 #include <functional>
 #include <random>

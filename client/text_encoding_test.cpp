@@ -67,9 +67,7 @@ TEST(TextEncoding, JsonRoundTripModel) {
     const std::string j = json_string(bytes);
     ASSERT_TRUE(is_valid_utf8(j.data(), j.size())) << ::testing::PrintToString(bytes);
     ASSERT_EQ(read_json_string(j), bytes) << j;
-    const bool plain = std::none_of(bytes.begin(), bytes.end(), [](char b) {
-      return static_cast<unsigned char>(b) < 0x20 || b == '"' || b == '\\';
-    });
+    const bool plain = std::none_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b < 0x20 || b == '"' || b == '\\'; });
     ASSERT_TRUE(!plain || !valid || j == "\"" + bytes + "\"") << j;
   }
 }

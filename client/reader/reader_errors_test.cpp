@@ -184,7 +184,7 @@ TEST(DamagedStoreTest, EveryDamageEndsAsChanged) {
 TEST(CheckedViewTest, AdmitsAlignedRecordsAndByteRunsInsideChunksInUse) {
   KeyedStore store(1 << 20);
   SegmentGeometry g;
-  ASSERT_TRUE(read_segment_geometry(store.base(), 1 << 20, &g));
+  ASSERT_TRUE(read_segment_geometry(store.pool(), 1 << 20, &g));
   SlabPool* pool = store.pool();
   const uint64_t page = uint64_t{1} << g.page_shift;
   std::vector<std::pair<uint64_t, uint64_t>> chunks;  // (size, offset)

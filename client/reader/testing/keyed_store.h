@@ -101,7 +101,6 @@ class KeyedStore {
   const std::string& data_path() const { return data_path_; }
   const std::string& dir() const { return dir_; }
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }
-  void* base() const { return base_; }
   int id() const { return id_; }
   IndexHeader* index() const { return index_; }
 

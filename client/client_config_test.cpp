@@ -38,14 +38,13 @@ TEST(ClientConfig, SocketPathFromFile) {
       // The 512th character starts a line of its own, so the tail of a long comment line counts.
       {"#" + std::string(kConfigLinePiece - 1, 'x') + "socket_path=/tail.sock\n", "/tail.sock"},
   };
+  auto read = [&] { Result<std::string> p = socket_path_from_config(path); return p ? p.value() : p.error(); };
   for (const auto& [text, expected] : cases) {
     std::ofstream(path) << text;
-    Result<std::string> p = socket_path_from_config(path);
-    EXPECT_EQ(p ? p.value() : p.error(), expected);
+    EXPECT_EQ(read(), expected);
   }
   std::filesystem::remove(path);
-  Result<std::string> p = socket_path_from_config(path);
-  EXPECT_EQ(p ? "read" : p.error(), "Could not open config " + path + ": No such file or directory");
+  EXPECT_EQ(read(), "Could not open config " + path + ": No such file or directory");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// The socket client against a stand-in daemon: seeded random batches and answers round-trip exactly
-// (through the batch call and the streaming connection), and the failures a client meets; the codec's
-// exact bytes, limits and error texts.
+// The socket client against a stand-in daemon: seeded random batches and answers round-trip exactly (batch
+// call and streaming connection), and the failures a client meets; the codec's exact bytes, limits, errors.
 #include "client/dict_client.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +9,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <future>
 #include <random>
 #include <thread>
 
@@ -20,37 +18,33 @@
 namespace quillmap {
 namespace {
 
-// Serves one connection from a thread: reads to the client's end of stream (or `max_bytes`; nothing
-// while `hold`, until it goes away), then sends `reply` and closes.
+// Serves one connection from a thread: reads to the client's end of stream (or `max_bytes`), then sends
+// `reply` and closes. Without `serve` it listens but never accepts.
 class FakeDaemon {
  public:
-  explicit FakeDaemon(std::string reply, size_t max_bytes = SIZE_MAX, bool hold = false)
-      : thread_([=, this] {
-          UniqueFd conn(accept(listener_.get(), nullptr, nullptr));
-          if (!conn || hold) return release_.get_future().wait();
-          char buf[4096];
-          for (int64_t n; received_.size() < max_bytes && (n = read(conn.get(), buf, sizeof buf)) > 0;)
-            received_.append(buf, n);
-          shm_writen(conn.get(), reply.data(), reply.size());
-        }) {}
+  explicit FakeDaemon(std::string reply, size_t max_bytes = SIZE_MAX, bool serve = true) {
+    if (serve) thread_ = std::thread([=, this] {
+        UniqueFd conn(accept(listener_.get(), nullptr, nullptr));
+        char buf[4096];
+        for (int64_t n; conn && received_.size() < max_bytes && (n = read(conn.get(), buf, sizeof buf)) > 0;)
+          received_.append(buf, n);
+        if (conn) shm_writen(conn.get(), reply.data(), reply.size());
+      });
+  }
   ~FakeDaemon() {
-    release_.set_value();
     shutdown(listener_.get(), SHUT_RDWR);  // wakes an accept that never got a client
     if (thread_.joinable()) thread_.join();
     std::filesystem::remove_all(dir_);
   }
   const std::string& path() const { return path_; }
-  // The requests received, once the client has finished.
-  std::vector<Request> received() {
+  std::vector<Request> received() {  // the requests received, once the client has finished
     thread_.join();
     std::vector<Request> out;
-    for (size_t at = 0; at + 2 <= received_.size();) {
-      const size_t n = static_cast<uint8_t>(received_[at]) << 8 | static_cast<uint8_t>(received_[at + 1]);
-      EXPECT_LE(n, kMaxRequestBody);
+    for (size_t at = 0, n; at + 2 <= received_.size(); at += 2 + n) {
+      n = static_cast<uint8_t>(received_[at]) << 8 | static_cast<uint8_t>(received_[at + 1]);
       Result<Request> r = decode_request_body(std::string_view(received_).substr(at + 2, n));
-      EXPECT_TRUE(r) << r.error();
+      EXPECT_TRUE(r && n <= kMaxRequestBody) << (r ? "too long" : r.error());
       out.push_back(r ? r.value() : Request{});
-      at += 2 + n;
     }
     return out;
   }
@@ -62,12 +56,11 @@ class FakeDaemon {
     UniqueFd s(socket(AF_UNIX, SOCK_STREAM, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path_.data(), std::min(path_.size(), sizeof addr.sun_path - 1));
+    path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
     EXPECT_TRUE(bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && listen(s.get(), 8) == 0)
         << path_ << ": " << std::strerror(errno);
     return s;
   }();
-  std::promise<void> release_;
   std::string received_;
   std::thread thread_;
 };
@@ -97,7 +90,8 @@ TEST(DictClient, RandomBatchesAndAnswersRoundTrip) {
     // Now and then enough frames to pass both the socket buffers and the client's write chunk.
     std::vector<Request> batch(round % 8 == 0 ? 3000 : rng() % 40);
     for (Request& r : batch) r = random_request(rng);
-    Answer reply{rng() % 2 == 0, std::to_string(rng()) + " affected entries", std::nullopt, std::nullopt};
+    Answer reply{rng() % 2 == 0, std::nullopt, std::nullopt, std::nullopt};  // may be the bare answer
+    if (rng() % 4) reply.message = std::to_string(rng()) + " affected entries";
     if (rng() % 2) reply.info = InfoFigures{int64_t(rng()), int64_t(rng()), int64_t(rng()) << 20, 4, 5};
     if (rng() % 2) reply.hashsum = rng() % 2 ? std::string(40, 'f') : "";
     FakeDaemon daemon(encode_answer_frame(reply));
@@ -113,34 +107,24 @@ TEST(DictClient, RandomBatchesAndAnswersRoundTrip) {
     }
     ASSERT_TRUE(answer) << answer.error();
     const Answer& a = answer.value();
-    EXPECT_TRUE(a.success == reply.success && a.message == reply.message && a.info == reply.info &&
-                a.hashsum == reply.hashsum && !a.cut_short);
+    EXPECT_TRUE(std::tie(a.success, a.message, a.info, a.hashsum) == std::tie(reply.success, reply.message, reply.info, reply.hashsum) && !a.cut_short);
     const std::vector<Request> got = daemon.received();
     ASSERT_EQ(got.size(), batch.size()) << "round " << round;
-    for (size_t i = 0; i < batch.size(); ++i) {
-      const Request &g = got[i], &b = batch[i];
-      ASSERT_TRUE(g.action == b.action && g.key == b.key && g.ktype == b.ktype && g.value == b.value &&
-                  g.expires == b.expires)
-          << "round " << round << " request " << i;
-    }
+    auto fields = [](const Request& r) { return std::tie(r.action, r.key, r.ktype, r.value, r.expires); };
+    for (size_t i = 0; i < batch.size(); ++i) ASSERT_TRUE(fields(got[i]) == fields(batch[i])) << "round " << round << " request " << i;
   }
 }
 
-TEST(DictClient, AnswerAfterTheDaemonStoppedReadingIsStillReturned) {
+// An answer sent after the daemon stopped reading is still returned; a daemon that never answers times out.
+// (Connect failures, "cannot connect to PATH: <system error text>", are the command-line e2e test's.)
+TEST(DictClient, EarlyAndMissingAnswers) {
   FakeDaemon daemon(encode_answer_frame(Answer{true, "1 affected entries", std::nullopt, std::nullopt}), 1);
   Result<Answer> answer = send_batch(daemon.path(), std::vector<Request>(20000, make_add("key", std::string(100, 'v'))));
-  ASSERT_TRUE(answer) << answer.error();
-  EXPECT_TRUE(answer.value().affected() == 1u && answer.value().cut_short);
-}
-
-// (Connect failures, "cannot connect to PATH: <system error text>", are the command-line e2e test's.)
-TEST(DictClient, NoAnswerInTime) {
-  FakeDaemon silent("", 0, true);
-  Result<Answer> answer = send_batch(silent.path(), {make_get("k")}, ClientOptions{50});
+  EXPECT_TRUE(answer && answer.value().affected() == 1u && answer.value().cut_short) << (answer ? "" : answer.error());
+  FakeDaemon silent("", 0, false);
+  answer = send_batch(silent.path(), {make_get("k")}, ClientOptions{50});
   EXPECT_EQ(answer ? "an answer" : answer.error(), "no answer from the daemon at " + silent.path() + " in time");
 }
-
-// The codec's exact bytes, limits and error texts.
 
 TEST(WireCodec, FrameBytesAndTheBodyLimit) {
   // Header; action=1 varint 2; key=2 "k"; ktype=3 varint 2; value=4 "v"; expires=5 varint 300.
@@ -149,27 +133,21 @@ TEST(WireCodec, FrameBytesAndTheBodyLimit) {
   // action (2 bytes) + ktype (2) + key tag (1) + two-byte length (2) + key bytes.
   std::string out;
   ASSERT_TRUE(append_request_frame(make_get(std::string(2041, 'k')), out));
-  ASSERT_EQ(out.size(), 2u + 2048u);
-  EXPECT_EQ(out.substr(0, 2), std::string("\x08\x00", 2));
+  EXPECT_TRUE(out.size() == 2u + 2048u && out.substr(0, 2) == std::string("\x08\x00", 2));
   Request too_long = make_get(std::string(2042, 'k'));
   std::string untouched = "x";
   Status st = append_request_frame(too_long, untouched);
   EXPECT_EQ(st ? "accepted" : st.error(), "request is 2049 bytes packed; the daemon takes at most 2048");
-  EXPECT_FALSE(append_request_frame(make_get(std::string("a\0b", 3)), untouched));  // no zero bytes in texts
-  EXPECT_FALSE(append_request_frame(make_add("a", std::string("v\0", 2)), untouched));
+  EXPECT_FALSE(append_request_frame(make_get(std::string("a\0b", 3)), untouched) ||  // no zero bytes in texts
+               append_request_frame(make_add("a", std::string("v\0", 2)), untouched));
   EXPECT_EQ(untouched, "x");
   Result<std::string> batch = encode_batch({make_get("a"), too_long});
   EXPECT_EQ((batch ? "accepted" : batch.error()).rfind("request 2: ", 0), 0u);
 }
 
-TEST(WireCodec, AnswerStreams) {
-  // What the daemon sends for a connection without requests.
-  const std::string bare("\x00\x02\x08\x00", 4);
-  EXPECT_EQ(encode_answer_frame(Answer{}), bare);
-  Result<Answer> a = decode_answer_stream(bare);
-  ASSERT_TRUE(a && !a.value().success && !a.value().message && !a.value().info && !a.value().hashsum);
-
-  std::string good = encode_answer_frame(Answer{true, "1 affected entries", std::nullopt, std::nullopt});
+TEST(WireCodec, AnswersAndTheirStreams) {
+  EXPECT_EQ(encode_answer_frame(Answer{}), std::string("\x00\x02\x08\x00", 4));  // for a connection without requests
+  const std::string good = encode_answer_frame(Answer{true, "1 affected entries", std::nullopt, std::nullopt});
   const std::pair<std::string, std::string> malformed[] = {
       {"", "daemon closed the connection without an answer"},
       {std::string("\x00", 1), "truncated answer: 1 byte received, the frame header alone has 2"},
@@ -183,16 +161,13 @@ TEST(WireCodec, AnswerStreams) {
     Result<Answer> r = decode_answer_stream(stream);
     EXPECT_EQ(r ? "decoded" : r.error(), error);
   }
-}
-
-TEST(WireCodec, AffectedCountIsReadFromTheMessage) {
-  Answer a;
-  EXPECT_EQ(a.affected(), std::nullopt);
+  Answer counted;  // the affected count, read from the message
+  EXPECT_EQ(counted.affected(), std::nullopt);
   for (auto [message, affected] : {std::pair<const char*, std::optional<uint64_t>>{"0 affected entries", 0},
                                    {"4294967295 affected entries", 4294967295u}, {" affected entries", std::nullopt},
                                    {"x affected entries", std::nullopt}, {"12 entries", std::nullopt}}) {
-    a.message = message;
-    EXPECT_EQ(a.affected(), affected) << message;
+    counted.message = message;
+    EXPECT_EQ(counted.affected(), affected) << message;
   }
 }
 

@@ -22,31 +22,19 @@ std::optional<std::string> read_json_string(std::string_view j) {
   for (size_t i = 0; i < j.size(); ++i) {
     const auto c = static_cast<unsigned char>(j[i]);
     if (c < 0x20 || c == '"') return std::nullopt;  // must have been escaped
-    if (c != '\\') {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    if (++i == j.size()) return std::nullopt;
-    const size_t short_escape = std::string_view("\"\\bfnrt").find(j[i]);
-    if (short_escape != std::string_view::npos) {
-      out.push_back("\"\\\b\f\n\r\t"[short_escape]);
-    } else if (j[i] == 'u' && i + 4 < j.size()) {
-      const uint32_t cp = std::stoul(std::string(j.substr(i + 1, 4)), nullptr, 16);
-      if (cp >= 0x20 && (cp < 0xDC80 || cp > 0xDCFF)) return std::nullopt;
-      out.push_back(static_cast<char>(cp < 0x20 ? cp : cp - 0xDC00));
-      i += 4;
-    } else {
-      return std::nullopt;
-    }
+    const size_t short_escape = c != '\\' || ++i == j.size() ? 0 : std::string_view("\"\\bfnrt").find(j[i]) + 1;
+    const uint32_t cp = c == '\\' && i + 4 < j.size() && j[i] == 'u' ? std::stoul(std::string(j.substr(i + 1, 4)), nullptr, 16) : 0x20;
+    if (c != '\\') out.push_back(static_cast<char>(c));
+    else if (short_escape > 0) out.push_back("\"\\\b\f\n\r\t"[short_escape - 1]);
+    else if (cp < 0x20 || (cp >= 0xDC80 && cp <= 0xDCFF)) out.push_back(static_cast<char>(cp < 0x20 ? cp : cp - 0xDC00)), i += 4;
+    else return std::nullopt;
   }
   return out;
 }
 
 // The exact forms of each kind of escape.
 TEST(TextEncoding, Table) {
-  struct Case {
-    std::string bytes, json, text;
-  };
+  struct Case { std::string bytes, json, text; };
   const Case cases[] = {
       {"café", "\"café\"", "café"},
       {"caf\xE9", "\"caf\\udce9\"", "caf\\xe9"},                     // Latin-1, not UTF-8
@@ -79,9 +67,7 @@ TEST(TextEncoding, JsonRoundTripModel) {
     const std::string j = json_string(bytes);
     ASSERT_TRUE(is_valid_utf8(j.data(), j.size())) << ::testing::PrintToString(bytes);
     ASSERT_EQ(read_json_string(j), bytes) << j;
-    const bool plain = std::none_of(bytes.begin(), bytes.end(), [](char b) {
-      return static_cast<unsigned char>(b) < 0x20 || b == '"' || b == '\\';
-    });
+    const bool plain = std::none_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b < 0x20 || b == '"' || b == '\\'; });
     ASSERT_TRUE(!plain || !valid || j == "\"" + bytes + "\"") << j;
   }
 }

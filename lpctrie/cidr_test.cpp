@@ -52,7 +52,7 @@ TEST(StrToCidr, AcceptedTexts) {
   for (const auto& c : cases) {
     Cidr cidr{};
     ASSERT_EQ(parse(c.text, &cidr), c.result) << c.text;
-    bool v4 = std::strchr(c.text, ':') == nullptr;
+    const bool v4 = std::strchr(c.text, ':') == nullptr;
     EXPECT_EQ(cidr.family, v4 ? kFamilyInet : kFamilyInet6) << c.text;
     const auto* addr = v4 ? reinterpret_cast<const uint8_t*>(&cidr.addr4) : cidr.addr6;
     const auto* mask = v4 ? reinterpret_cast<const uint8_t*>(&cidr.mask4) : cidr.mask6;
@@ -73,40 +73,32 @@ TEST(StrToCidr, RejectedTexts) {
   }
 }
 
-// The all-ones address is valid, although shm_inet_addr reports failure with the same value.
-TEST(ShmInetAddr, FailureValueAndSeparateReport) {
+// shm_inet_addr: the all-ones address is valid, although it reports failure with the same value (which
+// shm_inet_addr_parse tells apart); no byte past the length is read. shm_atoi; the s6addr byte order.
+TEST(SmallParsers, Tables) {
   uint32_t out = 0;
   EXPECT_TRUE(shm_inet_addr_parse("255.255.255.255", 15, &out) && out == 0xFFFFFFFFu);
   EXPECT_FALSE(shm_inet_addr_parse("1.2.3.4.", 8, &out) || shm_inet_addr_parse("1.2.3.999", 9, &out));
   EXPECT_TRUE(shm_inet_addr("1.2.3", 5) == 0xFFFFFFFFu && shm_inet_addr("", 0) == 0xFFFFFFFFu);
-  const uint8_t expected[4] = {192, 168, 0, 1};
   out = shm_inet_addr("192.168.0.1", 11);
-  EXPECT_EQ(0, std::memcmp(&out, expected, 4));
-  EXPECT_EQ(shm_inet_addr("1.2.3.45", 7), shm_inet_addr("1.2.3.4", 7));  // no byte past the length is read
-}
-
-TEST(ShmAtoi, Table) {
+  EXPECT_EQ(0, std::memcmp(&out, "\xc0\xa8\x00\x01", 4));
+  EXPECT_EQ(shm_inet_addr("1.2.3.45", 7), shm_inet_addr("1.2.3.4", 7));
   const std::pair<const char*, int64_t> cases[] = {
       {"0", 0},   {"024", 24}, {"9223372036854775807", 9223372036854775807}, {"9223372036854775808", -1},
       {"", -1},   {"+1", -1},  {"92233720368547758070", -1},                 {"-1", -1},
       {" 1", -1}, {"1 ", -1},  {"1a", -1}};
   for (auto [text, value] : cases) EXPECT_EQ(shm_atoi(text, std::strlen(text)), value) << text;
-}
-
-TEST(S6Addr, RoundTripAndByteOrder) {
-  uint8_t bytes[16], back[16];
-  for (int i = 0; i < 16; ++i) bytes[i] = static_cast<uint8_t>(i + 1);
-  unsigned __int128 v = s6addr_to_uint128(bytes);
+  const uint8_t bytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  uint8_t back[16];
+  const uint128_t v = s6addr_to_uint128(bytes);
   EXPECT_TRUE(static_cast<uint64_t>(v >> 64) == 0x0102030405060708u && static_cast<uint64_t>(v) == 0x090a0b0c0d0e0f10u);
   uint128_to_s6addr(static_cast<uint64_t>(v), static_cast<uint64_t>(v >> 64), back);
   EXPECT_EQ(0, std::memcmp(bytes, back, 16));
 }
 
-// The bit arithmetic at the edges of a key: shifts by the full width, the root's child index, the
-// boundary between the two 64-bit halves of a 128-bit key. Every shift amount passes through rt(), so
-// that the compiler cannot fold the call: a shift by the full width then runs as the machine's shift
-// does (which takes the amount modulo the width), as it does in the trie. (Amounts inside the key are
-// the model test's.)
+// The bit arithmetic at the edges of a key (full-width shifts, the root's child index, the boundary of a
+// 128-bit key's halves). Every amount passes through rt() so that the compiler cannot fold the call and a
+// full-width shift runs as the machine's (amount modulo the width), as in the trie.
 
 using T32 = Trie32Traits;
 using T128 = Trie128Traits;
@@ -114,8 +106,7 @@ constexpr uint128_t kOnes = ~uint128_t{0};
 constexpr uint64_t kLow = ~uint64_t{0};
 constexpr uint128_t bit128(unsigned n) { return uint128_t{1} << n; }
 
-// `v`, read back at run time.
-unsigned rt(unsigned v) {
+unsigned rt(unsigned v) {  // `v`, read back at run time
   volatile unsigned x = v;
   return x;
 }

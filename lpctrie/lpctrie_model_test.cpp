@@ -1,6 +1,5 @@
-// Seeded model tests of both tries (random prefixes with lengths skewed like real tables, against a
-// longest-prefix model, invariants checked after every step, every lookup run by the daemon's search
-// and through an outside reader's checked view), in a roomy and in a full pool; failures inside one
+// Seeded model tests of both tries against a longest-prefix model (invariants after every step, lookups by
+// the daemon's search and an outside reader's checked view) in a roomy and a full pool; failures inside one
 // restructuring; searches over a damaged trie; the invariant checks that abort.
 #include <gtest/gtest.h>
 
@@ -11,7 +10,6 @@
 #include <random>
 #include <set>
 #include <tuple>
-#include <vector>
 
 #include "index/bounded_view.h"  // the bounds and step budget of an outside reader's view
 #include "lpctrie/testing/trie_api.h"
@@ -32,8 +30,7 @@ using testing::prefix_mask;
 template <class Traits>
 unsigned random_length(std::mt19937_64& rng) {
   static constexpr unsigned kV4[][3] = {{50, 24, 1}, {12, 22, 2}, {18, 16, 6}, {10, 25, 8}, {7, 8, 8}, {3, 0, 8}};
-  static constexpr unsigned kV6[][3] = {{50, 32, 17}, {15, 49, 16}, {7, 128, 1},
-                                        {10, 65, 63}, {14, 16, 16}, {4, 0, 16}};
+  static constexpr unsigned kV6[][3] = {{50, 32, 17}, {15, 49, 16}, {7, 128, 1}, {10, 65, 63}, {14, 16, 16}, {4, 0, 16}};
   unsigned r = rng() % 100;
   for (const auto& row : Traits::kKeyLength == 32 ? kV4 : kV6) {
     if (r < row[0]) return row[1] + rng() % row[2];
@@ -63,8 +60,8 @@ class TrieModel : public ::testing::Test {
     return s;
   }
   uint64_t failures() {
-    return std::accumulate(class_stats_of(pool()), class_stats_of(pool()) + slab_class_count(pool()), uint64_t{0},
-                           [](uint64_t n, const ClassStats& c) { return n + c.failures; });
+    const ClassStats* c = class_stats_of(pool());
+    return std::accumulate(c, c + slab_class_count(pool()), uint64_t{0}, [](uint64_t n, auto& s) { return n + s.failures; });
   }
   Key random_key(std::mt19937_64& rng) { return static_cast<Key>(Trie128Traits::make(rng(), rng())); }
   int64_t insert(Key k, unsigned len, uint64_t v) { return Api::insert(pool(), root_, k, prefix_mask<Traits>(len), v); }
@@ -82,16 +79,15 @@ class TrieModel : public ::testing::Test {
     ASSERT_EQ(lpctrie_find_in<Traits>(checked, offset_of_record(pool(), root_), addr), expected);
     ASSERT_FALSE(checked.failed());
   }
-  // The trie is valid and holds exactly the model's prefixes and values, one leaf per distinct key;
-  // with `lookups`, the first and last address of every prefix is found.
+  // Valid, and exactly the model's prefixes and values, one leaf per distinct key; with `lookups`, the
+  // first and last address of every prefix found.
   void expect_model(bool lookups = true) {
     testing::TrieCensus<Traits> census;
     ASSERT_EQ(verify(&census), "");
     ASSERT_EQ(census.prefixes.size(), model_.keys.size());
     std::set<Key> keys;
     for (const auto& p : census.prefixes) {
-      ASSERT_TRUE(model_.contains(p.key, K - p.slen));
-      ASSERT_EQ(model_.by_len[K - p.slen].at(p.key), p.value);
+      ASSERT_TRUE(model_.contains(p.key, K - p.slen) && model_.by_len[K - p.slen].at(p.key) == p.value);
       keys.insert(p.key);
     }
     ASSERT_EQ(census.leaves, keys.size()) << "prefixes of one key on more than one leaf";
@@ -100,8 +96,7 @@ class TrieModel : public ::testing::Test {
       ASSERT_NO_FATAL_FAILURE(expect_lookup(testing::prefix_last<Traits>(k, len)));
     }
   }
-  // Deletes every prefix in random order: the trie ends as an empty root and the allocator exactly as
-  // it was before the first insert.
+  // Deletes every prefix in random order: an empty root is left, the allocator as before the first insert.
   void delete_everything(std::mt19937_64& rng) {
     auto keys = model_.keys;
     std::shuffle(keys.begin(), keys.end(), rng);
@@ -112,23 +107,17 @@ class TrieModel : public ::testing::Test {
         ASSERT_NO_FATAL_FAILURE(expect_model(false)) << "deletion " << i;
       }
     }
-    EXPECT_EQ(node_slots(root_)[0], kNoOffset);
     EXPECT_EQ(testing::slab_check(pool()), "");
-    EXPECT_TRUE(allocator_state() == start_) << "the trie kept memory after its last prefix was deleted";
+    EXPECT_TRUE(node_slots(root_)[0] == kNoOffset && allocator_state() == start_) << "the trie kept memory after its last prefix";
   }
 
-  // A key at the edges: each 32-bit word (64-bit half) 0, 1, 2, all ones, its top bit alone or all
-  // ones but the last bit, so that keys differ in the first or last bit or in one half only.
+  // A key whose 32-bit word (each 64-bit half) is 0, 1, 2, all ones, the top bit or all ones but the last.
   static Key edge_key(std::mt19937_64& rng) {
     auto word = [&rng](uint64_t ones) { return std::array<uint64_t, 6>{0, 1, 2, ones, ones ^ (ones >> 1), ones - 1}[rng() % 6]; };
-    if constexpr (K == 32) {
-      return static_cast<Key>(word(0xFFFFFFFFu));
-    } else {
-      return Traits::make(word(~uint64_t{0}), word(~uint64_t{0}));
-    }
+    if constexpr (K == 32) return static_cast<Key>(word(0xFFFFFFFFu));
+    else return Traits::make(word(~uint64_t{0}), word(~uint64_t{0}));
   }
-  // A random address: 7 in 8 fall into one of 16 regions (upper 12 bits shared), so that nodes grow
-  // wide and deep; one in 64 lies at the edges.
+  // 7 in 8 fall into one of 16 regions (upper 12 bits shared) so that nodes grow wide and deep; 1 in 64 at the edges.
   Key address(std::mt19937_64& rng) {
     if (rng() % 64 == 0) return edge_key(rng);
     while (regions_.size() < 16) regions_.push_back(random_key(rng) & prefix_mask<Traits>(12));
@@ -136,11 +125,9 @@ class TrieModel : public ::testing::Test {
     return rng() % 8 == 0 ? noise : regions_[rng() % regions_.size()] | (noise & ~prefix_mask<Traits>(12));
   }
 
-  // One random change: insert (new, a longer prefix of a stored network, a value replacement, or now
-  // and then the default route or a host at the edges) or delete (stored, or in one case of ten a
-  // random prefix that is probably not), then lookups. One change in four passes host bits below the
-  // prefix length, which the trie ignores. In a small pool a failed insert must leave the trie and the
-  // allocator exactly as they were, and a value replacement never fails.
+  // Insert (new, longer than a stored one, a replacement, the default route, a host at the edges) or delete
+  // (stored, or 1 in 10 probably not), 1 in 4 with host bits set; then lookups. In a small pool a failed
+  // insert leaves the trie and the allocator as they were, and a value replacement never fails.
   void random_step(std::mt19937_64& rng, unsigned insert_percent) {
     auto& keys = model_.keys;
     Key key;
@@ -168,13 +155,10 @@ class TrieModel : public ::testing::Test {
         ASSERT_EQ(r, kDone);
         model_.put(key, len, next_value_++);
       }
-    } else {
-      ASSERT_NO_FATAL_FAILURE(erase(key, len, host));
-    }
+    } else ASSERT_NO_FATAL_FAILURE(erase(key, len, host));
     ASSERT_NO_FATAL_FAILURE(expect_lookup(key));
     for (int i = 0; i < 3; ++i) ASSERT_NO_FATAL_FAILURE(expect_lookup(address(rng)));
-    if (keys.empty()) return;
-    std::tie(key, len) = keys[rng() % keys.size()];
+    if (!keys.empty()) std::tie(key, len) = keys[rng() % keys.size()];
     ASSERT_NO_FATAL_FAILURE(expect_lookup(testing::prefix_last<Traits>(key, len)));
   }
 
@@ -195,9 +179,8 @@ using TrieFullPoolTest = TrieModel<Traits, (256 << 10)>;
 TYPED_TEST_SUITE(TrieModelTest, Widths);
 TYPED_TEST_SUITE(TrieFullPoolTest, Widths);
 
-// Around a thousand prefixes that grow, churn and shrink, verified after every step (two seeds); then
-// a large table, only loaded, whose nodes must grow wide (a trie that never inflates is far deeper).
-// Each run ends emptied in random order.
+// Around a thousand prefixes that grow, churn and shrink, verified after every step (two seeds); then a large
+// table, only loaded, whose nodes must grow wide (a trie that never inflates is far deeper); each emptied.
 TYPED_TEST(TrieModelTest, RandomChangesMatchTheModel) {
   const uint32_t first = testing::test_seed(1);
   for (uint32_t seed = first; seed < first + 3; ++seed) {
@@ -221,8 +204,10 @@ TYPED_TEST(TrieModelTest, RandomChangesMatchTheModel) {
   }
 }
 
-// Random changes until the pool is full, then churn at the edge of memory, where inserts fail and
-// inflates and halves are given up at any allocation; the trie stays valid throughout.
+// Random changes until the pool is full, then churn at the edge of memory, where inserts fail and inflates
+// and halves are given up at any allocation; the trie stays valid throughout. Then, reloaded and damaged
+// (random bytes, offsets turned into cycles), every search through a bounded view ends within its step
+// budget, reading nothing outside the segment.
 TYPED_TEST(TrieFullPoolTest, RandomChangesInAFullPool) {
   const uint32_t seed = testing::test_seed(11);
   SCOPED_TRACE(testing::seed_trace(seed));
@@ -238,14 +223,6 @@ TYPED_TEST(TrieFullPoolTest, RandomChangesInAFullPool) {
   ASSERT_NO_FATAL_FAILURE(this->expect_model());
   EXPECT_GT(this->failures(), uint64_t(this->failed_inserts_)) << "no inflate or halve ever lacked memory";
   ASSERT_NO_FATAL_FAILURE(this->delete_everything(rng));
-}
-
-// Random bytes of a loaded trie's pages overwritten, offsets turned into cycles: every search through
-// a bounded view ends within its step budget, reading nothing outside the segment.
-TYPED_TEST(TrieFullPoolTest, DamagedTrieNeverLeadsOutside) {
-  const uint32_t seed = testing::test_seed(23);
-  SCOPED_TRACE(testing::seed_trace(seed));
-  std::mt19937_64 rng(seed);
   for (int step = 0; step < 2000; ++step) ASSERT_NO_FATAL_FAILURE(this->random_step(rng, 100));
   SlabPool* pool = this->pool();
   const uint64_t root_off = offset_of_record(pool, this->root_), pages = pool->pool_end - pool->data_start;
@@ -254,7 +231,7 @@ TYPED_TEST(TrieFullPoolTest, DamagedTrieNeverLeadsOutside) {
     for (int i = 0; i < 20; ++i) {
       uint64_t off = pool->data_start + rng() % pages;
       if (off >= root_off && off < root_off + sizeof(LpcNode<TypeParam>) && rng() % 4 != 0) continue;
-      unsigned kind = rng() % 3;
+      const unsigned kind = rng() % 3;
       if (kind == 0) bytes[off] = static_cast<uint8_t>(rng());
       if (kind == 1 && off % 8 == 0 && off + 8 <= pool->pool_end) std::memcpy(bytes + off, &root_off, 8);  // cycle
       if (kind == 2) bytes[off] ^= static_cast<uint8_t>(1u << (rng() % 8));
@@ -266,27 +243,24 @@ TYPED_TEST(TrieFullPoolTest, DamagedTrieNeverLeadsOutside) {
   }
 }
 
-// With 32-bit keys a one- or two-bit node takes 64 bytes, a three-bit node 128, a four-bit node 256.
-// 16 hosts make a four-bit node. A 17th makes a one-bit branch over it that wants to inflate into a
-// two-bit node, splitting the four-bit node into three-bit halves: with no 128-byte chunk left the upper
-// half fails (case 0), with one the lower half fails after the upper was made (case 1). Deleting all
-// but hosts 0 and 1 wants a halve into a three-bit node holding a one-bit node for the pair, with no
-// 64-byte chunk left (case 2). Each gives up, leaving the trie valid and the node as it was.
+// 32-bit nodes: one or two bits take 64 bytes, three 128, four 256. 16 hosts make a four-bit node; a 17th a
+// one-bit branch over it that inflates into two bits, splitting it into three-bit halves: with no 128-byte
+// chunk left the upper half fails (case 0), with one the lower (case 1). Deleting all but hosts 0 and 1
+// wants a halve holding a one-bit node for the pair, with no 64-byte chunk left (case 2). Each gives up,
+// leaving the trie valid and the node as it was.
 using RestructuringTest = TrieModel<Trie32Traits, (256 << 10)>;
 using TrieBugDeathTest = RestructuringTest;
 TEST_F(RestructuringTest, GivenUpMidway) {
   std::vector<void*> taken;
-  auto take = [&](uint64_t bytes) {
-    while (void* p = slab_alloc_locked(pool(), bytes)) taken.push_back(p);
-  };
+  auto take = [&](uint64_t bytes) { while (void* p = slab_alloc_locked(pool(), bytes)) taken.push_back(p); };
   auto top = [&] { return _lfof_<const LpcNode32>(pool(), node_slots(root_)[0]); };
   for (int c = 0; c < 3; ++c) {
     SCOPED_TRACE(::testing::Message() << "case " << c);
     uint64_t failures_before = 0;
     for (uint32_t i = 0; i < 17; ++i) {
       if (i == 16) {
-        // Every free page goes (one chunk of 32, 64 and 128 bytes kept, so that those class pages stay),
-        // then every chunk of the scarce size but the spare one.
+        // Every free page goes (a chunk of 32, 64 and 128 bytes kept so that those class pages stay), then
+        // every chunk of the scarce size but the spare one.
         for (uint64_t bytes : {32, 64, 128}) taken.push_back(slab_alloc_locked(pool(), bytes));
         take(page_size);
         take(c < 2 ? 128 : 64);

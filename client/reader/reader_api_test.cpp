@@ -1,7 +1,6 @@
-// The reader against a store filled through the entry operations: a seeded model of random adds, sets
-// and deletes of string and address keys whose every state the reader shows exactly (lookups, matches
-// against a brute-force longest prefix, batches, the walk, expiry hidden or not, through the index and
-// by the plain walk); the guard's share and a forced unlock; the C interface; the command-line commands.
+// The reader against a store filled through the entry operations: a seeded model of random changes of
+// string and address keys that the reader shows exactly; the guard's share and a forced unlock; the C
+// interface; the command-line commands.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -44,18 +43,13 @@ std::string text_of(const std::string& a) {
   return buf;
 }
 
-struct Stored {
-  std::string value;
-  uint64_t expires;
-};
-struct Net {  // the prefix of an address key
-  std::string bytes;  // host bits clear
-  unsigned len;
-};
+struct Stored { std::string value; uint64_t expires; };
+struct Net { std::string bytes; unsigned len; };  // the prefix of an address key, host bits clear
 
-// Values of any bytes; expiry never, past, the current second or the future, read plainly and by a
-// reader that hides expired entries; the copying forms with a buffer too small for long values;
-// matches as text (a length in the text clears host bits), binary, one-shot and batched.
+// Lookups, batches, the walk and its order; expiry never, past, the current second or the future, read
+// plainly and hidden; copies into a buffer too small for long values; matches against a brute-force longest
+// prefix as text (a length clears host bits), binary, one-shot and batched; through the index and by the
+// plain walk.
 TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
   const uint32_t seed = testing::test_seed(20261207);
   SCOPED_TRACE(testing::seed_trace(seed));
@@ -75,8 +69,8 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
     for (char& c : a) c = static_cast<char>(rng());
     return a;
   };
-  // All distinct; address keys of distinct prefixes, of any length one time in four, else of at least
-  // half the width, their text with host bits set and without "/len" now and then at full length.
+  // Address keys of distinct prefixes, any length 1 in 4 or else at least half the width, their text with
+  // host bits set, at full length now and then without "/len".
   std::vector<std::string> universe{""};
   std::map<std::string, Net> nets;
   for (int i = 0; i < 300; ++i) universe.push_back("k" + std::to_string(i) + "/" + random_text(6));
@@ -90,8 +84,7 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
     universe.push_back(key);
   }
   std::map<std::string, Stored> model;
-  // The key of the longest stored prefix covering `a`, or "".
-  auto longest = [&](const std::string& a) {
+  auto longest = [&](const std::string& a) {  // the key of the longest stored prefix covering `a`, or ""
     std::string best;
     for (const auto& [key, net] : nets) {
       if (model.count(key) && net.bytes.size() == a.size() && clear_from(a, net.len) == net.bytes &&
@@ -106,10 +99,8 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
     for (int tries = 0; tries < 8 && !model.count(k); ++tries) k = universe[301 + rng() % nets.size()];
     std::string a = random_address(rng() % 4 == 0 ? 20 - nets[k].bytes.size() : nets[k].bytes.size());
     if (a.size() != nets[k].bytes.size()) return a;
-    for (unsigned bit = 0; bit < nets[k].len; ++bit) {
-      const char m = static_cast<char>(0x80 >> (bit % 8));
-      a[bit / 8] = static_cast<char>((a[bit / 8] & ~m) | (nets[k].bytes[bit / 8] & m));
-    }
+    const std::string cleared = clear_from(a, nets[k].len);  // the host bits of `a` are a ^ cleared
+    for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<char>(nets[k].bytes[i] | (a[i] ^ cleared[i]));
     return a;
   };
 
@@ -122,18 +113,17 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
       const std::string& k = universe[rng() % universe.size()];
       const bool address = nets.count(k) != 0;
       const std::string v = random_text(rng() % 4 == 0 ? 600 : 20);
-      // Never, long past, the current second (not yet expired) or the future.
-      const uint64_t pick = rng() % 6;
+      const uint64_t pick = rng() % 6;  // never, long past, the current second (not yet expired) or the future
       const uint64_t expires = pick < 3 ? 0 : pick == 3 ? rng() % 100000 : pick == 4 ? round_now : round_now + 1000;
       const auto put = address ? (rng() % 2 ? add_ipaddr : set_ipaddr) : (rng() % 2 ? add_key : set_key);
       if (rng() % 3 == 0) {
         (address ? delete_ipaddr : delete_key)(store.pool(), k.data(), k.size());
         model.erase(k);
-      } else if (const int64_t r = put(store.pool(), k.data(), k.size(), v.data(), v.size(), expires); r != kFailed) {
-        if (r == kDone || (put != add_key && put != add_ipaddr)) model[k] = {v, expires};
-      } else {
-        FAIL() << "refused " << k;
+        continue;
       }
+      const int64_t r = put(store.pool(), k.data(), k.size(), v.data(), v.size(), expires);
+      ASSERT_NE(r, kFailed) << "refused " << k;
+      if (r == kDone || (put != add_key && put != add_ipaddr)) model[k] = {v, expires};
     }
     // Odd rounds read with the index given up (as index=0 would): the plain walk answers alike.
     if (round % 2 == 1) store.index()->valid = 0;
@@ -155,9 +145,7 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
       const bool shown = it != model.end() && (it->second.expires == 0 || it->second.expires >= hide_now);
       visible += shown;
       const ReadStatus hidden_or_not = hiding.get(k, &value);
-      if (static_cast<uint64_t>(std::time(nullptr)) == hide_now) {
-        ASSERT_EQ(hidden_or_not, shown ? ReadStatus::kOk : ReadStatus::kNotFound) << k;
-      }
+      ASSERT_TRUE(uint64_t(std::time(nullptr)) != hide_now || hidden_or_not == (shown ? ReadStatus::kOk : ReadStatus::kNotFound)) << k;
       ASSERT_EQ(reader.get(k, &value, &info), statuses[i]) << k;
       if (it == model.end()) continue;
       ASSERT_TRUE(values[i] == it->second.value && infos[i].expires == it->second.expires && value == values[i] &&
@@ -173,8 +161,7 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
       EXPECT_TRUE(it != model.end() && it->second.value == e.value) << e.key;
       walked.emplace_back(e.key);
       return true;
-    }),
-              ReadStatus::kOk);
+    }), ReadStatus::kOk);
     ASSERT_EQ(walked.size(), model.size());
     // Tree order: checksum, then bytes over the shorter length, then the shorter key.
     ASSERT_TRUE(std::is_sorted(walked.begin(), walked.end(), [](const std::string& a, const std::string& b) {
@@ -182,9 +169,7 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
     }));
     size_t shown = 0;
     ASSERT_EQ(hiding.for_each([&](const EntryView&) { return ++shown, true; }), ReadStatus::kOk);
-    if (static_cast<uint64_t>(std::time(nullptr)) == hide_now) {
-      ASSERT_EQ(shown, visible);
-    }
+    ASSERT_TRUE(uint64_t(std::time(nullptr)) != hide_now || shown == visible);
 
     ReadGuard guard(reader);
     ASSERT_EQ(guard.status(), ReadStatus::kOk);
@@ -196,8 +181,7 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
         a = clear_from(a, len);
       }
       const std::string want = longest(a);
-      const ReadStatus expected = want.empty() ? ReadStatus::kNotFound : ReadStatus::kOk;
-      found += !want.empty();
+      const ReadStatus expected = (found += !want.empty(), want.empty() ? ReadStatus::kNotFound : ReadStatus::kOk);
       EntryView e, b;
       ASSERT_EQ(guard.match(text, &e), expected) << text;
       ASSERT_TRUE(want.empty() || (e.key == want && e.value == model[want].value && e.is_address)) << text;
@@ -237,8 +221,7 @@ TEST(ReaderTest, GuardHoldsOneShareAndReportsAForcedUnlockAsChanged) {
   EntryView e;
   {
     ReadGuard guard(reader);
-    ASSERT_EQ(guard.status(), ReadStatus::kOk);
-    EXPECT_EQ(store.pool()->lock, 1u);
+    ASSERT_TRUE(guard.status() == ReadStatus::kOk && store.pool()->lock == 1u);
     guard.release();
     EXPECT_EQ(guard.get("a", &e), ReadStatus::kBadState);
   }
@@ -252,19 +235,15 @@ TEST(ReaderTest, GuardHoldsOneShareAndReportsAForcedUnlockAsChanged) {
   Reader other;
   ASSERT_EQ(Reader::open(store.data_path(), &other), ReadStatus::kOk);
   ReadGuard other_guard(other);
-  ASSERT_EQ(other_guard.status(), ReadStatus::kOk);
-  EXPECT_EQ(store.pool()->lock, 1u);
-  EXPECT_EQ(guard.validate(), ReadStatus::kChanged);
-  EXPECT_EQ(guard.get("a", &e), ReadStatus::kChanged);
+  ASSERT_TRUE(other_guard.status() == ReadStatus::kOk && store.pool()->lock == 1u);
+  EXPECT_TRUE(guard.validate() == ReadStatus::kChanged && guard.get("a", &e) == ReadStatus::kChanged);
   EXPECT_EQ(other_guard.validate(), ReadStatus::kOk);
-  other_guard.release();
-  guard.release();
+  other_guard.release(), guard.release();
   EXPECT_EQ(store.pool()->lock, 0u) << "a cleared share is not given back twice";
   // A writer holding the lock makes the reader give up with a clear error, the word untouched.
   ASSERT_EQ(rwlock_wlock(&store.pool()->lock), kDone);
   std::string v;
-  EXPECT_EQ(reader.get("a", &v), ReadStatus::kLockUnavailable);
-  EXPECT_EQ(store.pool()->lock, kLockWriter);
+  EXPECT_TRUE(reader.get("a", &v) == ReadStatus::kLockUnavailable && store.pool()->lock == kLockWriter);
   ASSERT_EQ(rwlock_unlock(&store.pool()->lock), kDone);
   EXPECT_EQ(reader.get("b", &v), ReadStatus::kOk);
 }
@@ -282,14 +261,12 @@ TEST(ReaderCApiTest, OneShotSectionsAndWalk) {
   quillmap_reader_info info;
   ASSERT_EQ(quillmap_reader_get(r, "key", 3, buf, sizeof buf, &info), QUILLMAP_READER_OK);
   EXPECT_TRUE(std::string(buf, info.value_len) == "value" && info.expires == 99u);
-  EXPECT_EQ(quillmap_reader_get(r, "key", 3, nullptr, 0, &info), QUILLMAP_READER_E_SPACE);
-  EXPECT_EQ(info.value_len, 5u);
+  EXPECT_TRUE(quillmap_reader_get(r, "key", 3, nullptr, 0, &info) == QUILLMAP_READER_E_SPACE && info.value_len == 5u);
   quillmap_reader_get_item items[] = {{"key", 3, buf, sizeof buf, {}, 1}, {"nope", 4, buf, sizeof buf, {}, 1},
                                       {"other", 5, small, sizeof small, {}, 1}, {"key", 3, small, 2, {}, 1}};
   ASSERT_EQ(quillmap_reader_get_many(r, items, 4), QUILLMAP_READER_OK);
-  EXPECT_TRUE(items[0].status == QUILLMAP_READER_OK && items[0].info.value_len == 5u);
-  EXPECT_EQ(items[1].status, QUILLMAP_READER_NOT_FOUND);
-  EXPECT_TRUE(items[2].status == QUILLMAP_READER_OK && small[0] == 'x');
+  EXPECT_TRUE(items[0].status == QUILLMAP_READER_OK && items[0].info.value_len == 5u && small[0] == 'x');
+  EXPECT_TRUE(items[1].status == QUILLMAP_READER_NOT_FOUND && items[2].status == QUILLMAP_READER_OK);
   EXPECT_TRUE(items[3].status == QUILLMAP_READER_E_SPACE && items[3].info.value_len == 5u);
   const uint8_t inside[4] = {10, 1, 2, 3}, outside[4] = {11, 0, 0, 1};
   quillmap_reader_match_item matches[] = {{inside, 4, key_buf, sizeof key_buf, buf, sizeof buf, {}, 1},
@@ -297,43 +274,36 @@ TEST(ReaderCApiTest, OneShotSectionsAndWalk) {
                                           {inside, 3, key_buf, sizeof key_buf, buf, sizeof buf, {}, 1}};
   ASSERT_EQ(quillmap_reader_match_many(r, matches, 3), QUILLMAP_READER_OK);
   EXPECT_TRUE(matches[0].status == QUILLMAP_READER_OK && std::string(key_buf, matches[0].info.key_len) == "10.0.0.0/8");
-  EXPECT_EQ(matches[1].status, QUILLMAP_READER_NOT_FOUND);
-  EXPECT_EQ(matches[2].status, QUILLMAP_READER_E_ARGUMENT);
+  EXPECT_TRUE(matches[1].status == QUILLMAP_READER_NOT_FOUND && matches[2].status == QUILLMAP_READER_E_ARGUMENT);
   EXPECT_EQ(quillmap_reader_match(r, "not an address", 14, nullptr, 0, nullptr, 0, &info), QUILLMAP_READER_E_ARGUMENT);
 
   quillmap_reader_entry e;
   EXPECT_EQ(quillmap_reader_get_view(r, "key", 3, &e), QUILLMAP_READER_E_STATE);
   ASSERT_EQ(quillmap_reader_begin(r), QUILLMAP_READER_OK);
-  EXPECT_EQ(quillmap_reader_begin(r), QUILLMAP_READER_E_STATE);
-  EXPECT_EQ(quillmap_reader_get(r, "key", 3, buf, sizeof buf, &info), QUILLMAP_READER_E_STATE);
+  EXPECT_TRUE(quillmap_reader_begin(r) == QUILLMAP_READER_E_STATE &&
+              quillmap_reader_get(r, "key", 3, buf, sizeof buf, &info) == QUILLMAP_READER_E_STATE);
   ASSERT_EQ(quillmap_reader_get_view(r, "key", 3, &e), QUILLMAP_READER_OK);
-  EXPECT_EQ(std::string(static_cast<const char*>(e.value), e.value_len), "value");
-  EXPECT_EQ(quillmap_reader_validate(r), QUILLMAP_READER_OK);
-  EXPECT_EQ(quillmap_reader_end(r), QUILLMAP_READER_OK);
+  EXPECT_EQ(std::string_view(static_cast<const char*>(e.value), e.value_len), "value");
+  EXPECT_TRUE(quillmap_reader_validate(r) == QUILLMAP_READER_OK && quillmap_reader_end(r) == QUILLMAP_READER_OK);
   EXPECT_EQ(store.pool()->lock, 0u);
   int count = 0;
-  ASSERT_EQ(quillmap_reader_for_each(
-                r, [](const quillmap_reader_entry*, void* arg) { return ++*static_cast<int*>(arg), 0; }, &count),
-            QUILLMAP_READER_OK);
-  EXPECT_EQ(count, 3);
+  auto counter = [](const quillmap_reader_entry*, void* arg) { return ++*static_cast<int*>(arg), 0; };
+  EXPECT_TRUE(quillmap_reader_for_each(r, counter, &count) == QUILLMAP_READER_OK && count == 3);
   EXPECT_STREQ(quillmap_reader_strerror(QUILLMAP_READER_E_CHANGED), "changed while reading");
   quillmap_reader_close(r);
   quillmap_reader* none = nullptr;
-  EXPECT_EQ(quillmap_reader_open(nullptr, 0, &none), QUILLMAP_READER_E_ARGUMENT);
-  EXPECT_EQ(none, nullptr);
+  EXPECT_TRUE(quillmap_reader_open(nullptr, 0, &none) == QUILLMAP_READER_E_ARGUMENT && none == nullptr);
 }
 
 // One command of the command-line tool: (status, stdout, stderr).
 std::tuple<int, std::string, std::string> run_cli(const ReaderCliOptions& o, std::vector<std::string> words) {
-  FILE* files[2] = {tmpfile(), tmpfile()};
-  int rc = run_reader_command(o, words[0], {words.begin() + 1, words.end()}, files[0], files[1]);
-  std::string text[2];
-  for (int i = 0; i < 2; ++i) {
-    rewind(files[i]);
-    for (int c; (c = fgetc(files[i])) != EOF;) text[i].push_back(static_cast<char>(c));
-    fclose(files[i]);
-  }
-  return {rc, text[0], text[1]};
+  char* text[2];
+  size_t len[2];
+  FILE *out = open_memstream(&text[0], &len[0]), *err = open_memstream(&text[1], &len[1]);
+  const int rc = run_reader_command(o, words[0], {words.begin() + 1, words.end()}, out, err);
+  fclose(out), fclose(err);
+  std::tuple result{rc, std::string(text[0], len[0]), std::string(text[1], len[1])};
+  return free(text[0]), free(text[1]), result;
 }
 
 TEST(ReaderCliTest, PeekAndEntriesAsTextAndJson) {
@@ -346,12 +316,10 @@ TEST(ReaderCliTest, PeekAndEntriesAsTextAndJson) {
   o.json = true;
   EXPECT_EQ(run_cli(o, {"entries"}),
             std::tuple(0, "{\"key\":\"k\\\"1\",\"value\":\"tab\\there\",\"expires\":5,\"address\":false}\n", ""));
-  EXPECT_EQ(std::get<1>(run_cli(o, {"peek", "missing"})), "null\n");
-  EXPECT_EQ(std::get<0>(run_cli(o, {"peek", "missing"})), 1);
+  EXPECT_EQ(run_cli(o, {"peek", "missing"}), std::tuple(1, "null\n", ""));
   EXPECT_EQ(std::get<0>(run_cli(o, {"match"})), 2);
   auto [rc, out, err] = run_cli(nowhere, {"entries"});
-  EXPECT_EQ(rc, 2);
-  EXPECT_NE(err.find("data path does not exist"), std::string::npos) << err;
+  EXPECT_TRUE(rc == 2 && err.find("data path does not exist") != std::string::npos) << err;
 }
 
 }  // namespace

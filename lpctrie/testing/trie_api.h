@@ -1,6 +1,5 @@
-// Test support: the public trie operations of both key widths behind one interface, prefix masks and a
-// longest-prefix model (one hash table per prefix length), so that typed tests run the same cases for
-// 32-bit and 128-bit keys.
+// Test support: the trie operations of both key widths behind one interface, prefix masks and a
+// longest-prefix model (one hash table per prefix length), for typed tests over 32- and 128-bit keys.
 #pragma once
 
 #include <algorithm>
@@ -20,25 +19,22 @@ template <>
 struct TrieApi<Trie32Traits> {
   using Node = LpcNode32;
   static Node* create(SlabPool* p) { return lpctrie32_create(p); }
-  static int64_t insert(SlabPool* p, Node* r, uint32_t key, uint32_t mask, uint64_t v) {
-    return lpctrie32_insert(p, r, key, mask, v);
-  }
-  static uint64_t find(SlabPool* p, const Node* r, uint32_t addr) { return lpctrie32_find(p, r, addr); }
-  static int64_t remove(SlabPool* p, Node* r, uint32_t key, uint32_t mask) { return lpctrie32_delete(p, r, key, mask); }
+  static int64_t insert(SlabPool* p, Node* r, uint32_t k, uint32_t m, uint64_t v) { return lpctrie32_insert(p, r, k, m, v); }
+  static uint64_t find(SlabPool* p, const Node* r, uint32_t a) { return lpctrie32_find(p, r, a); }
+  static int64_t remove(SlabPool* p, Node* r, uint32_t k, uint32_t m) { return lpctrie32_delete(p, r, k, m); }
 };
 
 template <>
 struct TrieApi<Trie128Traits> {
   using Node = LpcNode128;
-  static uint64_t lo(uint128_t k) { return Trie128Traits::low(k); }
-  static uint64_t hi(uint128_t k) { return Trie128Traits::high(k); }
+  using T = Trie128Traits;
   static Node* create(SlabPool* p) { return lpctrie128_create(p); }
-  static int64_t insert(SlabPool* p, Node* r, uint128_t key, uint128_t mask, uint64_t v) {
-    return lpctrie128_insert(p, r, lo(key), hi(key), lo(mask), hi(mask), v);
+  static int64_t insert(SlabPool* p, Node* r, uint128_t k, uint128_t m, uint64_t v) {
+    return lpctrie128_insert(p, r, T::low(k), T::high(k), T::low(m), T::high(m), v);
   }
-  static uint64_t find(SlabPool* p, const Node* r, uint128_t a) { return lpctrie128_find(p, r, lo(a), hi(a)); }
-  static int64_t remove(SlabPool* p, Node* r, uint128_t key, uint128_t mask) {
-    return lpctrie128_delete(p, r, lo(key), hi(key), lo(mask), hi(mask));
+  static uint64_t find(SlabPool* p, const Node* r, uint128_t a) { return lpctrie128_find(p, r, T::low(a), T::high(a)); }
+  static int64_t remove(SlabPool* p, Node* r, uint128_t k, uint128_t m) {
+    return lpctrie128_delete(p, r, T::low(k), T::high(k), T::low(m), T::high(m));
   }
 };
 
@@ -52,8 +48,7 @@ typename Traits::Key prefix_last(typename Traits::Key key, unsigned len) {
   return key | static_cast<typename Traits::Key>(~prefix_mask<Traits>(len));
 }
 
-// The stored prefixes: by_len[L] maps each key of a prefix of length L to its value; keys lists them
-// all, for random picks.
+// The stored prefixes: by_len[L] maps each key of a prefix of length L to its value; keys lists them all.
 template <class Traits>
 struct PrefixModel {
   using Key = typename Traits::Key;

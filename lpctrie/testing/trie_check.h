@@ -1,7 +1,6 @@
-// Test support: a walk over a whole prefix trie that checks every invariant of lpctrie.h, and also that
-// the root has a root's header, each node sits in the slot of its child index without overlapping its
-// parent's index bits, and no path is longer than the key. trie_verify returns the first violation, or
-// "" when the trie is sound, and can collect every stored prefix for comparisons with a model.
+// Test support: trie_verify walks a whole prefix trie checking every invariant of lpctrie.h (and the root's
+// header, child slots, no path longer than the key); it returns the first violation or "", and can collect
+// every stored prefix for comparisons with a model.
 #pragma once
 
 #include <algorithm>
@@ -70,10 +69,7 @@ std::string walk(const void* base, uint64_t off, uint64_t parent_off, typename T
   typename Traits::Count slots = Traits::pow2(n->bits), empty = 0, full = 0;
   for (typename Traits::Count i = 0; i < slots; ++i) {
     const uint64_t c_off = node_slots(n)[i];
-    if (c_off == kNoOffset) {
-      ++empty;
-      continue;
-    }
+    if (c_off == kNoOffset && ++empty) continue;
     const Node* c = _lfof_<const Node>(base, c_off);
     full += c->bits > 0 && c->pos + c->bits == n->pos;
     unsigned below = 0;
@@ -81,8 +77,7 @@ std::string walk(const void* base, uint64_t off, uint64_t parent_off, typename T
     *longest = std::max(*longest, below);
   }
   QM_TRIE_CHECK(n->empty_children == empty && n->full_children == full, "child counts differ from a recount");
-  // One child is possible (a node whose only child is full counts it twice and may be inflated rather
-  // than collapsed); none is not.
+  // One child is possible (an only child that is full may be inflated rather than collapsed); none is not.
   QM_TRIE_CHECK(empty < slots, "internal node without children");
   QM_TRIE_CHECK(n->slen >= *longest, "node slen below a suffix stored beneath it");
   return "";
@@ -95,8 +90,8 @@ template <class Traits>
 std::string trie_verify(const void* base, const LpcNode<Traits>* root, TrieCensus<Traits>* census = nullptr) {
   if (census != nullptr) *census = TrieCensus<Traits>{};
   const uint64_t off = offset_of_record(base, root);
-  QM_TRIE_CHECK(root->pos == Traits::kKeyLength && root->bits == 0 && root->slen == Traits::kKeyLength &&
-                    root->parent_off == kNoOffset && root->key == 0,
+  constexpr unsigned K = Traits::kKeyLength;
+  QM_TRIE_CHECK(root->pos == K && !root->bits && root->slen == K && root->parent_off == kNoOffset && root->key == 0,
                 "root header is not that of a trie root");
   unsigned longest = 0;
   const uint64_t top = node_slots(root)[0];

@@ -1,9 +1,6 @@
-// Test support for the reader library: a store laid out in System V segments keyed like the daemon's
-// (the keys of a data file in a fresh temporary directory): the dictionary, its companion state
-// segment and an index segment, so that Reader::open finds them by path. This process publishes its
-// write holds in the state segment's change epoch and keeps the index, as the worker does. Segments and
-// directory go with the fixture; forked children inherit the attachments. remove_segment() and
-// create_segment() play a daemon stopping and starting.
+// Test support for the reader library: a dictionary, state and index segment keyed like the daemon's (from
+// a data file in a fresh temporary directory), written by this process as the worker does (change epoch,
+// index kept). remove_segment() and create_segment() play a daemon stopping and starting.
 #pragma once
 
 #include <sys/ipc.h>
@@ -31,15 +28,13 @@ namespace quillmap::testing {
 
 class KeyedStore {
  public:
-  // A dictionary of `data_size` bytes with mode `mode`, laid out as the daemon's first worker does
-  // unless `lay_out` is false (a segment whose daemon never initialised it); `huge_pages`: dictionary
-  // and index in huge pages (which must be reserved).
+  // `lay_out` false: a segment whose daemon never initialised it; `huge_pages` must be reserved.
   explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true, bool huge_pages = false)
       : data_size_(data_size), mode_(mode), huge_(huge_pages) {
     host_params_init();
     slab_derive_sizes();
-    // The keys come from the data file's inode, which a tmpfs soon reuses: a directory whose keys
-    // another program's segment holds is kept (so that its inode is not reused) until a free one is found.
+    // The keys come from the data file's inode, which a tmpfs reuses: a directory whose keys are taken is
+    // kept (so that its inode is not reused) until a free one is found.
     std::vector<std::string> refused;
     for (int tries = 0;; ++tries) {
       char dir[] = "/tmp/quillmap-reader-XXXXXX";
@@ -60,10 +55,7 @@ class KeyedStore {
   KeyedStore(const KeyedStore&) = delete;
   KeyedStore& operator=(const KeyedStore&) = delete;
   ~KeyedStore() {
-    if (getpid() != owner_) return;  // a forked child leaves the cleanup to the test process
-    remove_segment();
-    unlink(data_path_.c_str());
-    rmdir(dir_.c_str());
+    if (getpid() == owner_) remove_segment(), unlink(data_path_.c_str()), rmdir(dir_.c_str());  // not in a child
   }
 
   // Marks the segments for removal and detaches them (a reader's attachment keeps them alive).
@@ -75,19 +67,17 @@ class KeyedStore {
       shmdt(addr);
       shmctl(id, IPC_RMID, nullptr);
     }
-    id_ = -1;
-    base_ = nullptr;
+    id_ = -1, base_ = nullptr;
   }
   // Gives every segment to group `gid` (as the daemon does for reader_group).
   void share_with_group(gid_t gid) const {
     for (int id : {id_, state_id_, index_id_}) {
       shmid_ds ds;
       if (shmctl(id, IPC_STAT, &ds) != 0) die("IPC_STAT");
-      ds.shm_perm.gid = gid;
-      if (shmctl(id, IPC_SET, &ds) != 0) die("IPC_SET");
+      if (ds.shm_perm.gid = gid; shmctl(id, IPC_SET, &ds) != 0) die("IPC_SET");
     }
   }
-  // Marks every segment for removal, attached as they are (they go when the last process detaches).
+  // Marks every segment for removal, attached as they are.
   void mark_for_removal() const {
     for (int id : {id_, state_id_, index_id_}) shmctl(id, IPC_RMID, nullptr);
   }
@@ -111,16 +101,11 @@ class KeyedStore {
   const std::string& data_path() const { return data_path_; }
   const std::string& dir() const { return dir_; }
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }
-  void* base() const { return base_; }
   int id() const { return id_; }
   IndexHeader* index() const { return index_; }
 
  private:
-  [[noreturn]] static void die(const char* what) {
-    std::perror(what);
-    std::abort();
-  }
-  // Creates and attaches the segment of `project`, which must not exist yet.
+  [[noreturn]] static void die(const char* what) { std::perror(what), std::abort(); }
   void* attach(int project, const SegmentCreation& how, int* id) const {
     bool existed = false;
     *id = get_segment(segment_key(data_path_.c_str(), project), how, &existed);

@@ -207,7 +207,8 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
   // An ADD or a DEL also links or unlinks a tree node, whose place the writer's copy of the tree's
   // order gives: its bucket and pairs are fetched the same way.
   const DecodedRequest r = make_request(*m);
-  const bool keyed = r.action >= kGet && r.action <= kDel && r.key.ptr != nullptr;
+  // (An address GET is a match in the trie, not a lookup of its text.)
+  const bool keyed = r.action >= kGet && r.action <= kDel && r.key.ptr != nullptr && !(r.is_address && r.action == kGet);
   w.key_crc = keyed ? crc32_short(r.key.ptr, r.key.len) : 0;
   w.tree_change = keyed && (r.action == kAdd || r.action == kDel);
   if (keyed) prefetch_entry_slot(pool_, w.key_crc);

@@ -17,6 +17,9 @@ namespace {
 constexpr int kBucketBits = 16;
 constexpr uint64_t kMaxPoolEnd = uint64_t{1} << 35;
 constexpr int kMaxBucketsScanned = 64;
+// Below this many pairs the nodes lie too far apart in the buckets (a neighbour is often past the
+// scan) and the walk from the root is short and in cache anyway.
+constexpr size_t kMinPairs = 1024;
 
 uint64_t pack(const SlabPool* pool, const RbtreeNode* node) {
   return (uint64_t{node->key_crc} << 32) | (offset_of_record(pool, node) >> 3);
@@ -28,10 +31,12 @@ struct Neighbours {
   const TreeRoot* tree = nullptr;  // the tree mirrored, or null
   uint64_t chain = 0;              // the change chain it last followed
   std::vector<std::vector<uint64_t>> buckets;
+  size_t pairs = 0;
 
   void clear() {
     tree = nullptr;
     buckets.clear();
+    pairs = 0;
   }
 };
 Neighbours copy;
@@ -49,6 +54,7 @@ Neighbours* trusted_copy(SlabPool* pool, const TreeRoot* tree) {
   TrustedView view(pool);
   rbtree_walk_inorder(view, tree, [&](const RbtreeNode* node) {
     copy.buckets[bucket_of(node->key_crc)].push_back(pack(pool, node));
+    ++copy.pairs;
     return true;
   });
   // Tree order puts nodes of one checksum in key order; the packed order wants them by offset.
@@ -67,7 +73,7 @@ RbtreeNode* node_at(SlabPool* pool, uint64_t packed) {
 bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node, RbtreeNode** parent,
                      bool* right) {
   Neighbours* n = trusted_copy(pool, tree);
-  if (n == nullptr) return false;
+  if (n == nullptr || n->pairs < kMinPairs) return false;
   const uint32_t crc = node->key_crc;
   const size_t home = bucket_of(crc);
   const std::vector<uint64_t>& b = n->buckets[home];
@@ -133,6 +139,7 @@ void neighbour_linked(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* no
   std::vector<uint64_t>& b = copy.buckets[bucket_of(node->key_crc)];
   const uint64_t p = pack(pool, node);
   b.insert(std::upper_bound(b.begin(), b.end(), p), p);
+  ++copy.pairs;
 }
 
 void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
@@ -144,7 +151,10 @@ void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode*
   std::vector<uint64_t>& b = copy.buckets[bucket_of(node->key_crc)];
   const uint64_t p = pack(pool, node);
   const auto at = std::lower_bound(b.begin(), b.end(), p);
-  if (at != b.end() && *at == p) b.erase(at);
+  if (at != b.end() && *at == p) {
+    b.erase(at);
+    --copy.pairs;
+  }
 }
 
 void prefetch_neighbours(uint32_t crc, int stage) {

@@ -1,6 +1,7 @@
 #include "entry/entry_lookup.h"
 
 #include <cassert>
+#include <initializer_list>
 
 #include "index/hash_index.h"
 #include "index/index_upkeep.h"
@@ -45,6 +46,18 @@ void prefetch_entry_node(SlabPool* pool, uint32_t crc) {
     TrustedView iv(index_pool(index));
     TrustedView dv(pool);
     hash_prefetch_entry(iv, index->hash, dv, crc);
+  }
+}
+
+void prefetch_entry_links(SlabPool* pool, uint32_t crc) {
+  IndexHeader* index = hashed_index(pool);
+  if (index == nullptr) return;
+  TrustedView iv(index_pool(index));
+  const uint64_t off = hash_home_entry(iv, index->hash, crc);
+  if (off == 0) return;
+  const RbtreeNode* node = _lfof_<RbtreeNode>(pool, off);
+  for (const uint64_t link : {node->parent, node->left, node->right}) {
+    if (link != 0) __builtin_prefetch(_lfof_<const uint8_t>(pool, link));
   }
 }
 

@@ -25,5 +25,8 @@ RbtreeNode* find_entry(SlabPool* pool, const char* key, uint64_t key_len);
 // caller holds a share or the write hold, or is the store's only writer between its changes.
 void prefetch_entry_slot(SlabPool* pool, uint32_t crc);
 void prefetch_entry_node(SlabPool* pool, uint32_t crc);
+// A third stage for a DEL: once the entry has arrived, its tree neighbours (parent and children),
+// which the unlinking reads and rewrites.
+void prefetch_entry_links(SlabPool* pool, uint32_t crc);
 
 }  // namespace quillmap

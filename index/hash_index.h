@@ -135,15 +135,21 @@ void hash_prefetch(IndexView& iv, const HashRoot& root, uint32_t crc) noexcept {
 
 // The second stage of a batch: reads crc's home slot (fetched by hash_prefetch) and, when it may name
 // the key's entry, starts fetching that entry's header. Reads nothing of the dictionary.
-template <class IndexView, class DictView>
-void hash_prefetch_entry(IndexView& iv, const HashRoot& root, DictView& dv, uint32_t crc) noexcept {
+// The entry crc's home slot names when its hash matches (it may still be another key's), else 0.
+template <class IndexView>
+uint64_t hash_home_entry(IndexView& iv, const HashRoot& root, uint32_t crc) noexcept {
   uint64_t cap = 0;
   const uint64_t* slots = hash_detail::table_of(iv, root, &cap);
-  if (slots == nullptr) return;
+  if (slots == nullptr) return 0;
   const uint32_t h = hash_of_crc(crc);
   const uint64_t slot = hash_detail::load_once(slots[hash_home(h, cap)]);
-  if (slot == 0 || hash_slot_hash(slot) != h) return;
-  const uint64_t off = hash_slot_entry(slot);
+  return slot != 0 && hash_slot_hash(slot) == h ? hash_slot_entry(slot) : 0;
+}
+
+template <class IndexView, class DictView>
+void hash_prefetch_entry(IndexView& iv, const HashRoot& root, DictView& dv, uint32_t crc) noexcept {
+  const uint64_t off = hash_home_entry(iv, root, crc);
+  if (off == 0) return;
   hash_detail::prefetch_descriptor(dv, off + kNodeHeaderSize);
   if (const RbtreeNode* node = dv.template at<RbtreeNode>(off, kNodeHeaderSize)) {
     __builtin_prefetch(node);

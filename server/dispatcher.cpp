@@ -211,12 +211,20 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
   const bool keyed = r.action >= kGet && r.action <= kDel && r.key.ptr != nullptr && !(r.is_address && r.action == kGet);
   w.key_crc = keyed ? crc32_short(r.key.ptr, r.key.len) : 0;
   w.tree_change = keyed && (r.action == kAdd || r.action == kDel);
+  w.is_delete = r.action == kDel;
   if (keyed) prefetch_entry_slot(pool_, w.key_crc);
   if (w.tree_change) prefetch_neighbours(w.key_crc, 0);
   if (waiting_count_ >= 3) {
     const Waiting& soon = waiting_[(first_ + waiting_count_ - 3) % kAhead];
     if (soon.key_crc != 0) prefetch_entry_node(pool_, soon.key_crc);
     if (soon.tree_change) prefetch_neighbours(soon.key_crc, 1);
+  }
+  // Two requests later again, what the tree change reads next: a DEL's parent and children, an
+  // ADD's neighbour nodes.
+  if (waiting_count_ >= 5) {
+    const Waiting& next = waiting_[(first_ + waiting_count_ - 5) % kAhead];
+    if (next.tree_change && next.is_delete) prefetch_entry_links(pool_, next.key_crc);
+    if (next.tree_change && !next.is_delete) prefetch_neighbours(next.key_crc, 2);
   }
   return true;
 }

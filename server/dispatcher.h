@@ -57,12 +57,13 @@ class RequestBatch {
   void run_oldest();
   void run_waiting();
 
-  static constexpr size_t kAhead = 4;  // requests decoded at most, the running one included
+  static constexpr size_t kAhead = 6;  // requests decoded at most, the running one included
   struct Waiting {
     DecodeArena arena;
     const void* message = nullptr;  // the decoded SharedDict.SendInfo, in arena
     uint32_t key_crc = 0;
     bool tree_change = false;  // an ADD or a DEL of a key
+    bool is_delete = false;
   };
 
   SlabPool* pool_;

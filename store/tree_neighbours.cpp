@@ -29,6 +29,7 @@ size_t bucket_of(uint32_t crc) { return crc >> (32 - kBucketBits); }
 
 struct Neighbours {
   const TreeRoot* tree = nullptr;  // the tree mirrored, or null
+  const void* base = nullptr;      // its pool
   uint64_t chain = 0;              // the change chain it last followed
   std::vector<std::vector<uint64_t>> buckets;
   size_t pairs = 0;
@@ -60,6 +61,7 @@ Neighbours* trusted_copy(SlabPool* pool, const TreeRoot* tree) {
   // Tree order puts nodes of one checksum in key order; the packed order wants them by offset.
   for (auto& b : copy.buckets) std::sort(b.begin(), b.end());
   copy.tree = tree;
+  copy.base = pool;
   copy.chain = chain;
   return &copy;
 }
@@ -164,10 +166,18 @@ void prefetch_neighbours(uint32_t crc, int stage) {
     __builtin_prefetch(&b);
     return;
   }
-  // The binary search's first probes fall in the bucket's middle, its last ones near the answer: a
-  // bucket of a few dozen pairs is a few lines, all fetched.
-  const uint64_t* pairs = b.data();
-  for (size_t i = 0; i < b.size() && i < 32; i += 8) __builtin_prefetch(pairs + i);
+  if (stage == 1) {
+    // The binary search's first probes fall in the bucket's middle, its last ones near the answer: a
+    // bucket of a few dozen pairs is a few lines, all fetched.
+    const uint64_t* pairs = b.data();
+    for (size_t i = 0; i < b.size() && i < 32; i += 8) __builtin_prefetch(pairs + i);
+    return;
+  }
+  // The pairs on either side of the key within its bucket (the usual case at the sizes kept).
+  const auto at = std::lower_bound(b.begin(), b.end(), uint64_t{crc} << 32);
+  const void* base = copy.base;
+  if (at != b.begin()) __builtin_prefetch(_lfof_<const uint8_t>(base, (*(at - 1) & 0xffffffffu) << 3));
+  if (at != b.end()) __builtin_prefetch(_lfof_<const uint8_t>(base, (*at & 0xffffffffu) << 3));
 }
 
 void prepare_neighbours(SlabPool* pool, const TreeRoot* tree) {

@@ -29,9 +29,10 @@ bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* nod
 void neighbour_linked(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
 void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
 
-// For a run of requests that add or delete keys: the two stages of fetching ahead what
-// neighbour_place or neighbour_unlinking will read for a key of checksum `crc`, stage 0 the bucket,
-// stage 1 (once that has arrived) its pairs. Hints only; nothing when no copy is kept.
+// For a run of requests that add or delete keys: the stages of fetching ahead what neighbour_place
+// or neighbour_unlinking will read for a key of checksum `crc`, each once the one before has
+// arrived: stage 0 the bucket, stage 1 its pairs, stage 2 the two neighbour nodes a new key is
+// linked below. Hints only; nothing when no copy is kept.
 void prefetch_neighbours(uint32_t crc, int stage);
 
 // Builds the copy afresh from the tree as it stands, so that the first insertion does not pay for it:

@@ -20,8 +20,8 @@
 #include "store/change_epoch.h"
 #include "store/rbtree.h"
 #include "store/rwlock.h"
-#include "store/tree_neighbours.h"
 #include "store/sweeps.h"
+#include "store/tree_neighbours.h"
 #include "util/io.h"
 #include "util/log.h"
 #include "util/settings.h"
@@ -202,29 +202,26 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
   }
   w.message = m;
   ++waiting_count_;
-  // The slot of the newest key now; the entry of the one that runs after the next, whose slot was
-  // asked for two requests ago. Only this process writes the store, and it is between changes.
-  // An ADD or a DEL also links or unlinks a tree node, whose place the writer's copy of the tree's
-  // order gives: its bucket and pairs are fetched the same way.
+  // Fetching ahead, in stages two requests apart, each once the one before has had time to arrive:
+  // the key's hash slot (and an ADD's or DEL's bucket in the writer's copy of the tree order), then
+  // the entry it names (and the bucket's pairs), then what the tree change reads next (a DEL's parent
+  // and children, an ADD's neighbour nodes). Only this process writes the store, and it is between
+  // changes. An address GET is a match in the trie, not a lookup of its text: it fetches nothing.
   const DecodedRequest r = make_request(*m);
-  // (An address GET is a match in the trie, not a lookup of its text.)
-  const bool keyed = r.action >= kGet && r.action <= kDel && r.key.ptr != nullptr && !(r.is_address && r.action == kGet);
-  w.key_crc = keyed ? crc32_short(r.key.ptr, r.key.len) : 0;
-  w.tree_change = keyed && (r.action == kAdd || r.action == kDel);
-  w.is_delete = r.action == kDel;
-  if (keyed) prefetch_entry_slot(pool_, w.key_crc);
-  if (w.tree_change) prefetch_neighbours(w.key_crc, 0);
-  if (waiting_count_ >= 3) {
-    const Waiting& soon = waiting_[(first_ + waiting_count_ - 3) % kAhead];
-    if (soon.key_crc != 0) prefetch_entry_node(pool_, soon.key_crc);
-    if (soon.tree_change) prefetch_neighbours(soon.key_crc, 1);
-  }
-  // Two requests later again, what the tree change reads next: a DEL's parent and children, an
-  // ADD's neighbour nodes.
-  if (waiting_count_ >= 5) {
-    const Waiting& next = waiting_[(first_ + waiting_count_ - 5) % kAhead];
-    if (next.tree_change && next.is_delete) prefetch_entry_links(pool_, next.key_crc);
-    if (next.tree_change && !next.is_delete) prefetch_neighbours(next.key_crc, 2);
+  w.fetch = r.key.ptr == nullptr || (r.is_address && r.action == kGet) ? Fetch::kNothing
+            : r.action == kAdd                                       ? Fetch::kAdd
+            : r.action == kDel                                       ? Fetch::kDel
+            : r.action == kGet || r.action == kSet                   ? Fetch::kEntry
+                                                                     : Fetch::kNothing;
+  w.key_crc = w.fetch != Fetch::kNothing ? crc32_short(r.key.ptr, r.key.len) : 0;
+  for (size_t stage = 0; stage < 3 && 2 * stage < waiting_count_; ++stage) {
+    const Waiting& x = waiting_[(first_ + waiting_count_ - 1 - 2 * stage) % kAhead];
+    if (x.fetch == Fetch::kNothing) continue;
+    const bool tree_change = x.fetch == Fetch::kAdd || x.fetch == Fetch::kDel;
+    if (stage == 0) prefetch_entry_slot(pool_, x.key_crc);
+    if (stage == 1) prefetch_entry_node(pool_, x.key_crc);
+    if (stage == 2 && x.fetch == Fetch::kDel) prefetch_entry_links(pool_, x.key_crc);
+    if (tree_change && (stage < 2 || x.fetch == Fetch::kAdd)) prefetch_neighbours(x.key_crc, static_cast<int>(stage));
   }
   return true;
 }

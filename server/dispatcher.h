@@ -7,8 +7,8 @@
 // is rewound once the request has run: decoding takes nothing from the heap.
 //
 // The requests of one piece of the stream are decoded a few ahead of the one that runs, so that the
-// memory their keys will be looked up in is fetched while earlier ones run (the hash slot, then the
-// entry). They run in stream order, each alone, and every request of a piece has run before feed
+// memory their keys will be looked up in is fetched while earlier ones run (the hash slot, the
+// entry, the tree nodes an ADD or a DEL changes). They run in stream order, each alone, and every request of a piece has run before feed
 // returns: what the store, the log and other connections see is the same as for one request at a time.
 #pragma once
 
@@ -37,7 +37,8 @@ class RequestBatch {
   // run_body would one by one. Returns false once a body did not decode (the reader has stopped).
   bool feed(FrameReader& reader, std::span<const uint8_t> piece);
 
-  // The answer frame for the requests run so far (INFO and HASH are computed now, once).
+  // The answer frame for every request given so far, after running those still waiting (INFO and
+  // HASH are computed now, once).
   std::vector<uint8_t> answer_frame();
 
   const PeerIdentity& peer() const { return peer_; }
@@ -58,12 +59,12 @@ class RequestBatch {
   void run_waiting();
 
   static constexpr size_t kAhead = 6;  // requests decoded at most, the running one included
+  enum class Fetch : uint8_t { kNothing, kEntry, kAdd, kDel };  // what a request's key is fetched for
   struct Waiting {
     DecodeArena arena;
     const void* message = nullptr;  // the decoded SharedDict.SendInfo, in arena
+    Fetch fetch = Fetch::kNothing;
     uint32_t key_crc = 0;
-    bool tree_change = false;  // an ADD or a DEL of a key
-    bool is_delete = false;
   };
 
   SlabPool* pool_;

@@ -66,8 +66,8 @@ Neighbours* trusted_copy(SlabPool* pool, const TreeRoot* tree) {
   return &copy;
 }
 
-RbtreeNode* node_at(SlabPool* pool, uint64_t packed) {
-  return _lfof_<RbtreeNode>(pool, (packed & 0xffffffffu) << 3);
+RbtreeNode* node_at(const void* base, uint64_t packed) {
+  return _lfof_<RbtreeNode>(base, (packed & 0xffffffffu) << 3);
 }
 
 }  // namespace
@@ -175,9 +175,8 @@ void prefetch_neighbours(uint32_t crc, int stage) {
   }
   // The pairs on either side of the key within its bucket (the usual case at the sizes kept).
   const auto at = std::lower_bound(b.begin(), b.end(), uint64_t{crc} << 32);
-  const void* base = copy.base;
-  if (at != b.begin()) __builtin_prefetch(_lfof_<const uint8_t>(base, (*(at - 1) & 0xffffffffu) << 3));
-  if (at != b.end()) __builtin_prefetch(_lfof_<const uint8_t>(base, (*at & 0xffffffffu) << 3));
+  if (at != b.begin()) __builtin_prefetch(node_at(copy.base, *(at - 1)));
+  if (at != b.end()) __builtin_prefetch(node_at(copy.base, *at));
 }
 
 void prepare_neighbours(SlabPool* pool, const TreeRoot* tree) {

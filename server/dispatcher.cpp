@@ -204,9 +204,10 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
   ++waiting_count_;
   // Fetching ahead, in stages two requests apart, each once the one before has had time to arrive:
   // the key's hash slot (and an ADD's or DEL's bucket in the writer's copy of the tree order), then
-  // the entry it names (and the bucket's pairs), then what the tree change reads next (a DEL's parent
-  // and children, an ADD's neighbour nodes). Only this process writes the store, and it is between
-  // changes. An address GET is a match in the trie, not a lookup of its text: it fetches nothing.
+  // the entry it names (and the bucket's pairs), then what the tree change reads next (a DEL's parent,
+  // children and successor, an ADD's neighbour nodes), then what it reads after that (the successor's
+  // links, the new parent's parent). Only this process writes the store, and it is between changes.
+  // An address GET is a match in the trie, not a lookup of its text: it fetches nothing.
   const DecodedRequest r = make_request(*m);
   w.fetch = r.key.ptr == nullptr || (r.is_address && r.action == kGet) ? Fetch::kNothing
             : r.action == kAdd                                       ? Fetch::kAdd
@@ -214,14 +215,14 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
             : r.action == kGet || r.action == kSet                   ? Fetch::kEntry
                                                                      : Fetch::kNothing;
   w.key_crc = w.fetch != Fetch::kNothing ? crc32_short(r.key.ptr, r.key.len) : 0;
-  for (size_t stage = 0; stage < 3 && 2 * stage < waiting_count_; ++stage) {
+  for (size_t stage = 0; stage < 4 && 2 * stage < waiting_count_; ++stage) {
     const Waiting& x = waiting_[(first_ + waiting_count_ - 1 - 2 * stage) % kAhead];
     if (x.fetch == Fetch::kNothing) continue;
-    const bool tree_change = x.fetch == Fetch::kAdd || x.fetch == Fetch::kDel;
     if (stage == 0) prefetch_entry_slot(pool_, x.key_crc);
     if (stage == 1) prefetch_entry_node(pool_, x.key_crc);
     if (stage == 2 && x.fetch == Fetch::kDel) prefetch_entry_links(pool_, x.key_crc);
-    if (tree_change && (stage < 2 || x.fetch == Fetch::kAdd)) prefetch_neighbours(x.key_crc, static_cast<int>(stage));
+    if (x.fetch == Fetch::kAdd || x.fetch == Fetch::kDel)
+      prefetch_neighbours(x.key_crc, x.fetch == Fetch::kDel, static_cast<int>(stage));
   }
   return true;
 }

@@ -58,7 +58,7 @@ class RequestBatch {
   void run_oldest();
   void run_waiting();
 
-  static constexpr size_t kAhead = 6;  // requests decoded at most, the running one included
+  static constexpr size_t kAhead = 8;  // requests decoded at most, the running one included
   enum class Fetch : uint8_t { kNothing, kEntry, kAdd, kDel };  // what a request's key is fetched for
   struct Waiting {
     DecodeArena arena;

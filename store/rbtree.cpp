@@ -238,7 +238,7 @@ void rbtree_insert(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
 
 void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
   note_unlinking(pool, node);
-  neighbour_unlinking(pool, tree, node);
+  const uint64_t successor = neighbour_unlinking(pool, tree, node);
   Links l(pool);
   const uint64_t sentinel_off = tree->sentinel;
   RbtreeNode* sentinel = l.at(sentinel_off);
@@ -259,9 +259,18 @@ void rbtree_delete(SlabPool* pool, TreeRoot* tree, RbtreeNode* node) {
     // A node already taken out has all its links 0: finding one ends the deletion unchanged.
     if (node->right == 0) return;
     uint64_t s = node->right;
-    while (l.at(s)->left != sentinel_off) {
-      s = l.at(s)->left;
-      if (s == 0) return;
+    if (successor != 0 && l.at(successor)->left == sentinel_off) {
+      // The tree copy named the successor: no walk down the right subtree's left links.
+#ifndef NDEBUG
+      while (s != 0 && l.at(s)->left != sentinel_off) s = l.at(s)->left;
+      assert(s == successor && "the copy's successor differs from the walk's");
+#endif
+      s = successor;
+    } else {
+      while (l.at(s)->left != sentinel_off) {
+        s = l.at(s)->left;
+        if (s == 0) return;
+      }
     }
     subst = l.at(s);
     temp = l.at(subst->right);

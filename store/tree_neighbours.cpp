@@ -144,22 +144,39 @@ void neighbour_linked(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* no
   ++copy.pairs;
 }
 
-void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
-  if (copy.tree != tree) return;
+uint64_t neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node) {
+  if (copy.tree != tree) return 0;
   if (copy.chain != published_chain(&pool->lock)) {
     copy.clear();
-    return;
+    return 0;
   }
   std::vector<uint64_t>& b = copy.buckets[bucket_of(node->key_crc)];
   const uint64_t p = pack(pool, node);
   const auto at = std::lower_bound(b.begin(), b.end(), p);
-  if (at != b.end() && *at == p) {
-    b.erase(at);
-    --copy.pairs;
+  if (at == b.end() || *at != p) return 0;
+  const size_t i = static_cast<size_t>(at - b.begin());
+  // The next pair is the node's successor in tree order when neither belongs to a same-checksum group
+  // (their order needs the key bytes). It is looked for before the pair goes.
+  uint64_t successor = 0;
+  const bool alone = (i == 0 || crc_of(b[i - 1]) != crc_of(p)) && (i + 1 == b.size() || crc_of(b[i + 1]) != crc_of(p));
+  if (alone && copy.pairs >= kMinPairs) {
+    const std::vector<uint64_t>* in = &b;
+    size_t j = i + 1;
+    for (size_t k = bucket_of(node->key_crc) + 1, scanned = 0; j == in->size() && k < copy.buckets.size(); ++k) {
+      if (++scanned > kMaxBucketsScanned) break;
+      in = &copy.buckets[k];
+      j = 0;
+    }
+    const std::vector<uint64_t>& v = *in;
+    if (j < v.size() && (j + 1 == v.size() || crc_of(v[j + 1]) != crc_of(v[j])))
+      successor = (v[j] & 0xffffffffu) << 3;
   }
+  b.erase(at);
+  --copy.pairs;
+  return successor;
 }
 
-void prefetch_neighbours(uint32_t crc, int stage) {
+void prefetch_neighbours(uint32_t crc, bool deleting, int stage) {
   if (copy.tree == nullptr) return;
   const std::vector<uint64_t>& b = copy.buckets[bucket_of(crc)];
   if (stage == 0) {
@@ -173,10 +190,33 @@ void prefetch_neighbours(uint32_t crc, int stage) {
     for (size_t i = 0; i < b.size() && i < 32; i += 8) __builtin_prefetch(pairs + i);
     return;
   }
-  // The pairs on either side of the key within its bucket (the usual case at the sizes kept).
+  // Within the key's bucket (the usual case at the sizes kept): a new key lies between the pairs on
+  // either side of it, a deleted one is the pair found and its successor the next.
   const auto at = std::lower_bound(b.begin(), b.end(), uint64_t{crc} << 32);
-  if (at != b.begin()) __builtin_prefetch(node_at(copy.base, *(at - 1)));
-  if (at != b.end()) __builtin_prefetch(node_at(copy.base, *at));
+  const uint64_t sentinel = copy.tree->sentinel;
+  if (!deleting) {
+    const RbtreeNode* lower = at != b.begin() ? node_at(copy.base, *(at - 1)) : nullptr;
+    const RbtreeNode* upper = at != b.end() ? node_at(copy.base, *at) : nullptr;
+    if (stage == 2) {
+      if (lower != nullptr) __builtin_prefetch(lower);
+      if (upper != nullptr) __builtin_prefetch(upper);
+      return;
+    }
+    // The parent the key will link below is in cache now; the fix-up reads its parent next.
+    const RbtreeNode* parent = lower != nullptr && lower->right == sentinel ? lower : upper;
+    if (parent != nullptr && parent->parent != 0) __builtin_prefetch(_lfof_<const uint8_t>(copy.base, parent->parent));
+    return;
+  }
+  if (at == b.end() || at + 1 == b.end()) return;
+  const RbtreeNode* successor = node_at(copy.base, *(at + 1));
+  if (stage == 2) {
+    __builtin_prefetch(successor);
+    return;
+  }
+  // The successor's parent and right child are relinked when it takes the deleted node's place.
+  for (const uint64_t link : {successor->parent, successor->right}) {
+    if (link != 0) __builtin_prefetch(_lfof_<const uint8_t>(copy.base, link));
+  }
 }
 
 void prepare_neighbours(SlabPool* pool, const TreeRoot* tree) {

@@ -25,15 +25,18 @@ namespace quillmap {
 bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node, RbtreeNode** parent,
                      bool* right);
 
-// Called by the key tree once `node` is linked, and before it is unlinked.
+// Called by the key tree once `node` is linked, and before it is unlinked. neighbour_unlinking
+// answers the offset of the node's successor in tree order (the node that takes the place of a node
+// with two children) when the copy knows it, else 0; the caller checks it has no left child.
 void neighbour_linked(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
-void neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
+uint64_t neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* node);
 
 // For a run of requests that add or delete keys: the stages of fetching ahead what neighbour_place
 // or neighbour_unlinking will read for a key of checksum `crc`, each once the one before has
-// arrived: stage 0 the bucket, stage 1 its pairs, stage 2 the two neighbour nodes a new key is
-// linked below. Hints only; nothing when no copy is kept.
-void prefetch_neighbours(uint32_t crc, int stage);
+// arrived: stage 0 the bucket, stage 1 its pairs; then for a new key, stage 2 the two neighbour
+// nodes it is linked below and stage 3 that parent's parent, for a deleted one stage 2 its successor
+// and stage 3 the successor's parent and right child. Hints only; nothing when no copy is kept.
+void prefetch_neighbours(uint32_t crc, bool deleting, int stage);
 
 // Builds the copy afresh from the tree as it stands, so that the first insertion does not pay for it:
 // the writer, once any repair of the store is done and before it serves. Called between changes.

@@ -152,7 +152,6 @@ TEST(WireCodec, AnswersAndTheirStreams) {
       {"", "daemon closed the connection without an answer"},
       {std::string("\x00", 1), "truncated answer: 1 byte received, the frame header alone has 2"},
       {good.substr(0, good.size() - 1), "truncated answer: 21 of 22 body bytes received"},
-      {good.substr(0, 5), "truncated answer: 3 of 22 body bytes received"},
       {good + "zz", "answer is followed by 2 unexpected bytes"},
       {std::string("\x00\x02\xff\xff", 4), "answer does not decode as an answer message"},
       {std::string("\x00\x00", 2), "answer does not decode as an answer message"},  // success is required

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,9 +29,9 @@ namespace quillmap::testing {
 
 class KeyedStore {
  public:
-  // `lay_out` false: a segment whose daemon never initialised it; `huge_pages` must be reserved.
-  explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true, bool huge_pages = false)
-      : data_size_(data_size), mode_(mode), huge_(huge_pages) {
+  // `lay_out` false: a segment whose daemon never initialised it.
+  explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true)
+      : data_size_(data_size), mode_(mode) {
     host_params_init();
     slab_derive_sizes();
     // The keys come from the data file's inode, which a tmpfs reuses: a directory whose keys are taken is
@@ -63,30 +64,20 @@ class KeyedStore {
     if (id_ < 0) return;
     publish_changes(nullptr, nullptr);
     stop_index();
-    for (auto [id, addr] : {std::pair{index_id_, static_cast<void*>(index_)}, {state_id_, state_}, {id_, base_}}) {
-      shmdt(addr);
-      shmctl(id, IPC_RMID, nullptr);
-    }
+    for (auto [id, addr] : {std::pair{index_id_, static_cast<void*>(index_)}, {state_id_, state_}, {id_, base_}})
+      shmdt(addr), shmctl(id, IPC_RMID, nullptr);
     id_ = -1, base_ = nullptr;
-  }
-  // Gives every segment to group `gid` (as the daemon does for reader_group).
-  void share_with_group(gid_t gid) const {
-    for (int id : {id_, state_id_, index_id_}) {
-      shmid_ds ds;
-      if (shmctl(id, IPC_STAT, &ds) != 0) die("IPC_STAT");
-      if (ds.shm_perm.gid = gid; shmctl(id, IPC_SET, &ds) != 0) die("IPC_SET");
-    }
   }
   // Marks every segment for removal, attached as they are.
   void mark_for_removal() const {
-    for (int id : {id_, state_id_, index_id_}) shmctl(id, IPC_RMID, nullptr);
+    for (int id : ids()) shmctl(id, IPC_RMID, nullptr);
   }
   // New segments under the same keys (after remove_segment()), laid out unless `lay_out` is false.
   void create_segment(bool lay_out = true) {
-    const uint64_t unit = huge_ ? 2 << 20 : 4096, index_bytes = (index_segment_bytes(data_size_) + unit - 1) / unit * unit;
-    base_ = attach(kDictProjectId, {static_cast<uint64_t>(data_size_), mode_, huge_}, &id_);
+    const uint64_t index_bytes = (index_segment_bytes(data_size_) + 4095) / 4096 * 4096;
+    base_ = attach(kDictProjectId, {static_cast<uint64_t>(data_size_), mode_}, &id_);
     state_ = static_cast<StateHeader*>(attach(kStateProjectId, {kStateSegmentSize, mode_}, &state_id_));
-    index_ = static_cast<IndexHeader*>(attach(kIndexProjectId, {index_bytes, mode_, huge_, true}, &index_id_));
+    index_ = static_cast<IndexHeader*>(attach(kIndexProjectId, {index_bytes, mode_, false, true}, &index_id_));
     shmid_ds ds;
     if (shmctl(id_, IPC_STAT, &ds) != 0) die("IPC_STAT");
     const DictIdentity identity{id_, static_cast<int64_t>(ds.shm_ctime)};
@@ -102,6 +93,7 @@ class KeyedStore {
   const std::string& dir() const { return dir_; }
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }
   int id() const { return id_; }
+  std::array<int, 3> ids() const { return {id_, state_id_, index_id_}; }  // dictionary, state, index
   IndexHeader* index() const { return index_; }
 
  private:
@@ -116,7 +108,6 @@ class KeyedStore {
 
   int64_t data_size_;
   int mode_;
-  bool huge_;
   pid_t owner_ = getpid();
   std::string dir_, data_path_;
   int id_ = -1, state_id_ = -1, index_id_ = -1;

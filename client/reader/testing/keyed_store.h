@@ -29,9 +29,9 @@ namespace quillmap::testing {
 
 class KeyedStore {
  public:
-  // `lay_out` false: a segment whose daemon never initialised it.
-  explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true)
-      : data_size_(data_size), mode_(mode) {
+  // `lay_out` false: a segment whose daemon never initialised it; `huge_pages` must be reserved.
+  explicit KeyedStore(int64_t data_size = 4 << 20, int mode = 0600, bool lay_out = true, bool huge_pages = false)
+      : data_size_(data_size), mode_(mode), huge_(huge_pages) {
     host_params_init();
     slab_derive_sizes();
     // The keys come from the data file's inode, which a tmpfs reuses: a directory whose keys are taken is
@@ -74,10 +74,10 @@ class KeyedStore {
   }
   // New segments under the same keys (after remove_segment()), laid out unless `lay_out` is false.
   void create_segment(bool lay_out = true) {
-    const uint64_t index_bytes = (index_segment_bytes(data_size_) + 4095) / 4096 * 4096;
-    base_ = attach(kDictProjectId, {static_cast<uint64_t>(data_size_), mode_}, &id_);
+    const uint64_t unit = huge_ ? 2 << 20 : 4096, index_bytes = (index_segment_bytes(data_size_) + unit - 1) / unit * unit;
+    base_ = attach(kDictProjectId, {static_cast<uint64_t>(data_size_), mode_, huge_}, &id_);
     state_ = static_cast<StateHeader*>(attach(kStateProjectId, {kStateSegmentSize, mode_}, &state_id_));
-    index_ = static_cast<IndexHeader*>(attach(kIndexProjectId, {index_bytes, mode_, false, true}, &index_id_));
+    index_ = static_cast<IndexHeader*>(attach(kIndexProjectId, {index_bytes, mode_, huge_, true}, &index_id_));
     shmid_ds ds;
     if (shmctl(id_, IPC_STAT, &ds) != 0) die("IPC_STAT");
     const DictIdentity identity{id_, static_cast<int64_t>(ds.shm_ctime)};
@@ -108,6 +108,7 @@ class KeyedStore {
 
   int64_t data_size_;
   int mode_;
+  bool huge_;
   pid_t owner_ = getpid();
   std::string dir_, data_path_;
   int id_ = -1, state_id_ = -1, index_id_ = -1;

@@ -205,8 +205,8 @@ bool RequestBatch::queue_body(std::span<const uint8_t> body) {
   // Fetching ahead, in stages two requests apart, each once the one before has had time to arrive:
   // the key's hash slot (and an ADD's or DEL's bucket in the writer's copy of the tree order), then
   // the entry it names (and the bucket's pairs), then what the tree change reads next (a DEL's parent,
-  // children and successor, an ADD's neighbour nodes), then what it reads after that (the successor's
-  // links, the new parent's parent). Only this process writes the store, and it is between changes.
+  // children and successor, an ADD's neighbour nodes), then a DEL's successor's links. Only this
+  // process writes the store, and it is between changes.
   // An address GET is a match in the trie, not a lookup of its text: it fetches nothing.
   const DecodedRequest r = make_request(*m);
   w.fetch = r.key.ptr == nullptr || (r.is_address && r.action == kGet) ? Fetch::kNothing

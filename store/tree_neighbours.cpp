@@ -66,8 +66,27 @@ Neighbours* trusted_copy(SlabPool* pool, const TreeRoot* tree) {
   return &copy;
 }
 
-RbtreeNode* node_at(const void* base, uint64_t packed) {
-  return _lfof_<RbtreeNode>(base, (packed & 0xffffffffu) << 3);
+uint64_t offset_of_pair(uint64_t packed) { return (packed & 0xffffffffu) << 3; }
+RbtreeNode* node_at(const void* base, uint64_t packed) { return _lfof_<RbtreeNode>(base, offset_of_pair(packed)); }
+
+// The first pair from index j of bucket k on, in that bucket or the nearest non-empty one after it: a
+// key's upper neighbour, or a node's successor. kNone: the scan reached the end of the buckets (there
+// is none). kRefused: the scan went too far, or the pair is the first of a same-checksum group of
+// several (the copy orders such a group by offset and the tree by key bytes, so which member comes
+// first is not known here; a group lies within one bucket).
+enum class Upper { kFound, kNone, kRefused };
+Upper upper_pair(const Neighbours& n, size_t k, size_t j, uint64_t* pair) {
+  const std::vector<uint64_t>* in = &n.buckets[k];
+  for (size_t scanned = 0; j == in->size();) {
+    if (++k == n.buckets.size()) return Upper::kNone;
+    if (++scanned > kMaxBucketsScanned) return Upper::kRefused;
+    in = &n.buckets[k];
+    j = 0;
+  }
+  const std::vector<uint64_t>& v = *in;
+  if (j + 1 < v.size() && crc_of(v[j + 1]) == crc_of(v[j])) return Upper::kRefused;
+  *pair = v[j];
+  return Upper::kFound;
 }
 
 }  // namespace
@@ -109,17 +128,11 @@ bool neighbour_place(SlabPool* pool, const TreeRoot* tree, const RbtreeNode* nod
       }
     }
   }
-  const std::vector<uint64_t>* in = &b;
-  size_t j = static_cast<size_t>(at - b.begin());
-  for (size_t k = home + 1, scanned = 0; j == in->size() && k < n->buckets.size(); ++k) {
-    if (++scanned > kMaxBucketsScanned) return false;
-    in = &n->buckets[k];
-    j = 0;
-  }
-  if (j < in->size()) {
-    const std::vector<uint64_t>& v = *in;
-    if (j + 1 < v.size() && crc_of(v[j + 1]) == crc_of(v[j])) return false;
-    RbtreeNode* upper = node_at(pool, v[j]);
+  uint64_t pair = 0;
+  const Upper found = upper_pair(*n, home, static_cast<size_t>(at - b.begin()), &pair);
+  if (found == Upper::kRefused) return false;
+  if (found == Upper::kFound) {
+    RbtreeNode* upper = node_at(pool, pair);
     if (upper->left == tree->sentinel) {
       *parent = upper;
       *right = false;
@@ -157,20 +170,10 @@ uint64_t neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeN
   const size_t i = static_cast<size_t>(at - b.begin());
   // The next pair is the node's successor in tree order when neither belongs to a same-checksum group
   // (their order needs the key bytes). It is looked for before the pair goes.
-  uint64_t successor = 0;
+  uint64_t successor = 0, next = 0;
   const bool alone = (i == 0 || crc_of(b[i - 1]) != crc_of(p)) && (i + 1 == b.size() || crc_of(b[i + 1]) != crc_of(p));
-  if (alone && copy.pairs >= kMinPairs) {
-    const std::vector<uint64_t>* in = &b;
-    size_t j = i + 1;
-    for (size_t k = bucket_of(node->key_crc) + 1, scanned = 0; j == in->size() && k < copy.buckets.size(); ++k) {
-      if (++scanned > kMaxBucketsScanned) break;
-      in = &copy.buckets[k];
-      j = 0;
-    }
-    const std::vector<uint64_t>& v = *in;
-    if (j < v.size() && (j + 1 == v.size() || crc_of(v[j + 1]) != crc_of(v[j])))
-      successor = (v[j] & 0xffffffffu) << 3;
-  }
+  if (alone && copy.pairs >= kMinPairs && upper_pair(copy, bucket_of(node->key_crc), i + 1, &next) == Upper::kFound)
+    successor = offset_of_pair(next);
   b.erase(at);
   --copy.pairs;
   return successor;
@@ -193,18 +196,10 @@ void prefetch_neighbours(uint32_t crc, bool deleting, int stage) {
   // Within the key's bucket (the usual case at the sizes kept): a new key lies between the pairs on
   // either side of it, a deleted one is the pair found and its successor the next.
   const auto at = std::lower_bound(b.begin(), b.end(), uint64_t{crc} << 32);
-  const uint64_t sentinel = copy.tree->sentinel;
   if (!deleting) {
-    const RbtreeNode* lower = at != b.begin() ? node_at(copy.base, *(at - 1)) : nullptr;
-    const RbtreeNode* upper = at != b.end() ? node_at(copy.base, *at) : nullptr;
-    if (stage == 2) {
-      if (lower != nullptr) __builtin_prefetch(lower);
-      if (upper != nullptr) __builtin_prefetch(upper);
-      return;
-    }
-    // The parent the key will link below is in cache now; the fix-up reads its parent next.
-    const RbtreeNode* parent = lower != nullptr && lower->right == sentinel ? lower : upper;
-    if (parent != nullptr && parent->parent != 0) __builtin_prefetch(_lfof_<const uint8_t>(copy.base, parent->parent));
+    if (stage != 2) return;
+    if (at != b.begin()) __builtin_prefetch(node_at(copy.base, *(at - 1)));
+    if (at != b.end()) __builtin_prefetch(node_at(copy.base, *at));
     return;
   }
   if (at == b.end() || at + 1 == b.end()) return;

@@ -34,8 +34,8 @@ uint64_t neighbour_unlinking(SlabPool* pool, const TreeRoot* tree, const RbtreeN
 // For a run of requests that add or delete keys: the stages of fetching ahead what neighbour_place
 // or neighbour_unlinking will read for a key of checksum `crc`, each once the one before has
 // arrived: stage 0 the bucket, stage 1 its pairs; then for a new key, stage 2 the two neighbour
-// nodes it is linked below and stage 3 that parent's parent, for a deleted one stage 2 its successor
-// and stage 3 the successor's parent and right child. Hints only; nothing when no copy is kept.
+// nodes it is linked below; for a deleted one, stage 2 its successor and stage 3 the successor's
+// parent and right child. Hints only; nothing when no copy is kept.
 void prefetch_neighbours(uint32_t crc, bool deleting, int stage);
 
 // Builds the copy afresh from the tree as it stands, so that the first insertion does not pay for it:

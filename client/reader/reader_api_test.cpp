@@ -153,7 +153,8 @@ TEST(ReaderTest, ModelOfRandomChangesIsReadExactly) {
     ASSERT_EQ(reader.for_each([&](const EntryView& e) {
       auto it = model.find(std::string(e.key));
       EXPECT_TRUE(it != model.end() && it->second.value == e.value) << e.key;
-      return walked.emplace_back(e.key), true;
+      walked.emplace_back(e.key);
+      return true;
     }), ReadStatus::kOk);
     ASSERT_EQ(walked.size(), model.size());
     // Tree order: checksum, then bytes over the shorter length, then the shorter key.

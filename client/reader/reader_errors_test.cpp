@@ -73,7 +73,8 @@ TEST(ReaderErrorsTest, OpenOutcomesAndDamagedHeaders) {
       [](SlabPool* p) { p->trie6 += 8; },        [](SlabPool* p) { p->free_pages = ~uint64_t{0}; },
   };
   for (size_t i = 0; i < std::size(damages); ++i) {
-    *store.pool() = good, damages[i](store.pool());
+    *store.pool() = good;
+    damages[i](store.pool());
     EXPECT_TRUE(Reader::open(store.data_path(), &reader) == ReadStatus::kNotLaidOut && store.pool()->lock == 0u) << i;
   }
   const uint32_t seed = testing::test_seed(20261207);
@@ -104,7 +105,8 @@ TEST(ReaderErrorsTest, ReaderGroupReadsReadOnlyOthersArePermissionDenied) {
   for (int id : store.ids()) {  // as the daemon gives them to reader_group
     shmid_ds ds;
     ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
-    ASSERT_EQ((ds.shm_perm.gid = kReaders, shmctl(id, IPC_SET, &ds)), 0);
+    ds.shm_perm.gid = kReaders;
+    ASSERT_EQ(shmctl(id, IPC_SET, &ds), 0);
   }
   // 0: as expected; 10: could not switch account; 11..: the step that answered otherwise.
   auto as_account = [&](gid_t gid, bool member) {
@@ -341,7 +343,8 @@ bool covers(const std::string& key, const std::string& address) {
 void check(const char* what, ReadStatus s, bool right, const std::string& a, const std::string& b = "") {
   if (s == ReadStatus::kOk ? right : s == ReadStatus::kNotFound || s == ReadStatus::kChanged || s == ReadStatus::kLockUnavailable)
     return;
-  std::fprintf(stderr, "reader: %s: %s [%s] [%s]\n", what, read_status_text(s), a.c_str(), b.c_str()), _exit(1);
+  std::fprintf(stderr, "reader: %s: %s [%s] [%s]\n", what, read_status_text(s), a.c_str(), b.c_str());
+  _exit(1);
 }
 
 [[noreturn]] void run_reader(const std::string& data_path, unsigned seed) {

@@ -64,8 +64,10 @@ class KeyedStore {
     if (id_ < 0) return;
     publish_changes(nullptr, nullptr);
     stop_index();
-    for (auto [id, addr] : {std::pair{index_id_, static_cast<void*>(index_)}, {state_id_, state_}, {id_, base_}})
-      shmdt(addr), shmctl(id, IPC_RMID, nullptr);
+    for (auto [id, addr] : {std::pair{index_id_, static_cast<void*>(index_)}, {state_id_, state_}, {id_, base_}}) {
+      shmdt(addr);
+      shmctl(id, IPC_RMID, nullptr);
+    }
     id_ = -1, base_ = nullptr;
   }
   // Marks every segment for removal, attached as they are.

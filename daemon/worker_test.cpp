@@ -78,15 +78,8 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
     publish_changes(&store.pool()->lock, state);
     for (int i = 0; i < 64; ++i) ASSERT_EQ(add_key(store.pool(), ("k" + std::to_string(i)).c_str(), 2 + (i > 9), "v", 1, 0), kDone);
   };
-  std::string key;  // the insertion whose rebalancing takes the most steps
-  for (int64_t i = 0, most = 0; i < 100; ++i) {
-    prepare();
-    crash_after(int64_t{1} << 60);  // counts only
-    const std::string k = "new" + std::to_string(i);
-    ASSERT_EQ(add_key(store.pool(), k.data(), k.size(), "v", 1, 0), kDone);
-    if (crash_steps_taken() > most) most = crash_steps_taken(), key = k;
-    crash_after(0);
-  }
+  const std::string key =  // the insertion whose rebalancing takes the most steps
+      testing::longest_change("new", 100, prepare, [&](auto& k) { add_key(store.pool(), k.data(), k.size(), "v", 1, 0); });
   int killed = 0;
   for (int64_t n = 1;; ++n) {
     SCOPED_TRACE("killed at step " + std::to_string(n));

@@ -17,6 +17,7 @@
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "entry/testing/entry_store.h"
+#include "persist/testing/persist_fixture.h"
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
 #include "store/testing/log_capture.h"
@@ -86,23 +87,6 @@ class Salvage : public ::testing::Test {
     EXPECT_EQ(state_->change_epoch % 2, 0u);
   }
 
-  // Of the keys `prefix` 0 to count - 1, the one whose change by `run` on the prepared store takes the
-  // most crash-hook steps.
-  std::string longest_change(const std::string& prefix, int count,
-                             const std::function<int64_t(SlabPool*, const std::string&)>& run) {
-    std::string longest;
-    int64_t most = -1;
-    for (int i = 0; i < count; ++i) {
-      const std::string k = prefix + std::to_string(i);
-      prepare();
-      crash_after(int64_t{1} << 60);  // counts only
-      run(store_.pool(), k);
-      if (crash_steps_taken() > most) most = crash_steps_taken(), longest = k;
-      crash_after(0);
-    }
-    return longest;
-  }
-
   testing::EntryStore store_{8 << 20, testing::PoolBacking::kSysv};
   StateHeader* state_ = nullptr;
   testing::LogCapture log_;
@@ -111,10 +95,10 @@ class Salvage : public ::testing::Test {
 TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
   const std::string big(600, 'B'), fits = "a new value that fits";
   // The insertion and the deletion whose rebalancing takes the most steps (rotations included).
-  const std::string inserted =
-      longest_change("new-key-", 200, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
-  const std::string deleted =
-      longest_change("k", 60, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
+  const auto fresh = [&] { prepare(); };
+  SlabPool* const p = store_.pool();
+  const std::string inserted = testing::longest_change("new-key-", 200, fresh, [&](auto& k) { add(p, k, "fresh"); });
+  const std::string deleted = testing::longest_change("k", 60, fresh, [&](auto& k) { delete_key(p, k.data(), k.size()); });
   const Op ops[] = {
       {"insert with rebalancing", [&](SlabPool* p) { return add(p, inserted, "fresh"); }, inserted, {"fresh", 11}},
       {"delete with rebalancing", [&](SlabPool* p) { return delete_key(p, deleted.data(), deleted.size()); }, deleted, {}},

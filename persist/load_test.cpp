@@ -58,11 +58,10 @@ std::string address_text(std::mt19937_64& rng) {
   return buf + (rng() % 3 == 0 ? "" : "/" + std::to_string(rng() % (v4 ? 33 : 129)));
 }
 
+// None, one with the top bit set (printed as a negative "%ld", read back as the same bits), or one to come.
 uint64_t random_expiry(std::mt19937_64& rng) {
   const uint64_t choice = rng() % 4;
-  if (choice == 0) return 0;
-  if (choice == 1) return uint64_t{1} << 63 | rng();  // printed as a negative "%ld", read back as the same bits
-  return static_cast<uint64_t>(time(nullptr)) + 3600 + rng() % 100000000;
+  return choice == 0 ? 0 : choice == 1 ? uint64_t{1} << 63 | rng() : static_cast<uint64_t>(time(nullptr)) + 3600 + rng() % 100000000;
 }
 
 // Random entries after the empty key, empty or blank values and a string entry whose text is an
@@ -76,10 +75,9 @@ DictImage fill(PersistStore& store, std::mt19937_64& rng, int count) {
                             : rng() % 50 == 0 ? std::string(1025 + rng() % 3000, 'k') + tricky_text(rng, 3)
                                               : tricky_text(rng, 6);  // over 1024 bytes: beyond a simple key
     const std::string value = rng() % 40 == 0 ? std::string(5000, 'v') + tricky_text(rng, 20) : tricky_text(rng, 8);
-    const uint64_t expires = random_expiry(rng);
-    if (model.count(key) != 0) continue;
-    EXPECT_EQ(store.put(key, value, expires, is_address), 0) << "key " << key;
-    model[key] = {value, expires, is_address};
+    if (const uint64_t expires = random_expiry(rng); model.emplace(key, testing::EntryImage{value, expires, is_address}).second) {
+      EXPECT_EQ(store.put(key, value, expires, is_address), 0) << "key " << key;
+    }
   }
   return model;
 }

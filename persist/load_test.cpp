@@ -121,45 +121,36 @@ std::string entry_text(const std::string& key, const std::string& value, bool is
   return key + ":\n  value: " + value + "\n  is_address: " + (is_address ? "true" : "false") + "\n";
 }
 
-class Load : public ::testing::Test {
- protected:
-  void TearDown() override { EXPECT_EQ(testing::entry_store_check(store_.pool()), ""); }
-  const char* file(const std::string& text) {
-    testing::write_file(path_, text);
-    return path_.c_str();
-  }
-  testing::PersistStore store_;
-  testing::ScratchDir dir_;
-  std::string path_ = dir_.file("data.yaml");
-  testing::LogCapture log_;
-};
-
-// Into an empty store (where no entry is searched for first), every entry handed over counts.
-TEST_F(Load, RefusedAndRepeatedEntries) {
-  const std::string text = entry_text("k", "first") + entry_text("not-an-address", "x", true) + entry_text("k", "again") +
-                           entry_text("10.0.0.0/8", "v4", true) + entry_text("10.0.0.0/8", "again", true);
-  EXPECT_EQ(load_data(store_.pool(), file(text)), 5);
-  EXPECT_TRUE(log_.contains("[WARN]: Address not-an-address was not loaded as it is not a valid address"));
-  EXPECT_TRUE(log_.contains("[WARN]: Could not add key k because key exists"));
+// Into an empty store (where no entry is searched for first) every entry handed over counts, refused
+// and repeated ones too; then a failed load, or one that cannot take the lock, keeps what the store
+// held. (LOAD as a whole, which replaces the store only once the whole file is read, is the dispatcher
+// model's.)
+TEST(Load, RefusedEntriesAndFailures) {
+  PersistStore store;
+  testing::ScratchDir dir;
+  testing::LogCapture log;
+  const std::string path = dir.file("data.yaml");
+  const auto load = [&](const std::string& text) { return testing::write_file(path, text), load_data(store.pool(), path.c_str()); };
+  EXPECT_EQ(load(entry_text("k", "first") + entry_text("not-an-address", "x", true) + entry_text("k", "again") +
+                 entry_text("10.0.0.0/8", "v4", true) + entry_text("10.0.0.0/8", "again", true)), 5);
+  EXPECT_TRUE(log.contains("[WARN]: Address not-an-address was not loaded as it is not a valid address"));
+  EXPECT_TRUE(log.contains("[WARN]: Could not add key k because key exists"));
   const testing::DictImage want = {{"k", {"first", 0, false}}, {"10.0.0.0/8", {"v4", 0, true}}};
-  EXPECT_EQ(store_.image(), want);
-  EXPECT_EQ(get_ipaddr(store_.pool(), "10.20.30.40", 11), kDone);
-}
+  EXPECT_EQ(store.image(), want);
+  EXPECT_EQ(get_ipaddr(store.pool(), "10.20.30.40", 11), kDone);
 
-// A failed load, or one that cannot take the lock, keeps what the store held. (LOAD as a whole, which
-// replaces the store only once the whole file has been read, is the dispatcher model's.)
-TEST_F(Load, FailuresKeepWhatWasThere) {
-  EXPECT_EQ(load_data(store_.pool(), file(entry_text("kept", "old") + "c: [unclosed\n")), -1);
-  ASSERT_EQ(store_.image().size(), 1u);  // what was read before the error
-  const testing::DictImage before = store_.image();
-  EXPECT_EQ(load_data(store_.pool(), nullptr) + load_replacing(store_.pool(), nullptr), -2);
-  EXPECT_EQ(load_data(store_.pool(), dir_.file("missing.yaml").c_str()), -1);
-  store_.pool()->lock = kLockWriter;  // a purge that cannot take its lock loads nothing
-  EXPECT_EQ(load_data(store_.pool(), file(entry_text("a", "file"))), -3);
-  EXPECT_EQ(load_replacing(store_.pool(), path_.c_str()), -1);
-  store_.pool()->lock = 0;
-  EXPECT_TRUE(log_.contains("[ERROR]: load_data: could not get write lock"));
-  EXPECT_EQ(store_.image(), before);
+  EXPECT_EQ(load(entry_text("kept", "old") + "c: [unclosed\n"), -1);
+  ASSERT_EQ(store.image().size(), 3u);  // what was read before the error
+  const testing::DictImage before = store.image();
+  EXPECT_EQ(load_data(store.pool(), nullptr) + load_replacing(store.pool(), nullptr), -2);
+  EXPECT_EQ(load_data(store.pool(), dir.file("missing.yaml").c_str()), -1);
+  store.pool()->lock = kLockWriter;  // a purge that cannot take its lock loads nothing
+  EXPECT_EQ(load(entry_text("a", "file")), -3);
+  EXPECT_EQ(load_replacing(store.pool(), path.c_str()), -1);
+  store.pool()->lock = 0;
+  EXPECT_TRUE(log.contains("[ERROR]: load_data: could not get write lock"));
+  EXPECT_EQ(store.image(), before);
+  EXPECT_EQ(testing::entry_store_check(store.pool()), "");
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,10 +18,7 @@
 namespace quillmap {
 namespace {
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
+using namespace ::testing::internal;  // CaptureStderr, GetCapturedStderr and the same for stdout
 
 // The fields of `settings` that differ from their initial state, as "name=value" words in field order.
 std::string describe_settings() {
@@ -59,15 +55,10 @@ class ConfigTest : public ::testing::Test {
   static inline std::string path_;  // the path the last read_text read
 };
 
-std::string read_all(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// The first submatch of `pattern` in every line of `text`.
-std::vector<std::string> matches_per_line(const std::string& text, const std::regex& pattern) {
+// The first submatch of `pattern` in every line of the file at `path`.
+std::vector<std::string> matches_per_line(const std::string& path, const std::regex& pattern) {
   std::vector<std::string> out;
-  std::istringstream lines(text);
+  std::ifstream lines(path);
   std::smatch m;
   for (std::string line; std::getline(lines, line);) {
     if (std::regex_search(line, m, pattern)) out.push_back(m[1]);
@@ -113,9 +104,7 @@ TEST_F(ConfigTest, FileReadingTable) {
     ASSERT_EQ(read_text(c.text), 0) << c.text;
     EXPECT_EQ(describe_settings(), c.settings) << c.text;
     std::vector<std::string> expected;
-    for (const std::string& w : c.warnings) {
-      expected.push_back("Line " + w.substr(0, w.find(':')) + " of " + path_ + w.substr(w.find(':')));
-    }
+    for (std::string w : c.warnings) expected.push_back("Line " + w.insert(w.find(':'), " of " + path_));
     EXPECT_EQ(config_warnings(), expected) << c.text;
   }
   CaptureStderr();
@@ -138,23 +127,21 @@ TEST_F(ConfigTest, WarningsAreReportedAsTheLevelSays) {
     EXPECT_EQ(GetCapturedStderr(), shown ? "[WARN]: " + config_warnings()[0] + "\n" : "") << no_daemon << level;
   }
   log_setfp(nullptr);
-  const std::string logged = read_all("/proc/self/fd/" + std::to_string(fileno(log)));
-  fclose(log);
   // Two of the three runs log at WARN: the third's level hides it.
-  EXPECT_EQ(matches_per_line(logged, std::regex(R"(^\S+ \S+ \[WARN\]: (Line 1 .*unknown key log_levle, ignored)$)")).size(), 2u)
-      << logged;
+  EXPECT_EQ(matches_per_line("/proc/self/fd/" + std::to_string(fileno(log)),
+                             std::regex(R"(^\S+ \S+ \[WARN\]: (Line 1 .*unknown key log_levle, ignored)$)")).size(), 2u);
+  fclose(log);
 }
 
 // Every key the manual describes is one the daemon reads (a value the manual's word allows changes
 // `settings` and draws no warning), and the example configuration shows each of them.
 TEST_F(ConfigTest, ManualAndExampleCoverEveryKey) {
   const std::vector<std::string> described =
-      matches_per_line(read_all(QUILLMAP_SOURCE_DIR "/man/quillmap.conf.5.in"), std::regex(R"(^\.BI ([a-z_]+= [a-z]+))"));
+      matches_per_line(QUILLMAP_SOURCE_DIR "/man/quillmap.conf.5.in", std::regex(R"(^\.BI ([a-z_]+= [a-z]+))"));
   ASSERT_GE(described.size(), 14u);
   std::set<std::string> keys;
   for (const std::string& entry : described) {
-    const std::string key = entry.substr(0, entry.find('='));
-    const std::string word = entry.substr(entry.find(' ') + 1);
+    const std::string key = entry.substr(0, entry.find('=')), word = entry.substr(entry.find(' ') + 1);
     const std::string value = word == "level" ? "DEBUG" : word == "path" || word == "name" ? "/x" : "7";
     ASSERT_EQ(read_text(key + "=" + value + "\n"), 0);
     EXPECT_NE(describe_settings(), "") << key << "=" << value << " changed nothing";
@@ -162,7 +149,7 @@ TEST_F(ConfigTest, ManualAndExampleCoverEveryKey) {
     keys.insert(key);
   }
   const std::vector<std::string> shown =
-      matches_per_line(read_all(QUILLMAP_SOURCE_DIR "/daemon/quillmap.conf.example"), std::regex("^#?([a-z_]+)="));
+      matches_per_line(QUILLMAP_SOURCE_DIR "/daemon/quillmap.conf.example", std::regex("^#?([a-z_]+)="));
   EXPECT_EQ(std::set<std::string>(shown.begin(), shown.end()), keys);
 }
 
@@ -222,8 +209,7 @@ TEST_F(ConfigTest, OptionsTable) {
     for (std::string& a : args) argv.push_back(a.data());
     const std::vector<char*> before = argv;
     argv.push_back(nullptr);
-    CaptureStdout();
-    CaptureStderr();
+    CaptureStdout(), CaptureStderr();
     std::string got = std::to_string(parse_options(static_cast<int>(before.size()), argv.data()));
     got += std::string(" ") + (settings.config_path ? settings.config_path : "<unset>");
     got += std::string(settings.no_daemon ? " -D" : "") + (GetCapturedStdout().empty() ? "" : " help");
@@ -236,12 +222,12 @@ TEST_F(ConfigTest, OptionsTable) {
 
 TEST_F(ConfigTest, DefaultPathsAreDerived) {
   settings.pid_path = strdup("/kept.pid");
-  complete_default_path(&settings.pid_path, "/var/run", ".pid");
-  complete_default_path(&settings.log_path, "/var/log", ".log");
-  complete_default_path(&settings.socket_path, "/run/", ".sock");
-  EXPECT_STREQ(settings.log_path, "/var/log/quillmap/quillmap.log");
-  EXPECT_STREQ(settings.socket_path, "/run/quillmap/quillmap.sock");
-  EXPECT_STREQ(settings.pid_path, "/kept.pid");
+  for (auto [path, base, suffix, want] : {std::tuple{&settings.pid_path, "/var/run", ".pid", "/kept.pid"},
+                                          {&settings.log_path, "/var/log", ".log", "/var/log/quillmap/quillmap.log"},
+                                          {&settings.socket_path, "/run/", ".sock", "/run/quillmap/quillmap.sock"}}) {
+    complete_default_path(path, base, suffix);
+    EXPECT_STREQ(*path, want);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "daemon/config.h"
+#include "persist/testing/persist_fixture.h"
 #include "util/settings.h"
 
 namespace quillmap {
@@ -27,27 +28,21 @@ using ::testing::internal::GetCapturedStderr;
 // also sheds root's supplementary groups.
 TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
   release_settings();
-  std::string folder = "/tmp/quillmap-startup-test-XXXXXX";
-  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  const testing::ScratchDir scratch;
+  const std::string& folder = scratch.path();
   chmod(folder.c_str(), 0755);  // reachable by the unprivileged account
-  struct Cleanup {
-    const std::string dir;
-    ~Cleanup() {
-      release_settings();
-      std::filesystem::remove_all(dir);
-    }
-  } cleanup{folder};
   EXPECT_EQ(makedirs((folder + "/a/b/file.log").c_str(), nullptr), 0);
   EXPECT_TRUE(std::filesystem::is_directory(folder + "/a/b"));
   EXPECT_FALSE(std::filesystem::exists(folder + "/a/b/file.log"));
   EXPECT_EQ(makedirs((folder + "/a/b/file.log").c_str(), nullptr), 0);
   EXPECT_EQ(makedirs("relative.log", nullptr), 0);
-  std::ofstream(folder + "/plain") << "x";
+  testing::write_file(folder + "/plain", "x");
   CaptureStderr();
   EXPECT_EQ(makedirs((folder + "/plain/sub/x.log").c_str(), nullptr), -1);
   EXPECT_EQ(GetCapturedStderr(), "Could not create " + folder + "/plain/sub: Not a directory\n");
 
-  settings.data_path = strdup((folder + "/data.yaml").c_str());
+  const auto data_path = [&](const char* name) { free(settings.data_path), settings.data_path = strdup((folder + name).c_str()); };
+  data_path("/data.yaml");
   ASSERT_EQ(create_data_file(nullptr), 0);
   struct stat created, again;
   ASSERT_EQ(stat(settings.data_path, &created), 0);
@@ -57,8 +52,7 @@ TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
   ASSERT_EQ(stat(settings.data_path, &again), 0);
   EXPECT_EQ(again.st_ino, created.st_ino);
   EXPECT_EQ(again.st_size, 4);
-  free(settings.data_path);
-  settings.data_path = strdup((folder + "/missing/data.yaml").c_str());
+  data_path("/missing/data.yaml");
   CaptureStderr();
   EXPECT_EQ(create_data_file(nullptr), 1);
   EXPECT_EQ(GetCapturedStderr(), "Could not create data file " + folder + "/missing/data.yaml: No such file or directory");
@@ -68,8 +62,7 @@ TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
   const UserAccount account{pw->pw_name, pw->pw_uid, pw->pw_gid};
   ASSERT_EQ(mkdir((folder + "/old").c_str(), 0755), 0);
   ASSERT_EQ(makedirs((folder + "/old/new/x.sock").c_str(), &account), 0);
-  free(settings.data_path);
-  settings.data_path = strdup((folder + "/new.yaml").c_str());
+  data_path("/new.yaml");
   ASSERT_EQ(create_data_file(&account), 0);
   struct stat st;
   ASSERT_EQ(stat((folder + "/old").c_str(), &st), 0);

@@ -9,14 +9,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "daemon/leftover_store.h"
 #include "entry/key_ops.h"
 #include "entry/store_init.h"
 #include "entry/testing/entry_store.h"
+#include "persist/testing/persist_fixture.h"
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
 #include "store/testing/pool_fixture.h"
@@ -27,18 +26,13 @@
 namespace quillmap {
 namespace {
 
-std::string read_text(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using testing::read_file;
 
 TEST(WorkerBody, UnusableStoreIsNeverServed) {
-  char tmpl[] = "/tmp/qm_worker_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl, socket_path = dir + "/sock", log_path = dir + "/worker.log", data_path = dir + "/data.yaml";
+  testing::ScratchDir dir;
+  const std::string socket_path = dir.file("sock"), log_path = dir.file("worker.log"), data_path = dir.file("data.yaml");
   const std::string kept = "---\nkept:\n  value: 1\n  expires: 0\n  is_address: false\n...\n";
-  std::ofstream(data_path) << kept;
+  testing::write_file(data_path, kept);
   const Settings saved = settings;
   settings.socket_path = const_cast<char*>(socket_path.c_str());
   settings.data_path = const_cast<char*>(data_path.c_str());
@@ -57,20 +51,18 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
   settings = saved;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_FALSE(std::filesystem::exists(socket_path)) << "no socket was opened";
-  const std::string log = read_text(log_path);
+  const std::string log = read_file(log_path);
   EXPECT_NE(log.find("[ERROR]: Store could not be prepared; this worker does not serve\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("Loaded"), std::string::npos) << "nothing loaded into an unusable store";
-  EXPECT_EQ(read_text(data_path), kept) << "nothing dumped from it";
-  std::filesystem::remove_all(dir);
+  EXPECT_EQ(read_file(data_path), kept) << "nothing dumped from it";
 }
 
 // An insertion with rebalancing is killed at each of its steps, and the run is gone as a killed
 // foreground daemon would be; the next start saves the left-behind store. The file must hold every
 // entry that was there before, however the tree was left.
 TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
-  char tmpl[] = "/tmp/qm_leftover_XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl, data_path = dir + "/data.yaml";
+  testing::ScratchDir dir;
+  const std::string data_path = dir.file("data.yaml");
   const Settings saved = settings;
   settings.data_path = const_cast<char*>(data_path.c_str());
   settings.log_path = nullptr;
@@ -86,15 +78,8 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
     publish_changes(&store.pool()->lock, state);
     for (int i = 0; i < 64; ++i) ASSERT_EQ(add_key(store.pool(), ("k" + std::to_string(i)).c_str(), 2 + (i > 9), "v", 1, 0), kDone);
   };
-  std::string key;  // the insertion whose rebalancing takes the most steps
-  for (int64_t i = 0, most = 0; i < 100; ++i) {
-    prepare();
-    crash_after(int64_t{1} << 60);  // counts only
-    const std::string k = "new" + std::to_string(i);
-    ASSERT_EQ(add_key(store.pool(), k.data(), k.size(), "v", 1, 0), kDone);
-    if (crash_steps_taken() > most) most = crash_steps_taken(), key = k;
-    crash_after(0);
-  }
+  const std::string key =  // the insertion whose rebalancing takes the most steps
+      testing::longest_change("new", 100, prepare, [&](auto& k) { add_key(store.pool(), k.data(), k.size(), "v", 1, 0); });
   int killed = 0;
   for (int64_t n = 1;; ++n) {
     SCOPED_TRACE("killed at step " + std::to_string(n));
@@ -113,7 +98,7 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
     segment.base = store.pool(), segment.state = state;
     segment.reused = segment.state_matched = true;
     ASSERT_EQ(save_leftover_store(segment), 0);
-    const std::string text = read_text(data_path);
+    const std::string text = read_file(data_path);
     for (int i = 0; i < 64; ++i) ASSERT_NE(text.find("\nk" + std::to_string(i) + ":\n"), std::string::npos) << i;
     if (WEXITSTATUS(status) == 0) break;
     ++killed;
@@ -121,7 +106,6 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
   EXPECT_GT(killed, 8) << "the insertion did not rebalance";
   settings = saved;
   munmap(shared, sizeof(StateHeader));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

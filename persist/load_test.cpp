@@ -58,11 +58,10 @@ std::string address_text(std::mt19937_64& rng) {
   return buf + (rng() % 3 == 0 ? "" : "/" + std::to_string(rng() % (v4 ? 33 : 129)));
 }
 
+// None, one with the top bit set (printed as a negative "%ld", read back as the same bits), or one to come.
 uint64_t random_expiry(std::mt19937_64& rng) {
   const uint64_t choice = rng() % 4;
-  if (choice == 0) return 0;
-  if (choice == 1) return uint64_t{1} << 63 | rng();  // printed as a negative "%ld", read back as the same bits
-  return static_cast<uint64_t>(time(nullptr)) + 3600 + rng() % 100000000;
+  return choice == 0 ? 0 : choice == 1 ? uint64_t{1} << 63 | rng() : static_cast<uint64_t>(time(nullptr)) + 3600 + rng() % 100000000;
 }
 
 // Random entries after the empty key, empty or blank values and a string entry whose text is an
@@ -76,10 +75,9 @@ DictImage fill(PersistStore& store, std::mt19937_64& rng, int count) {
                             : rng() % 50 == 0 ? std::string(1025 + rng() % 3000, 'k') + tricky_text(rng, 3)
                                               : tricky_text(rng, 6);  // over 1024 bytes: beyond a simple key
     const std::string value = rng() % 40 == 0 ? std::string(5000, 'v') + tricky_text(rng, 20) : tricky_text(rng, 8);
-    const uint64_t expires = random_expiry(rng);
-    if (model.count(key) != 0) continue;
-    EXPECT_EQ(store.put(key, value, expires, is_address), 0) << "key " << key;
-    model[key] = {value, expires, is_address};
+    if (const uint64_t expires = random_expiry(rng); model.emplace(key, testing::EntryImage{value, expires, is_address}).second) {
+      EXPECT_EQ(store.put(key, value, expires, is_address), 0) << "key " << key;
+    }
   }
   return model;
 }
@@ -123,57 +121,36 @@ std::string entry_text(const std::string& key, const std::string& value, bool is
   return key + ":\n  value: " + value + "\n  is_address: " + (is_address ? "true" : "false") + "\n";
 }
 
-class Load : public ::testing::Test {
- protected:
-  void TearDown() override { EXPECT_EQ(testing::entry_store_check(store_.pool()), ""); }
-  const char* file(const std::string& text) {
-    testing::write_file(path_, text);
-    return path_.c_str();
-  }
-  int64_t get(const std::string& addr) { return get_ipaddr(store_.pool(), addr.data(), addr.size()); }
-  testing::PersistStore store_;
-  testing::ScratchDir dir_;
-  std::string path_ = dir_.file("data.yaml");
-  testing::LogCapture log_;
-};
-
-// Into an empty store (where no entry is searched for first), every entry handed over counts.
-TEST_F(Load, RefusedAndRepeatedEntries) {
-  const std::string text = entry_text("k", "first") + entry_text("not-an-address", "x", true) + entry_text("k", "again") +
-                           entry_text("10.0.0.0/8", "v4", true) + entry_text("10.0.0.0/8", "again", true);
-  EXPECT_EQ(load_data(store_.pool(), file(text)), 5);
-  EXPECT_TRUE(log_.contains("[WARN]: Address not-an-address was not loaded as it is not a valid address"));
-  EXPECT_TRUE(log_.contains("[WARN]: Could not add key k because key exists"));
+// Into an empty store (where no entry is searched for first) every entry handed over counts, refused
+// and repeated ones too; then a failed load, or one that cannot take the lock, keeps what the store
+// held. (LOAD as a whole, which replaces the store only once the whole file is read, is the dispatcher
+// model's.)
+TEST(Load, RefusedEntriesAndFailures) {
+  PersistStore store;
+  testing::ScratchDir dir;
+  testing::LogCapture log;
+  const std::string path = dir.file("data.yaml");
+  const auto load = [&](const std::string& text) { return testing::write_file(path, text), load_data(store.pool(), path.c_str()); };
+  EXPECT_EQ(load(entry_text("k", "first") + entry_text("not-an-address", "x", true) + entry_text("k", "again") +
+                 entry_text("10.0.0.0/8", "v4", true) + entry_text("10.0.0.0/8", "again", true)), 5);
+  EXPECT_TRUE(log.contains("[WARN]: Address not-an-address was not loaded as it is not a valid address"));
+  EXPECT_TRUE(log.contains("[WARN]: Could not add key k because key exists"));
   const testing::DictImage want = {{"k", {"first", 0, false}}, {"10.0.0.0/8", {"v4", 0, true}}};
-  EXPECT_EQ(store_.image(), want);
-  EXPECT_EQ(get("10.20.30.40"), kDone);
-}
+  EXPECT_EQ(store.image(), want);
+  EXPECT_EQ(get_ipaddr(store.pool(), "10.20.30.40", 11), kDone);
 
-// A failed LOAD, or one that cannot take the lock, keeps what the store held; LOAD as a whole
-// replaces it only once the whole file has been read.
-TEST_F(Load, FailuresKeepWhatWasThere) {
-  EXPECT_EQ(load_data(store_.pool(), file(entry_text("kept", "old") + "c: [unclosed\n")), -1);
-  ASSERT_EQ(store_.image().size(), 1u);  // what was read before the error
-  ASSERT_EQ(store_.put("172.16.0.0/12", "old", 0, true), 0);
-  const testing::DictImage before = store_.image();
-  const std::string good = entry_text("a", "file") + entry_text("10.0.0.0/8", "file", true);
-  const std::string missing = dir_.file("missing.yaml");
-  for (const char* path : {static_cast<const char*>(nullptr), missing.c_str()}) {
-    EXPECT_EQ(load_data(store_.pool(), path), -1);
-    EXPECT_EQ(load_replacing(store_.pool(), path), -1);
-  }
-  EXPECT_EQ(load_replacing(store_.pool(), file(good + "b: [unclosed\n")), -1);
-  EXPECT_FALSE(log_.contains("Forcibly purging"));
-  store_.pool()->lock = kLockWriter;  // a purge that cannot take its lock loads nothing
-  EXPECT_EQ(load_data(store_.pool(), file(good)), -3);
-  EXPECT_EQ(load_replacing(store_.pool(), file(good)), -1);
-  store_.pool()->lock = 0;
-  EXPECT_TRUE(log_.contains("[ERROR]: load_data: could not get write lock"));
-  EXPECT_EQ(store_.image(), before);
-  EXPECT_EQ(load_replacing(store_.pool(), path_.c_str()), 2);
-  const testing::DictImage want = {{"a", {"file", 0, false}}, {"10.0.0.0/8", {"file", 0, true}}};
-  EXPECT_EQ(store_.image(), want);
-  EXPECT_EQ(get("172.16.1.1") + get("10.1.1.1"), kNothingToDo + kDone);
+  EXPECT_EQ(load(entry_text("kept", "old") + "c: [unclosed\n"), -1);
+  ASSERT_EQ(store.image().size(), 3u);  // what was read before the error
+  const testing::DictImage before = store.image();
+  EXPECT_EQ(load_data(store.pool(), nullptr) + load_replacing(store.pool(), nullptr), -2);
+  EXPECT_EQ(load_data(store.pool(), dir.file("missing.yaml").c_str()), -1);
+  store.pool()->lock = kLockWriter;  // a purge that cannot take its lock loads nothing
+  EXPECT_EQ(load(entry_text("a", "file")), -3);
+  EXPECT_EQ(load_replacing(store.pool(), path.c_str()), -1);
+  store.pool()->lock = 0;
+  EXPECT_TRUE(log.contains("[ERROR]: load_data: could not get write lock"));
+  EXPECT_EQ(store.image(), before);
+  EXPECT_EQ(testing::entry_store_check(store.pool()), "");
 }
 
 }  // namespace

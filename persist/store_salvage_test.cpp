@@ -17,6 +17,7 @@
 #include "entry/ipaddr_ops.h"
 #include "entry/key_ops.h"
 #include "entry/testing/entry_store.h"
+#include "persist/testing/persist_fixture.h"
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
 #include "store/testing/log_capture.h"
@@ -24,13 +25,14 @@
 namespace quillmap {
 namespace {
 
-using Model = std::map<std::string, std::string>;  // key -> "value@expires"
+using testing::DictImage;
+using testing::EntryImage;
 
 struct Op {
   const char* name;
   std::function<int64_t(SlabPool*)> run;
   std::string key;          // the entry the operation adds, replaces or removes
-  std::string value_after;  // its "value@expires" when the operation completed; empty: removed
+  EntryImage value_after;   // the entry when the operation completed; empty: removed
   int min_kills = 3;        // an in-place write can be ended at every byte of the copy
 };
 
@@ -57,16 +59,16 @@ class Salvage : public ::testing::Test {
   }
 
   // The store before the operation: 60 string keys (a tree deep enough to rotate) and 40 prefixes.
-  Model prepare() {
+  DictImage prepare() {
     publish_changes(nullptr, nullptr);
     *state_ = StateHeader{};
     EXPECT_EQ(init_memory(store_.pool(), 0, store_.size()), 0);
     publish_changes(&store_.pool()->lock, state_);
-    Model model;
+    std::map<std::string, std::string> model;
     for (int i = 0; i < 60; ++i) model["k" + std::to_string(i * 7 % 60)] = "v" + std::to_string(i);
     for (int i = 0; i < 40; ++i) model["10." + std::to_string(i) + ".0.0/16"] = "net" + std::to_string(i);
     for (const auto& [k, v] : model) EXPECT_EQ(add(store_.pool(), k, v), kDone) << k;
-    return held();
+    return store_.image();
   }
 
   // What the next worker does before it serves.
@@ -85,29 +87,6 @@ class Salvage : public ::testing::Test {
     EXPECT_EQ(state_->change_epoch % 2, 0u);
   }
 
-  // Of the keys `prefix` 0 to count - 1, the one whose change by `run` on the prepared store takes the
-  // most crash-hook steps.
-  std::string longest_change(const std::string& prefix, int count,
-                             const std::function<int64_t(SlabPool*, const std::string&)>& run) {
-    std::string longest;
-    int64_t most = -1;
-    for (int i = 0; i < count; ++i) {
-      const std::string k = prefix + std::to_string(i);
-      prepare();
-      crash_after(int64_t{1} << 60);  // counts only
-      run(store_.pool(), k);
-      if (crash_steps_taken() > most) most = crash_steps_taken(), longest = k;
-      crash_after(0);
-    }
-    return longest;
-  }
-
-  Model held() {
-    Model out;
-    for (const auto& [k, e] : store_.image()) out[k] = e.value + "@" + std::to_string(e.expires);
-    return out;
-  }
-
   testing::EntryStore store_{8 << 20, testing::PoolBacking::kSysv};
   StateHeader* state_ = nullptr;
   testing::LogCapture log_;
@@ -116,26 +95,26 @@ class Salvage : public ::testing::Test {
 TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
   const std::string big(600, 'B'), fits = "a new value that fits";
   // The insertion and the deletion whose rebalancing takes the most steps (rotations included).
-  const std::string inserted =
-      longest_change("new-key-", 200, [](SlabPool* p, const std::string& k) { return add(p, k, "fresh"); });
-  const std::string deleted =
-      longest_change("k", 60, [](SlabPool* p, const std::string& k) { return delete_key(p, k.data(), k.size()); });
+  const auto fresh = [&] { prepare(); };
+  SlabPool* const p = store_.pool();
+  const std::string inserted = testing::longest_change("new-key-", 200, fresh, [&](auto& k) { add(p, k, "fresh"); });
+  const std::string deleted = testing::longest_change("k", 60, fresh, [&](auto& k) { delete_key(p, k.data(), k.size()); });
   const Op ops[] = {
-      {"insert with rebalancing", [&](SlabPool* p) { return add(p, inserted, "fresh"); }, inserted, "fresh@11"},
-      {"delete with rebalancing", [&](SlabPool* p) { return delete_key(p, deleted.data(), deleted.size()); }, deleted, ""},
-      {"delete of a node with two children", [](SlabPool* p) { return delete_key(p, "k30", 3); }, "k30", ""},
-      {"replacement by a larger value", [&](SlabPool* p) { return set(p, "k5", big); }, "k5", big + "@22"},
-      {"in-place value write", [](SlabPool* p) { return set(p, "k6", "tiny!"); }, "k6", "tiny!@22", 10},
-      {"prefix insert with a trie resize", [](SlabPool* p) { return add(p, "10.99.0.0/16", "n"); }, "10.99.0.0/16", "n@11"},
-      {"prefix delete", [](SlabPool* p) { return delete_ipaddr(p, "10.7.0.0/16", 11); }, "10.7.0.0/16", ""},
-      {"address replacement", [&](SlabPool* p) { return set(p, "10.3.0.0/16", big); }, "10.3.0.0/16", big + "@22"},
-      {"address in-place write", [&](SlabPool* p) { return set(p, "10.4.0.0/16", fits); }, "10.4.0.0/16", fits + "@22", 42},
+      {"insert with rebalancing", [&](SlabPool* p) { return add(p, inserted, "fresh"); }, inserted, {"fresh", 11}},
+      {"delete with rebalancing", [&](SlabPool* p) { return delete_key(p, deleted.data(), deleted.size()); }, deleted, {}},
+      {"delete of a node with two children", [](SlabPool* p) { return delete_key(p, "k30", 3); }, "k30", {}},
+      {"replacement by a larger value", [&](SlabPool* p) { return set(p, "k5", big); }, "k5", {big, 22}},
+      {"in-place value write", [](SlabPool* p) { return set(p, "k6", "tiny!"); }, "k6", {"tiny!", 22}, 10},
+      {"prefix insert with a trie resize", [](SlabPool* p) { return add(p, "10.99.0.0/16", "n"); }, "10.99.0.0/16", {"n", 11, true}},
+      {"prefix delete", [](SlabPool* p) { return delete_ipaddr(p, "10.7.0.0/16", 11); }, "10.7.0.0/16", {}},
+      {"address replacement", [&](SlabPool* p) { return set(p, "10.3.0.0/16", big); }, "10.3.0.0/16", {big, 22, true}},
+      {"address in-place write", [&](SlabPool* p) { return set(p, "10.4.0.0/16", fits); }, "10.4.0.0/16", {fits, 22, true}, 42},
   };
   for (const Op& op : ops) {
     int kills = 0;
     for (int64_t n = 1;; ++n) {
       SCOPED_TRACE(std::string(op.name) + ", killed at step " + std::to_string(n));
-      const Model before = prepare();
+      const DictImage before = prepare();
       const RbtreeNode* entry_before = store_.entry(op.key);
       const pid_t child = fork();
       ASSERT_GE(child, 0);
@@ -150,8 +129,8 @@ TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
       const bool finished = WEXITSTATUS(status) == 0;
       restart();
       ASSERT_EQ(testing::entry_store_check(store_.pool()), "");
-      Model after = held(), others = before;
-      const std::string now = after[op.key], old_value = others[op.key];  // "" when absent
+      DictImage after = store_.image(), others = before;
+      const EntryImage now = after[op.key], old_value = others[op.key];  // empty when absent
       after.erase(op.key);
       others.erase(op.key);
       ASSERT_EQ(after, others);
@@ -163,8 +142,8 @@ TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
       }
       ++kills;
       ASSERT_TRUE(now == old_value || (now == op.value_after && !in_place))
-          << "a half-done write: '" << now.substr(0, 20) << "'";
-      ASSERT_TRUE(!is_address(op.key) || now.empty() || get_ipaddr(store_.pool(), op.key.data(), op.key.size()) == kDone)
+          << "a half-done write: '" << now.value.substr(0, 20) << "'";
+      ASSERT_TRUE(!is_address(op.key) || now.value.empty() || get_ipaddr(store_.pool(), op.key.data(), op.key.size()) == kDone)
           << "the prefix answers for its entry again";
     }
     EXPECT_GT(kills, op.min_kills) << op.name << ": the hook did not fire at every step of the operation";

@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "persist/testing/persist_fixture.h"
 #include "store/testing/log_capture.h"
 #include "util/settings.h"
 
@@ -21,9 +21,8 @@ namespace fs = std::filesystem;
 class ClientPathsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(mkdtemp(dir_.data()), nullptr);
     for (const char* d : {"/data/sub", "/dumps/sub", "/outside"}) fs::create_directories(dir_ + d);
-    for (const char* f : {"/data/data.yaml", "/data/q.log", "/outside/secret"}) std::ofstream(dir_ + f) << "x";
+    for (const char* f : {"/data/data.yaml", "/data/q.log", "/outside/secret"}) testing::write_file(dir_ + f, "x");
     fs::create_symlink(dir_ + "/outside/secret", dir_ + "/data/link");
     fs::create_directory_symlink(dir_ + "/outside", dir_ + "/dumps/linkdir");
     fs::create_hard_link(dir_ + "/data/q.log", dir_ + "/dumps/hard");
@@ -31,13 +30,11 @@ class ClientPathsTest : public ::testing::Test {
     char** fields[] = {&settings.data_path, &settings.log_path, &settings.pid_path, &settings.socket_path, &settings.dump_dir};
     for (int i = 0; i < 5; ++i) *fields[i] = (paths_[i] = dir_ + own[i]).data();
   }
-  void TearDown() override {
-    settings = saved_;
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { settings = saved_; }
 
   Settings saved_ = settings;
-  std::string dir_ = "/tmp/qm_paths_XXXXXX", paths_[5];
+  testing::ScratchDir scratch_;
+  std::string dir_ = scratch_.path(), paths_[5];
   testing::LogCapture log_;
 };
 

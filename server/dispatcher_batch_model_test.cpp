@@ -66,9 +66,7 @@ std::string body_of(const WireRequest& r) {
   return b;
 }
 
-std::string frame(const std::string& body) {
-  return std::string{static_cast<char>(body.size() >> 8), static_cast<char>(body.size() & 0xff)} + body;
-}
+std::string frame(const std::string& body) { return std::string{char(body.size() >> 8), char(body.size() & 0xff)} + body; }
 
 std::string cut_at_nul(const std::string& s) { return s.substr(0, s.find('\0')); }
 

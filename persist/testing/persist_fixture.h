@@ -1,5 +1,5 @@
 // Test support for the data file: a store filled the way the loader fills it, a scratch directory,
-// and whole-file reads and writes.
+// whole-file reads and writes, and the change of a store that takes the most crash-hook steps.
 #pragma once
 
 #include <unistd.h>
@@ -7,11 +7,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 
 #include "entry/testing/entry_store.h"
 #include "persist/data_file.h"
+#include "store/crash_hook.h"
 #include "store/rwlock.h"
 #include "store/testing/log_capture.h"
 
@@ -55,6 +57,21 @@ inline std::string read_file(const std::string& path) {
 
 inline void write_file(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Of the keys `prefix` 0 to count - 1, the one whose change by `run`, each after `prepare`, takes the most
+// crash-hook steps (the one whose rebalancing goes furthest).
+inline std::string longest_change(const std::string& prefix, int count, const std::function<void()>& prepare,
+                                  const std::function<void(const std::string&)>& run) {
+  std::string longest;
+  for (int64_t i = 0, most = -1; i < count; ++i) {
+    prepare();
+    crash_after(int64_t{1} << 60);  // counts only
+    run(prefix + std::to_string(i));
+    if (crash_steps_taken() > most) most = crash_steps_taken(), longest = prefix + std::to_string(i);
+    crash_after(0);
+  }
+  return longest;
 }
 
 }  // namespace quillmap::testing

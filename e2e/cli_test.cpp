@@ -47,7 +47,6 @@ TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
   // 0: success or found; 1: the daemon answered without success, or a read found nothing; 2: bad
   // input, nothing sent; 3: no daemon to talk to or to read from.
   const std::string socket = daemon.socket_path;
-  const std::string config = daemon.config_path;
   const std::string no_daemon = "quillmap-cli: cannot connect to " + socket + ": ";
   struct Case {
     std::string before;  // "stop": the daemon is stopped first; "remove": its socket file removed
@@ -68,14 +67,12 @@ TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
       {"", {"exists", "a"}, "", affected_line(0), "", 0},  // the batch above sent nothing
       // The stopped worker leaves its socket file behind: nobody listens on it.
       {"stop", {"-s", socket, "info"}, "", "", no_daemon + "Connection refused", 3},
-      {"stop", {"-c", config, "peek", "a"}, "", "", "no segment for this data path", 3},
+      {"stop", {"-c", daemon.config_path, "peek", "a"}, "", "", "no segment for this data path", 3},
       {"remove", {"-s", socket, "info"}, "", "",
        no_daemon + "No such file or directory (is the daemon running?)\n", 3},
   };
   for (const Case& c : kCases) {
-    if (c.before == "stop") {
-      ASSERT_EQ(daemon.stop(), 0);  // a second stop reports the first one's status
-    }
+    if (c.before == "stop") ASSERT_EQ(daemon.stop(), 0);  // a second stop reports the first one's status
     if (c.before == "remove") std::filesystem::remove(socket);
     ProgramRun run = c.before.empty() ? cli(c.args, c.input) : run_program(QUILLMAP_CLI_PATH, c.args);
     EXPECT_EQ(run.exit_status, c.status) << c.args[0] << " " << c.before;

@@ -37,16 +37,6 @@ bool alive(pid_t pid) {
   return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
 
-template <typename Pred>
-bool poll_until(Pred done, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 // The workers among the children of `pid`.
 std::vector<pid_t> workers_of(pid_t pid) {
   std::istringstream children(read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
@@ -82,6 +72,14 @@ std::string make_dir() {
 
 }  // namespace
 
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+  return true;
+}
+
 std::string read_file(const std::string& path) {
   std::stringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
@@ -108,7 +106,7 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
   argv.insert(argv.end(), args.begin(), args.end());
   const pid_t child = spawn(argv, dir + "/in", dir + "/out", dir + "/err");
   int status = 0;
-  if (!poll_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
+  if (!wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
   }
@@ -151,16 +149,14 @@ bool DaemonHarness::start() {
   reaped.erase(launched_);
   // A foreground daemon that has ended will never serve; a detached one ends its first process with
   // status 0 on purpose, and with 1 when start-up failed.
-  auto failed = [&] { return !alive(launched_) && (foreground || launch_status() != 0); };
-  bool serving = false;
-  poll_until([&] { return (serving = ready()) || failed(); }, 10000);
-  return serving;
-}
-
-bool DaemonHarness::ready() const {
   // The segment is made before the pid file is written (a killed master's file may still be there).
-  if (!segment_exists() || (!foreground && (master_pid() == 0 || worker_pid() == 0))) return false;
-  return send_batch(socket_path, {}, ClientOptions{2000}).ok();
+  auto ready = [&] {
+    return segment_exists() && (foreground || (master_pid() != 0 && worker_pid() != 0)) &&
+           send_batch(socket_path, {}, ClientOptions{2000}).ok();
+  };
+  bool serving = false;
+  wait_until([&] { return (serving = ready()) || (!alive(launched_) && (foreground || launch_status() != 0)); }, 10000);
+  return serving;
 }
 
 int DaemonHarness::launch_status() const {
@@ -183,12 +179,10 @@ pid_t DaemonHarness::worker_pid() const {
 bool DaemonHarness::segment_exists() const { return find_segment(data_path.c_str(), kDictProjectId) >= 0; }
 
 bool DaemonHarness::wait_for_log(const std::string& needle, int timeout_ms) const {
-  return poll_until([&] { return log_text().find(needle) != std::string::npos; }, timeout_ms);
+  return wait_until([&] { return log_text().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const {
-  return poll_until([&] { return !alive(pid); }, timeout_ms);
-}
+bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const { return wait_until([&] { return !alive(pid); }, timeout_ms); }
 
 int DaemonHarness::stop(int timeout_ms) {
   // The master may have been stopped by the test already; its status has then been collected.

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
 std::string read_file(const std::string& path);  // empty when it cannot be read
 size_t count_of(const std::string& text, const std::string& needle);
 std::string read_cmdline(pid_t pid);  // NUL separators as blanks, trailing NULs removed
+bool wait_until(const std::function<bool()>& done, int timeout_ms);  // polls every 10 ms; false: never done
 
 class DaemonHarness {
  public:
@@ -40,7 +42,6 @@ class DaemonHarness {
 
   bool wait_for_log(const std::string& needle, int timeout_ms = 5000) const;
   bool wait_gone(pid_t pid, int timeout_ms) const;  // reaped when it is our child
-
   std::string log_text() const { return read_file(log_path); }
   std::string stderr_text() const { return read_file(dir + "/stderr.txt"); }
   // The process start() made: the master in the foreground; detached, the first process, which ends
@@ -55,7 +56,6 @@ class DaemonHarness {
   const std::string dir, config_path, data_path, log_path, pid_path, socket_path;
 
  private:
-  bool ready() const;
   void kill_everything();
 
   pid_t launched_ = 0;

@@ -52,7 +52,6 @@ TEST(Durability, ReplacedWorkersAndRestartsKeepTheStore) {
   ASSERT_EQ(affected(daemon, {make_add("a", "1"), make_add("c", "3"), make_add("10.0.0.0/8", "net", 0, kAddr)}), 3u);
   const pid_t worker = daemon.worker_pid();
   ASSERT_EQ(kill(worker, SIGTERM), 0);
-  EXPECT_TRUE(daemon.wait_for_log("[WARN]: Worker: got terminating signal. Exiting...\n"));
   EXPECT_TRUE(daemon.wait_for_log("[INFO]: Dumped 3 entries\n"));
   EXPECT_TRUE(daemon.wait_for_log("[INFO]: Not loading " + daemon.data_path +
                                   ": the store kept from the previous worker is newer\n"));
@@ -75,7 +74,6 @@ TEST(Durability, ReplacedWorkersAndRestartsKeepTheStore) {
   std::ofstream(daemon.data_path + ".tmp") << text << dump_trailer(text, static_cast<int64_t>(batch.size()));
   std::ofstream(daemon.data_path) << "the start of the new text";
   ASSERT_TRUE(daemon.start()) << daemon.stderr_text() << daemon.log_text();
-  EXPECT_TRUE(daemon.wait_for_log("[WARN]: The last dump of " + daemon.data_path + " was cut short"));
   EXPECT_EQ(hash(daemon), before);
   EXPECT_EQ(affected(daemon, {make_get("10.2.0.1", kAddr), make_get("10.1.2.3", kAddr), make_get("2001:db8:7:1::1", kAddr)}),
             3u);

@@ -49,24 +49,18 @@ TEST(StalledClients, OthersAreServedAndTheStalledAreDroppedAfterTheTimeout) {
 
   // The frames of the client that never half-closes have run, and others are answered before the
   // stalled ones are dropped.
-  bool seen = false;
-  for (int i = 0; i < 100 && !seen; ++i) {
+  EXPECT_TRUE(wait_until([&] {
     Result<Answer> a = send_batch(daemon.socket_path, {make_get("pending")}, ClientOptions{1000});
-    ASSERT_TRUE(a.ok()) << a.error();
-    seen = a.value().affected() == 1u;
-  }
-  EXPECT_TRUE(seen) << "a stalled connection's complete request did not run";
+    EXPECT_TRUE(a.ok()) << a.error();
+    return !a.ok() || a.value().affected() == 1u;
+  }, 5000)) << "a stalled connection's complete request did not run";
   EXPECT_EQ(count_of(daemon.log_text(), "made no progress"), 0u) << "others had to wait for the stalled clients";
 
   // After the time-out every stalled connection is closed unanswered, each with one line.
   const std::string line = "[WARN]: Client PID=" + std::to_string(getpid()) +
                            " made no progress for 2 s: connection closed unanswered";
   for (const UniqueFd& fd : stalled) EXPECT_TRUE(closed_unanswered(fd.get()));
-  for (int i = 0; i < 100 && count_of(daemon.log_text(), line) < 42; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  const std::string log = daemon.log_text();
-  EXPECT_EQ(count_of(log, line), 42u) << log;
+  EXPECT_TRUE(wait_until([&] { return count_of(daemon.log_text(), line) == 42; }, 5000)) << daemon.log_text();
   EXPECT_EQ(send_batch(daemon.socket_path, {make_get("pending")}).value().affected(), 1u);
 
   // A stop while a client stalls is not held up until the client is dropped.
@@ -86,20 +80,16 @@ TEST(StalledClients, ConnectionsPastMaxClientsAreClosedAtOnce) {
   std::vector<UniqueFd> held;
   for (size_t i = 1; i <= 3; ++i) {
     held.push_back(stalled_client(daemon.socket_path));
-    for (int t = 0; t < 400 && admitted() < before + i; ++t) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    ASSERT_EQ(admitted(), before + i) << daemon.log_text();
+    ASSERT_TRUE(wait_until([&] { return admitted() == before + i; }, 10000)) << daemon.log_text();
   }
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(closed_unanswered(stalled_client(daemon.socket_path).get())) << daemon.log_text();
   EXPECT_TRUE(daemon.wait_for_log("[WARN]: Too many clients: 3 connections are open (max_clients)"));
   EXPECT_EQ(count_of(daemon.log_text(), "Too many clients"), 1u) << "the warning is rate-limited";
   held.pop_back();  // a place frees up once the daemon has seen it close: until then it is refused
-  Result<Answer> a = send_batch(daemon.socket_path, {make_add("k", "v")}, ClientOptions{2000});
-  for (int i = 0; i < 100 && !a.ok(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    a = send_batch(daemon.socket_path, {make_add("k", "v")}, ClientOptions{2000});
-  }
-  ASSERT_TRUE(a.ok()) << a.error();
-  EXPECT_EQ(a.value().affected(), 1u);
+  EXPECT_TRUE(wait_until([&] {
+    Result<Answer> a = send_batch(daemon.socket_path, {make_add("k", "v")}, ClientOptions{2000});
+    return a.ok() && a.value().affected() == 1u;
+  }, 5000));
   EXPECT_EQ(daemon.stop(), 0);
 }
 

@@ -72,10 +72,6 @@ class PrefixTableModel : public ::testing::Test {
     const Key last = (k | ~mask(len)) & mask(f.bits), unit = Key{1} << (128 - f.bits);
     for (Key addr : {k, last, k - unit, last + unit}) ASSERT_NO_FATAL_FAILURE(expect_match(f, addr));
   }
-  void expect_all(const Family& f) {
-    ASSERT_EQ(f.root.prefixes, f.model.size());
-    for (const auto& [p, v] : f.model) ASSERT_NO_FATAL_FAILURE(expect_bounds(f, p.first, p.second));
-  }
 
   // Lengths biased to the level boundaries; keys nested in or around stored prefixes, IPv4-mapped, or
   // in a few crowded /16s.
@@ -168,7 +164,10 @@ TEST_F(PrefixTableModel, AgreesWithBruteForceUnderRandomChanges) {
     }
     if (i % 100 != 0 && i != 2499) continue;
     ASSERT_EQ(testing::slab_check(ipool_.pool()), "");
-    for (const Family* all : {&v4_, &v6_}) ASSERT_NO_FATAL_FAILURE(expect_all(*all));
+    for (const Family* all : {&v4_, &v6_}) {
+      ASSERT_EQ(all->root.prefixes, all->model.size());
+      for (const auto& [p, v] : all->model) ASSERT_NO_FATAL_FAILURE(expect_bounds(*all, p.first, p.second));
+    }
   }
   // Emptied, the tables hold exactly their first levels again.
   ASSERT_TRUE(v4_.writer.clear() == kDone && v6_.writer.clear() == kDone);

@@ -65,32 +65,10 @@ pid_t spawn(std::vector<std::string> args, const std::string& in, const std::str
 
 std::string make_dir() {
   prctl(PR_SET_CHILD_SUBREAPER, 1);
-  char tmpl[] = "/tmp/quillmap-e2e-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  return tmpl;
+  return testing::make_scratch_dir("quillmap-e2e");
 }
 
 }  // namespace
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-  }
-  return true;
-}
-
-std::string read_file(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-size_t count_of(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
 
 std::string read_cmdline(pid_t pid) {
   std::string text = read_file("/proc/" + std::to_string(pid) + "/cmdline");

@@ -5,11 +5,16 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "util/testing/files.h"
+
 namespace quillmap::e2e {
+
+using testing::count_of;
+using testing::read_file;
+using testing::wait_until;
 
 inline const char* daemon_binary() { return QUILLMAP_DAEMON_PATH; }
 
@@ -20,10 +25,7 @@ struct ProgramRun {
 
 // Runs `path` with `args`, feeding `input` on its standard input; killed after 30 s.
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input = "");
-std::string read_file(const std::string& path);  // empty when it cannot be read
-size_t count_of(const std::string& text, const std::string& needle);
 std::string read_cmdline(pid_t pid);  // NUL separators as blanks, trailing NULs removed
-bool wait_until(const std::function<bool()>& done, int timeout_ms);  // polls every 10 ms; false: never done
 
 class DaemonHarness {
  public:

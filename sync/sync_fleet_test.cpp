@@ -18,18 +18,13 @@
 #include "sync/key_mapping.h"
 #include "sync/publisher.h"
 #include "sync/testing/fleet.h"
+#include "util/testing/files.h"
 #include "util/testing/seed.h"
 
 namespace quillmap::sync {
 namespace {
 
 constexpr const char* kPrefix = "/fleet/";
-
-size_t count(const std::string& text, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
 
 // Random transactions of 1 to 4 changes of distinct keys over a pool of 1,500 string keys and 400
 // address keys. A quarter of the changes go to address keys; values of 0 to 1,000 bytes, a few the
@@ -108,9 +103,7 @@ TEST(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
   const auto expect_caught_up = [&](int i) {
     Result<int64_t> current = current_revision(etcd);
     ASSERT_TRUE(current.ok()) << current.error();
-    for (int t = 0; t < 1200 && hosts[i]->applied_revision() < current.value(); ++t) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    quillmap::testing::wait_until([&] { return hosts[i]->applied_revision() >= current.value(); }, 60000, 50);
     ASSERT_GE(hosts[i]->applied_revision(), current.value()) << "host " << i << " lags; its log:\n" << hosts[i]->agent_log();
   };
   // Every agent caught up, then each host verified; hosts at one revision hold the same keys (leases
@@ -149,7 +142,7 @@ TEST(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
   w.write_until(10000);
   expect_converged("10,000 changes, an agent killed and restarted, a member killed");
   if (HasFatalFailure()) return;
-  EXPECT_EQ(count(hosts[0]->agent_log(), "Re-reading the whole prefix"), 1u)
+  EXPECT_EQ(quillmap::testing::count_of(hosts[0]->agent_log(), "Re-reading the whole prefix"), 1u)
       << "the restarted agent did not resume from its state file:\n" << hosts[0]->agent_log();
 
   // Leases granted by the writer still end after it stops, each ending a new revision: the lag reaches 0 once
@@ -179,7 +172,7 @@ TEST(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
   w.write_until(10800);
   expect_converged("a daemon restarted empty");
   // Seen either while watching or when the daemon came back; both re-read the prefix.
-  EXPECT_EQ(count(hosts[1]->agent_log(), "Re-reading the whole prefix"), 2u) << hosts[1]->agent_log();
+  EXPECT_EQ(quillmap::testing::count_of(hosts[1]->agent_log(), "Re-reading the whole prefix"), 2u) << hosts[1]->agent_log();
   EXPECT_NE(hosts[1]->agent_log().find("the local daemon", hosts[1]->agent_log().find("no state file") + 20),
             std::string::npos)
       << hosts[1]->agent_log();

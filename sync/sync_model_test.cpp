@@ -3,14 +3,13 @@
 // trips; the key mapping's canonical address texts.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
 #include <set>
 
 #include "sync/agent_files.h"
 #include "sync/base64.h"
 #include "sync/key_mapping.h"
-#include "sync/testing/fleet.h"
+#include "util/testing/files.h"
 #include "util/testing/seed.h"
 
 namespace quillmap::sync {
@@ -29,8 +28,8 @@ TEST(KeyJournal, HoldsWhatWasAddedAndNotRemovedAcrossReopens) {
   const uint32_t s = test_seed(1);
   SCOPED_TRACE(seed_trace(s));
   std::mt19937_64 rng(s);
-  const std::string dir = testing::temp_dir("quillmap-journal");
-  const std::string path = dir + "/state.keys";
+  const quillmap::testing::ScratchDir dir("quillmap-journal");
+  const std::string path = dir.file("state.keys");
   std::set<LocalKey> model;
   auto journal = std::make_unique<KeyJournal>();
   std::string error;
@@ -56,7 +55,6 @@ TEST(KeyJournal, HoldsWhatWasAddedAndNotRemovedAcrossReopens) {
     }
     ASSERT_EQ(journal->keys(), model) << "step " << step;
   }
-  std::filesystem::remove_all(dir);
 }
 
 TEST(Base64, RoundTripsAnyBytesAndRefusesBrokenText) {

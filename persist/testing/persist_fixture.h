@@ -1,14 +1,8 @@
-// Test support for the data file: a store filled the way the loader fills it, a scratch directory,
-// whole-file reads and writes, and the change of a store that takes the most crash-hook steps.
+// Test support for the data file: a store filled the way the loader fills it (scratch directories and
+// whole-file reads and writes come with it), and the change of a store that takes the most crash-hook steps.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
 #include "entry/testing/entry_store.h"
@@ -16,6 +10,7 @@
 #include "store/crash_hook.h"
 #include "store/rwlock.h"
 #include "store/testing/log_capture.h"
+#include "util/testing/files.h"
 
 namespace quillmap::testing {
 
@@ -31,33 +26,6 @@ class PersistStore : public EntryStore {
     return r;
   }
 };
-
-// A directory under /tmp removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() : path_("/tmp/quillmap-persist-XXXXXX") {
-    if (mkdtemp(path_.data()) == nullptr) abort();
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-inline std::string read_file(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
-inline void write_file(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
 
 // Of the keys `prefix` 0 to count - 1, the one whose change by `run`, each after `prepare`, takes the most
 // crash-hook steps (the one whose rebalancing goes furthest).

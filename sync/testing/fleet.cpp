@@ -20,25 +20,13 @@
 #include "sync/agent_files.h"
 #include "sync/etcd_kv.h"
 #include "util/io.h"
+#include "util/testing/files.h"
 
 namespace quillmap::sync::testing {
 namespace {
 
-template <class F>
-bool poll_until(F&& done, int timeout_ms) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-std::string read_text(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
+using quillmap::testing::read_file;
+using quillmap::testing::wait_until;
 
 // The first of `count` consecutive loopback ports that no process holds now. Not derived from our
 // pid: runs in PID namespaces of their own all have the same few pids, and a cluster started on a
@@ -79,7 +67,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path
 // The child's exit status; -1 when a signal ended it or it did not end in time (it is then killed).
 int wait_child(pid_t pid, int timeout_ms) {
   int status = 0;
-  if (!poll_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
@@ -90,7 +78,7 @@ int wait_child(pid_t pid, int timeout_ms) {
 pid_t child_of(pid_t pid, int timeout_ms) {
   pid_t child = 0;
   const std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-  poll_until([&] { return static_cast<bool>(std::istringstream(read_text(path)) >> child); }, timeout_ms);
+  wait_until([&] { return static_cast<bool>(std::istringstream(read_file(path)) >> child); }, timeout_ms);
   return child;
 }
 
@@ -105,13 +93,7 @@ std::string fleet_unavailable_reason() {
   return "";
 }
 
-std::string temp_dir(const char* stem) {
-  std::string tmpl = std::string("/tmp/") + stem + "-XXXXXX";
-  if (mkdtemp(tmpl.data()) == nullptr) abort();
-  return tmpl;
-}
-
-EtcdCluster::EtcdCluster(int members) : dir_(temp_dir("quillmap-etcd")), base_(free_ports(2 * members)) {
+EtcdCluster::EtcdCluster(int members) : dir_(quillmap::testing::make_scratch_dir("quillmap-etcd")), base_(free_ports(2 * members)) {
   for (int i = 0; i < members; ++i) endpoints_.push_back("http://127.0.0.1:" + std::to_string(base_ + 2 * i));
 }
 
@@ -140,8 +122,8 @@ bool EtcdCluster::start(std::string* error) {
   }
   for (size_t i = 0; i < endpoints_.size(); ++i) {
     EtcdGateway member(EtcdOptions{.endpoints = {endpoints_[i]}, .timeout_ms = 2000});
-    if (!poll_until([&] { return current_revision(member).ok(); }, 30000)) {
-      *error = "etcd member " + endpoints_[i] + " did not come up: " + read_text(dir_ + "/m" + std::to_string(i) + ".log").substr(0, 2000);
+    if (!wait_until([&] { return current_revision(member).ok(); }, 30000)) {
+      *error = "etcd member " + endpoints_[i] + " did not come up: " + read_file(dir_ + "/m" + std::to_string(i) + ".log").substr(0, 2000);
       return false;
     }
   }
@@ -157,7 +139,7 @@ std::string EtcdCluster::endpoints_text(int first) const {
 }
 
 Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
-    : name_(std::move(name)), dir_(temp_dir(("quillmap-host-" + name_).c_str())), sync_config_(dir_ + "/quillmap-sync.conf") {
+    : name_(std::move(name)), dir_(quillmap::testing::make_scratch_dir("quillmap-host-" + name_)), sync_config_(dir_ + "/quillmap-sync.conf") {
   std::ofstream(dir_ + "/quillmap.conf") << "data_path=" << dir_ << "/data.yaml\nlog_path=" << dir_ << "/quillmap.log\n"
                                          << "socket_path=" << dir_ << "/quillmap.sock\npid_path=" << dir_ << "/quillmap.pid\n"
                                          << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";
@@ -189,8 +171,8 @@ bool Host::start_daemon(std::string* error) {
                            "-c", dir_ + "/quillmap.conf", "-D"},
                           dir_ + "/daemon.out");
   const auto serving = [&] { return send_batch(dir_ + "/quillmap.sock", {make_simple(Action::kInfo)}, ClientOptions{1000}).ok(); };
-  if (poll_until(serving, 15000)) return true;
-  *error = name_ + ": the daemon did not serve: " + read_text(dir_ + "/daemon.out");
+  if (wait_until(serving, 15000)) return true;
+  *error = name_ + ": the daemon did not serve: " + read_file(dir_ + "/daemon.out");
   return false;
 }
 
@@ -221,7 +203,7 @@ int Host::sync_command(const std::vector<std::string>& args, std::string* out) c
   std::vector<std::string> argv = {"nsenter", "-t", std::to_string(reaper_), "--ipc", QUILLMAP_SYNC_PATH, "-c", sync_config_};
   argv.insert(argv.end(), args.begin(), args.end());
   const int status = wait_child(spawn(argv, dir_ + "/command.out"), 60000);
-  *out = read_text(dir_ + "/command.out");
+  *out = read_file(dir_ + "/command.out");
   return status;
 }
 
@@ -230,6 +212,6 @@ int64_t Host::applied_revision() const {
   return s ? s->revision : 0;
 }
 
-std::string Host::agent_log() const { return read_text(dir_ + "/quillmap-sync.log"); }
+std::string Host::agent_log() const { return read_file(dir_ + "/quillmap-sync.log"); }
 
 }  // namespace quillmap::sync::testing

@@ -16,7 +16,6 @@ namespace quillmap::sync::testing {
 
 // Why the fleet cannot run here ("" when it can): not root, no unshare/nsenter/etcd, no namespaces.
 std::string fleet_unavailable_reason();
-std::string temp_dir(const char* stem);  // a fresh private directory under /tmp
 
 class EtcdCluster {
  public:

@@ -196,7 +196,7 @@ TEST(CheckedViewTest, AdmitsAlignedRecordsAndByteRunsInsideChunksInUse) {
       {chunks[2].second, kNodeHeaderSize, true},  {chunks[2].second + 8, kNodeHeaderSize, false},
       {chunks[3].second + 64, 64, true},          {chunks[3].second + 32, 64, false},
       {chunks[6].second, 3 * page, true},         {chunks[6].second + 2048, 3 * page, false},
-      {g.pool_end - 64, 64, true},                {g.pool_end - 64, 128, false},
+      {g.pool_end - 64, 64, true},                {g.pool_end - page, 2 * page, false},
       {g.pool_end, 8, false},                     {g.desc_base, 8, false},
       {g.data_start - 64, 64, false},             {uint64_t{0} - 64, 64, false},
   };
@@ -234,7 +234,7 @@ TEST(ReaderRefreshTest, FollowsTheLiveSegmentAcrossRemovalAndRecreation) {
   EntryView view;
   ReadGuard guard(eager);
   ASSERT_EQ(guard.get("a", &view), ReadStatus::kOk);
-  auto* old_pool = static_cast<SlabPool*>(shmat(store.id(), nullptr, 0));  // the stopped daemon's, still writable
+  auto* old_pool = static_cast<SlabPool*>(shmat(store.ids()[0], nullptr, 0));  // the stopped daemon's, still writable
   ASSERT_NE(old_pool, reinterpret_cast<SlabPool*>(-1));
   // A data file replaced under a running daemon changes the key, not the segment it serves.
   const std::string moved = store.dir() + "/new.yaml";

@@ -160,13 +160,12 @@ TEST(WireCodec, AnswersAndTheirStreams) {
     Result<Answer> r = decode_answer_stream(stream);
     EXPECT_EQ(r ? "decoded" : r.error(), error);
   }
-  Answer counted;  // the affected count, read from the message
-  EXPECT_EQ(counted.affected(), std::nullopt);
-  for (auto [message, affected] : {std::pair<const char*, std::optional<uint64_t>>{"0 affected entries", 0},
-                                   {"4294967295 affected entries", 4294967295u}, {" affected entries", std::nullopt},
-                                   {"x affected entries", std::nullopt}, {"12 entries", std::nullopt}}) {
-    counted.message = message;
-    EXPECT_EQ(counted.affected(), affected) << message;
+  using Count = std::pair<std::optional<std::string>, std::optional<uint64_t>>;  // a message, its affected count
+  for (const auto& [message, affected] : {Count{std::nullopt, std::nullopt}, {"0 affected entries", 0},
+                                          {"4294967295 affected entries", 4294967295u},
+                                          {" affected entries", std::nullopt}, {"x affected entries", std::nullopt},
+                                          {"12 entries", std::nullopt}}) {
+    EXPECT_EQ((Answer{true, message, std::nullopt, std::nullopt}.affected()), affected) << message.value_or("none");
   }
 }
 

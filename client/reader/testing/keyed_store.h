@@ -94,7 +94,6 @@ class KeyedStore {
   const std::string& data_path() const { return data_path_; }
   const std::string& dir() const { return dir_; }
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }
-  int id() const { return id_; }
   std::array<int, 3> ids() const { return {id_, state_id_, index_id_}; }  // dictionary, state, index
   IndexHeader* index() const { return index_; }
 

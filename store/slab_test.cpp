@@ -113,11 +113,7 @@ TEST_F(SlabTest, SeededModelOfRandomAllocations) {
   PoolFixture fx(48 * 4120 + 4096, PoolBacking::kHeap, false);
   SlabPool* const pool = fx.pool();
   const uint8_t* const bytes = reinterpret_cast<const uint8_t*>(pool);
-  struct Chunk {
-    uint64_t size, granted;
-    uint8_t fill;
-  };
-  std::map<uint64_t, Chunk> live;
+  std::map<uint64_t, std::pair<uint64_t, uint8_t>> live;  // offset: the size asked for, the fill byte
   uint64_t requests[9] = {}, failures[9] = {}, failed = 0;
   static const uint64_t kEdges[] = {0, 1, 8, 9, 16, 17, 32, 33, 64, 65, 1024, 1025, 2048, 2049, 4096, 4097, 8193};
   const int kSteps = 150000;
@@ -165,14 +161,14 @@ TEST_F(SlabTest, SeededModelOfRandomAllocations) {
         ASSERT_EQ(slab_allocation_size(pool, p), granted) << size;
         ASSERT_TRUE(slab_allocation_in_use(pool, p)) << size;
         ASSERT_TRUE(!zeroed || std::all_of(p, p + size, [](uint8_t b) { return b == 0; })) << "calloc: " << size;
-        live[off] = Chunk{size, granted, static_cast<uint8_t>(rng())};
-        std::memset(p, live[off].fill, size);
+        live[off] = {size, static_cast<uint8_t>(rng())};
+        std::memset(p, live[off].second, size);
       }
     } else {
       auto it = std::next(live.begin(), static_cast<long>(rng() % live.size()));
       uint8_t* p = _lfof_<uint8_t>(pool, it->first);
-      const uint8_t fill = it->second.fill;
-      ASSERT_TRUE(std::all_of(p, p + it->second.size, [&](uint8_t b) { return b == fill; })) << "live chunk overwritten";
+      const auto [size, fill] = it->second;
+      ASSERT_TRUE(std::all_of(p, p + size, [&](uint8_t b) { return b == fill; })) << "live chunk overwritten";
       locking ? slab_free(pool, p) : slab_free_locked(pool, p);
       ASSERT_FALSE(slab_allocation_in_use(pool, p));
       live.erase(it);

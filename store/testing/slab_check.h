@@ -24,28 +24,21 @@ struct SlabCensus {
   std::vector<uint64_t> total, used;  // per class
 };
 
-namespace slab_check_detail {
-
-using ul = unsigned long;
-
-// A circular, doubly linked descriptor list from the head at head_off must hold exactly `members`.
-inline std::string check_list(SlabPool* pool, const std::string& name, uint64_t head_off,
-                              const std::set<uint64_t>& members, bool typed_prev) {
-  uint64_t prev = head_off, cur = _lfof_<PageDesc>(pool, head_off)->next, seen = 0;
-  for (; cur != head_off; prev = cur, cur = _lfof_<PageDesc>(pool, cur)->next) {
-    const PageDesc* d = _lfof_<PageDesc>(pool, cur);
-    if (++seen > members.size() || !members.count(cur) || (typed_prev ? page_prev(d) : d->prev) != prev)
-      return check_format("%s: member %lu (prev %lu, expected %lu) is not one of its %lu pages, or misses its prev",
-                          name.c_str(), (ul)cur, (ul)d->prev, (ul)prev, (ul)members.size());
-  }
-  return seen == members.size() ? "" : check_format("%s holds %lu of %lu pages", name.c_str(), (ul)seen,
-                                                    (ul)members.size());
-}
-
-}  // namespace slab_check_detail
-
 inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
-  using slab_check_detail::ul;
+  using ul = unsigned long;
+  // A circular, doubly linked descriptor list from the head at head_off must hold exactly `members`.
+  auto check_list = [&](const std::string& name, uint64_t head_off, const std::set<uint64_t>& members,
+                        bool typed_prev) -> std::string {
+    uint64_t prev = head_off, cur = _lfof_<PageDesc>(pool, head_off)->next, seen = 0;
+    for (; cur != head_off; prev = cur, cur = _lfof_<PageDesc>(pool, cur)->next) {
+      const PageDesc* d = _lfof_<PageDesc>(pool, cur);
+      if (++seen > members.size() || !members.count(cur) || (typed_prev ? page_prev(d) : d->prev) != prev)
+        return check_format("%s: member %lu (prev %lu, expected %lu) is not one of its %lu pages, or misses its prev",
+                            name.c_str(), (ul)cur, (ul)d->prev, (ul)prev, (ul)members.size());
+    }
+    return seen == members.size() ? "" : check_format("%s holds %lu of %lu pages", name.c_str(), (ul)seen,
+                                                      (ul)members.size());
+  };
   SlabCensus local;
   SlabCensus& c = census != nullptr ? *census : local;
   const SlabGeometry g = slab_geometry(pool->pool_end, pool->min_chunk_shift, page_size, page_shift);
@@ -117,15 +110,15 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
     c.used[cls] += used;
   }
   if (pool->free_head.map != 0) return "free_head.map is not 0";
-  std::string err = slab_check_detail::check_list(pool, "free-run list", kFreeHeadOffset, run_heads, false);
+  std::string err = check_list("free-run list", kFreeHeadOffset, run_heads, false);
   if (!err.empty()) return err;
   if (pool->free_pages != c.free_pages)
     return check_format("free_pages %lu, recount %lu", (ul)pool->free_pages, (ul)c.free_pages);
   const ClassStats* stats = class_stats_of(pool);
   for (uint64_t cls = 0; cls < classes; ++cls) {
     if (class_head(pool, cls)->map != 0) return check_format("class %lu: head map is not 0", (ul)cls);
-    err = slab_check_detail::check_list(pool, check_format("class %lu list", (ul)cls),
-                                        kClassHeadsOffset + sizeof(PageDesc) * cls, open_pages[cls], true);
+    err = check_list(check_format("class %lu list", (ul)cls), kClassHeadsOffset + sizeof(PageDesc) * cls,
+                     open_pages[cls], true);
     if (!err.empty()) return err;
     if (stats[cls].total != c.total[cls] || stats[cls].used != c.used[cls])
       return check_format("class %lu: stats total %lu used %lu, recount %lu / %lu", (ul)cls, (ul)stats[cls].total,

@@ -37,6 +37,7 @@ class PoolFixture {
   ~PoolFixture() { std::free(heap_); }
 
   SlabPool* pool() const { return static_cast<SlabPool*>(base_); }
+  void* base() const { return base_; }
   int64_t size() const { return size_; }
 
  private:

@@ -21,21 +21,19 @@ inline std::string rbtree_check(const SlabPool* pool, const TreeRoot* tree, uint
   uint64_t seen = 0;
   const RbtreeNode* last = nullptr;
   std::string err;
-  // Black height of the subtree at off, or -1 after recording a violation.
-  std::function<int64_t(uint64_t, uint64_t, int)> visit = [&](uint64_t off, uint64_t parent, int depth) -> int64_t {
+  // Black height of the subtree at off; err keeps the first violation (a cycle breaks a parent link).
+  std::function<int64_t(uint64_t, uint64_t)> visit = [&](uint64_t off, uint64_t parent) -> int64_t {
     if (off == tree->sentinel) return 1;
     auto fail = [&](const char* what) -> int64_t {
-      err = check_format("node %lu: %s", (unsigned long)off, what);
+      if (err.empty()) err = check_format("node %lu: %s", (unsigned long)off, what);
       return -1;
     };
     if (off == 0 || off >= pool->pool_end) return fail("link leaves the pool");
-    if (depth > 200) return fail("tree deeper than 200 (cycle?)");
     const RbtreeNode* n = node(off);
     if (n->parent != parent) return fail("parent link disagrees with the child link");
     if (n->color > 1) return fail("color neither red nor black");
     if (n->color == 1 && (node(n->left)->color == 1 || node(n->right)->color == 1)) return fail("red with a red child");
-    const int64_t lh = visit(n->left, off, depth + 1);
-    if (lh < 0) return -1;
+    const int64_t lh = visit(n->left, off);
     if (n->key_crc != crc32_short(node_key(n), n->key_len)) return fail("key_crc differs from the key's checksum");
     if (last != nullptr && (last->key_crc != n->key_crc
                                 ? last->key_crc > n->key_crc
@@ -43,12 +41,12 @@ inline std::string rbtree_check(const SlabPool* pool, const TreeRoot* tree, uint
       return fail("in-order walk not increasing");
     last = n;
     ++seen;
-    const int64_t rh = visit(n->right, off, depth + 1);
-    if (rh < 0) return -1;
+    const int64_t rh = visit(n->right, off);
     if (lh != rh) return fail("black heights differ left and right");
     return lh + (n->color == 0 ? 1 : 0);
   };
-  if (visit(tree->root, tree->sentinel, 0) < 0) return err;
+  visit(tree->root, tree->sentinel);
+  if (!err.empty()) return err;
   if (count != nullptr) *count = seen;
   return "";
 }

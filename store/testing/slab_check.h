@@ -24,85 +24,43 @@ struct SlabCensus {
   std::vector<uint64_t> total, used;  // per class
 };
 
-namespace slab_check_detail {
-
-using ul = unsigned long;
-
-// Class, chunks offered and used of one class page; "" or a violation.
-inline std::string inspect_class_page(SlabPool* pool, uint64_t index, const PageDesc* d, uint64_t* cls,
-                                      uint64_t* offered, uint64_t* used) {
-  auto bad = [&](const char* what, uint64_t v) { return check_format("page %lu: %s %lu", (ul)index, what, (ul)v); };
-  const uint64_t ps = static_cast<uint64_t>(page_size), type = page_type(d);
-  uint64_t k = exact_shift;
-  if (type == kPageSmall) {
-    k = d->map;
-    if (k < pool->min_chunk_shift || k >= exact_shift) return bad("SMALL page with shift", k);
-    const uint64_t nbits = ps >> k, m = std::max<uint64_t>(1, nbits / (uint64_t{8} << k));
-    const auto* words = static_cast<const uint64_t*>(page_address(pool, d));
-    uint64_t set = 0;
-    for (uint64_t w = 0; w < nbits / 64; ++w) set += __builtin_popcountll(words[w]);
-    for (uint64_t b = 0; b < m; ++b)
-      if (!((words[b / 64] >> (b % 64)) & 1)) return bad("SMALL bitmap chunk not marked:", b);
-    *offered = nbits - m;
-    *used = set - m;
-  } else if (type == kPageExact) {
-    *offered = 64;
-    *used = __builtin_popcountll(d->map);
-  } else {
-    k = d->map & kChunkShiftMask;
-    if (k <= exact_shift || k >= static_cast<uint64_t>(page_shift)) return bad("BIG page with shift", k);
-    if ((d->map & 0xFFFFFFF0u) != 0) return bad("BIG page with stray bits in map", d->map);
-    const uint64_t nbits = ps >> k, bitmap = d->map >> kBigBitmapShift;
-    if (nbits < 32 && (bitmap >> nbits) != 0) return bad("BIG bitmap beyond its chunks:", nbits);
-    *offered = nbits;
-    *used = __builtin_popcountll(bitmap);
-  }
-  *cls = k - pool->min_chunk_shift;
-  return *used == 0 ? bad("class page without a used chunk, type", type) : "";
-}
-
-// A circular, doubly linked descriptor list from the head at head_off must hold exactly `members`.
-inline std::string check_list(SlabPool* pool, const std::string& name, uint64_t head_off,
-                              const std::set<uint64_t>& members, bool typed_prev) {
-  uint64_t prev = head_off, cur = _lfof_<PageDesc>(pool, head_off)->next, seen = 0;
-  for (; cur != head_off; prev = cur, cur = _lfof_<PageDesc>(pool, cur)->next) {
-    const PageDesc* d = _lfof_<PageDesc>(pool, cur);
-    if (++seen > members.size() || !members.count(cur) || (typed_prev ? page_prev(d) : d->prev) != prev)
-      return check_format("%s: member %lu (prev %lu, expected %lu) is not one of its %lu pages, or misses its prev",
-                          name.c_str(), (ul)cur, (ul)d->prev, (ul)prev, (ul)members.size());
-  }
-  return seen == members.size() ? "" : check_format("%s holds %lu of %lu pages", name.c_str(), (ul)seen,
-                                                    (ul)members.size());
-}
-
-}  // namespace slab_check_detail
-
 inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
-  using slab_check_detail::ul;
+  using ul = unsigned long;
+  // A circular, doubly linked descriptor list from the head at head_off must hold exactly `members`.
+  auto check_list = [&](const std::string& name, uint64_t head_off, const std::set<uint64_t>& members,
+                        bool typed_prev) -> std::string {
+    uint64_t prev = head_off, cur = _lfof_<PageDesc>(pool, head_off)->next, seen = 0;
+    for (; cur != head_off; prev = cur, cur = _lfof_<PageDesc>(pool, cur)->next) {
+      const PageDesc* d = _lfof_<PageDesc>(pool, cur);
+      if (++seen > members.size() || !members.count(cur) || (typed_prev ? page_prev(d) : d->prev) != prev)
+        return check_format("%s: member %lu (prev %lu, expected %lu) is not one of its %lu pages, or misses its prev",
+                            name.c_str(), (ul)cur, (ul)d->prev, (ul)prev, (ul)members.size());
+    }
+    return seen == members.size() ? "" : check_format("%s holds %lu of %lu pages", name.c_str(), (ul)seen,
+                                                      (ul)members.size());
+  };
   SlabCensus local;
   SlabCensus& c = census != nullptr ? *census : local;
-  const SlabGeometry g =
-      slab_geometry(pool->pool_end, pool->min_chunk_shift, static_cast<uint64_t>(page_size), page_shift);
+  const SlabGeometry g = slab_geometry(pool->pool_end, pool->min_chunk_shift, page_size, page_shift);
   if (pool->class_stats != g.class_stats || pool->desc_base != g.desc_base || pool->desc_end != g.desc_end ||
       pool->data_start != g.data_start || pool->min_chunk != (uint64_t{1} << pool->min_chunk_shift))
     return check_format("header geometry differs: class_stats %lu desc_base %lu desc_end %lu data_start %lu",
                         (ul)pool->class_stats, (ul)pool->desc_base, (ul)pool->desc_end, (ul)pool->data_start);
-  const uint64_t pages = page_count(pool), classes = slab_class_count(pool);
+  const uint64_t pages = page_count(pool), classes = slab_class_count(pool), ps = static_cast<uint64_t>(page_size);
   c = SlabCensus{0, std::vector<uint64_t>(classes), std::vector<uint64_t>(classes)};
   std::set<uint64_t> run_heads;                         // descriptor offsets
   std::vector<std::set<uint64_t>> open_pages(classes);  // non-full class pages, per class
   bool previous_free = false;
   for (uint64_t i = 0, n = 1; i < pages; i += n) {
-    auto bad = [&](const char* what, uint64_t at) {
-      return check_format("page %lu: %s (page %lu)", (ul)i, what, (ul)at);
-    };
+    auto bad = [&](const char* what, uint64_t v) { return check_format("page %lu: %s %lu", (ul)i, what, (ul)v); };
     PageDesc* d = page_desc(pool, i);
     const uint64_t off = offset_of_record(pool, d);
-    const bool free_run = page_type(d) == kPagePage && d->next != 0;
+    const uint64_t type = page_type(d);
+    const bool free_run = type == kPagePage && d->next != 0;
     if (free_run && previous_free) return bad("free run adjacent to the previous free run", i);
     previous_free = free_run;
     n = 1;
-    if (page_type(d) == kPagePage) {
+    if (type == kPagePage) {
       // A free run keeps its length in map and its head's offset in the last page's prev; a page
       // allocation marks its first page and all-ones tails.
       n = free_run ? d->map : d->map & ~kPageAllocated;
@@ -121,26 +79,46 @@ inline std::string slab_check(SlabPool* pool, SlabCensus* census = nullptr) {
       }
       continue;
     }
-    uint64_t cls, offered, used;
-    std::string err = slab_check_detail::inspect_class_page(pool, i, d, &cls, &offered, &used);
-    if (!err.empty()) return err;
-    if (cls >= classes) return bad("class out of range", cls);
-    if (used == offered && (d->next != 0 || d->prev != page_type(d))) return bad("full class page still linked", i);
+    // A class page: its chunk shift, the chunks it offers (SMALL pages keep their bitmap in their first
+    // chunks) and those in use.
+    uint64_t k = exact_shift, offered = 64, used = __builtin_popcountll(d->map);
+    if (type == kPageSmall) {
+      k = d->map;
+      if (k < pool->min_chunk_shift || k >= exact_shift) return bad("SMALL page with shift", k);
+      const uint64_t nbits = ps >> k, m = std::max<uint64_t>(1, nbits / (uint64_t{8} << k));
+      const auto* words = static_cast<const uint64_t*>(page_address(pool, d));
+      used = 0;
+      for (uint64_t w = 0; w < nbits / 64; ++w) used += __builtin_popcountll(words[w]);
+      for (uint64_t b = 0; b < m; ++b)
+        if (!((words[b / 64] >> (b % 64)) & 1)) return bad("SMALL bitmap chunk not marked:", b);
+      offered = nbits - m;
+      used -= m;
+    } else if (type != kPageExact) {
+      k = d->map & kChunkShiftMask;
+      if (k <= exact_shift || k >= static_cast<uint64_t>(page_shift)) return bad("BIG page with shift", k);
+      if ((d->map & 0xFFFFFFF0u) != 0) return bad("BIG page with stray bits in map", d->map);
+      offered = ps >> k;
+      if (offered < 32 && (d->map >> kBigBitmapShift >> offered) != 0) return bad("BIG bitmap beyond", offered);
+      used = __builtin_popcountll(d->map >> kBigBitmapShift);
+    }
+    if (used == 0) return bad("class page without a used chunk, type", type);
+    const uint64_t cls = k - pool->min_chunk_shift;  // below classes, given the shifts checked
+    if (used == offered && (d->next != 0 || d->prev != type)) return bad("full class page still linked", i);
     if (used != offered && d->next == 0) return bad("class page with free chunks in no list", i);
     if (used != offered) open_pages[cls].insert(off);
     c.total[cls] += offered;
     c.used[cls] += used;
   }
   if (pool->free_head.map != 0) return "free_head.map is not 0";
-  std::string err = slab_check_detail::check_list(pool, "free-run list", kFreeHeadOffset, run_heads, false);
+  std::string err = check_list("free-run list", kFreeHeadOffset, run_heads, false);
   if (!err.empty()) return err;
   if (pool->free_pages != c.free_pages)
     return check_format("free_pages %lu, recount %lu", (ul)pool->free_pages, (ul)c.free_pages);
   const ClassStats* stats = class_stats_of(pool);
   for (uint64_t cls = 0; cls < classes; ++cls) {
     if (class_head(pool, cls)->map != 0) return check_format("class %lu: head map is not 0", (ul)cls);
-    err = slab_check_detail::check_list(pool, check_format("class %lu list", (ul)cls),
-                                        kClassHeadsOffset + sizeof(PageDesc) * cls, open_pages[cls], true);
+    err = check_list(check_format("class %lu list", (ul)cls), kClassHeadsOffset + sizeof(PageDesc) * cls,
+                     open_pages[cls], true);
     if (!err.empty()) return err;
     if (stats[cls].total != c.total[cls] || stats[cls].used != c.used[cls])
       return check_format("class %lu: stats total %lu used %lu, recount %lu / %lu", (ul)cls, (ul)stats[cls].total,

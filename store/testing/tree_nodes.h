@@ -1,4 +1,4 @@
-// Test support: key-tree nodes built the way the entry layer builds them, and their keys read back.
+// Test support: key-tree nodes built the way the entry layer builds them.
 #pragma once
 
 #include <cstdint>
@@ -24,10 +24,6 @@ inline RbtreeNode* make_node(SlabPool* pool, const std::string& key, const std::
   std::memcpy(node_key(n), key.data(), key.size());
   std::memcpy(node_value(n), value.data(), value.size());
   return n;
-}
-
-inline std::string key_of(const RbtreeNode* n) {
-  return std::string(reinterpret_cast<const char*>(node_key(n)), n->key_len);
 }
 
 }  // namespace quillmap::testing

@@ -32,6 +32,16 @@ namespace {
 using testing::PrefixId;
 using testing::address_prefix;
 
+LpcNode32* trie4_of(SlabPool* pool) { return _lfof_<LpcNode32>(pool, pool->trie4); }
+
+// Takes every free page, then every free chunk of the size class that serves `bytes`.
+void exhaust_pool(SlabPool* pool, uint64_t bytes) {
+  while (slab_alloc_locked(pool, static_cast<uint64_t>(page_size)) != nullptr) {
+  }
+  while (slab_alloc_locked(pool, bytes) != nullptr) {
+  }
+}
+
 class EntryModel : public ::testing::TestWithParam<uint32_t> {
  protected:
   void SetUp() override { publish_changes(&pool()->lock, &state_), enter(kIndexKept); }
@@ -95,8 +105,8 @@ class EntryModel : public ::testing::TestWithParam<uint32_t> {
         const uint32_t a4 = htonl(static_cast<uint32_t>(a));
         if (v4) memcpy(bytes, &a4, 4);
         else uint128_to_s6addr(low, high, bytes);
-        const uint64_t trie = v4 ? lpctrie32_find(pool(), store_.trie4(), static_cast<uint32_t>(a))
-                                 : lpctrie128_find(pool(), store_.trie6(), low, high);
+        const uint64_t trie = v4 ? lpctrie32_find(pool(), trie4_of(pool()), static_cast<uint32_t>(a))
+                                 : lpctrie128_find(pool(), _lfof_<LpcNode128>(pool(), pool()->trie6), low, high);
         ASSERT_EQ(prefix_match(iv, v4 ? h->prefix4 : h->prefix6, bytes),
                   trie == kLpcNotFound ? 0 : trie) << where << ": prefix tables at " << text;
       }
@@ -260,7 +270,7 @@ class EntryOps : public ::testing::Test {
   }
   int64_t run(decltype(&get_key) op, const std::string& k) { return op(pool(), k.data(), k.size()); }
   uint64_t offset_of(const std::string& key) { return offset_of_record(pool(), store_.entry(key)); }
-  uint64_t trie4_value(uint32_t addr) { return lpctrie32_find(pool(), store_.trie4(), addr); }
+  uint64_t trie4_value(uint32_t addr) { return lpctrie32_find(pool(), trie4_of(pool()), addr); }
 
   testing::EntryStore store_;
   testing::LogCapture log_;
@@ -298,7 +308,7 @@ TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
     // Entries of 57 + 10 + 1 bytes come from the 128-byte class page that init_memory opened for
     // the IPv6 trie root; trie leaves need 32-byte chunks, of which none is left.
     testing::EntryStore small;
-    testing::exhaust_pool(small.pool(), 32);
+    exhaust_pool(small.pool(), 32);
     EXPECT_EQ(add_ipaddr(small.pool(), "10.0.0.0/8", 10, "v", 1, 0), kFailed);
     EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for 10.0.0.0/8 in lpctrie\n"));
     EXPECT_EQ(set_ipaddr(small.pool(), "10.0.0.0/8", 10, "v", 1, 0), kFailed);
@@ -307,7 +317,7 @@ TEST_F(EntryOps, NoMemoryLeavesNoHalfStoredEntry) {
   }
   ASSERT_EQ(run(add_key, "keep") + run(add_ipaddr, "10.0.0.0/8"), kDone);  // 64- and 128-byte chunks
   ASSERT_EQ(run(add_ipaddr, "20.0.0.1/8") + run(add_key, "20.0.0.0/8"), kDone);  // the string entry has no prefix
-  testing::exhaust_pool(pool(), 64);
+  exhaust_pool(pool(), 64);
   const std::string big(300, 'b');  // 367 bytes: the 512-byte class, which has no page
   EXPECT_EQ(run(add_key, "new", big) + run(set_key, "absent", big), 2 * kFailed);
   EXPECT_TRUE(log_.contains("[WARN]: Could not allocate memory for new in rbtree\n"));

@@ -23,15 +23,24 @@ struct SocketPair {
 // A peer that sends 10 bytes and closes; errors (EAGAIN included) give -1, a closed peer too. Then
 // the peer signals the writer while it is blocked on 4 MiB (far beyond the socket buffer), sends 10
 // bytes in two halves and signals the reader in between: no interrupted call shortens a transfer.
+// The descriptors' owners close them: the last owner on destruction, an assignment the one it
+// replaces; release gives a descriptor up without closing it.
 TEST(ReadWriteN, EndOfFileErrorsAndSignals) {
-  SocketPair pair, idle;
-  ASSERT_EQ(write(pair.b.get(), "0123456789", 10), 10);
-  pair.b.reset();
+  SocketPair pair;
   char buf[2048];
-  EXPECT_EQ(shm_readn(pair.a.get(), buf, 0), 0);
-  EXPECT_TRUE(shm_readn(pair.a.get(), buf, sizeof buf) == 10 && memcmp(buf, "0123456789", 10) == 0);
-  fcntl(idle.a.get(), F_SETFL, O_NONBLOCK);
-  EXPECT_TRUE(shm_readn(-1, buf, sizeof buf) == -1 && shm_readn(idle.a.get(), buf, sizeof buf) == -1);
+  int idle_end;
+  {
+    SocketPair idle;
+    ASSERT_EQ(write(pair.b.get(), "0123456789", 10), 10);
+    pair.b = UniqueFd(std::move(idle.b));  // closes the peer's end: non-blocking reads meet the end of data
+    fcntl(pair.a.get(), F_SETFL, O_NONBLOCK);
+    EXPECT_EQ(shm_readn(pair.a.get(), buf, 0), 0);
+    EXPECT_TRUE(shm_readn(pair.a.get(), buf, sizeof buf) == 10 && memcmp(buf, "0123456789", 10) == 0);
+    fcntl(idle.a.get(), F_SETFL, O_NONBLOCK);
+    EXPECT_TRUE(shm_readn(-1, buf, sizeof buf) == -1 && shm_readn(idle.a.get(), buf, sizeof buf) == -1);
+    idle_end = idle.a.get();
+  }
+  EXPECT_TRUE(fcntl(idle_end, F_GETFD) == -1 && fcntl(pair.b.get(), F_GETFD) == 0);  // the moved end stays open
   signal(SIGPIPE, SIG_IGN);
   EXPECT_EQ(shm_writen(pair.a.get(), "x", 1), -1);
   signal(SIGPIPE, SIG_DFL);
@@ -64,21 +73,8 @@ TEST(ReadWriteN, EndOfFileErrorsAndSignals) {
   int status = -1;
   EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0);
   sigaction(SIGUSR2, &old, nullptr);
-}
-
-// The last owner closes the descriptor, once (an assignment closes the one it replaces); release gives
-// it up without closing.
-TEST(UniqueFd, ClosesOnDestructionMovesAndReleases) {
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  {
-    const int spare = dup(fds[1]);
-    UniqueFd owner(fds[0]), assigned(spare), released(fds[1]);
-    assigned = UniqueFd(std::move(owner));  // closes the descriptor it held
-    EXPECT_TRUE(!owner && assigned.get() == fds[0] && fcntl(fds[0], F_GETFD) == 0 && fcntl(spare, F_GETFD) == -1);
-    EXPECT_EQ(released.release(), fds[1]);
-  }
-  EXPECT_TRUE(fcntl(fds[0], F_GETFD) == -1 && close(fds[1]) == 0);
+  const int kept = peer.a.release();
+  EXPECT_TRUE(!peer.a && close(kept) == 0);
 }
 
 }  // namespace

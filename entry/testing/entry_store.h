@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <set>
 #include <string>
 #include <tuple>
 
@@ -41,8 +40,6 @@ class EntryStore {
     if (init_memory(pool(), 0, data_size) != 0) abort();
   }
   SlabPool* pool() const { return fixture_.pool(); }
-  LpcNode32* trie4() const { return _lfof_<LpcNode32>(pool(), pool()->trie4); }
-  LpcNode128* trie6() const { return _lfof_<LpcNode128>(pool(), pool()->trie6); }
   int64_t size() const { return fixture_.size(); }
 
   // The entry with exactly this key, or null (no lock taken: tests are the only user).
@@ -64,14 +61,6 @@ class EntryStore {
  private:
   PoolFixture fixture_;
 };
-
-// Takes every free page, then every free chunk of the size class that serves `bytes`.
-inline void exhaust_pool(SlabPool* pool, uint64_t bytes) {
-  while (slab_alloc_locked(pool, static_cast<uint64_t>(page_size)) != nullptr) {
-  }
-  while (slab_alloc_locked(pool, bytes) != nullptr) {
-  }
-}
 
 // A stored prefix: family, key (host order, 128 bits wide for both families), suffix length.
 using PrefixId = std::tuple<uint64_t, unsigned __int128, unsigned>;
@@ -107,21 +96,20 @@ inline std::string entry_store_check(SlabPool* pool) {
   if (!err.empty()) return "slab: " + err;
   err = rbtree_check(pool, key_tree_of(pool));
   if (!err.empty()) return "key tree: " + err;
-  std::set<uint64_t> live;
+  std::map<uint64_t, std::string> addresses;  // offset of every address entry -> its text
   TrustedView view(pool);
   rbtree_walk_inorder(view, key_tree_of(pool), [&](const RbtreeNode* node) {
-    live.insert(offset_of_record(pool, node));
+    const std::string text(reinterpret_cast<const char*>(node_key(node)), node->key_len);
+    if (node->is_address) addresses[offset_of_record(pool, node)] = text;
     return true;
   });
   const auto prefixes = trie_prefixes(pool, &err);
   if (!err.empty()) return "tries: " + err;
   for (const auto& [id, value] : prefixes) {
-    if (live.count(value) == 0) return check_format("prefix value %lu names no live entry", (unsigned long)value);
-    const RbtreeNode* node = _lfof_<const RbtreeNode>(pool, value);
-    const std::string text(reinterpret_cast<const char*>(node_key(node)), node->key_len);
+    const auto named = addresses.find(value);
     PrefixId own;
-    if (!node->is_address || !address_prefix(text, &own) || own != id)
-      return check_format("a prefix names '%s', which is no address entry of that prefix", text.c_str());
+    if (named == addresses.end() || !address_prefix(named->second, &own) || own != id)
+      return check_format("prefix value %lu names no address entry of that prefix", (unsigned long)value);
   }
   return "";
 }

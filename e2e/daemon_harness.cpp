@@ -160,7 +160,9 @@ bool DaemonHarness::wait_for_log(const std::string& needle, int timeout_ms) cons
   return wait_until([&] { return log_text().find(needle) != std::string::npos; }, timeout_ms);
 }
 
-bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const { return wait_until([&] { return !alive(pid); }, timeout_ms); }
+bool DaemonHarness::wait_gone(pid_t pid, int timeout_ms) const {
+  return wait_until([&] { return !alive(pid); }, timeout_ms);
+}
 
 int DaemonHarness::stop(int timeout_ms) {
   // The master may have been stopped by the test already; its status has then been collected.

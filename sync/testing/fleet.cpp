@@ -25,6 +25,7 @@
 namespace quillmap::sync::testing {
 namespace {
 
+using quillmap::testing::make_scratch_dir;
 using quillmap::testing::read_file;
 using quillmap::testing::wait_until;
 
@@ -93,7 +94,7 @@ std::string fleet_unavailable_reason() {
   return "";
 }
 
-EtcdCluster::EtcdCluster(int members) : dir_(quillmap::testing::make_scratch_dir("quillmap-etcd")), base_(free_ports(2 * members)) {
+EtcdCluster::EtcdCluster(int members) : dir_(make_scratch_dir("quillmap-etcd")), base_(free_ports(2 * members)) {
   for (int i = 0; i < members; ++i) endpoints_.push_back("http://127.0.0.1:" + std::to_string(base_ + 2 * i));
 }
 
@@ -139,7 +140,7 @@ std::string EtcdCluster::endpoints_text(int first) const {
 }
 
 Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
-    : name_(std::move(name)), dir_(quillmap::testing::make_scratch_dir("quillmap-host-" + name_)), sync_config_(dir_ + "/quillmap-sync.conf") {
+    : name_(std::move(name)), dir_(make_scratch_dir("quillmap-host-" + name_)), sync_config_(dir_ + "/quillmap-sync.conf") {
   std::ofstream(dir_ + "/quillmap.conf") << "data_path=" << dir_ << "/data.yaml\nlog_path=" << dir_ << "/quillmap.log\n"
                                          << "socket_path=" << dir_ << "/quillmap.sock\npid_path=" << dir_ << "/quillmap.pid\n"
                                          << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";

@@ -2,8 +2,8 @@
 // occurrences, and polling with a deadline.
 #pragma once
 
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>

@@ -257,6 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Seeds, EntryModel, ::testing::Values(1u, 2u, 3u, 4u, 5u
 
 class EntryOps : public ::testing::Test {
  protected:
+  void SetUp() override { cpu_count = 1; }  // a lock that is not had sleeps instead of spinning
   void TearDown() override { EXPECT_EQ(testing::entry_store_check(pool()), ""); }
   SlabPool* pool() { return store_.pool(); }
   int64_t run(decltype(&add_key) op, const std::string& k, const std::string& v = "v") {
@@ -274,7 +275,6 @@ class EntryOps : public ::testing::Test {
 TEST_F(EntryOps, LayoutsThatCannotBeMade) {
   EXPECT_EQ(init_memory(pool(), 0, store_min_data_size() - 1), kFailed);
   EXPECT_TRUE(log_.contains("[ERROR]: init_memory: data size")) << log_.text();
-  cpu_count = 1;  // a lock that is not had sleeps instead of spinning
   pool()->lock = 1;
   ASSERT_EQ(_lay_out_store(pool(), store_.size()), kLockTimeout);
   EXPECT_TRUE(log_.contains("[ERROR]: init_memory: could not get write lock\n"));
@@ -346,7 +346,6 @@ TEST_F(EntryOps, StatFigures) {
   EXPECT_EQ(figures(), (Figures{10485760, 2544, 2540, alloc, used}));
   ASSERT_EQ(run(add_key, "p", std::string(3000, 'x')) + run(add_key, "q", std::string(5000, 'x')), kDone);
   ASSERT_EQ(run(add_key, "r", std::string(40, 'x')), kDone);
-  cpu_count = 1;  // a lock that is not had sleeps instead of spinning
   pool()->lock = 1;  // a read share does not hold the figures up; a writer does
   EXPECT_EQ(figures(), (Figures{10485760, 2544, 2537, alloc + 3 * 4096, used + 128 + 3 * 4096}));
   pool()->lock = kLockWriter;

@@ -34,9 +34,8 @@ struct Family {
   std::map<std::pair<Key, unsigned>, uint64_t> model;
 
   uint64_t brute(Key addr) const {
-    for (int l = static_cast<int>(bits); l >= 0; --l) {
-      auto it = model.find({addr & mask(static_cast<unsigned>(l)), static_cast<unsigned>(l)});
-      if (it != model.end()) return it->second;
+    for (unsigned l = bits + 1; l-- > 0;) {
+      if (auto it = model.find({addr & mask(l), l}); it != model.end()) return it->second;
     }
     return 0;
   }

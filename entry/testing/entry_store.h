@@ -69,12 +69,10 @@ using PrefixId = std::tuple<uint64_t, unsigned __int128, unsigned>;
 inline bool address_prefix(const std::string& text, PrefixId* prefix) {
   Cidr c;
   if (parse_address_key(text.data(), text.size(), &c) != 0) return false;
-  if (c.family == kFamilyInet6) {
-    const unsigned __int128 mask = s6addr_to_uint128(c.mask6);
-    *prefix = {c.family, s6addr_to_uint128(c.addr6), 128u - Trie128Traits::popcount(mask)};
-  } else {
+  if (c.family == kFamilyInet6)
+    *prefix = {c.family, s6addr_to_uint128(c.addr6), 128u - Trie128Traits::popcount(s6addr_to_uint128(c.mask6))};
+  else
     *prefix = {c.family, c.addr4, 32u - Trie32Traits::popcount(c.mask4)};
-  }
   return true;
 }
 

@@ -9,33 +9,25 @@
 #include <vector>
 
 #include "lpctrie/lpctrie.h"
+#include "lpctrie/trie_ops.h"
+#include "store/segment_view.h"
 
 namespace quillmap::testing {
 
+// One interface over both key widths: the class that lpctrie.h's exported functions wrap, and the
+// daemon's search (a trusted view). The wrappers themselves meet EntryModel, which stores through them.
 template <class Traits>
-struct TrieApi;
-
-template <>
-struct TrieApi<Trie32Traits> {
-  using Node = LpcNode32;
-  static Node* create(SlabPool* p) { return lpctrie32_create(p); }
-  static int64_t insert(SlabPool* p, Node* r, uint32_t k, uint32_t m, uint64_t v) { return lpctrie32_insert(p, r, k, m, v); }
-  static uint64_t find(SlabPool* p, const Node* r, uint32_t a) { return lpctrie32_find(p, r, a); }
-  static int64_t remove(SlabPool* p, Node* r, uint32_t k, uint32_t m) { return lpctrie32_delete(p, r, k, m); }
-};
-
-template <>
-struct TrieApi<Trie128Traits> {
-  using Node = LpcNode128;
-  using T = Trie128Traits;
-  static Node* create(SlabPool* p) { return lpctrie128_create(p); }
-  static int64_t insert(SlabPool* p, Node* r, uint128_t k, uint128_t m, uint64_t v) {
-    return lpctrie128_insert(p, r, T::low(k), T::high(k), T::low(m), T::high(m), v);
+struct TrieApi {
+  using Trie = LpcTrie<Traits>;
+  using Node = typename Trie::Node;
+  using Key = typename Trie::Key;
+  static Node* create(SlabPool* p) { return Trie::create(p); }
+  static int64_t insert(SlabPool* p, Node* r, Key k, Key m, uint64_t v) { return Trie(p, r).insert(k, m, v); }
+  static uint64_t find(SlabPool* p, const Node* r, Key a) {
+    TrustedView view(p);
+    return lpctrie_find_in<Traits>(view, offset_of_record(p, r), a);
   }
-  static uint64_t find(SlabPool* p, const Node* r, uint128_t a) { return lpctrie128_find(p, r, T::low(a), T::high(a)); }
-  static int64_t remove(SlabPool* p, Node* r, uint128_t k, uint128_t m) {
-    return lpctrie128_delete(p, r, T::low(k), T::high(k), T::low(m), T::high(m));
-  }
+  static int64_t remove(SlabPool* p, Node* r, Key k, Key m) { return Trie(p, r).remove(k, m); }
 };
 
 // Mask of a prefix of `len` bits (0 .. kKeyLength), and the last address of the prefix (key, len).

@@ -14,17 +14,15 @@
 namespace quillmap::testing {
 
 template <class Traits>
-struct TriePrefix {
-  typename Traits::Key key;
-  unsigned slen;
-  uint64_t value;
-};
-
-template <class Traits>
 struct TrieCensus {
+  struct Prefix {
+    typename Traits::Key key;
+    unsigned slen;
+    uint64_t value;
+  };
   uint64_t leaves = 0;
   unsigned max_depth = 0;
-  std::vector<TriePrefix<Traits>> prefixes;  // in walk order
+  std::vector<Prefix> prefixes;  // in walk order
 };
 
 #define QM_TRIE_CHECK(ok, what) \

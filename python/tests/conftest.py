@@ -62,7 +62,5 @@ class Daemon:
 def daemon(tmp_path_factory):
     d = Daemon(tmp_path_factory.mktemp("quillmap"))
     d.start()
-    try:
-        yield d
-    finally:
-        d.stop()
+    yield d  # pytest runs the rest at the end of the module, whatever its tests did
+    d.stop()

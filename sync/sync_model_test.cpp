@@ -29,20 +29,18 @@ TEST(KeyJournal, HoldsWhatWasAddedAndNotRemovedAcrossReopens) {
   SCOPED_TRACE(seed_trace(s));
   std::mt19937_64 rng(s);
   const quillmap::testing::ScratchDir dir("quillmap-journal");
-  const std::string path = dir.file("state.keys");
   std::set<LocalKey> model;
-  auto journal = std::make_unique<KeyJournal>();
+  std::unique_ptr<KeyJournal> journal;
   std::string error;
-  ASSERT_TRUE(journal->open(path, &error)) << error;
   std::vector<LocalKey> pool;
   for (int i = 0; i < 300; ++i) pool.push_back({random_bytes(rng, 12), rng() % 3 == 0});
   for (int step = 0; step < 2000; ++step) {
     std::vector<LocalKey> batch;
     for (int n = static_cast<int>(rng() % 6); n > 0; --n) batch.push_back(pool[rng() % pool.size()]);
     const unsigned op = rng() % 10;
-    if (op == 0) {  // a re-open, as after a killed agent
+    if (op == 0 || !journal) {  // the first open, and re-opens as after a killed agent
       journal = std::make_unique<KeyJournal>();
-      ASSERT_TRUE(journal->open(path, &error)) << error;
+      ASSERT_TRUE(journal->open(dir.file("state.keys"), &error)) << error;
     } else if (op == 1) {
       model = std::set<LocalKey>(batch.begin(), batch.end());
       ASSERT_TRUE(journal->rewrite(model));

@@ -73,7 +73,9 @@ TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
        no_daemon + "No such file or directory (is the daemon running?)\n", 3},
   };
   for (const Case& c : kCases) {
-    if (c.before == "stop") ASSERT_EQ(daemon.stop(), 0);  // a second stop reports the first one's status
+    if (c.before == "stop") {
+      ASSERT_EQ(daemon.stop(), 0);  // a second stop reports the first one's status
+    }
     if (c.before == "remove") std::filesystem::remove(socket);
     ProgramRun run = c.before.empty() ? cli(c.args, c.input) : run_program(QUILLMAP_CLI_PATH, c.args);
     EXPECT_EQ(std::tie(run.exit_status, run.out), std::tie(c.status, c.out)) << c.args[0] << " " << c.before;

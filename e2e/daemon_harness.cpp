@@ -116,7 +116,7 @@ DaemonHarness::~DaemonHarness() {
 }
 
 bool DaemonHarness::start() {
-  std::vector<std::string> args = {daemon_binary(), "-c", config_path};
+  std::vector<std::string> args = {QUILLMAP_DAEMON_PATH, "-c", config_path};
   if (foreground) args.push_back("-D");
   known_master_ = 0;
   launched_ = spawn(args, "/dev/null", dir + "/stdout.txt", dir + "/stderr.txt");

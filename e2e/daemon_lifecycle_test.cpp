@@ -75,7 +75,7 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
   const pid_t master = daemon.master_pid();
   EXPECT_EQ(read_file(daemon.pid_path), std::to_string(master));  // no newline
   EXPECT_EQ(static_cast<unsigned>(fs::status(daemon.pid_path).permissions()), 0644u);
-  EXPECT_EQ(read_cmdline(master), "quillmap: master " + std::string(daemon_binary()) + " -c " + daemon.config_path);
+  EXPECT_EQ(read_cmdline(master), "quillmap: master " QUILLMAP_DAEMON_PATH " -c " + daemon.config_path);
   // While it runs, -h and --version are answered and every start that would serve is refused.
   const std::string running = "Quillmap is already running with pid: " + std::to_string(master) + ". Exit\n";
   const std::pair<std::vector<std::string>, ProgramRun> kCommands[] = {
@@ -85,7 +85,7 @@ TEST(DaemonLifecycle, DetachedMasterAndWorkerThenOrderlyStop) {
       {{"-D", "-c", daemon.config_path}, {1, "", running}},
   };
   for (const auto& [args, expected] : kCommands) {
-    const ProgramRun run = run_program(daemon_binary(), args);
+    const ProgramRun run = run_program(QUILLMAP_DAEMON_PATH, args);
     EXPECT_EQ(std::tie(run.exit_status, run.out, run.err), std::tie(expected.exit_status, expected.out, expected.err));
   }
 

@@ -17,10 +17,9 @@ class Daemon:
         self.dir = str(directory)
         self.config_path = os.path.join(self.dir, "quillmap.conf")
         self.data_path = os.path.join(self.dir, "data.yaml")
-        self.socket_path = os.path.join(self.dir, "run", "quillmap.sock")
         self.pid_path = os.path.join(self.dir, "run", "quillmap.pid")
         with open(self.config_path, "w") as f:
-            f.write(f"data_path={self.data_path}\nsocket_path={self.socket_path}\n"
+            f.write(f"data_path={self.data_path}\nsocket_path={self.dir}/run/quillmap.sock\n"
                     f"log_path={self.dir}/log/quillmap.log\npid_path={self.pid_path}\n"
                     "log_level=INFO\ndata_size=4194304\n")
 

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <regex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "e2e/daemon_harness.h"
@@ -78,7 +77,8 @@ TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
     }
     if (c.before == "remove") std::filesystem::remove(socket);
     ProgramRun run = c.before.empty() ? cli(c.args, c.input) : run_program(QUILLMAP_CLI_PATH, c.args);
-    EXPECT_EQ(std::tie(run.exit_status, run.out), std::tie(c.status, c.out)) << c.args[0] << " " << c.before;
+    EXPECT_EQ(run.exit_status, c.status) << c.args[0] << " " << c.before;
+    EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.before;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
 }

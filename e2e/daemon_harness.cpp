@@ -7,13 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
 #include "client/dict_client.h"
 #include "store/segment_identity.h"
@@ -78,19 +76,17 @@ std::string read_cmdline(pid_t pid) {
 }
 
 ProgramRun run_program(const std::string& path, const std::vector<std::string>& args, const std::string& input) {
-  const std::string dir = make_dir();
-  std::ofstream(dir + "/in") << input;
+  const testing::ScratchDir dir("quillmap-e2e");
+  std::ofstream(dir.file("in")) << input;
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t child = spawn(argv, dir + "/in", dir + "/out", dir + "/err");
+  const pid_t child = spawn(argv, dir.file("in"), dir.file("out"), dir.file("err"));
   int status = 0;
   if (!wait_until([&] { return waitpid(child, &status, WNOHANG) == child; }, 30000)) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
   }
-  ProgramRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir + "/out"), read_file(dir + "/err")};
-  std::filesystem::remove_all(dir);
-  return run;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(dir.file("out")), read_file(dir.file("err"))};
 }
 
 // The log and the pid file lie in subdirectories, which the daemon creates.
@@ -120,7 +116,7 @@ DaemonHarness::~DaemonHarness() {
 }
 
 bool DaemonHarness::start() {
-  std::vector<std::string> args = {daemon_binary(), "-c", config_path};
+  std::vector<std::string> args = {QUILLMAP_DAEMON_PATH, "-c", config_path};
   if (foreground) args.push_back("-D");
   known_master_ = 0;
   launched_ = spawn(args, "/dev/null", dir + "/stdout.txt", dir + "/stderr.txt");

@@ -16,8 +16,6 @@ using testing::count_of;
 using testing::read_file;
 using testing::wait_until;
 
-inline const char* daemon_binary() { return QUILLMAP_DAEMON_PATH; }
-
 struct ProgramRun {
   int exit_status = -1;  // exit code, or -1 when it did not exit normally
   std::string out, err;

@@ -1,5 +1,4 @@
 // Clients that stall the way a hostile or broken program would, while the daemon serves everyone else.
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 """A live daemon for the module's tests, run as the end-to-end harness runs it: its own configuration
-in a private directory, in the foreground (-D), stopped with SIGTERM (SIGKILL after a bounded wait),
-and the System V segments it made (dictionary, state, index) removed afterwards, since a foreground
-daemon leaves them. It refuses to start beside another instance: run the tests in private PID and
-IPC namespaces."""
+in a private directory, detached (the starting process ends with status 0 once the worker serves),
+stopped with SIGTERM to the master, whose orderly stop removes the System V segments it made and then
+its pid file. It refuses to start beside another instance: run the tests in private PID and IPC
+namespaces."""
 
 import os
 import signal
@@ -11,58 +11,37 @@ import time
 
 import pytest
 
-import quillmap
-
-def serving(socket_path):
-    try:  # the worker answers once it serves
-        quillmap.Client(socket_path).info()
-        return True
-    except quillmap.Error:
-        return False
-
 
 class Daemon:
     def __init__(self, directory):
         self.dir = str(directory)
         self.config_path = os.path.join(self.dir, "quillmap.conf")
         self.data_path = os.path.join(self.dir, "data.yaml")
-        self.socket_path = os.path.join(self.dir, "run", "quillmap.sock")
+        self.pid_path = os.path.join(self.dir, "run", "quillmap.pid")
         with open(self.config_path, "w") as f:
-            f.write(f"data_path={self.data_path}\nsocket_path={self.socket_path}\n"
-                    f"log_path={self.dir}/log/quillmap.log\npid_path={self.dir}/run/quillmap.pid\n"
+            f.write(f"data_path={self.data_path}\nsocket_path={self.dir}/run/quillmap.sock\n"
+                    f"log_path={self.dir}/log/quillmap.log\npid_path={self.pid_path}\n"
                     "log_level=INFO\ndata_size=4194304\n")
 
     def start(self):
-        with open(os.path.join(self.dir, "stderr.txt"), "w+") as err:
-            self.process = subprocess.Popen([os.environ["QUILLMAP_DAEMON"], "-c", self.config_path, "-D"],
-                                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
-            deadline = time.monotonic() + 10
-            while self.process.poll() is None and not serving(self.socket_path) and time.monotonic() < deadline:
-                time.sleep(0.05)
-            if self.process.poll() is not None or not serving(self.socket_path):
-                self.stop()
-                err.seek(0)
-                pytest.fail(f"the daemon did not start: {err.read()}")
+        run = subprocess.run([os.environ["QUILLMAP_DAEMON"], "-c", self.config_path], stdin=subprocess.DEVNULL,
+                             capture_output=True, text=True, timeout=30)
+        if run.returncode != 0:
+            pytest.fail(f"the daemon did not start: {run.stderr}")
+        with open(self.pid_path) as f:
+            self.master = int(f.read())
 
-    def stop(self):  # and removes the segments
-        self.process.send_signal(signal.SIGTERM)  # nothing once it has ended
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-        # In a private IPC namespace every segment of the data file's keys is our daemon's.
-        st = os.stat(self.data_path)
-        for p in b"bcd":  # ftok project ids: dictionary, state, index
-            key = (st.st_ino & 0xFFFF) | ((st.st_dev & 0xFF) << 16) | (p << 24)  # ftok
-            subprocess.run(["ipcrm", "-M", str(key)], capture_output=True)
+    def stop(self):
+        os.kill(self.master, signal.SIGTERM)
+        deadline = time.monotonic() + 10
+        while os.path.exists(self.pid_path) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not os.path.exists(self.pid_path), "the daemon did not stop in time"
 
 
 @pytest.fixture(scope="module")
 def daemon(tmp_path_factory):
     d = Daemon(tmp_path_factory.mktemp("quillmap"))
     d.start()
-    try:
-        yield d
-    finally:
-        d.stop()
+    yield d  # pytest runs the rest at the end of the module, whatever its tests did
+    d.stop()

@@ -9,12 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 
 #include "client/dict_client.h"
 #include "sync/agent_files.h"
@@ -107,12 +105,11 @@ EtcdCluster::~EtcdCluster() {
 }
 
 bool EtcdCluster::start(std::string* error) {
+  const auto peer_url = [&](size_t i) { return "http://127.0.0.1:" + std::to_string(base_ + 2 * i + 1); };
   std::string initial;
+  for (size_t i = 0; i < endpoints_.size(); ++i) initial += (i ? ",m" : "m") + std::to_string(i) + "=" + peer_url(i);
   for (size_t i = 0; i < endpoints_.size(); ++i) {
-    initial += (i ? ",m" : "m") + std::to_string(i) + "=http://127.0.0.1:" + std::to_string(base_ + 2 * i + 1);
-  }
-  for (size_t i = 0; i < endpoints_.size(); ++i) {
-    const std::string name = "m" + std::to_string(i), peer = "http://127.0.0.1:" + std::to_string(base_ + 2 * i + 1);
+    const std::string name = "m" + std::to_string(i), peer = peer_url(i);
     pids_.push_back(spawn({"etcd", "--name", name, "--data-dir", dir_ + "/" + name, "--listen-client-urls", endpoints_[i],
                            "--advertise-client-urls", endpoints_[i], "--listen-peer-urls", peer,
                            "--initial-advertise-peer-urls", peer, "--initial-cluster", initial,

@@ -1,6 +1,6 @@
 // Which paths a client may have the daemon load or dump, over a real directory tree holding the data
-// file, the daemon's own files, a dump_dir, symbolic links and a hard link. (Without a dump_dir, and
-// through the folders resolved here, the dispatcher's model test loads and dumps.)
+// file, the daemon's own files, a dump_dir, symbolic links and a hard link. (The dispatcher's model
+// test loads and dumps, without a dump_dir, the data file and another file beside it.)
 #include "server/client_paths.h"
 
 #include <gtest/gtest.h>
@@ -45,9 +45,7 @@ TEST_F(ClientPathsTest, OnlyTheDataFolderAndDumpDirWithoutLinksOrOwnFiles) {
   const std::string own = "it is one of the daemon's own files", neither = "it is neither directly in the data file's folder nor under dump_dir",
                     dots = "it must be an absolute path without . or ..";
   const Row rows[] = {
-      {owner, PathUse::kLoad, dir_ + "/data/other.yaml", ""},
       {owner, PathUse::kDump, dir_ + "/data//other.yaml", ""},
-      {owner, PathUse::kDump, dir_ + "/data/data.yaml", ""},
       {owner, PathUse::kDump, dir_ + "/dumps/sub/x.yaml", ""},
       {owner, PathUse::kLoad, dir_ + "/data/run", ""},  // a dump there would write the pid file's name
       {owner, PathUse::kDump, dir_ + "/data/run", "its temporary file would be one of the daemon's own files"},

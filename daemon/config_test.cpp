@@ -83,7 +83,9 @@ TEST_F(ConfigTest, FileReadingTable) {
       {"data_size=100\ndata_size=200\n", "data_size=200", {}},  // last number wins
       {"log_level=INFO\nlog_level=LOUD\n", "log_level=4",
        {"2: log_level=LOUD is not one of CRIT, ERROR, WARN, INFO, DEBUG, ignored"}},  // last recognised level
-      {"# comment\nDATA_PATH=/j\n", "", {"2: unknown key DATA_PATH, ignored"}},  // keys are case-sensitive
+      // Keys are matched as they stand: in their case, and with a leading quote (which the line rules keep).
+      {"# comment\nDATA_PATH=/j\n\"data_path=/h\n", "",
+       {"2: unknown key DATA_PATH, ignored", "3: unknown key \"data_path, ignored"}},
       {"data_size=12abc\n", "data_size=12", {"1: data_size=12abc is not a decimal number, read as 12"}},
       // Lower-case level word, no number, only the low 8 bits of 256 kept.
       {"log_level=info\ndata_size=lots\nno_save_restore=yes\nenable_clean=256\nno_save_restore=\n", "",

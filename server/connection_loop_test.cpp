@@ -103,7 +103,6 @@ TEST_F(ConnectionLoopTest, PeerCredentialRule) {
   EXPECT_EQ(stop_worker(), 0);
   start_worker(nullptr);  // without an account every peer is admitted
   EXPECT_EQ(client_as(1001, 1001) + client_as(0, 1001), 0);
-  EXPECT_EQ(stop_worker(), 0);
   const std::string log = read_file(log_path_);
   EXPECT_EQ(count_of(log, "[WARN]: Unauthorized connection attempt. Connection refused"), 2u);
   EXPECT_EQ(count_of(log, "[WARN]: Connected peer creds: PID="), 2u);

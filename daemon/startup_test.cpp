@@ -39,11 +39,7 @@ TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
   EXPECT_EQ(makedirs((folder + "/plain/sub/x.log").c_str(), nullptr), -1);
   EXPECT_EQ(GetCapturedStderr(), "Could not create " + folder + "/plain/sub: Not a directory\n");
 
-  const auto data_path = [&](const char* name) {
-    free(settings.data_path);
-    settings.data_path = strdup((folder + name).c_str());
-  };
-  data_path("/missing/data.yaml");
+  settings.data_path = strdup((folder + "/missing/data.yaml").c_str());
   CaptureStderr();
   EXPECT_EQ(create_data_file(nullptr), 1);
   EXPECT_EQ(GetCapturedStderr(), "Could not create data file " + folder + "/missing/data.yaml: No such file or directory");
@@ -53,7 +49,8 @@ TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
   const UserAccount account{pw->pw_name, pw->pw_uid, pw->pw_gid};
   ASSERT_EQ(mkdir((folder + "/old").c_str(), 0755), 0);
   ASSERT_EQ(makedirs((folder + "/old/new/x.sock").c_str(), &account), 0);
-  data_path("/new.yaml");
+  free(settings.data_path);
+  settings.data_path = strdup((folder + "/new.yaml").c_str());
   ASSERT_EQ(create_data_file(&account), 0);
   struct stat st;
   ASSERT_EQ(stat((folder + "/old").c_str(), &st), 0);

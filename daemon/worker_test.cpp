@@ -1,4 +1,4 @@
-// The worker body in a forked child on a store that cannot be prepared: it must never be served; and
+// The worker body on a store that cannot be prepared: it must never be served; and
 // a store left unsaved by a writer killed mid-change is rebuilt before it is saved.
 // (Loading, serving, dumping and replacement are exercised through the real daemon in e2e/.)
 #include "daemon/worker.h"
@@ -18,10 +18,9 @@
 #include "persist/testing/persist_fixture.h"
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
+#include "store/testing/log_capture.h"
 #include "store/testing/pool_fixture.h"
-#include "util/log.h"
 #include "util/settings.h"
-#include "util/signal_flags.h"
 
 namespace quillmap {
 namespace {
@@ -30,30 +29,21 @@ using testing::read_file;
 
 TEST(WorkerBody, UnusableStoreIsNeverServed) {
   testing::ScratchDir dir;
-  const std::string socket_path = dir.file("sock"), log_path = dir.file("worker.log"), data_path = dir.file("data.yaml");
+  const std::string socket_path = dir.file("sock"), data_path = dir.file("data.yaml");
   const std::string kept = "---\nkept:\n  value: 1\n  expires: 0\n  is_address: false\n...\n";
   testing::write_file(data_path, kept);
   const Settings saved = settings;
   settings.socket_path = const_cast<char*>(socket_path.c_str());
   settings.data_path = const_cast<char*>(data_path.c_str());
-  settings.log_level = kLogDebug;
   settings.no_save_restore = 0;
   testing::PoolFixture fixture(4 << 20, testing::PoolBacking::kSysv, false);
   settings.data_size = 4096;  // too small to hold the store's first records
-  const pid_t pid = fork();
-  if (pid == 0) {
-    init_signals();
-    log_open(log_path.c_str());
-    _exit(run_workloop(nullptr, fixture.pool(), nullptr, nullptr, 0));
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  testing::LogCapture log;
+  EXPECT_EQ(run_workloop(nullptr, fixture.pool(), nullptr, nullptr, 0), kWorkerUnprepared);
   settings = saved;
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
   EXPECT_FALSE(std::filesystem::exists(socket_path)) << "no socket was opened";
-  const std::string log = read_file(log_path);
-  EXPECT_NE(log.find("[ERROR]: Store could not be prepared; this worker does not serve\n"), std::string::npos) << log;
-  EXPECT_EQ(log.find("Loaded"), std::string::npos) << "nothing loaded into an unusable store";
+  EXPECT_TRUE(log.contains("[ERROR]: Store could not be prepared; this worker does not serve\n")) << log.text();
+  EXPECT_FALSE(log.contains("Loaded")) << "nothing loaded into an unusable store";
   EXPECT_EQ(read_file(data_path), kept) << "nothing dumped from it";
 }
 
@@ -94,9 +84,7 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 86)) << status;
-    DaemonSegments segment;
-    segment.base = store.pool(), segment.state = state;
-    segment.reused = segment.state_matched = true;
+    const DaemonSegments segment{.base = store.pool(), .state = state, .reused = true, .state_matched = true};
     ASSERT_EQ(save_leftover_store(segment), 0);
     const std::string text = read_file(data_path);
     for (int i = 0; i < 64; ++i) ASSERT_NE(text.find("\nk" + std::to_string(i) + ":\n"), std::string::npos) << i;

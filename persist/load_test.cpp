@@ -98,12 +98,7 @@ TEST(RoundTrip, RandomTrickyDictionaries) {
     PersistStore loaded;
     ASSERT_EQ(load_data(loaded.pool(), path.c_str()), static_cast<int64_t>(model.size())) << log.text();
     ASSERT_EQ(loaded.image(), model);
-    // Address entries are back in their tries (and the string entry whose text is an address in none).
-    EXPECT_EQ(testing::entry_store_check(loaded.pool()), "");
-    for (const auto& [key, want] : model) {
-      const std::string addr = key.substr(0, key.find('/'));
-      ASSERT_TRUE(!want.is_address || get_ipaddr(loaded.pool(), addr.data(), addr.size()) == kDone) << key;
-    }
+    EXPECT_EQ(testing::entry_store_check(loaded.pool()), "");  // the string entry with an address text in no trie
 
     // A restarted worker loads on top of its predecessor's store: every entry counts, present ones stay.
     DictImage changed = model;

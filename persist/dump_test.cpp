@@ -54,41 +54,38 @@ class Dump : public ::testing::Test {
   testing::LogCapture log_;
 };
 
-TEST_F(Dump, FileTexts) {
-  PersistStore quoted;
-  EXPECT_EQ(rbtree_dump(quoted.pool(), path_.c_str()), 0);
+TEST_F(Dump, EmptyStore) {
+  PersistStore empty;
+  EXPECT_EQ(rbtree_dump(empty.pool(), path_.c_str()), 0);
   EXPECT_EQ(body_after_header(read_file(path_)), "--- {}\n...\n");
-  EXPECT_EQ(load_data(quoted.pool(), path_.c_str()), 0);
-  // Texts that cannot stay plain are quoted with the "!" mark; an address entry says true.
-  ASSERT_EQ(quoted.put(" lead", "", 1800000000, false), 0);
-  ASSERT_EQ(quoted.put("10.0.0.0/8", "a: b", 0, true), 0);
-  EXPECT_EQ(rbtree_dump(quoted.pool(), path_.c_str()), 2);
-  EXPECT_EQ(body_after_header(read_file(path_)),
-            "---\n! ' lead':\n  value:\n  expires: 1800000000\n  is_address: false\n"
-            "10.0.0.0/8:\n  value: ! 'a: b'\n  expires: 0\n  is_address: true\n...\n");
+  EXPECT_EQ(load_data(empty.pool(), path_.c_str()), 0);
 }
 
-// The copy's folder is synced before the data file is touched.
-TEST_F(Dump, RewritesInPlaceAfterADurableCopyAndCreatesPrivately) {
+// The file's text, where texts that cannot stay plain are quoted with the "!" mark and an address entry
+// says true; the copy's folder is synced before the data file is touched.
+TEST_F(Dump, TextRewrittenInPlaceAfterADurableCopyAndCreatedPrivately) {
+  ASSERT_EQ(store_.put(" lead", "", 1800000000, false) + store_.put("10.0.0.0/8", "a: b", 0, true), 0);
   const std::string old_text = std::string(10000, '#') + "\n";  // longer than the dump: the tail must go
   testing::write_file(path_, old_text);
   ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
   struct stat before, after;
   ASSERT_EQ(stat(path_.c_str(), &before), 0);
   folder_syncs = {path_, false, {}};
-  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 1);
+  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 3);
   const std::string text = read_file(path_);
-  EXPECT_EQ(folder_syncs.seen, (decltype(folder_syncs.seen){{old_text, text + dump_trailer(text, 1)}}));
+  EXPECT_EQ(folder_syncs.seen, (decltype(folder_syncs.seen){{old_text, text + dump_trailer(text, 3)}}));
   folder_syncs = {};
   ASSERT_EQ(stat(path_.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);  // the inode keys the segment
   EXPECT_EQ(after.st_mode & 0777, 0640u);
-  EXPECT_EQ(body_after_header(text), "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n...\n");
+  EXPECT_EQ(body_after_header(text), "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n"
+                                     "! ' lead':\n  value:\n  expires: 1800000000\n  is_address: false\n"
+                                     "10.0.0.0/8:\n  value: ! 'a: b'\n  expires: 0\n  is_address: true\n...\n");
   EXPECT_TRUE(no_temp_file(path_));
 
   const std::string fresh = dir_.file("new.yaml");
   const mode_t old_mask = umask(0);
-  EXPECT_EQ(rbtree_dump(store_.pool(), fresh.c_str()), 1);
+  EXPECT_EQ(rbtree_dump(store_.pool(), fresh.c_str()), 3);
   umask(old_mask);
   ASSERT_EQ(stat(fresh.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0600u);

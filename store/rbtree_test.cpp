@@ -94,7 +94,7 @@ std::string sha1_hex(const std::string& data, size_t piece = 0) {
   Sha1Context ctx, zero{};
   shm_sha1_init(&ctx);
   if (piece == 0) piece = std::max<size_t>(data.size(), 1);
-  for (size_t i = 0; i < data.size(); i += piece) shm_sha1_update(&ctx, data.data() + i, std::min(piece, data.size() - i));
+  for (size_t i = 0; i < data.size(); i += piece) shm_sha1_update(&ctx, &data[i], std::min(piece, data.size() - i));
   uint8_t digest[kSha1DigestSize];
   shm_sha1_final(digest, &ctx);
   EXPECT_EQ(std::memcmp(&ctx, &zero, sizeof ctx), 0) << "the context is cleared";

@@ -61,8 +61,6 @@ TEST(DataFileReader, TableOfShapes) {
       {"sequence as entry body ignored", "a: [1, 2]\nb:\n  value: 2\n", {"b=2@0"}},
       {"alias as value slot", "a:\n  value: &v x\nb:\n  value: *v\n  expires: 0\n", {"a=x@0"},
        "Key b was not loaded as it has no value"},
-      {"complex key skipped", "? [1, 2]\n:\n  value: x\nb:\n  value: 2\n", {"b=2@0"},
-       "An entry whose key is not a text was not loaded"},
       {"complex key after a scalar member skipped", "x: 1\n? [1, 2]\n:\n  value: x\nb:\n  value: 2\n",
        {"b=2@0"}, "An entry whose key is not a text was not loaded"},
       {"negative expiry text is the same 64 bits", "a:\n  value: x\n  expires: -1\n", {"a=x@18446744073709551615"}},

@@ -54,35 +54,38 @@ class Dump : public ::testing::Test {
   testing::LogCapture log_;
 };
 
-TEST_F(Dump, FileTexts) {
-  PersistStore quoted;
-  EXPECT_EQ(rbtree_dump(quoted.pool(), path_.c_str()), 0);
+TEST_F(Dump, EmptyStore) {
+  PersistStore empty;
+  EXPECT_EQ(rbtree_dump(empty.pool(), path_.c_str()), 0);
   EXPECT_EQ(body_after_header(read_file(path_)), "--- {}\n...\n");
-  EXPECT_EQ(load_data(quoted.pool(), path_.c_str()), 0);
-  // Texts that cannot stay plain are quoted with the "!" mark; an address entry says true.
-  ASSERT_EQ(quoted.put(" lead", "", 1800000000, false), 0);
-  ASSERT_EQ(quoted.put("10.0.0.0/8", "a: b", 0, true), 0);
-  EXPECT_EQ(rbtree_dump(quoted.pool(), path_.c_str()), 2);
-  EXPECT_EQ(body_after_header(read_file(path_)),
-            "---\n! ' lead':\n  value:\n  expires: 1800000000\n  is_address: false\n"
-            "10.0.0.0/8:\n  value: ! 'a: b'\n  expires: 0\n  is_address: true\n...\n");
+  EXPECT_EQ(load_data(empty.pool(), path_.c_str()), 0);
 }
 
-TEST_F(Dump, RewritesInPlaceAndCreatesPrivately) {
-  testing::write_file(path_, std::string(10000, '#') + "\n");  // longer than the dump: the tail must go
+// The file's text, where texts that cannot stay plain are quoted with the "!" mark and an address entry
+// says true; the copy's folder is synced before the data file is touched.
+TEST_F(Dump, TextRewrittenInPlaceAfterADurableCopyAndCreatedPrivately) {
+  ASSERT_EQ(store_.put(" lead", "", 1800000000, false) + store_.put("10.0.0.0/8", "a: b", 0, true), 0);
+  const std::string old_text = std::string(10000, '#') + "\n";  // longer than the dump: the tail must go
+  testing::write_file(path_, old_text);
   ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
   struct stat before, after;
   ASSERT_EQ(stat(path_.c_str(), &before), 0);
-  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 1);
+  folder_syncs = {path_, false, {}};
+  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 3);
+  const std::string text = read_file(path_);
+  EXPECT_EQ(folder_syncs.seen, (decltype(folder_syncs.seen){{old_text, text + dump_trailer(text, 3)}}));
+  folder_syncs = {};
   ASSERT_EQ(stat(path_.c_str(), &after), 0);
   EXPECT_EQ(before.st_ino, after.st_ino);  // the inode keys the segment
   EXPECT_EQ(after.st_mode & 0777, 0640u);
-  EXPECT_EQ(body_after_header(read_file(path_)), "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n...\n");
+  EXPECT_EQ(body_after_header(text), "---\nk:\n  value: v\n  expires: 0\n  is_address: false\n"
+                                     "! ' lead':\n  value:\n  expires: 1800000000\n  is_address: false\n"
+                                     "10.0.0.0/8:\n  value: ! 'a: b'\n  expires: 0\n  is_address: true\n...\n");
   EXPECT_TRUE(no_temp_file(path_));
 
   const std::string fresh = dir_.file("new.yaml");
   const mode_t old_mask = umask(0);
-  EXPECT_EQ(rbtree_dump(store_.pool(), fresh.c_str()), 1);
+  EXPECT_EQ(rbtree_dump(store_.pool(), fresh.c_str()), 3);
   umask(old_mask);
   ASSERT_EQ(stat(fresh.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 0777, 0600u);
@@ -102,17 +105,24 @@ TEST_F(Dump, FailedDumpLeavesTheOldFileAlone) {
   store_.pool()->lock = 0;
   EXPECT_TRUE(log_.contains("[ERROR]: rbtree_dump: could not get read lock") && !log_.contains("Dumped"));
   EXPECT_EQ(read_file(path_), kOldText);
-  // A file size limit makes every write past it fail as a full disk would (EFBIG).
+  // A failed sync of the copy's folder; a file size limit that makes every write past it fail as a full
+  // disk would (EFBIG).
   for (int i = 0; i < 2000; ++i) ASSERT_EQ(store_.put("key" + std::to_string(i), std::string(40, 'v'), 0, false), 0);
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   const struct rlimit limit = {16384, saved.rlim_max};
-  ASSERT_EQ(init_signals() + setrlimit(RLIMIT_FSIZE, &limit), 0);  // the daemon's dispositions: a limit fails the write
-  const int64_t full = rbtree_dump(store_.pool(), path_.c_str());
-  setrlimit(RLIMIT_FSIZE, &saved);
-  EXPECT_EQ(full, -1);
-  EXPECT_EQ(read_file(path_), kOldText);
-  EXPECT_TRUE(no_temp_file(path_));
+  ASSERT_EQ(init_signals(), 0);  // the daemon's dispositions: a limit fails the write
+  for (bool sync_fails : {true, false}) {
+    folder_syncs = {path_, sync_fails, {}};
+    ASSERT_EQ(sync_fails ? 0 : setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const int64_t failed = rbtree_dump(store_.pool(), path_.c_str());
+    setrlimit(RLIMIT_FSIZE, &saved);
+    folder_syncs = {};
+    EXPECT_EQ(failed, -1) << sync_fails;
+    EXPECT_EQ(read_file(path_), kOldText) << sync_fails;
+    EXPECT_TRUE(no_temp_file(path_)) << sync_fails;
+  }
+  EXPECT_TRUE(log_.contains("[ERROR]: Could not sync the folder of " + dump_temp_path(path_) + ": " + strerror(EIO)));
   EXPECT_TRUE(log_.contains("[ERROR]: Could not dump to " + dump_temp_path(path_.c_str()) + ": File too large"));
 }
 
@@ -159,24 +169,6 @@ TEST_F(Dump, InterruptedRewriteIsFinishedOnlyFromACompleteCopy) {
   EXPECT_TRUE(no_temp_file(path_));
   EXPECT_TRUE(log_.contains("[WARN]: The last dump of " + path_ + " was cut short; it was completed from " + temp + " (1 entries)"));
   EXPECT_EQ(finish_interrupted_dump(path_.c_str()), 0);  // nothing left to finish
-}
-
-// The copy's folder is synced before the data file is touched; a failed folder sync fails the dump.
-TEST_F(Dump, TheCompleteCopyIsDurableBeforeTheRewrite) {
-  folder_syncs = {path_, false, {}};
-  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), 1);
-  const std::string text = read_file(path_);
-  ASSERT_EQ(folder_syncs.seen.size(), 1u);
-  EXPECT_EQ(folder_syncs.seen[0].first, kOldText);
-  EXPECT_EQ(folder_syncs.seen[0].second, text + dump_trailer(text, 1));
-  testing::write_file(path_, kOldText);
-  folder_syncs.fail = true;
-  EXPECT_EQ(rbtree_dump(store_.pool(), path_.c_str()), -1);
-  folder_syncs = {};
-  EXPECT_EQ(read_file(path_), kOldText);
-  EXPECT_TRUE(no_temp_file(path_));
-  EXPECT_TRUE(log_.contains("[ERROR]: Could not sync the folder of " + dump_temp_path(path_) + ": " + strerror(EIO)))
-      << log_.text();
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "persist/store_salvage.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "store/change_epoch.h"
 #include "store/crash_hook.h"
 #include "store/testing/log_capture.h"
+#include "store/testing/sysv_segment.h"
 
 namespace quillmap {
 namespace {
@@ -48,15 +48,7 @@ int64_t set(SlabPool* p, const std::string& k, const std::string& v) {
 
 class Salvage : public ::testing::Test {
  protected:
-  void SetUp() override {
-    void* shared = mmap(nullptr, sizeof(StateHeader), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    state_ = static_cast<StateHeader*>(shared);
-  }
-  void TearDown() override {
-    publish_changes(nullptr, nullptr);
-    munmap(state_, sizeof(StateHeader));
-  }
+  void TearDown() override { publish_changes(nullptr, nullptr); }
 
   // The store before the operation: 60 string keys (a tree deep enough to rotate) and 40 prefixes.
   DictImage prepare() {
@@ -88,7 +80,8 @@ class Salvage : public ::testing::Test {
   }
 
   testing::EntryStore store_{8 << 20, testing::PoolBacking::kSysv};
-  StateHeader* state_ = nullptr;
+  testing::SysvSegment state_segment_{sizeof(StateHeader)};  // the killed child's changes reach it
+  StateHeader* state_ = static_cast<StateHeader*>(state_segment_.base());
   testing::LogCapture log_;
 };
 

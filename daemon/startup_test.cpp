@@ -23,7 +23,7 @@ using ::testing::internal::GetCapturedStderr;
 // Directories above the last component are made (none without a directory part, nothing again when
 // they exist); the data file is created private, an existing one is left untouched (the segment key
 // depends on its identity); each failure says what could not be created. (Existing directories and
-// data file, and the new file's mode, are what every start and restart in e2e/ meets.) As root: new
+// data file are what every start and restart in e2e/ meets.) As root: new
 // directories and the data file go to the account, existing directories keep their owner, and
 // dropping to the account also sheds root's supplementary groups.
 TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
@@ -59,6 +59,7 @@ TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_TRUE(st.st_uid == account.uid && st.st_gid == account.gid) << path;
   }
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the data file is private";
   const pid_t child = fork();
   if (child == 0) {
     gid_t groups[8];

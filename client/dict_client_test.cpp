@@ -163,8 +163,7 @@ TEST(WireCodec, AnswersAndTheirStreams) {
   using Count = std::pair<std::optional<std::string>, std::optional<uint64_t>>;  // a message, its affected count
   for (const auto& [message, affected] : {Count{std::nullopt, std::nullopt}, {"0 affected entries", 0},
                                           {"4294967295 affected entries", 4294967295u},
-                                          {" affected entries", std::nullopt}, {"x affected entries", std::nullopt},
-                                          {"12 entries", std::nullopt}}) {
+                                          {" affected entries", std::nullopt}, {"x affected entries", std::nullopt}}) {
     EXPECT_EQ((Answer{true, message, std::nullopt, std::nullopt}.affected()), affected) << message.value_or("none");
   }
 }

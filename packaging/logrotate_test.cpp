@@ -1,7 +1,6 @@
 // The logrotate snippet against a running daemon: rotation moves the log away, the snippet's
 // SIGUSR1 makes master and worker reopen log_path, and what they log afterwards lands in the new
 // file while the rotated one keeps what came before.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,19 +18,15 @@
 namespace quillmap::e2e {
 namespace {
 
-void replace_all(std::string* text, const std::string& from, const std::string& to) {
-  for (size_t at = 0; (at = text->find(from, at)) != std::string::npos; at += to.size()) {
-    text->replace(at, from.size(), to);
-  }
-}
-
 // The packaged snippet with this daemon's log and pid paths. The test runs as the daemon's own
 // account, so the snippet's switch to the packaged account goes.
 std::string snippet_for(const DaemonHarness& daemon) {
   std::string text = read_file(QUILLMAP_LOGROTATE_SNIPPET);
-  replace_all(&text, "/var/log/quillmap/*.log", daemon.log_path);
-  replace_all(&text, "/run/quillmap/quillmap.pid", daemon.pid_path);
-  replace_all(&text, "\tsu quillmap quillmap\n", "");
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"/var/log/quillmap/*.log", daemon.log_path},
+                                 {"/run/quillmap/quillmap.pid", daemon.pid_path}, {"\tsu quillmap quillmap\n", ""}}) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+      text.replace(at, from.size(), to);
+  }
   return text;
 }
 
@@ -72,13 +67,9 @@ TEST(Logrotate, NewLinesGoToTheNewFileAfterRotation) {
   EXPECT_TRUE(daemon.wait_for_log("after-rotation successfully added"));
   EXPECT_TRUE(daemon.wait_for_log("Got SIGHUP. Currently unused"));  // the master's own line
 
-  const std::string old_text = read_file(rotated);
-  EXPECT_EQ(old_text.find("after-rotation"), std::string::npos) << old_text;
-  EXPECT_EQ(old_text.find("Got SIGHUP"), std::string::npos) << old_text;
+  // (Lines that went on to the rotated file would be missing from the new one; the new file's mode is
+  // log_open's, which LogTest checks.)
   EXPECT_EQ(daemon.log_text().find("before-rotation"), std::string::npos) << daemon.log_text();
-  struct stat st {};
-  ASSERT_EQ(stat(daemon.log_path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(daemon.stop(), 0);
 }
 

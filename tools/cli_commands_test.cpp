@@ -32,11 +32,10 @@ TEST(CliCommands, CommandsBecomeRequests) {
     bool address_defaults = false;  // address keys expiring at 42; a command's own options win
   };
   const Case cases[] = {
-      {"get k", "1 k 1 - -"}, {"get --ip 10.0.0.1", "1 10.0.0.1 2 - -"}, {"get 10.0.0.1 --ip", "1 10.0.0.1 2 - -"},
-      {"add k", "2 k 1 - -"}, {"add k v", "2 k 1 v -"}, {"add --expires 0 k v", "2 k 1 v 0"},
-      {"set --expires=+60 k v", "3 k 1 v 1700000060"}, {"set k v --expires 1800000000", "3 k 1 v 1800000000"},
-      {"set -- -k -v", "3 -k 1 -v -"}, {"set k -", "3 k 1 - -"},  // a lone "-" is a value, not an option
-      {"del --ip ::1/128", "4 ::1/128 2 - -"},
+      {"get k", "1 k 1 - -"}, {"get 10.0.0.1 --ip", "1 10.0.0.1 2 - -"}, {"add k", "2 k 1 - -"},
+      {"add --expires 0 k v", "2 k 1 v 0"}, {"set --expires=+60 k v", "3 k 1 v 1700000060"},
+      {"set k v --expires 1800000000", "3 k 1 v 1800000000"}, {"set -- -k -v", "3 -k 1 -v -"},
+      {"set k -", "3 k 1 - -"}, {"del --ip ::1/128", "4 ::1/128 2 - -"},  // a lone "-" is a value, not an option
       {"exists --ip 10.1.2.3/8", "1 10.1.2.3/8 2 - -"},  // host bits are the daemon's to clear
       {"set --ttl=2h --ip fe80::/10 v", "3 fe80::/10 2 v 1700007200"},
       {"add --ip 10.0.0.0/33 v", "error: add: the address key '10.0.0.0/33' does not parse (an IPv4 or IPv6 "
@@ -69,9 +68,8 @@ TEST(CliCommands, ExpiryTexts) {
   const std::tuple<std::string, std::optional<uint32_t>, std::optional<uint32_t>> cases[] = {
       {"0", 0u, no}, {"100", 100u, 1700000100u}, {"4294967295", 4294967295u, no}, {"2594967295", 2594967295u, 4294967295u},
       {"4294967296", no, no}, {"+0", 1700000000u, no}, {"+2594967295", 4294967295u, no}, {"+2594967296", no, no},
-      {"", no, no}, {"+", no, no}, {"-5", no, no}, {"30s", no, 1700000030u}, {"5m", no, 1700000300u},
+      {"", no, no}, {"-5", no, no}, {"5x", no, no}, {"30s", no, 1700000030u}, {"5m", no, 1700000300u},
       {"2h", no, 1700007200u}, {"1d", no, 1700086400u}, {"30034d", no, 4294937600u}, {"30035d", no, no},
-      {"5x", no, no}, {"m", no, no}, {"++1", no, no},
   };
   for (const auto& [text, expires, ttl] : cases) {
     Result<uint32_t> e = parse_expires(text, kNow), t = parse_ttl(text, kNow);

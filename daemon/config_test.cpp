@@ -11,9 +11,7 @@
 
 #include "store/store_init.h"
 #include "store/testing/log_capture.h"
-#include "util/config_lines.h"
 #include "util/host_params.h"
-#include "util/log.h"
 #include "util/settings.h"
 #include "util/testing/files.h"
 

@@ -11,9 +11,7 @@
 
 #include "store/store_init.h"
 #include "store/testing/log_capture.h"
-#include "util/config_lines.h"
 #include "util/host_params.h"
-#include "util/log.h"
 #include "util/settings.h"
 #include "util/testing/files.h"
 
@@ -78,9 +76,8 @@ TEST_F(ConfigTest, FileReadingTable) {
     std::vector<std::string> warnings;
   };
   const std::vector<Case> kCases = {
-      {"pid_path=/p\ndata_path=/a\ndata_path=/b\nsocket_path=/s\n",  // first string wins
-       "pid_path=/p data_path=/a socket_path=/s", {}},
-      {"data_size=100\ndata_size=200\n", "data_size=200", {}},  // last number wins
+      {"pid_path=/p\ndata_path=/a\ndata_path=/b\nlog_path=\nuser=/k",  // first text wins; an empty one; no last newline
+       "log_path= pid_path=/p data_path=/a user=/k", {}},
       {"log_level=INFO\nlog_level=LOUD\n", "log_level=4",
        {"2: log_level=LOUD is not one of CRIT, ERROR, WARN, INFO, DEBUG, ignored"}},  // last recognised level
       // Keys are matched as they stand: in their case, and with a leading quote (which the line rules keep).
@@ -92,11 +89,10 @@ TEST_F(ConfigTest, FileReadingTable) {
        {"1: log_level=info is not a level name; they are upper case (INFO), ignored",
         "2: data_size=lots is not a decimal number, read as 0", "3: no_save_restore=yes is not a decimal number, read as 0",
         "5: no_save_restore= is not a decimal number, read as 0"}},
-      {"log_path=\ndata_path=/k", "log_path= data_path=/k", {}},  // an empty value; no final newline
       {"no_save_restore=1\nenable_clean=3\nmax_clients=-3\nexpired_check_interval=+5\n",
        "expired_check_interval=5 no_save_restore=1 enable_clean=3 max_clients=-3", {}},
-      {"data_size=4294967301\nexpired_check_interval=2147483648\n", "data_size=5 expired_check_interval=-2147483648",
-       {}},  // kept in 32 bits, signed
+      {"data_size=100\ndata_size=4294967301\nexpired_check_interval=2147483648\n",  // the last wins, in 32 bits, signed
+       "data_size=5 expired_check_interval=-2147483648", {}},
       // A piece of 511 characters and one of 12, each read as a line of its own but numbered as line 2.
       {"\nuser=" + kU506 + "colour=blue\n", "user=" + kU506, {"2: unknown key colour, ignored"}},
   };
@@ -157,9 +153,8 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
   const std::string defaults = "data_size=10485760 data_path=/d log_level=3 expired_check_interval=";
   const std::string interval = ": it must lie between 0 and 429496729. Exit\n";
   const std::pair<std::string, std::string> kCases[] = {
-      {"data_size=0\nexpired_check_interval=0", defaults + "60"},
-      {"data_size=" + min, "data_size=" + min + " data_path=/d log_level=3 expired_check_interval=60"},
-      {"expired_check_interval=429496729", defaults + "429496729"},
+      {"data_size=" + min + "\nexpired_check_interval=429496729",
+       "data_size=" + min + " data_path=/d log_level=3 expired_check_interval=429496729"},
       {"client_timeout=0\nmax_clients=1\ndump_dir=/srv/dumps\nindex=0\nhuge_pages=1\nreader_group=root",
        defaults + "60 client_timeout=0 max_clients=1 dump_dir=/srv/dumps index=0 huge_pages=1 reader_group=root"},
       {"", "Data path is required. Exit.\n"},
@@ -189,8 +184,7 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
 TEST_F(ConfigTest, OptionsTable) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> kCases = {
       {{}, "-1 <unset>"},
-      {{"-c", "/a", "-c", "/b"}, "-1 /b"},
-      {{"--config-path=/x", "-D"}, "-1 /x -D"},
+      {{"-c", "/a", "--config-path=/x", "-D"}, "-1 /x -D"},  // the last path wins
       {{"extra", "--no-daemon", "more", "-c/y"}, "-1 /y -D"},
       {{"--version", "-D"}, "0 <unset> help"},
       {{"--help"}, "0 <unset> help"},

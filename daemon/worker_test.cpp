@@ -35,7 +35,6 @@ TEST(WorkerBody, UnusableStoreIsNeverServed) {
   const Settings saved = settings;
   settings.socket_path = const_cast<char*>(socket_path.c_str());
   settings.data_path = const_cast<char*>(data_path.c_str());
-  settings.no_save_restore = 0;
   testing::PoolFixture fixture(4 << 20, testing::PoolBacking::kSysv, false);
   settings.data_size = 4096;  // too small to hold the store's first records
   testing::LogCapture log;
@@ -55,8 +54,6 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
   const std::string data_path = dir.file("data.yaml");
   const Settings saved = settings;
   settings.data_path = const_cast<char*>(data_path.c_str());
-  settings.log_path = nullptr;
-  settings.no_save_restore = 0;
   testing::EntryStore store(4 << 20, testing::PoolBacking::kSysv);
   settings.data_size = static_cast<int>(store.size());
   void* shared = mmap(nullptr, sizeof(StateHeader), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);

@@ -46,8 +46,7 @@ TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
 
   // 0: success or found; 1: the daemon answered without success, or a read found nothing; 2: bad
   // input, nothing sent; 3: no daemon to talk to or to read from.
-  const std::string socket = daemon.socket_path;
-  const std::string no_daemon = "quillmap-cli: cannot connect to " + socket + ": ";
+  const std::string no_daemon = "quillmap-cli: cannot connect to " + daemon.socket_path + ": ";
   struct Case {
     std::string before;  // "stop": the daemon is stopped first; "remove": its socket file removed
     std::vector<std::string> args;
@@ -66,16 +65,16 @@ TEST(CliTest, BatchesInfoAnswersAndExitStatuses) {
       {"", {"-"}, "add a 1\nadd b 'unterminated\n", "", "quillmap-cli: line 2: unterminated ' quote\n", 2},
       {"", {"exists", "a"}, "", affected_line(0), "", 0},  // the batch above sent nothing
       // The stopped worker leaves its socket file behind: nobody listens on it.
-      {"stop", {"-s", socket, "info"}, "", "", no_daemon + "Connection refused", 3},
+      {"stop", {"-s", daemon.socket_path, "info"}, "", "", no_daemon + "Connection refused", 3},
       {"stop", {"-c", daemon.config_path, "peek", "a"}, "", "", "no segment for this data path", 3},
-      {"remove", {"-s", socket, "info"}, "", "",
+      {"remove", {"-s", daemon.socket_path, "info"}, "", "",
        no_daemon + "No such file or directory (is the daemon running?)\n", 3},
   };
   for (const Case& c : kCases) {
     if (c.before == "stop") {
       ASSERT_EQ(daemon.stop(), 0);  // a second stop reports the first one's status
     }
-    if (c.before == "remove") std::filesystem::remove(socket);
+    if (c.before == "remove") std::filesystem::remove(daemon.socket_path);
     ProgramRun run = c.before.empty() ? cli(c.args, c.input) : run_program(QUILLMAP_CLI_PATH, c.args);
     EXPECT_EQ(run.exit_status, c.status) << c.args[0] << " " << c.before;
     EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.before;

@@ -61,11 +61,6 @@ pid_t spawn(std::vector<std::string> args, const std::string& in, const std::str
   return child;
 }
 
-std::string make_dir() {
-  prctl(PR_SET_CHILD_SUBREAPER, 1);
-  return testing::make_scratch_dir("quillmap-e2e");
-}
-
 }  // namespace
 
 std::string read_cmdline(pid_t pid) {
@@ -91,8 +86,10 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
 
 // The log and the pid file lie in subdirectories, which the daemon creates.
 DaemonHarness::DaemonHarness(const std::vector<std::string>& config_lines, const std::string& log_level, bool foreground)
-    : foreground(foreground), dir(make_dir()), config_path(dir + "/quillmap.conf"), data_path(dir + "/data.yaml"),
-      log_path(dir + "/log/quillmap.log"), pid_path(dir + "/run/quillmap.pid"), socket_path(dir + "/run/quillmap.sock") {
+    : foreground(foreground), dir(testing::make_scratch_dir("quillmap-e2e")), config_path(dir + "/quillmap.conf"),
+      data_path(dir + "/data.yaml"), log_path(dir + "/log/quillmap.log"), pid_path(dir + "/run/quillmap.pid"),
+      socket_path(dir + "/run/quillmap.sock") {
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::ofstream conf(config_path);
   conf << "log_path=" << log_path << "\npid_path=" << pid_path << "\ndata_path=" << data_path
        << "\nsocket_path=" << socket_path << "\nlog_level=" << log_level << "\ndata_size=4194304\n";

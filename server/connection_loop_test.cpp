@@ -137,6 +137,7 @@ TEST_F(ConnectionLoopTest, SignalFlagsAndTheSweep) {
   ASSERT_EQ(affected_by(make_add("old", "v", now - 100)), 1u);
   kill(worker_, SIGHUP);
   EXPECT_TRUE(logged_soon("[WARN]: Worker: got SIGHUP signal. Currenty no action."));
+  usleep(300000);  // three sweep periods of the loop go by
   EXPECT_EQ(affected_by(make_get("old")), 1u) << "expired, but no sweep runs";
   EXPECT_EQ(stop_worker(), 0);
   EXPECT_TRUE(logged("[WARN]: Worker: got terminating signal. Exiting..."));

@@ -162,6 +162,7 @@ TEST_F(ConfigTest, FinishAppliesDefaultsAndRefusesBadValues) {
       {"expired_check_interval=429496730", "Invalid expired_check_interval 429496730" + interval},
       {"expired_check_interval=-1", "Invalid expired_check_interval -1" + interval},
       {"client_timeout=-1", "Invalid client_timeout -1: it must lie between 0 and 31536000 seconds. Exit\n"},
+      {"save_interval=-1", "Invalid save_interval -1: it must lie between 0 and 31536000 seconds. Exit\n"},
       {"max_clients=0", "Invalid max_clients 0: it must lie between 1 and 1048576. Exit\n"},
       {"dump_dir=dumps", "Invalid dump_dir dumps: it must be an absolute path. Exit\n"},
       {"reader_group=no-such-group-here", "Invalid reader_group no-such-group-here: no such group. Exit\n"},

@@ -39,18 +39,14 @@ struct ReaderCase {
   int64_t result = 0;         // the read's result when it fails; else the count of entries
 };
 
+// Shapes the dump does not write; what it writes is read back by the round trip and the dump tests.
 TEST(DataFileReader, TableOfShapes) {
   const std::vector<ReaderCase> cases = {
       {"empty file", "", {}},
-      {"empty mapping", "---\n{}\n...\n", {}},
-      {"plain entry", "---\nk:\n  value: v\n  expires: 1800000000\n  is_address: false\n...\n", {"k=v@1800000000"}},
       {"top-level scalar member ignored, no document markers", "x: 1\nk:\n  value: v\n", {"k=v@0"}},
       {"only true is true", "k:\n  value: v\n  is_address: True\nl:\n  value: v\n  is_address: yes\n",
        {"k=v@0", "l=v@0"}},
       {"second value replaces the first", "k:\n  value: a\n  value: b\n", {"k=b@0"}},
-      {"member names as value texts",
-       "a:\n  value: value\nb:\n  value: expires\n  expires: 1800000007\nc:\n  value: is_address\n",
-       {"a=value@0", "b=expires@1800000007", "c=is_address@0"}},
       {"missing members do not carry over",
        "a:\n  value: 1\n  expires: 9999999999\n  is_address: true\nb:\n  value: 2\n",
        {"a=1@9999999999 address", "b=2@0"}},
@@ -63,7 +59,6 @@ TEST(DataFileReader, TableOfShapes) {
        "Key b was not loaded as it has no value"},
       {"complex key after a scalar member skipped", "x: 1\n? [1, 2]\n:\n  value: x\nb:\n  value: 2\n",
        {"b=2@0"}, "An entry whose key is not a text was not loaded"},
-      {"negative expiry text is the same 64 bits", "a:\n  value: x\n  expires: -1\n", {"a=x@18446744073709551615"}},
       {"expired address skipped", "a:\n  value: x\n  expires: 1699999999\n  is_address: true\n", {},
        "[INFO]: Address a was not loaded as it was expired\n"},
       {"expired key skipped", "a:\n  value: x\n  expires: 1\n", {}, "[INFO]: Key a was not loaded as it was expired\n"},

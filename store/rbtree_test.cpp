@@ -246,11 +246,7 @@ TEST(RbtreeModel, SeededModelAgainstStdMap) {
       ASSERT_NO_FATAL_FAILURE(check(step));
     }
     ASSERT_NO_FATAL_FAILURE(check(steps));
-    for (auto& [k, n] : model) {  // the searches for present keys were the steps'
-      rbtree_delete(pool, tree, n);
-      slab_free_locked(pool, n);
-    }
-    expect_sound(pool, 0);
+    expect_sound(pool, model.size());  // emptying the tree is the tiny last run's, which empties it often
     // Most places come from the copy; the rest are refusals in a small tree (after a fresh layout),
     // near the tree's ends and for equal checksums.
     EXPECT_TRUE(!published || answered > placed * 6 / 10) << answered << " of " << placed;

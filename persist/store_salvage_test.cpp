@@ -87,8 +87,7 @@ class Salvage : public ::testing::Test {
 
 TEST_F(Salvage, KilledAtEveryStepOfEveryWritePath) {
   const std::string big(600, 'B'), fits = "a new value that fits";
-  // The insertion and the deletion whose rebalancing takes the most steps (rotations included); the
-  // deletion's node has two children, so its successor takes its place.
+  // The insertion and the deletion (of a node with two children) whose rebalancing takes the most steps.
   const auto fresh = [&] { prepare(); };
   SlabPool* const p = store_.pool();
   const std::string inserted = testing::longest_change("new-key-", 200, fresh, [&](auto& k) { add(p, k, "fresh"); });

@@ -13,16 +13,14 @@ namespace quillmap {
 namespace {
 
 using testing::LogCapture;
-using testing::ScratchDir;
-using testing::write_file;
 
 constexpr time_t kNow = 1700000000;
 
 // The entries that `text` as a data file hands over, as "key=value@expires[ address]"; the sink stops
 // the read at the key "stop", with -3.
 std::vector<std::string> read_text(const std::string& text, int64_t* result) {
-  ScratchDir dir;
-  write_file(dir.file("data.yaml"), text);
+  testing::ScratchDir dir;
+  testing::write_file(dir.file("data.yaml"), text);
   std::vector<std::string> out;
   *result = read_data_file(dir.file("data.yaml").c_str(), kNow, [&](const DataFileEntry& e) {
     out.push_back(std::string(e.key, e.key_len) + "=" + std::string(e.value, e.value_len) + "@" +

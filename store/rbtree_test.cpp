@@ -42,8 +42,6 @@
 namespace quillmap {
 namespace {
 
-using testing::LogCapture;
-using testing::make_node;
 
 TEST(Crc32Short, KnownVectorsAndBitwiseReference) {
   // The model below relies on the two colliding keys.
@@ -198,7 +196,7 @@ TEST(RbtreeModel, SeededModelAgainstStdMap) {
             }
           }
           for (const std::string& k : adds) {
-            if (get(pool, k) == nullptr) rbtree_insert(pool, tree, make_node(pool, k));
+            if (get(pool, k) == nullptr) rbtree_insert(pool, tree, testing::make_node(pool, k));
           }
           change_ends();
           _exit(0);
@@ -209,7 +207,7 @@ TEST(RbtreeModel, SeededModelAgainstStdMap) {
         for (const std::string& k : dels) model.erase(k);
         for (const std::string& k : adds) model[k] = get(pool, k);
       } else if (op < 5) {
-        RbtreeNode* n = make_node(pool, key, "value");
+        RbtreeNode* n = testing::make_node(pool, key, "value");
         RbtreeNode* parent = nullptr;
         bool right = false;
         if (published && it == model.end() && tree->root != tree->sentinel) {
@@ -294,7 +292,7 @@ TEST(Sweeps, StuckLockExpiryTimeoutsAndPurge) {
   SlabPool* pool = fx.pool();
   auto has = [&](const std::string& key) { return get(pool, key) != nullptr; };
   auto add = [&](const std::string& key, uint64_t expires, bool address, const std::string& value = "v") {
-    rbtree_insert(pool, key_tree_of(pool), make_node(pool, key, value, expires, address));
+    rbtree_insert(pool, key_tree_of(pool), testing::make_node(pool, key, value, expires, address));
   };
   char out[41] = {};
   EXPECT_EQ(rbtree_purge(pool, fake_remove_address), kDone);
@@ -309,7 +307,7 @@ TEST(Sweeps, StuckLockExpiryTimeoutsAndPurge) {
   for (bool retry_succeeds : {true, false}) {
     SCOPED_TRACE(retry_succeeds ? "the retry succeeds" : "the retry fails too");
     for (int i = 0; i < 12; ++i) add("10." + std::to_string(i) + ".0.0/16", time(nullptr) - 10, true);
-    LogCapture log;
+    testing::LogCapture log;
     PtrList list;
     breaks = 0;
     removals_before_stuck = 3;
@@ -330,7 +328,7 @@ TEST(Sweeps, StuckLockExpiryTimeoutsAndPurge) {
       {"just-old", now - 1, false, false}, {"this-second", now, false, true}, {"10.0.0.0/8", now - 5, true, false},
       {"bad-address", now - 5, true, true}};
   for (const auto& [key, expires, address, kept] : expiring) add(key, expires, address);
-  LogCapture log;
+  testing::LogCapture log;
   PtrList list, stale, other;  // stale: a clean that times out has fetched its first node
   ASSERT_TRUE(rbtree_collect(pool, &list) == kDone && rbtree_collect(pool, &stale) == kDone);
   const std::tuple<uint64_t, std::function<int64_t()>, const char*> rows[] = {

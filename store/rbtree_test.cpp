@@ -281,7 +281,8 @@ int64_t fake_remove_address(SlabPool* pool, RbtreeNode* node) {
 // Named steps on one tree. (1) The lock gets stuck halfway through a sweep's clean: the clean stops
 // with the node in hand still in the tree and the unfetched nodes still listed; the sweep breaks the
 // lock once and cleans again. When that retry fails too, the sweep must drop its list, since the next
-// collection lists the same nodes again. Either way every node is freed exactly once. (2) Every
+// collection lists the same nodes again. Either way every node is freed exactly once. A lock stuck before
+// the collect is broken and the collect made again. (2) Every
 // whole-tree operation (the digest too) against a writer that never lets go, and the purge against a
 // reader elsewhere (it gathers, but cannot remove): -3, the message, and nothing touched. (3) The clean
 // removes what expired before now (expires == now is not yet expired), address entries through the
@@ -319,6 +320,14 @@ TEST(Sweeps, StuckLockExpiryTimeoutsAndPurge) {
     EXPECT_EQ(breaks, 1);
     EXPECT_FALSE(log.contains("already free")) << log.text();
     expect_sound(pool, 1);
+  }
+  {  // A lock already stuck when the sweep begins: broken once, and the collect made again.
+    add("10.99.0.0/16", time(nullptr) - 10, true);
+    pool->lock = kLockWriter;
+    PtrList list;
+    breaks = 0;
+    sweep_expired(pool, &list, fake_remove_address, unlocks);
+    EXPECT_TRUE(breaks == 1 && list.head == nullptr && !has("10.99.0.0/16"));
   }
 
   add("bad-one", 0, true);

@@ -23,9 +23,9 @@ using ::testing::internal::GetCapturedStderr;
 // Directories above the last component are made (none without a directory part, nothing again when
 // they exist); the data file is created private, an existing one is left untouched (the segment key
 // depends on its identity); each failure says what could not be created. (Existing directories and
-// data file are what every start and restart in e2e/ meets.) As root: new
-// directories and the data file go to the account, existing directories keep their owner, and
-// dropping to the account also sheds root's supplementary groups.
+// data file are what every start and restart in e2e/ meets.) As root: new directories and the data
+// file go to the account, existing directories keep their owner, and dropping to the account also
+// sheds root's supplementary groups.
 TEST(StartupTest, DirectoriesTheDataFileAndTheAccount) {
   release_settings();
   const testing::ScratchDir scratch;

@@ -4,7 +4,6 @@
 #include "daemon/worker.h"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include "store/crash_hook.h"
 #include "store/testing/log_capture.h"
 #include "store/testing/pool_fixture.h"
+#include "store/testing/sysv_segment.h"
 #include "util/settings.h"
 
 namespace quillmap {
@@ -56,9 +56,8 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
   settings.data_path = const_cast<char*>(data_path.c_str());
   testing::EntryStore store(4 << 20, testing::PoolBacking::kSysv);
   settings.data_size = static_cast<int>(store.size());
-  void* shared = mmap(nullptr, sizeof(StateHeader), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(shared, MAP_FAILED);
-  auto* state = static_cast<StateHeader*>(shared);
+  testing::SysvSegment state_segment(sizeof(StateHeader));  // the killed child's changes reach it
+  auto* state = static_cast<StateHeader*>(state_segment.base());
   auto prepare = [&] {
     *state = StateHeader{};
     ASSERT_EQ(init_memory(store.pool(), 0, store.size()), kDone);
@@ -90,7 +89,6 @@ TEST(LeftoverStore, HalfChangedStoreIsRebuiltBeforeItIsSaved) {
   }
   EXPECT_GT(killed, 8) << "the insertion did not rebalance";
   settings = saved;
-  munmap(shared, sizeof(StateHeader));
 }
 
 }  // namespace

@@ -25,7 +25,6 @@
 namespace quillmap {
 namespace {
 
-
 struct Op {
   const char* name;
   std::function<int64_t(SlabPool*)> run;

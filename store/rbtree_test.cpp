@@ -42,7 +42,6 @@
 namespace quillmap {
 namespace {
 
-
 TEST(Crc32Short, KnownVectorsAndBitwiseReference) {
   // The model below relies on the two colliding keys.
   for (auto [text, crc] : {std::pair<const char*, uint32_t>{"", 0}, {"123456789", 0xcbf43926},
@@ -281,12 +280,12 @@ int64_t fake_remove_address(SlabPool* pool, RbtreeNode* node) {
 // Named steps on one tree. (1) The lock gets stuck halfway through a sweep's clean: the clean stops
 // with the node in hand still in the tree and the unfetched nodes still listed; the sweep breaks the
 // lock once and cleans again. When that retry fails too, the sweep must drop its list, since the next
-// collection lists the same nodes again. Either way every node is freed exactly once. A lock stuck before
-// the collect is broken and the collect made again. (2) Every
-// whole-tree operation (the digest too) against a writer that never lets go, and the purge against a
-// reader elsewhere (it gathers, but cannot remove): -3, the message, and nothing touched. (3) The clean
-// removes what expired before now (expires == now is not yet expired), address entries through the
-// remover, and keeps one it refuses. (4) A purge removes every entry but the ones its remover refuses.
+// collection lists the same nodes again. Either way every node is freed exactly once. A lock stuck
+// before the collect is broken and the collect made again. (2) Every whole-tree operation (the digest
+// too) against a writer that never lets go, and the purge against a reader elsewhere (it gathers, but
+// cannot remove): -3, the message, and nothing touched. (3) The clean removes what expired before now
+// (expires == now is not yet expired), address entries through the remover, and keeps one it refuses.
+// (4) A purge removes every entry but the ones its remover refuses.
 TEST(Sweeps, StuckLockExpiryTimeoutsAndPurge) {
   const int64_t saved_cpus = std::exchange(cpu_count, 1);  // one processor keeps each time-out short
   testing::PoolFixture fx(8 << 20);

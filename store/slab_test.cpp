@@ -27,7 +27,6 @@
 namespace quillmap {
 namespace {
 
-
 static_assert(kPagePage == 0 && kPageBig == 1 && kPageExact == 2 && kPageSmall == 3);
 static_assert(kPageAllocated == 0x8000000000000000ull && kPageAllocatedTail == ~0ull);
 static_assert(kFreeHeadOffset == 8 && kClassHeadsOffset == 120 && sizeof(PageDesc) == 24);

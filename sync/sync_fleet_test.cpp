@@ -171,7 +171,8 @@ TEST(FleetTest, EveryHostHoldsThePrefixThroughFailures) {
   w.write_until(10800);
   expect_converged("a daemon restarted empty");
   // Seen either while watching or when the daemon came back; both re-read the prefix.
-  EXPECT_EQ(quillmap::testing::count_of(hosts[1]->agent_log(), "Re-reading the whole prefix"), 2u) << hosts[1]->agent_log();
+  EXPECT_EQ(quillmap::testing::count_of(hosts[1]->agent_log(), "Re-reading the whole prefix"), 2u)
+      << hosts[1]->agent_log();
   EXPECT_NE(hosts[1]->agent_log().find("the local daemon", hosts[1]->agent_log().find("no state file") + 20),
             std::string::npos)
       << hosts[1]->agent_log();

@@ -35,7 +35,7 @@ TEST(CliCommands, CommandsBecomeRequests) {
       {"get k", "1 k 1 - -"}, {"get 10.0.0.1 --ip", "1 10.0.0.1 2 - -"}, {"add k", "2 k 1 - -"},
       {"add --expires 0 k v", "2 k 1 v 0"}, {"set --expires=+60 k v", "3 k 1 v 1700000060"},
       {"set k v --expires 1800000000", "3 k 1 v 1800000000"}, {"set -- -k -v", "3 -k 1 -v -"},
-      {"set k -", "3 k 1 - -"}, {"del --ip ::1/128", "4 ::1/128 2 - -"},  // a lone "-" is a value, not an option
+      {"del --ip ::1/128", "4 ::1/128 2 - -"}, {"set k -", "3 k 1 - -"},  // a lone "-" is a value, not an option
       {"exists --ip 10.1.2.3/8", "1 10.1.2.3/8 2 - -"},  // host bits are the daemon's to clear
       {"set --ttl=2h --ip fe80::/10 v", "3 fe80::/10 2 v 1700007200"},
       {"add --ip 10.0.0.0/33 v", "error: add: the address key '10.0.0.0/33' does not parse (an IPv4 or IPv6 "

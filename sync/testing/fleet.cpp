@@ -123,7 +123,8 @@ bool EtcdCluster::start(std::string* error) {
   for (size_t i = 0; i < endpoints_.size(); ++i) {
     EtcdGateway member(EtcdOptions{.endpoints = {endpoints_[i]}, .timeout_ms = 2000});
     if (!wait_until([&] { return current_revision(member).ok(); }, 30000)) {
-      *error = "etcd member " + endpoints_[i] + " did not come up: " + read_file(dir_ + "/m" + std::to_string(i) + ".log").substr(0, 2000);
+      const std::string log = read_file(dir_ + "/m" + std::to_string(i) + ".log");
+      *error = "etcd member " + endpoints_[i] + " did not come up: " + log.substr(0, 2000);
       return false;
     }
   }
@@ -139,7 +140,9 @@ std::string EtcdCluster::endpoints_text(int first) const {
 }
 
 Host::Host(std::string name, std::string etcd_endpoints, std::string prefix, std::string daemon_line)
-    : name_(std::move(name)), dir_(make_scratch_dir("quillmap-host-" + name_)), sync_config_(dir_ + "/quillmap-sync.conf") {
+    : name_(std::move(name)),
+      dir_(make_scratch_dir("quillmap-host-" + name_)),
+      sync_config_(dir_ + "/quillmap-sync.conf") {
   std::ofstream(dir_ + "/quillmap.conf") << "data_path=" << dir_ << "/data.yaml\nlog_path=" << dir_ << "/quillmap.log\n"
                                          << "socket_path=" << dir_ << "/quillmap.sock\npid_path=" << dir_ << "/quillmap.pid\n"
                                          << "log_level=WARN\nno_save_restore=1\ndata_size=33554432\n" << daemon_line << "\n";

@@ -1,16 +1,12 @@
 // The logrotate snippet against a running daemon: rotation moves the log away, the snippet's
 // SIGUSR1 makes master and worker reopen log_path, and what they log afterwards lands in the new
 // file while the rotated one keeps what came before.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 
 #include "client/dict_client.h"
 #include "e2e/daemon_harness.h"

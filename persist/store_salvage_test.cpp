@@ -10,7 +10,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "entry/intent.h"
 #include "entry/ipaddr_ops.h"
